@@ -1,0 +1,17 @@
+# One interface target carries the project's compile flags; every target links it.
+add_library(halv_flags INTERFACE)
+target_compile_options(halv_flags INTERFACE -Wall -Wextra -Werror)
+target_include_directories(halv_flags INTERFACE ${PROJECT_SOURCE_DIR}/src)
+target_compile_definitions(halv_flags INTERFACE BOOST_ASIO_NO_DEPRECATED)
+
+if(HALV_SANITIZER STREQUAL "address")
+  set(_halv_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+elseif(HALV_SANITIZER STREQUAL "thread")
+  set(_halv_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(HALV_SANITIZER)
+  message(FATAL_ERROR "Unknown HALV_SANITIZER '${HALV_SANITIZER}'")
+endif()
+if(_halv_san)
+  target_compile_options(halv_flags INTERFACE ${_halv_san})
+  target_link_options(halv_flags INTERFACE ${_halv_san})
+endif()

@@ -1,0 +1,58 @@
+#ifndef HALV_APP_SETTINGS_H_
+#define HALV_APP_SETTINGS_H_
+
+#include <string>
+
+namespace halv {
+
+// The manifest host of a build that sets no override: the bundled demo publisher on loopback.
+extern const char kDefaultManifestHost[];
+
+// The run-time settings with every default. Built once by the entry; the assembly and the
+// optimizer keep their own copies. A plain value: copy freely, no synchronisation.
+struct Settings {
+  // Defaults for this machine's processor count.
+  Settings();
+  // Defaults for `processorCount` logical processors (values below 1 count as 1).
+  explicit Settings(int processorCount);
+
+  std::string manifestHost = kDefaultManifestHost;
+  std::string transfersFolder = "Mirthwell Technologies/Halvane Delivery/transfers";
+  std::string logsFolder = "Mirthwell Technologies/Halvane Delivery/logs";
+  int logLevel = -9;
+  int manifestRetryLimit = 4;
+  int manifestConnectTimeout = 10;  // seconds
+  int manifestTimeout = 30;         // seconds
+  int chunkRetryLimit = 4;
+  int requestRetryLimit = 4;
+  int connectTimeoutMin = 3;        // seconds
+  int connectTimeoutMax = 15;       // seconds
+  int probeConnectTimeout = 2;      // seconds
+  int requestTimeoutMin = 10;       // seconds
+  int probeRequestTimeoutMin = 3;   // seconds
+  int minTotalSpeed = 7168;         // bytes per second
+  int probeMinTotalSpeed = 0x8000;  // bytes per second
+  int lowSpeedTimeMin = 5;          // seconds
+  int lowSpeedTimeMax = 60;         // seconds
+  int probeLowSpeedTime = 3;        // seconds
+  int rateWindowSeconds = 10;
+  int estimateHoldMilliseconds = 500;
+  int workThreads = 0;          // P + 2; the entry doubles it for the main work manager
+  int workflowConcurrency = 0;  // P + 2
+  int fileConcurrency = 0;      // P + 2
+  int proxyResolveTimeout = 5000;  // milliseconds
+  int proxyConnectTimeout = 5000;  // milliseconds
+  int proxySendTimeout = 5000;     // milliseconds
+  int proxyReceiveTimeout = 5000;  // milliseconds
+  int analyticsConnectTimeout = 10;  // seconds
+  int analyticsTimeout = 10;         // seconds
+  int analyticsRetryLimit = 1;
+  int periodicEventInterval = 300;  // seconds of active transfer time
+  int nodeSampleFactor = 50;
+  int nodeSampleBudget = 10000;
+  double nodeStatisticsWeight = 0.3;
+};
+
+}  // namespace halv
+
+#endif  // HALV_APP_SETTINGS_H_

@@ -1,0 +1,125 @@
+#include "app/startup_parameters.h"
+
+#include <cstdint>
+#include <stdexcept>
+
+#include "file/paths.h"
+#include "platform/string_resources.h"
+
+namespace halv {
+
+const char kNotGiven[] = "?";
+
+namespace {
+
+constexpr char kCompanyFolder[] = "Mirthwell Technologies/Halvane Delivery";
+
+std::string SelectLanguage(const std::string& field, const std::string& language) {
+  if (language.empty()) return field;
+  for (const auto& [code, value] : SplitLanguageList(field)) {
+    if (code == language) return value;
+  }
+  return std::string();
+}
+
+bool StartsWith(const std::string& text, const char* prefix, std::size_t length) {
+  return text.compare(0, length, prefix) == 0;
+}
+
+}  // namespace
+
+StartupParameters::LanguageList SplitLanguageList(const std::string& text) {
+  StartupParameters::LanguageList pairs;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(';', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string token = text.substr(start, end - start);
+    const std::size_t equals = token.find('=');
+    if (!token.empty() && equals != std::string::npos) {
+      pairs.emplace_back(token.substr(0, equals), token.substr(equals + 1));
+    }
+    start = end + 1;
+  }
+  return pairs;
+}
+
+StartupParameters::StartupParameters(const StringResourceTable& resources,
+                                     const std::vector<std::string>& arguments,
+                                     const std::string& tempDirectory)
+    : companyFolder_(kCompanyFolder),
+      skinVersion_(kNotGiven),
+      packageVersion_(kNotGiven),
+      logLevel_(-9) {
+  hostOverride_ = resources.Load(102);
+  downloaderPartnerId_ = resources.Load(103);
+  skinPartnerId_ = resources.Load(104);
+  displayName_ = resources.Load(108);
+  folderName_ = resources.Load(109);
+  downloaderPackageId_ = resources.Load(107);
+  try {
+    dataFolder_ = JoinPath(tempDirectory, companyFolder_);
+  } catch (const std::exception&) {
+    // Left empty: the data-folder check then fails and the user is told.
+  }
+  skinPackageId_ = resources.Load(106);
+  launchPackageId_ = resources.Load(105);
+  defaultLanguage_ = resources.Load(130);
+  ParseCommandLine(arguments);
+  languages_ = SplitLanguageList(resources.Load(129));
+}
+
+void StartupParameters::ParseCommandLine(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) return;
+  programPath_ = arguments.front();
+  try {
+    for (const std::string& argument : arguments) {
+      if (StartsWith(argument, "packageVersion=", 15)) {
+        packageVersion_ = argument.substr(15);
+      } else if (StartsWith(argument, "skinVersion=", 12)) {
+        skinVersion_ = argument.substr(12);
+      } else if (StartsWith(argument, "log=", 4)) {
+        // An unsigned 32-bit conversion, so "-1" wraps around and reads back as -1. stoul negates
+        // in 64 bits here, so the magnitude is checked against 32 bits either way round.
+        const unsigned long value = std::stoul(argument.substr(4), nullptr, 10);
+        if (value > UINT32_MAX && 0 - value > UINT32_MAX) {
+          throw std::out_of_range("stoul argument out of range");
+        }
+        logLevel_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+      }
+    }
+  } catch (const std::logic_error&) {
+    // std::invalid_argument or std::out_of_range: the parse stops at this argument.
+  }
+}
+
+std::string StartupParameters::launchPackageId(const std::string& language) const {
+  return SelectLanguage(launchPackageId_, language);
+}
+
+std::string StartupParameters::skinPackageId(const std::string& language) const {
+  return SelectLanguage(skinPackageId_, language);
+}
+
+std::string StartupParameters::displayName(const std::string& language) const {
+  return SelectLanguage(displayName_, language);
+}
+
+std::string StartupParameters::folderName(const std::string& language) const {
+  return SelectLanguage(folderName_, language);
+}
+
+bool StartupParameters::CheckDataFolder() const {
+  if (dataFolder_.empty()) return false;
+  return PathExists(dataFolder_) || CreateDirectories(dataFolder_);
+}
+
+Settings BuildSettings(const StartupParameters& parameters, int processorCount) {
+  Settings settings(processorCount);
+  if (!parameters.hostOverride().empty()) settings.manifestHost = parameters.hostOverride();
+  settings.logLevel = parameters.logLevel();
+  settings.workThreads *= 2;
+  return settings;
+}
+
+}  // namespace halv

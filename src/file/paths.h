@@ -1,0 +1,33 @@
+#ifndef HALV_FILE_PATHS_H_
+#define HALV_FILE_PATHS_H_
+
+#include <cstdint>
+#include <string>
+
+// UTF-8 path helpers. Every file path built from a folder and a manifest path goes through
+// JoinPath. All functions are free, stateless and safe to call from any thread.
+namespace halv {
+
+// `relativePath` without its leading slashes, made absolute against `folder` (which is itself
+// made absolute against the current directory). Throws FileBadPathException when the trimmed
+// path has a ".." component: a manifest path must never leave its destination folder.
+std::string JoinPath(const std::string& folder, const std::string& relativePath);
+
+// `folder` / `name`; no trimming, no absolutisation.
+std::string AppendPath(const std::string& folder, const std::string& name);
+
+// `path` without its leading "/" characters.
+std::string TrimLeadingSlashes(const std::string& path);
+
+// False also when the check itself fails.
+bool PathExists(const std::string& path);
+
+// Creates every missing directory; true when the folder exists afterwards, false on any failure.
+bool CreateDirectories(const std::string& path);
+
+// Bytes available to the current user on the volume holding `path`; 0 on any failure.
+std::uint64_t GetAvailableSpace(const std::string& path);
+
+}  // namespace halv
+
+#endif  // HALV_FILE_PATHS_H_

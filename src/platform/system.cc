@@ -1,0 +1,47 @@
+#include "platform/system.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace halv {
+
+namespace {
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+std::string HomeDirectory() {
+  std::string home = EnvironmentValue("HOME");
+  if (!home.empty()) return home;
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
+      result->pw_dir) {
+    home = result->pw_dir;
+  }
+  return home;
+}
+
+}  // namespace
+
+std::string GetSystemTempDirectory() {
+  // The XDG rules ignore a relative XDG_CACHE_HOME.
+  const std::string cache = EnvironmentValue("XDG_CACHE_HOME");
+  if (!cache.empty() && cache.front() == '/') return cache;
+  const std::string home = HomeDirectory();
+  return home.empty() ? std::string() : home + "/.cache";
+}
+
+int GetProcessorCount() {
+  const long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 1 ? static_cast<int>(count) : 1;
+}
+
+}  // namespace halv

@@ -1,0 +1,62 @@
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace halv {
+namespace {
+
+// Runs `command` through the shell; returns its exit status and fills `output` with its stdout.
+int RunShell(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  std::array<char, 4096> buffer;
+  while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(RebrandTest, ABuiltUpdaterTakesNewResourcesWithoutRecompiling) {
+  test::TempDir dir;
+  const std::string copy = dir.Child("halvane-updater");
+  const std::string config = dir.Child("brand.conf");
+  std::ofstream(config) << "# another product\n102=cache.rebranded.example:9090\n"
+                           "108=Rebranded Product\n109=Rebranded\n";
+
+  std::string output;
+  const std::string env = "XDG_CACHE_HOME='" + dir.Child("cache") + "' ";
+  ASSERT_EQ(RunShell(env + "'" HALV_UPDATER_BINARY "'", output), 0);
+  EXPECT_NE(output.find("Halvane Demo"), std::string::npos) << output;
+  EXPECT_NE(output.find("127.0.0.1:18080"), std::string::npos) << output;
+
+  ASSERT_EQ(RunShell("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" + config + "' '" + copy + "'",
+                output),
+            0)
+      << output;
+  ASSERT_EQ(RunShell(env + "'" + copy + "'", output), 0);
+  EXPECT_NE(output.find("Rebranded Product"), std::string::npos) << output;
+  EXPECT_NE(output.find("cache.rebranded.example:9090"), std::string::npos) << output;
+  EXPECT_EQ(output.find("Halvane Demo"), std::string::npos) << output;
+}
+
+TEST(RebrandTest, RefusesOversizedConfigurations) {
+  test::TempDir dir;
+  const std::string config = dir.Child("huge.conf");
+  std::ofstream(config) << "108=" << std::string(20000, 'x') << "\n";
+  std::string output;
+  EXPECT_NE(RunShell("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" + config + "' '" +
+                    dir.Child("out") + "' 2>&1",
+                output),
+            0);
+  EXPECT_NE(output.find("holds at most"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace halv

@@ -1,0 +1,136 @@
+#include "app/startup_parameters.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/settings.h"
+#include "platform/string_resources.h"
+#include "temp_dir.h"
+
+namespace halv {
+namespace {
+
+StartupParameters Parse(const std::vector<std::string>& arguments,
+                        const std::string& resources = "") {
+  return StartupParameters(StringResourceTable::FromText(resources), arguments, "/cache");
+}
+
+TEST(StartupParametersTest, DefaultsWithoutResourcesOrArguments) {
+  const StartupParameters p = Parse({"/opt/updater"});
+  EXPECT_EQ(p.programPath(), "/opt/updater");
+  EXPECT_EQ(p.packageVersion(), "?");
+  EXPECT_EQ(p.skinVersion(), "?");
+  EXPECT_EQ(p.logLevel(), -9);
+  EXPECT_EQ(p.companyFolder(), "Mirthwell Technologies/Halvane Delivery");
+  EXPECT_EQ(p.dataFolder(), "/cache/Mirthwell Technologies/Halvane Delivery");
+  EXPECT_EQ(p.hostOverride(), "");
+  EXPECT_EQ(p.displayName(), "");
+  EXPECT_TRUE(p.languages().empty());
+}
+
+TEST(StartupParametersTest, CommandLine) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string packageVersion;
+    std::string skinVersion;
+    int logLevel;
+  };
+  const Case cases[] = {
+      {{"u", "packageVersion=2.1", "skinVersion=7", "log=3"}, "2.1", "7", 3},
+      {{"u", "packageVersion=1", "log=x", "packageVersion=2", "skinVersion=5"}, "1", "?", -9},
+      {{"u", "log=99999999999", "skinVersion=5"}, "?", "?", -9},
+      {{"u", "PackageVersion=1", "SKINVERSION=2", "Log=4", "/log=5"}, "?", "?", -9},
+      {{"u", "log=-1"}, "?", "?", -1},
+      {{"u", "log= +12"}, "?", "?", 12},
+      {{"u", "log=4294967295"}, "?", "?", -1},
+      {{"u", "packageVersion=1", "packageVersion=", "skinVersion=a b"}, "", "a b", -9},
+      {{"log=6"}, "?", "?", 6},
+  };
+  for (const Case& c : cases) {
+    const StartupParameters p = Parse(c.arguments);
+    EXPECT_EQ(p.packageVersion(), c.packageVersion) << c.arguments[1];
+    EXPECT_EQ(p.skinVersion(), c.skinVersion) << c.arguments[1];
+    EXPECT_EQ(p.logLevel(), c.logLevel) << c.arguments[1];
+  }
+}
+
+TEST(StartupParametersTest, ResourcesAndLanguages) {
+  const StartupParameters p = Parse({"u"},
+                                    "102=cache.example:8080\n103=dp\n104=sp\n105=lp\n106=en=s-en;de=s-de\n"
+                                    "107=pkg\n108=en=Name;de=Name DE\n109=Folder\n"
+                                    "129=en=English;;de=Deutsch;broken\n130=de\n");
+  EXPECT_EQ(p.hostOverride(), "cache.example:8080");
+  EXPECT_EQ(p.downloaderPartnerId(), "dp");
+  EXPECT_EQ(p.skinPartnerId(), "sp");
+  EXPECT_EQ(p.downloaderPackageId(), "pkg");
+  EXPECT_EQ(p.defaultLanguage(), "de");
+  const StartupParameters::LanguageList expected = {{"en", "English"}, {"de", "Deutsch"}};
+  EXPECT_EQ(p.languages(), expected);
+
+  EXPECT_EQ(p.skinPackageId(), "en=s-en;de=s-de");
+  EXPECT_EQ(p.skinPackageId("de"), "s-de");
+  EXPECT_EQ(p.displayName("en"), "Name");
+  EXPECT_EQ(p.displayName("fr"), "");
+  EXPECT_EQ(p.folderName(), "Folder");
+  EXPECT_EQ(p.folderName("en"), "") << "a plain value has no language pairs";
+  EXPECT_EQ(p.launchPackageId(), "lp");
+}
+
+TEST(StartupParametersTest, SplitLanguageList) {
+  using List = StartupParameters::LanguageList;
+  EXPECT_EQ(SplitLanguageList(""), List{});
+  EXPECT_EQ(SplitLanguageList(";;"), List{});
+  EXPECT_EQ(SplitLanguageList("a=1=2;=x;b="), (List{{"a", "1=2"}, {"", "x"}, {"b", ""}}));
+}
+
+TEST(StartupParametersTest, DataFolderCheck) {
+  test::TempDir dir;
+  const StartupParameters fresh(StringResourceTable::FromText(""), {"u"}, dir.path());
+  EXPECT_TRUE(fresh.CheckDataFolder());
+  EXPECT_TRUE(fresh.CheckDataFolder()) << "exists now";
+
+  // A file where the company folder should be.
+  test::TempDir blocked;
+  const std::string mirthwell = blocked.Child("Mirthwell Technologies");
+  FILE* f = fopen(mirthwell.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  const StartupParameters broken(StringResourceTable::FromText(""), {"u"}, blocked.path());
+  EXPECT_FALSE(broken.CheckDataFolder());
+}
+
+TEST(SettingsTest, DerivedConcurrencyAndOverrides) {
+  struct Case {
+    int processors;
+    int workThreads;
+    int workflowConcurrency;
+  };
+  for (const Case& c : {Case{0, 6, 3}, Case{1, 6, 3}, Case{4, 12, 6}, Case{8, 20, 10}}) {
+    const Settings s = BuildSettings(Parse({"u"}), c.processors);
+    EXPECT_EQ(s.workThreads, c.workThreads) << c.processors;
+    EXPECT_EQ(s.workflowConcurrency, c.workflowConcurrency) << c.processors;
+    EXPECT_EQ(s.fileConcurrency, c.workflowConcurrency) << c.processors;
+  }
+  EXPECT_EQ(Settings(4).workThreads, 6) << "the construction alone is not doubled";
+
+  EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).manifestHost, "127.0.0.1:18080");
+  EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).logLevel, 3);
+  EXPECT_EQ(BuildSettings(Parse({"u"}, "102=h.example"), 1).manifestHost, "h.example");
+}
+
+TEST(SettingsTest, Defaults) {
+  const Settings s(2);
+  EXPECT_EQ(s.transfersFolder, "Mirthwell Technologies/Halvane Delivery/transfers");
+  EXPECT_EQ(s.logsFolder, "Mirthwell Technologies/Halvane Delivery/logs");
+  EXPECT_EQ(s.logLevel, -9);
+  EXPECT_EQ(s.probeMinTotalSpeed, 32768);
+  EXPECT_EQ(s.minTotalSpeed, 7168);
+  EXPECT_EQ(s.proxyReceiveTimeout, 5000);
+  EXPECT_EQ(s.nodeSampleBudget, 10000);
+  EXPECT_DOUBLE_EQ(s.nodeStatisticsWeight, 0.3);
+}
+
+}  // namespace
+}  // namespace halv

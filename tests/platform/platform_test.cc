@@ -1,0 +1,70 @@
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/string_resources.h"
+#include "platform/system.h"
+#include "temp_dir.h"
+
+namespace halv {
+namespace {
+
+TEST(StringResourceTableTest, ParsesLinesAndSkipsNoise) {
+  const auto table = StringResourceTable::FromText(
+      "# comment\n"
+      "102=\n"
+      "103=abc=def\r\n"
+      "\n"
+      "x1=ignored\n"
+      "=nokey\n"
+      "129=en=English;de=Deutsch\n"
+      "108=first\n"
+      "108=second");
+  EXPECT_EQ(table.Load(102), "");
+  EXPECT_EQ(table.Load(103), "abc=def");
+  EXPECT_EQ(table.Load(129), "en=English;de=Deutsch");
+  EXPECT_EQ(table.Load(108), "second");
+  EXPECT_EQ(table.Load(104), "");
+}
+
+TEST(StringResourceTableTest, StopsAtNulAndCutsLongValuesOnCharacterBoundaries) {
+  EXPECT_EQ(StringResourceTable::FromText(std::string("103=a\0\n104=b", 12)).Load(104), "");
+
+  const std::string ascii(300, 'x');
+  EXPECT_EQ(StringResourceTable::FromText("105=" + ascii).Load(105), std::string(254, 'x'));
+
+  std::string umlauts;
+  for (int i = 0; i < 300; ++i) umlauts += "\xc3\xa4";  // ä, two bytes each
+  const std::string cut = StringResourceTable::FromText("105=" + umlauts).Load(105);
+  EXPECT_EQ(cut.size(), 2u * 254);
+}
+
+TEST(StringResourceTableTest, EmbeddedTableHoldsTheDemoBuild) {
+  const auto table = StringResourceTable::Embedded();
+  EXPECT_EQ(table.Load(108), "Halvane Demo");
+  EXPECT_EQ(table.Load(109), "Halvane Demo");
+  for (int id : {103, 104, 105, 106, 107}) {
+    const std::string value = table.Load(id);
+    EXPECT_EQ(value.size(), 24u) << id;
+    EXPECT_EQ(value.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+  }
+}
+
+TEST(SystemTest, TempDirectoryIsThePrivateCache) {
+  test::ScopedCacheHome cache;
+  EXPECT_EQ(GetSystemTempDirectory(), cache.path());
+
+  setenv("XDG_CACHE_HOME", "relative/ignored", 1);
+  const char* home = std::getenv("HOME");
+  ASSERT_NE(home, nullptr);
+  EXPECT_EQ(GetSystemTempDirectory(), std::string(home) + "/.cache");
+}
+
+TEST(SystemTest, ProcessorCountIsPositive) { EXPECT_GE(GetProcessorCount(), 1); }
+
+}  // namespace
+}  // namespace halv
