@@ -1,0 +1,83 @@
+#include "manifest/file_manifest.h"
+
+#include <cstddef>
+#include <limits>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "manifest/decimal_text.h"
+#include "manifest/manifest_exception.h"
+
+namespace halv {
+namespace {
+
+constexpr std::size_t kChecksumDigits = 8;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The value of the hexadecimal digits at the start of the group; a group that does not start
+// with a digit yields 0 and its chunk then simply fails verification.
+std::uint32_t ParseChecksum(const char* group) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < kChecksumDigits; ++i) {
+    const int digit = HexDigit(group[i]);
+    if (digit < 0) break;
+    value = (value << 4) | static_cast<std::uint32_t>(digit);
+  }
+  return value;
+}
+
+template <typename T>
+T ReadUnsigned(const boost::property_tree::ptree& tree, const char* key) {
+  const auto value =
+      ParseDecimalUnsigned(tree.get_child(key).data(), std::numeric_limits<T>::max());
+  if (!value) throw ManifestParseException();
+  return static_cast<T>(*value);
+}
+
+}  // namespace
+
+std::uint32_t FileManifest::GetChunkCount() const {
+  return ComputeChunkCount(GetSize(), GetChunkSize());
+}
+
+std::uint32_t FileManifest::ComputeChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
+  if (chunkSize == 0) return 0;
+  if (size > std::numeric_limits<std::uint64_t>::max() - (chunkSize - 1)) {
+    throw ManifestOverflowException();
+  }
+  const std::uint64_t count = (size + chunkSize - 1) / chunkSize;
+  if (count > std::numeric_limits<std::uint32_t>::max()) throw ManifestOverflowException();
+  return static_cast<std::uint32_t>(count);
+}
+
+void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
+  try {
+    path_ = tree.get_child("path").data();
+    chunkSize_ = ReadUnsigned<std::uint32_t>(tree, "chunksize");
+    size_ = ReadUnsigned<std::uint64_t>(tree, "size");
+    const std::uint32_t count = GetChunkCount();
+    const std::string& text = tree.get_child("checksums").data();
+    checksums_.clear();
+    // The reservation waits for the length check so that a forged size cannot make us reserve
+    // more than the text itself occupies.
+    if (text.size() == kChecksumDigits * static_cast<std::uint64_t>(count)) {
+      checksums_.reserve(count);
+      for (std::size_t offset = 0; offset < text.size(); offset += kChecksumDigits) {
+        checksums_.push_back(ParseChecksum(text.data() + offset));
+      }
+    }
+  } catch (...) {
+    throw ManifestParseException();
+  }
+  if (path_.empty() || chunkSize_ == 0 || checksums_.size() != GetChunkCount()) {
+    throw ManifestParseException();
+  }
+}
+
+}  // namespace halv

@@ -1,0 +1,60 @@
+#ifndef HALV_MANIFEST_FILE_MANIFEST_H_
+#define HALV_MANIFEST_FILE_MANIFEST_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include "manifest/input_manifest.h"
+
+namespace halv {
+
+// One file of a package: where it goes, how it is cut into chunks and the CRC-32 of every chunk.
+// Chunk i covers the bytes from i * GetChunkSize() up to the next chunk's start or the end of
+// the file. Ownership: shared as shared_ptr<const FileManifest>. Thread-safety: filled once by
+// Read before it is shared; afterwards every call is const and safe from any thread.
+class FileManifest : public InputManifest {
+ public:
+  // Relative to the transfer's destination folder.
+  virtual const std::string& GetPath() const = 0;
+  virtual std::uint32_t GetChunkSize() const = 0;
+  virtual std::uint64_t GetSize() const = 0;
+  // One CRC-32 per chunk, in chunk order.
+  virtual const std::vector<std::uint32_t>& GetChecksums() const = 0;
+
+  // The size divided by the chunk size, rounded up; 0 when the chunk size is 0. Throws
+  // ManifestOverflowException when the count does not fit 32 bits (never for a manifest that
+  // was read successfully).
+  std::uint32_t GetChunkCount() const;
+
+  // The arithmetic of GetChunkCount, for callers that have no manifest at hand (the publisher).
+  static std::uint32_t ComputeChunkCount(std::uint64_t size, std::uint32_t chunkSize);
+};
+
+// The file element of a package document: children (or attributes) path, chunksize, size and
+// checksums (8 hexadecimal digits per chunk, no separators).
+class StandardFileManifest : public FileManifest {
+ public:
+  StandardFileManifest() = default;
+
+  // `tree` is the subtree of one file element. Every defect, an overflowing chunk count
+  // included, throws ManifestParseException.
+  void Read(const boost::property_tree::ptree& tree) override;
+
+  const std::string& GetPath() const override { return path_; }
+  std::uint32_t GetChunkSize() const override { return chunkSize_; }
+  std::uint64_t GetSize() const override { return size_; }
+  const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
+
+ private:
+  std::string path_;
+  std::uint32_t chunkSize_ = 0;
+  std::uint64_t size_ = 0;
+  std::vector<std::uint32_t> checksums_;
+};
+
+}  // namespace halv
+
+#endif  // HALV_MANIFEST_FILE_MANIFEST_H_

@@ -1,0 +1,76 @@
+#ifndef HALV_MANIFEST_PACKAGE_MANIFEST_H_
+#define HALV_MANIFEST_PACKAGE_MANIFEST_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include "manifest/file_manifest.h"
+#include "manifest/input_manifest.h"
+
+namespace halv {
+
+// A published package: its ids, its files in document order and the file that is started once
+// the download is complete. Ownership: held by shared pointers; file manifests are shared with
+// the works that transfer them. Thread-safety: filled once by Read before it is shared;
+// afterwards every call is const and safe from any thread.
+class PackageManifest : public InputManifest {
+ public:
+  using FileList = std::vector<std::shared_ptr<const FileManifest>>;
+
+  virtual const std::string& GetId() const = 0;
+  virtual const std::string& GetName() const = 0;
+  virtual const std::string& GetPartnerId() const = 0;
+  virtual const std::string& GetVersionId() const = 0;
+  virtual const FileList& GetFiles() const = 0;
+  // The files whose path equals GetRun(), in document order.
+  virtual const FileList& GetRunFiles() const = 0;
+  // The files whose path differs from GetRun(), in document order.
+  virtual const FileList& GetOtherFiles() const = 0;
+  // Empty when the package names no run file.
+  virtual const std::string& GetRun() const = 0;
+  // The last file whose path equals GetRun(); empty when GetRun() is empty.
+  virtual std::shared_ptr<const FileManifest> GetRunFile() const = 0;
+
+  // Sum of the sizes of every file.
+  std::uint64_t GetTotalSize() const;
+};
+
+// The package document: root element package with id, name, partnerId, versionId, an optional
+// run and a files element that holds nothing but file elements.
+class StandardPackageManifest : public PackageManifest {
+ public:
+  StandardPackageManifest() = default;
+
+  // `tree` is the whole document (its child "package" is the root element). Every defect
+  // throws ManifestParseException; the object must then be discarded.
+  void Read(const boost::property_tree::ptree& tree) override;
+
+  const std::string& GetId() const override { return id_; }
+  const std::string& GetName() const override { return name_; }
+  const std::string& GetPartnerId() const override { return partnerId_; }
+  const std::string& GetVersionId() const override { return versionId_; }
+  const FileList& GetFiles() const override { return files_; }
+  const FileList& GetRunFiles() const override { return runFiles_; }
+  const FileList& GetOtherFiles() const override { return otherFiles_; }
+  const std::string& GetRun() const override { return run_; }
+  std::shared_ptr<const FileManifest> GetRunFile() const override { return runFile_; }
+
+ private:
+  std::string id_;
+  std::string name_;
+  std::string partnerId_;
+  std::string versionId_;
+  std::string run_;
+  std::shared_ptr<const FileManifest> runFile_;
+  FileList files_;
+  FileList runFiles_;
+  FileList otherFiles_;
+};
+
+}  // namespace halv
+
+#endif  // HALV_MANIFEST_PACKAGE_MANIFEST_H_
