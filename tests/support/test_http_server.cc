@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -231,6 +232,10 @@ void TestHttpServer::AcceptLoop() {
     if (fds[1].revents != 0) return;
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // Headers and body go out in separate sends; without this, Nagle's algorithm and the
+    // client's delayed acknowledgement add 40 ms to every answer.
+    const int noDelay = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
     // Finished connections are reaped here, so a benchmark's thousands of short connections
     // do not pile up threads.
     for (auto it = connectionList_.begin(); it != connectionList_.end();) {
