@@ -14,8 +14,11 @@ const char* FileInsufficientSpaceException::what() const noexcept {
   return "insufficient disk space";
 }
 const char* FileInvalidMapException::what() const noexcept { return "invalid file mapping"; }
-const char* FileOutOfBoundsException::what() const noexcept { return "file position out of bounds"; }
+const char* FileOutOfBoundsException::what() const noexcept {
+  return "file position out of bounds";
+}
 const char* FileUnknownException::what() const noexcept { return "unknown file error"; }
+const char* BadAllocation::what() const noexcept { return "bad allocation"; }
 
 void ThrowFileError(int error) {
   switch (error) {
@@ -33,7 +36,7 @@ void ThrowFileError(int error) {
     case EROFS:
       throw FileInaccessibleException();
     case ENOMEM:
-      throw std::bad_alloc();
+      throw BadAllocation();
     case EEXIST:
     case EBUSY:
     case ETXTBSY:

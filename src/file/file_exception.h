@@ -2,6 +2,7 @@
 #define HALV_FILE_FILE_EXCEPTION_H_
 
 #include <exception>
+#include <new>
 
 namespace halv {
 
@@ -55,8 +56,14 @@ class FileUnknownException : public FileException {
   const char* what() const noexcept override;
 };
 
+// Memory exhaustion, as std::bad_alloc with the text "bad allocation".
+class BadAllocation : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override;
+};
+
 // Throws the exception that matches `error` (an errno value); never returns. ENOMEM throws
-// std::bad_alloc rather than a FileException.
+// BadAllocation rather than a FileException.
 [[noreturn]] void ThrowFileError(int error);
 
 // ThrowFileError(errno).

@@ -1,0 +1,72 @@
+#ifndef HALV_FILE_POSIX_MEMORY_MAP_H_
+#define HALV_FILE_POSIX_MEMORY_MAP_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "file/bounded_file_data.h"
+
+namespace halv {
+
+// A window of a file mapped shared and writable. The mapping starts at the page boundary at or
+// before the window's first byte; the `delta` bytes in front belong to the neighbouring window
+// and are never touched. The window holds no reference to its file or its PosixMemoryMap and
+// stays valid after both are gone. Reads, writes, Fetch and ProcessWindow run under the fault
+// guard: a page that cannot be accessed throws FileInvalidMapException, and a failed Read or
+// Write leaves the position where it was (bytes already copied stay copied).
+// Ownership: held by shared pointers. Thread-safety: one thread at a time per window.
+class PosixMemoryMapView : public MemoryMappedFileData {
+ public:
+  // Maps bytes first..last of the open file `descriptor`, which may be closed afterwards.
+  PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last);
+  ~PosixMemoryMapView() override;
+
+  std::uint64_t Tell() override;
+  void Seek(std::uint64_t position) override;
+  std::size_t Read(void* buffer, std::size_t length) override;
+  std::size_t Write(const void* data, std::size_t length) override;
+  unsigned char* Advance(std::size_t count) override;
+  unsigned char* Data() override;
+  void ProcessWindow(const WindowFunction& function) override;
+  void Fetch() override;
+  void PrefaultForWrite() override;
+
+  // The offset of start() inside the mapping, which begins at file offset start() - delta().
+  std::uint32_t delta() const { return delta_; }
+
+ private:
+  std::uint32_t Length() const { return static_cast<std::uint32_t>(end_ - start_ + 1); }
+  // madvise(`advice`) over the window's pages; false when the kernel does not know the advice.
+  bool Populate(int advice);
+
+  unsigned char* base_ = nullptr;
+  std::size_t mappedLength_ = 0;
+  std::uint32_t delta_ = 0;
+  std::uint32_t position_ = 0;
+};
+
+// The mapping side of one open file: makes its windows. On this system there is no separate
+// mapping object; it keeps its own descriptor of the file (closed when the last holder drops it)
+// and the size the file had when it was created, beyond which no window is made.
+// Ownership: held by the PosixSharedFile through a shared pointer. Thread-safety: CreateView
+// from any thread.
+class PosixMemoryMap {
+ public:
+  // Duplicates `descriptor`; failures throw FileException subclasses.
+  PosixMemoryMap(int descriptor, std::uint64_t size);
+  ~PosixMemoryMap();
+  PosixMemoryMap(const PosixMemoryMap&) = delete;
+  PosixMemoryMap& operator=(const PosixMemoryMap&) = delete;
+
+  // A new window over bytes first..last; FileInvalidMapException past the mapped size.
+  std::shared_ptr<PosixMemoryMapView> CreateView(std::uint64_t first, std::uint64_t last) const;
+
+ private:
+  const int descriptor_;
+  const std::uint64_t size_;
+};
+
+}  // namespace halv
+
+#endif  // HALV_FILE_POSIX_MEMORY_MAP_H_

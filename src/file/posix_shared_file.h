@@ -1,0 +1,76 @@
+#ifndef HALV_FILE_POSIX_SHARED_FILE_H_
+#define HALV_FILE_POSIX_SHARED_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "file/shared_file.h"
+
+namespace halv {
+
+class PosixMemoryMap;
+
+// Whether the extension of the final component of `relativePath` (from its last ".", dot
+// included, compared byte for byte) marks a program: the Windows ones (.exe .bat .com .cmd .msi
+// .vbs) and this system's own (.sh .run .AppImage .x86_64).
+bool HasExecutableExtension(const std::string& relativePath);
+
+// A file opened with open(2). The position is kept here and every read and write is positioned
+// (pread, pwrite), so the descriptor's own offset is never used. A new file whose name
+// HasExecutableExtension is created runnable (0777 less the umask), as on systems where every
+// file may run unless denied; DenyExecute and AllowExecute then close and reopen that door.
+// Ownership: held by shared pointers; its windows outlive it. Thread-safety: Map and MapAll from
+// any thread; everything else by one user at a time.
+class PosixSharedFile : public SharedFile {
+ public:
+  // Failures throw FileException subclasses and leave nothing open.
+  PosixSharedFile(const std::string& folder, const std::string& relativePath, SharedFileMode mode,
+                  std::uint64_t start, std::uint64_t end);
+  ~PosixSharedFile() override;
+
+  std::uint64_t Tell() override;
+  void Seek(std::uint64_t position) override;
+  std::size_t Read(void* buffer, std::size_t length) override;
+  std::size_t Write(const void* data, std::size_t length) override;
+  std::uint64_t GetSize() override;
+  bool Allocate(std::uint64_t size) override;
+  // Gives back the execute bits that DenyExecute recorded on the file (in an extended
+  // attribute, so that a later run or another open file can undo it) and drops the record.
+  bool AllowExecute() override;
+  // Clears every execute bit and records which were set. False, leaving the bits alone, when the
+  // record cannot be kept (a file system without user extended attributes).
+  bool DenyExecute() override;
+  std::shared_ptr<MemoryMappedFileData> MapAll() override;
+  std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  // Constant after construction.
+  std::string path_;
+  int descriptor_ = -1;
+
+  // Used by one user at a time.
+  std::uint64_t position_ = 0;
+
+  std::mutex mapMutex_;
+  // Made by the first Map and shared by every window made after it. Guarded by mapMutex_.
+  std::shared_ptr<PosixMemoryMap> map_;
+};
+
+// Opens PosixSharedFiles. Stateless; any thread.
+class PosixSharedFileFactory : public SharedFileFactory {
+ public:
+  std::shared_ptr<SharedFile> Create(const std::string& folder, const std::string& relativePath,
+                                     SharedFileMode mode, std::uint64_t start,
+                                     std::uint64_t end) override;
+  bool Delete(const std::string& folder, const std::string& relativePath) override;
+  bool IsExecutable(const std::string& folder, const std::string& relativePath) override;
+};
+
+}  // namespace halv
+
+#endif  // HALV_FILE_POSIX_SHARED_FILE_H_

@@ -1,0 +1,455 @@
+#include "file/posix_shared_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <new>
+#include <random>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "file/file_exception.h"
+#include "file/paths.h"
+#include "temp_dir.h"
+
+namespace halv {
+namespace {
+
+constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  return bytes;
+}
+
+struct stat StatOf(const std::string& path) {
+  struct stat status = {};
+  EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+  return status;
+}
+
+// Runs `body` in a forked child (for process-wide changes: resource limits, mount namespaces)
+// and returns the text it produced, or a description of how the child died.
+std::string RunInChild(const std::function<std::string()>& body) {
+  int channel[2];
+  if (pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
+  const pid_t child = fork();
+  if (child < 0) return "fork failed";
+  if (child == 0) {
+    close(channel[0]);
+    std::string message;
+    try {
+      message = body();
+    } catch (const std::exception& error) {
+      message = std::string("unexpected ") + typeid(error).name();
+    }
+    const ssize_t written = write(channel[1], message.data(), message.size());
+    _exit(written == static_cast<ssize_t>(message.size()) ? 0 : 1);
+  }
+  close(channel[1]);
+  std::string message;
+  char buffer[256];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    message.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(channel[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    message += " (child ended with status " + std::to_string(status) + ")";
+  }
+  return message;
+}
+
+class SharedFileTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<SharedFile> Open(const std::string& relative,
+                                   SharedFileMode mode = SharedFileMode::OpenOrCreate,
+                                   std::uint64_t start = 0, std::uint64_t end = kAll) {
+    return factory_.Create(dir_.path(), relative, mode, start, end);
+  }
+
+  test::TempDir dir_;
+  PosixSharedFileFactory factory_;
+};
+
+TEST_F(SharedFileTest, ModesOpenCreateOrRefuse) {
+  enum Outcome { kOpensExisting, kCreates, kInUse, kBadPath };
+  struct Case {
+    SharedFileMode mode;
+    bool exists;
+    Outcome outcome;
+  };
+  const Case cases[] = {
+      {SharedFileMode::OpenOrCreate, false, kCreates},
+      {SharedFileMode::OpenOrCreate, true, kOpensExisting},
+      {SharedFileMode::CreateNew, false, kCreates},
+      {SharedFileMode::CreateNew, true, kInUse},
+      {SharedFileMode::OpenExisting, false, kBadPath},
+      {SharedFileMode::OpenExisting, true, kOpensExisting},
+      {static_cast<SharedFileMode>(7), false, kCreates},
+      {static_cast<SharedFileMode>(7), true, kOpensExisting},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    const std::string name = "case" + std::to_string(index++) + ".bin";
+    SCOPED_TRACE(name);
+    if (c.exists) WriteFile(dir_.Child(name), "old");
+    switch (c.outcome) {
+      case kOpensExisting: {
+        auto file = Open(name, c.mode);
+        EXPECT_EQ(file->GetSize(), 3u);
+        EXPECT_EQ(file->Tell(), 0u);
+        break;
+      }
+      case kCreates:
+        EXPECT_EQ(Open(name, c.mode)->GetSize(), 0u);
+        EXPECT_TRUE(PathExists(dir_.Child(name)));
+        break;
+      case kInUse:
+        EXPECT_THROW(Open(name, c.mode), FileInUseException);
+        EXPECT_EQ(ReadFile(dir_.Child(name)), "old");
+        break;
+      case kBadPath:
+        EXPECT_THROW(Open(name, c.mode), FileBadPathException);
+        EXPECT_FALSE(PathExists(dir_.Child(name)));
+        break;
+    }
+  }
+}
+
+TEST_F(SharedFileTest, FolderMustExistWhateverTheMode) {
+  for (auto mode :
+       {SharedFileMode::OpenOrCreate, SharedFileMode::CreateNew, SharedFileMode::OpenExisting}) {
+    EXPECT_THROW(factory_.Create(dir_.Child("missing"), "a.bin", mode, 0, kAll),
+                 FileBadPathException);
+  }
+  EXPECT_FALSE(PathExists(dir_.Child("missing")));
+}
+
+TEST_F(SharedFileTest, CreatesParentDirectoriesAndStripsLeadingSlashes) {
+  Open("a/b/c.bin");
+  EXPECT_TRUE(S_ISDIR(StatOf(dir_.Child("a/b")).st_mode));
+  EXPECT_TRUE(PathExists(dir_.Child("a/b/c.bin")));
+
+  Open("d/e.bin", SharedFileMode::CreateNew);
+  EXPECT_TRUE(PathExists(dir_.Child("d/e.bin")));
+
+  EXPECT_THROW(Open("f/g.bin", SharedFileMode::OpenExisting), FileBadPathException);
+  EXPECT_FALSE(PathExists(dir_.Child("f")));
+
+  for (const char* relative : {"/x/y.dat", "///x/y.dat"}) {
+    auto file = Open(relative);
+    EXPECT_EQ(std::static_pointer_cast<PosixSharedFile>(file)->path(), dir_.Child("x/y.dat"));
+  }
+  EXPECT_TRUE(PathExists(dir_.Child("x/y.dat")));
+}
+
+TEST_F(SharedFileTest, RefusesPathsThatCannotBeFormedOrCreated) {
+  EXPECT_THROW(Open("../escape.bin"), FileBadPathException);
+  EXPECT_THROW(Open("a/../../escape.bin"), FileBadPathException);
+  WriteFile(dir_.Child("plain"), "x");
+  EXPECT_THROW(Open("plain/inside.bin"), FileBadPathException) << "a file is in the way";
+  EXPECT_THROW(Open("plain/deeper/inside.bin"), FileBadPathException);
+}
+
+TEST_F(SharedFileTest, DescriptorsAreClosedOnExec) {
+  auto file = Open("cloexec.bin");
+  ASSERT_TRUE(file->Allocate(10));
+  auto window = file->Map(0, 9);
+  int found = 0;
+  DIR* fds = opendir("/proc/self/fd");
+  ASSERT_NE(fds, nullptr);
+  while (dirent* entry = readdir(fds)) {
+    char target[4096] = {};
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+    if (std::string(target) != dir_.Child("cloexec.bin")) continue;
+    ++found;
+    EXPECT_TRUE(fcntl(std::stoi(entry->d_name), F_GETFD) & FD_CLOEXEC) << entry->d_name;
+  }
+  closedir(fds);
+  EXPECT_GE(found, 1);
+}
+
+TEST_F(SharedFileTest, ReadsAtMost4096AndWritesWhole) {
+  const std::string bytes = RandomBytes(10000, 1);
+  auto file = Open("data.bin");
+  EXPECT_EQ(file->Write(bytes.data(), bytes.size()), bytes.size());
+  EXPECT_EQ(file->Tell(), bytes.size());
+  EXPECT_EQ(file->Write(nullptr, 0), 0u);
+
+  file->Seek(0);
+  std::string back;
+  char buffer[10000];
+  std::size_t count;
+  while ((count = file->Read(buffer, sizeof buffer)) == 4096) back.append(buffer, count);
+  back.append(buffer, count);
+  EXPECT_EQ(count, 10000u - 2 * 4096) << "the last read is short";
+  EXPECT_EQ(back, bytes);
+  EXPECT_EQ(file->Read(buffer, sizeof buffer), 0u) << "at the end of the file";
+  EXPECT_EQ(file->Read(buffer, 0), 0u);
+  EXPECT_EQ(ReadFile(dir_.Child("data.bin")), bytes);
+}
+
+TEST_F(SharedFileTest, BoundsAreCheckedBeforeAnyByteMoves) {
+  WriteFile(dir_.Child("bounded.bin"), std::string(300, 'a'));
+  auto file = Open("bounded.bin", SharedFileMode::OpenExisting, 100, 199);
+  EXPECT_EQ(file->Tell(), 100u) << "opened at its start";
+  EXPECT_THROW(file->Seek(99), FileOutOfBoundsException);
+  EXPECT_THROW(file->Seek(200), FileOutOfBoundsException);
+  EXPECT_EQ(file->Tell(), 100u);
+
+  const std::string block(100, 'b');
+  file->Seek(150);
+  EXPECT_THROW(file->Write(block.data(), 51), FileOutOfBoundsException);
+  EXPECT_EQ(ReadFile(dir_.Child("bounded.bin")), std::string(300, 'a')) << "nothing written";
+  EXPECT_EQ(file->Tell(), 150u);
+  file->Seek(100);
+  EXPECT_EQ(file->Write(block.data(), 100), 100u);
+  EXPECT_EQ(ReadFile(dir_.Child("bounded.bin")),
+            std::string(100, 'a') + block + std::string(100, 'a'));
+
+  char buffer[64];
+  file->Seek(190);
+  EXPECT_THROW(file->Read(buffer, 11), FileOutOfBoundsException);
+  EXPECT_EQ(file->Read(buffer, 10), 10u);
+
+  // A single transfer of 4 GiB is refused before the buffer is looked at.
+  auto open = Open("open.bin");
+  EXPECT_THROW(open->Write(buffer, std::size_t{1} << 32), std::bad_alloc);
+  EXPECT_EQ(open->GetSize(), 0u);
+  // A range that would run past the largest offset is out of bounds, not wrapped around.
+  open->Seek(kAll - 1);
+  EXPECT_THROW(open->Write(buffer, 4), FileOutOfBoundsException);
+
+  EXPECT_THROW(Open("inverted.bin", SharedFileMode::OpenOrCreate, 10, 9), FileOutOfBoundsException);
+  EXPECT_FALSE(PathExists(dir_.Child("inverted.bin"))) << "nothing is created on failure";
+}
+
+TEST_F(SharedFileTest, AllocateReservesOnceAndNeverResizes) {
+  auto file = Open("alloc.bin");
+  ASSERT_TRUE(file->Allocate(0));
+  EXPECT_EQ(file->GetSize(), 0u);
+
+  file->Seek(5);
+  ASSERT_TRUE(file->Allocate(10000));
+  EXPECT_EQ(file->GetSize(), 10000u);
+  EXPECT_EQ(file->Tell(), 0u);
+  const struct stat status = StatOf(dir_.Child("alloc.bin"));
+  EXPECT_GE(status.st_blocks * 512, 10000) << "blocks are reserved, not a sparse file";
+  EXPECT_EQ(ReadFile(dir_.Child("alloc.bin")), std::string(10000, '\0'));
+
+  EXPECT_FALSE(file->Allocate(20000));
+  EXPECT_FALSE(file->Allocate(0));
+  EXPECT_EQ(file->GetSize(), 10000u);
+
+  WriteFile(dir_.Child("existing.bin"), "content");
+  auto existing = Open("existing.bin");
+  existing->Seek(3);
+  EXPECT_FALSE(existing->Allocate(100));
+  EXPECT_EQ(ReadFile(dir_.Child("existing.bin")), "content");
+  EXPECT_EQ(existing->Tell(), 3u);
+
+  auto bounded = Open("bounded.bin", SharedFileMode::OpenOrCreate, 0, 99);
+  EXPECT_THROW(bounded->Allocate(101), FileOutOfBoundsException);
+  EXPECT_TRUE(bounded->Allocate(100));
+}
+
+TEST_F(SharedFileTest, FileSizeLimitIsRefusedAsInsufficientSpace) {
+  const std::string folder = dir_.path();
+  const std::string message = RunInChild([&folder]() -> std::string {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit = {1 << 20, 1 << 20};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
+    PosixSharedFileFactory factory;
+    auto file = factory.Create(folder, "big.bin", SharedFileMode::CreateNew, 0, kAll);
+    try {
+      file->Allocate(4 << 20);
+      return "Allocate succeeded past the limit";
+    } catch (const FileInsufficientSpaceException&) {
+    }
+    if (file->GetSize() != 0) return "the refused file was not left empty";
+    if (!file->Allocate(1 << 20)) return "a file at the limit was refused";
+    const std::string block(4096, 'x');
+    file->Seek(1 << 20);
+    try {
+      file->Write(block.data(), block.size());
+      return "Write succeeded past the limit";
+    } catch (const FileInsufficientSpaceException&) {
+    }
+    return "ok";
+  });
+  EXPECT_EQ(message, "ok");
+}
+
+// A real full disk: a 1 MiB tmpfs mounted in a private mount namespace of a child process.
+TEST_F(SharedFileTest, FullDiskIsRefusedAtAllocationAndFaultsAreCaught) {
+  const std::string mountPoint = dir_.Child("small");
+  ASSERT_TRUE(CreateDirectories(mountPoint));
+  const std::string message = RunInChild([&mountPoint]() -> std::string {
+    if (unshare(CLONE_NEWNS) != 0) {
+      return std::string("skip: no private mount namespace: ") + std::strerror(errno);
+    }
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) {
+      return std::string("skip: cannot mount a tmpfs: ") + std::strerror(errno);
+    }
+    PosixSharedFileFactory factory;
+    auto file = factory.Create(mountPoint, "full.bin", SharedFileMode::CreateNew, 0, kAll);
+    try {
+      file->Allocate(4 << 20);
+      return "Allocate succeeded on a full disk";
+    } catch (const FileInsufficientSpaceException&) {
+    }
+    if (file->GetSize() != 0) return "the refused file was not left empty";
+    if (!file->Allocate(256 << 10)) return "Allocate within the free space failed";
+
+    // A file sized without reserving its blocks: the disk runs out while mapped pages are
+    // written, and the fault must come back as an exception.
+    auto sparse = factory.Create(mountPoint, "sparse.bin", SharedFileMode::CreateNew, 0, kAll);
+    const int descriptor = open((mountPoint + "/sparse.bin").c_str(), O_RDWR | O_CLOEXEC);
+    const bool sized = descriptor >= 0 && ftruncate(descriptor, 4 << 20) == 0;
+    if (descriptor >= 0) close(descriptor);
+    if (!sized) return "cannot size the sparse file";
+    const std::string block(4 << 20, 'x');
+    auto window = sparse->Map(0, (4 << 20) - 1);
+    try {
+      window->Write(block.data(), block.size());
+      return "Write into a full disk succeeded";
+    } catch (const FileInvalidMapException&) {
+    }
+    if (window->Tell() != 0) return "a failed Write moved the position";
+    auto late = sparse->Map(3 << 20, (4 << 20) - 1);
+    try {
+      late->PrefaultForWrite();
+      return "PrefaultForWrite on a full disk succeeded";
+    } catch (const FileInvalidMapException&) {
+    }
+    return "ok";
+  });
+  if (message.rfind("skip:", 0) == 0) GTEST_SKIP() << message;
+  EXPECT_EQ(message, "ok");
+}
+
+TEST_F(SharedFileTest, MapCoversOnlyExistingBytesInsideTheBounds) {
+  auto file = Open("map.bin");
+  EXPECT_THROW(file->Map(0, 0), FileInvalidMapException) << "nothing allocated yet";
+  ASSERT_TRUE(file->Allocate(10000));
+  EXPECT_THROW(file->Map(0, 10000), FileInvalidMapException);
+  EXPECT_THROW(file->Map(9999, 10000), FileInvalidMapException);
+  auto window = file->Map(0, 9999);
+  EXPECT_EQ(window->start(), 0u);
+  EXPECT_EQ(window->end(), 9999u);
+  EXPECT_NE(file->Map(9999, 9999), nullptr);
+  EXPECT_THROW(file->Map(5, 4), FileOutOfBoundsException);
+  EXPECT_THROW(file->Map(0, (std::uint64_t{1} << 32) - 1), std::bad_alloc);
+  EXPECT_THROW(file->Map(7, (std::uint64_t{1} << 32) + 6), std::bad_alloc);
+
+  auto bounded = Open("map.bin", SharedFileMode::OpenExisting, 100, 199);
+  EXPECT_THROW(bounded->Map(99, 150), FileOutOfBoundsException);
+  EXPECT_THROW(bounded->Map(150, 200), FileOutOfBoundsException);
+  auto all = bounded->MapAll();
+  EXPECT_EQ(all->start(), 100u);
+  EXPECT_EQ(all->end(), 199u);
+}
+
+TEST_F(SharedFileTest, ExecuteBitsAreDeniedAndRestored) {
+  const std::string path = dir_.Child("bin/tool.sh");
+  const mode_t created = [&] {
+    auto file = Open("bin/tool.sh");
+    EXPECT_TRUE(file->Allocate(100));
+    return StatOf(path).st_mode & 07777;
+  }();
+  ASSERT_NE(created & 0111, 0u) << "a program is created runnable (subject to the umask)";
+
+  ASSERT_EQ(chmod(path.c_str(), 0750), 0);
+  {
+    auto file = Open("bin/tool.sh", SharedFileMode::OpenExisting);
+    EXPECT_TRUE(file->DenyExecute());
+    EXPECT_EQ(StatOf(path).st_mode & 07777, 0640u);
+    EXPECT_TRUE(file->DenyExecute()) << "denying twice keeps the first record";
+    EXPECT_EQ(StatOf(path).st_mode & 07777, 0640u);
+  }
+  // Restored through another open file, as a later run would.
+  {
+    auto file = Open("bin/tool.sh", SharedFileMode::OpenExisting);
+    EXPECT_TRUE(file->AllowExecute());
+    EXPECT_EQ(StatOf(path).st_mode & 07777, 0750u);
+    EXPECT_TRUE(file->AllowExecute()) << "nothing left to undo";
+    EXPECT_EQ(StatOf(path).st_mode & 07777, 0750u);
+  }
+
+  auto plain = Open("notes.txt");
+  const mode_t plainMode = StatOf(dir_.Child("notes.txt")).st_mode & 07777;
+  EXPECT_EQ(plainMode & 0111, 0u);
+  EXPECT_TRUE(plain->AllowExecute()) << "never denied";
+  EXPECT_EQ(StatOf(dir_.Child("notes.txt")).st_mode & 07777, plainMode);
+  EXPECT_TRUE(plain->DenyExecute()) << "nothing to take";
+  EXPECT_TRUE(plain->AllowExecute());
+  EXPECT_EQ(StatOf(dir_.Child("notes.txt")).st_mode & 07777, plainMode);
+}
+
+TEST(SharedFileFactoryTest, IsExecutableByExtensionByteForByte) {
+  PosixSharedFileFactory factory;
+  struct Case {
+    const char* path;
+    bool executable;
+  };
+  const Case cases[] = {
+      {"bin/setup.exe", true},   {"run.cmd", true},      {"a.bat", true},
+      {"a.com", true},           {"a.msi", true},        {"a.vbs", true},
+      {"install.sh", true},      {"setup.run", true},    {"App.AppImage", true},
+      {"game.x86_64", true},     {".sh", true},          {"setup.EXE", false},
+      {"App.appimage", false},   {"readme.txt", false},  {"archive.exe.part", false},
+      {"dir.exe/readme", false}, {"noextension", false}, {"", false},
+      {"a.exe ", false},         {"a.exe/", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(factory.IsExecutable("/unused", c.path), c.executable) << c.path;
+  }
+}
+
+TEST(SharedFileFactoryTest, DeleteReportsWhetherAFileWent) {
+  test::TempDir dir;
+  PosixSharedFileFactory factory;
+  EXPECT_FALSE(factory.Delete(dir.path(), "missing.bin"));
+  EXPECT_FALSE(factory.Delete(dir.path(), "../outside.bin"));
+  WriteFile(dir.Child("present.bin"), "x");
+  EXPECT_TRUE(factory.Delete(dir.path(), "/present.bin"));
+  EXPECT_FALSE(PathExists(dir.Child("present.bin")));
+}
+
+}  // namespace
+}  // namespace halv
