@@ -1,0 +1,45 @@
+#ifndef HALV_WORKS_OPTIMIZED_REQUEST_PARAMS_H_
+#define HALV_WORKS_OPTIMIZED_REQUEST_PARAMS_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "manifest/node_list_manifest.h"
+#include "manifest/node_manifest.h"
+#include "transfer/transfer_params.h"
+#include "works/transfer_shared_data.h"
+
+namespace halv {
+
+// The parameters of one chunk request: which nodes it may still try, the node the optimizer
+// chose for the current attempt, and the time-outs and speed limit of that attempt.
+// Ownership: a plain member of its chunk request work, never shared.
+// Thread-safety: used by the work's thread only (the optimizer fills it on that thread).
+struct OptimizedRequestParams {
+  // CandidateNodes starts as every node of `nodeList`, in list order; flags false, numbers 0.
+  OptimizedRequestParams(std::shared_ptr<const NodeListManifest> nodeList, TransferParams params,
+                         std::shared_ptr<TransferSharedMapData> chunkData);
+
+  // Removes SelectedNode from the candidates (every entry equal to it; the rest keep their order).
+  // When no candidate is left, every node of the list becomes a candidate again, in list order,
+  // so a chunk's attempts go through all nodes before any node is asked twice.
+  void DropSelectedNode();
+
+  std::shared_ptr<const NodeListManifest> NodeList;
+  std::vector<std::shared_ptr<NodeManifest>> CandidateNodes;
+  TransferParams Params;
+  std::shared_ptr<TransferSharedMapData> ChunkData;
+  std::shared_ptr<NodeManifest> SelectedNode;  // empty until the first GetNode
+  bool FreeRetry = false;           // the failed attempt does not count against the retry limit
+  bool CanExtendTimeouts = false;   // the optimizer's adaptive time-outs may still grow
+  bool IsProbe = false;             // the attempt measures a little-known node
+  std::int32_t ConnectTimeout = 0;  // seconds
+  std::int32_t Timeout = 0;         // seconds for the whole request
+  std::int32_t LowSpeedLimit = 0;   // bytes per second
+  std::int32_t LowSpeedTime = 0;    // seconds
+};
+
+}  // namespace halv
+
+#endif  // HALV_WORKS_OPTIMIZED_REQUEST_PARAMS_H_

@@ -1,0 +1,78 @@
+#ifndef HALV_WORKS_TRANSFER_SHARED_DATA_H_
+#define HALV_WORKS_TRANSFER_SHARED_DATA_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include "http/http_request.h"
+#include "work/work_descriptor.h"
+
+namespace halv {
+
+class BoundedFileData;
+class SharedFile;
+class TransferProgressUpdater;
+
+// The shared state of one destination file: its open file, its path relative to the destination
+// folder and its size from the package manifest.
+// Ownership: shared pointers, by the file's works and every chunk of the file.
+// Thread-safety: filePath and fileSize are constant after construction; sharedFile is set and
+// cleared by the file's open and close works, which never run at the same time as its chunks.
+struct TransferSharedFileData : public WorkDescriptor {
+  TransferSharedFileData(std::string filePath, std::uint64_t fileSize)
+      : filePath(std::move(filePath)), fileSize(fileSize) {}
+
+  // "filePath" and "fileSize".
+  void Describe(boost::property_tree::ptree& tree) const override;
+
+  std::shared_ptr<SharedFile> sharedFile;  // empty until opened, and again after closing
+  const std::string filePath;
+  const std::uint64_t fileSize;
+};
+
+// The shared state of one chunk: where it lies in its file, what its checksum must be, its
+// mapped window, how many of its bytes count as transferred, and which nodes served bad bodies.
+// Ownership: shared pointers, by every work of the chunk's pipeline, its HTTP writer and its
+// checksum status data.
+// Thread-safety: the bounds, the checksum and the file data are constant after construction; the
+// other fields are touched only by the chunk's works, which run one at a time.
+struct TransferSharedMapData : public WorkDescriptor {
+  TransferSharedMapData(std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
+                        std::uint64_t upperBound, std::uint32_t expectedChecksum,
+                        std::shared_ptr<TransferProgressUpdater> progressUpdater)
+      : fileData(std::move(fileData)),
+        lowerBound(lowerBound),
+        upperBound(upperBound),
+        expectedChecksum(expectedChecksum),
+        progressUpdater(std::move(progressUpdater)) {}
+
+  // The file's "filePath" and "fileSize", then "lowerBound", "upperBound", "expectedChecksum"
+  // (lowercase hexadecimal, no prefix, no leading zeros) and "fileProgressBytes".
+  void Describe(boost::property_tree::ptree& tree) const override;
+
+  // upperBound − lowerBound + 1.
+  std::uint64_t GetLength() const { return upperBound - lowerBound + 1; }
+
+  const std::shared_ptr<TransferSharedFileData> fileData;
+  const std::uint64_t lowerBound;
+  const std::uint64_t upperBound;  // inclusive
+  const std::uint32_t expectedChecksum;
+  std::shared_ptr<BoundedFileData> boundedData;  // the chunk's window; empty outside the pipeline
+  const std::shared_ptr<TransferProgressUpdater> progressUpdater;
+  std::uint64_t fileProgressBytes = 0;  // bytes of this chunk counted as transferred
+  // Bit k mod 32 is set once the node at index k of the node list served a body that failed
+  // verification; badNodeCount counts the distinct bits.
+  std::uint32_t badNodeMask = 0;
+  std::uint32_t badNodeCount = 0;
+  std::uint32_t nodeIndex = 0;    // index in the node list of the node of the last request
+  HttpRequestStatus lastStatus;   // NotStarted before the first request
+  std::uint64_t endPosition = 0;  // position of the window after the last request
+};
+
+}  // namespace halv
+
+#endif  // HALV_WORKS_TRANSFER_SHARED_DATA_H_
