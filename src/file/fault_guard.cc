@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <ucontext.h>
 
 #include <atomic>
 #include <cstdint>
@@ -55,10 +56,9 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     for (Guard* guard = tInnermost; guard != nullptr; guard = guard->outer) {
       if (address >= guard->begin && address < guard->end) {
         tInnermost = guard->outer;
-        sigset_t unblock;
-        sigemptyset(&unblock);
-        sigaddset(&unblock, signal);
-        pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+        // Back to the mask the guarded code ran with: whoever called us (the kernel, or a
+        // sanitizer's wrapper) may have blocked signals for the handler's sake.
+        pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t*>(context)->uc_sigmask, nullptr);
         siglongjmp(guard->jump, 1);
       }
     }
@@ -89,8 +89,8 @@ bool RunGuarded(const void* region, std::size_t length, void (*body)(void*),
   guard.begin = reinterpret_cast<std::uintptr_t>(region);
   guard.end = guard.begin + length;
   guard.outer = tInnermost;
-  // The mask is not saved here (that would cost a system call per access); the handler unblocks
-  // its signal before jumping back.
+  // The mask is not saved here (that would cost a system call per access); the handler restores
+  // it from the interrupted context before jumping back.
   if (sigsetjmp(guard.jump, 0) != 0) return false;
   tInnermost = &guard;
   std::atomic_signal_fence(std::memory_order_seq_cst);

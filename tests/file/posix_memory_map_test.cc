@@ -338,12 +338,23 @@ TEST(FaultGuardTest, OtherFaultsGoToThePreviousHandler) {
   EXPECT_EXIT(FaultOutsideAGuardedRegion(), ::testing::ExitedWithCode(42), "");
 }
 
-TEST(FaultGuardTest, ClaimsFaultsInsideItsRegion) {
+TEST(FaultGuardTest, ClaimsFaultsInsideItsRegionAndKeepsTheSignalMask) {
   void* forbidden = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(forbidden, MAP_FAILED);
-  const bool completed = RunGuarded(
-      forbidden, 4096, [](void* address) { *static_cast<volatile char*>(address) = 1; }, forbidden);
-  EXPECT_FALSE(completed);
+  sigset_t before;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+  // Twice: a fault handler that left its signal blocked would let the second fault kill us.
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_FALSE(RunGuarded(
+        forbidden, 4096, [](void* address) { *static_cast<volatile char*>(address) = 1; },
+        forbidden));
+  }
+  sigset_t after;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+  for (int signal = 1; signal < SIGRTMIN; ++signal) {
+    EXPECT_EQ(sigismember(&after, signal), sigismember(&before, signal)) << "signal " << signal;
+  }
+
   int value = 0;
   EXPECT_TRUE(RunGuarded(
       forbidden, 4096, [](void* target) { *static_cast<int*>(target) = 5; }, &value));
