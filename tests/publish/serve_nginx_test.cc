@@ -1,0 +1,184 @@
+// A folder published by halvane-publish and served by tools/serve-nginx, fetched back through
+// the manifest factories and ranged chunk requests, as the updater fetches it.
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "http/http_proxy.h"
+#include "http/http_request_factory.h"
+#include "http/http_session.h"
+#include "http/http_stringstream_writer.h"
+#include "manifest/manifest_exception.h"
+#include "manifest/node_list_manifest_factory.h"
+#include "manifest/package_manifest_factory.h"
+#include "temp_dir.h"
+
+namespace halv {
+namespace {
+
+class DirectProxyFactory : public HttpProxyFactory {
+ public:
+  std::shared_ptr<HttpProxy> Create() override { return std::make_shared<EmptyHttpProxy>(); }
+};
+
+// `count` distinct loopback ports that were free a moment ago.
+std::vector<int> FreePorts(int count) {
+  std::vector<int> sockets;
+  std::vector<int> ports;
+  for (int i = 0; i < count; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "no free port";
+    }
+    sockets.push_back(fd);
+    ports.push_back(ntohs(address.sin_port));
+  }
+  for (const int fd : sockets) ::close(fd);
+  return ports;
+}
+
+std::string Bytes(std::size_t size) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = 12345;
+  for (auto& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), {});
+}
+
+class ServeNginxTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(temp_.Child("in/bin"));
+    content_ = Bytes(2 * 65536 + 100);
+    std::ofstream(temp_.Child("in/bin/app"), std::ios::binary) << content_;
+    std::ofstream(temp_.Child("in/read me.txt"), std::ios::binary) << "hello";
+
+    ports_ = FreePorts(3);
+    const std::string publish =
+        std::string(HALV_PUBLISH_BINARY) + " --input " + temp_.Child("in") + " --output " +
+        temp_.Child("www") +
+        " --partner R --package abc --version 7 --name Demo --run bin/app --chunk-size 65536" +
+        " --node 127.0.0.1:" + std::to_string(ports_[1]) +
+        "=2 --node 127.0.0.1:" + std::to_string(ports_[2]) + " >/dev/null";
+    ASSERT_EQ(::system(publish.c_str()), 0);
+    const std::string start =
+        std::string(HALV_SERVE_NGINX) + " start --root " + temp_.Child("www") + " --state " +
+        temp_.Child("nginx") + " --manifest-port " + std::to_string(ports_[0]) + " --node-port " +
+        std::to_string(ports_[1]) + " --node-port " + std::to_string(ports_[2]) + " >/dev/null";
+    ASSERT_EQ(::system(start.c_str()), 0) << ReadFile(temp_.Child("nginx/error.log"));
+    started_ = true;
+  }
+
+  void TearDown() override {
+    if (started_) {
+      const std::string stop =
+          std::string(HALV_SERVE_NGINX) + " stop --state " + temp_.Child("nginx");
+      EXPECT_EQ(::system(stop.c_str()), 0);
+    }
+  }
+
+  std::string ManifestHost() const { return "127.0.0.1:" + std::to_string(ports_[0]); }
+
+  test::TempDir temp_;
+  std::vector<int> ports_;
+  std::string content_;
+  bool started_ = false;
+  DirectProxyFactory proxies_;
+  CurlHttpRequestFactory requests_{proxies_};
+};
+
+TEST_F(ServeNginxTest, PublishedFolderIsFetchedAndReadBackByTheFactories) {
+  XmlHttpPackageManifestFactory packages(ManifestHost(), requests_, 5, 10);
+  XmlHttpNodeListManifestFactory nodes(ManifestHost(), requests_, 5, 10);
+  const auto session = RoundRobinHttpSessionFactory().Create();
+
+  const auto current = packages.Create("abc", session);
+  const auto versioned = packages.Create("abc/7");
+  EXPECT_EQ(current->GetVersionId(), "7");
+  EXPECT_EQ(versioned->GetFiles().size(), 2u);
+  EXPECT_THROW(packages.Create("abc/8"), ManifestLocatorException);
+  EXPECT_THROW(packages.Create("nothing"), ManifestLocatorException);
+
+  const auto list = nodes.Create("R", session);
+  ASSERT_EQ(list->GetNodes().size(), 2u);
+  EXPECT_EQ(list->GetNodes()[0]->GetWeight(), 2);
+  EXPECT_EQ(list->GetTotalWeight(), 3u);
+
+  // Every chunk of the run file from every node, in one session, as ranged requests.
+  const auto run = current->GetRunFile();
+  ASSERT_TRUE(run);
+  ASSERT_EQ(run->GetChunkCount(), 3u);
+  for (const auto& node : list->GetNodes()) {
+    SCOPED_TRACE(node->GetHost());
+    for (std::uint32_t chunk = 0; chunk < run->GetChunkCount(); ++chunk) {
+      const std::uint64_t start = std::uint64_t{chunk} * run->GetChunkSize();
+      const std::uint64_t end =
+          std::min<std::uint64_t>(start + run->GetChunkSize(), run->GetSize());
+      std::stringstream body;
+      HttpStringstreamWriter writer(&body);
+      HttpRequestParams params(
+          "http://" + node->GetHost() + node->GetPath() + "R/abc/7/" + run->GetPath(), &writer);
+      params.rangeStart = start;
+      params.rangeEnd = end - 1;
+      const auto status = requests_.CreateRequest(params, session)->Perform();
+      ASSERT_EQ(status.result, HttpRequestResult::Success) << status.errorDetails;
+      EXPECT_EQ(status.responseCode, 206);
+      const std::string bytes = body.str();
+      EXPECT_EQ(bytes, content_.substr(start, end - start));
+      EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()),
+                run->GetChecksums()[chunk]);
+    }
+  }
+
+  // The chunk requests of one node went over one kept-alive connection.
+  for (int node = 1; node <= 2; ++node) {
+    const std::string log =
+        ReadFile(temp_.Child("nginx/access-" + std::to_string(ports_[node]) + ".log"));
+    EXPECT_NE(log.find("\"bytes=65536-131071\" connection="), std::string::npos) << log;
+    EXPECT_NE(log.find(" request=3"), std::string::npos) << log;
+  }
+}
+
+TEST_F(ServeNginxTest, FileNamesWithSpacesAreServed) {
+  XmlHttpPackageManifestFactory packages(ManifestHost(), requests_, 5, 10);
+  const auto manifest = packages.Create("abc/7");
+  std::string path;
+  for (const auto& file : manifest->GetFiles()) {
+    if (file->GetPath() != "bin/app") path = file->GetPath();
+  }
+  ASSERT_EQ(path, "read me.txt");
+  std::stringstream body;
+  HttpStringstreamWriter writer(&body);
+  HttpRequestParams params(
+      "http://127.0.0.1:" + std::to_string(ports_[2]) + "/packages/R/abc/7/read%20me.txt", &writer);
+  EXPECT_EQ(requests_.CreateRequest(params, nullptr)->Perform().result, HttpRequestResult::Success);
+  EXPECT_EQ(body.str(), "hello");
+}
+
+}  // namespace
+}  // namespace halv
