@@ -12,6 +12,7 @@
 #include "test_works.h"
 #include "work/asio_work_manager.h"
 #include "work/conditional_work.h"
+#include "work/lazy_parallel_work.h"
 #include "work/limited_retry_sequential_work.h"
 #include "work/limited_retry_simple_work.h"
 #include "work/no_op_work.h"
@@ -117,12 +118,12 @@ class FixedPathWork : public CompositeWork {
   std::unordered_set<std::shared_ptr<Work>> pending_;
 };
 
+// Each test declares its AsioWorkManager after every object that the pool threads touch, so that
+// the threads are joined before those objects go away.
 class StandardWorkflowTest : public testing::Test {
  protected:
-  // Real pool threads; drained at the end so that no handler outlives the test's objects.
-  void TearDown() override { manager_.Drain(); }
+  static constexpr std::uint32_t kThreads = 4;
 
-  AsioWorkManager manager_{4};
   CompletionRecorder rootObserver_;
 };
 
@@ -134,7 +135,8 @@ TEST_F(StandardWorkflowTest, RunsNoMoreThanConcurrencyWorksAtOnce) {
     leaves.push_back(pool.MakeLeaf());
     root->AddChild(leaves.back());
   }
-  auto workflow = StandardWorkflow::Create(root, &manager_, 2);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(root, &manager, 2);
   ASSERT_TRUE(workflow->Start());
 
   for (int started = 2; started <= 5; ++started) {
@@ -152,6 +154,69 @@ TEST_F(StandardWorkflowTest, RunsNoMoreThanConcurrencyWorksAtOnce) {
   EXPECT_EQ(workflow->GetState(), WorkflowState::Finished);
 }
 
+// Counts how many of its kind execute at once.
+class ConcurrencyProbe : public SimpleWork {
+ public:
+  explicit ConcurrencyProbe(std::atomic<int>* executing, std::atomic<int>* maxExecuting,
+                            std::atomic<int>* runs)
+      : executing_(executing), maxExecuting_(maxExecuting), runs_(runs) {}
+  WorkStatus ExecuteTask() override {
+    const int now = executing_->fetch_add(1) + 1;
+    int seen = maxExecuting_->load();
+    while (now > seen && !maxExecuting_->compare_exchange_weak(seen, now)) {
+    }
+    runs_->fetch_add(1);
+    executing_->fetch_sub(1);
+    return WorkStatus(WorkResult::Success);
+  }
+  void Interrupt() override {}
+
+ private:
+  std::atomic<int>* const executing_;
+  std::atomic<int>* const maxExecuting_;
+  std::atomic<int>* const runs_;
+};
+
+class ProbeLeaves : public LazyParallelWork {
+ public:
+  ProbeLeaves(WorkCompleteCallback* callback, std::uint32_t capacity, int count)
+      : LazyParallelWork(callback, capacity), count_(count) {}
+  std::shared_ptr<Work> NextChild() override {
+    if (made_ >= count_) return nullptr;
+    ++made_;
+    return std::make_shared<ConcurrencyProbe>(&executing, &maxExecuting, &runs);
+  }
+
+  std::atomic<int> executing{0};
+  std::atomic<int> maxExecuting{0};
+  std::atomic<int> runs{0};
+
+ private:
+  const int count_;
+  int made_ = 0;
+};
+
+TEST_F(StandardWorkflowTest, RunsAManyLeavedLazyTreeWithinItsBounds) {
+  struct Case {
+    std::uint32_t capacity;
+    std::int32_t concurrency;
+  };
+  for (const Case c : {Case{8, 2}, Case{2, 8}, Case{16, 16}}) {
+    SCOPED_TRACE(testing::Message() << c.capacity << " " << c.concurrency);
+    CompletionRecorder observer;
+    auto root = std::make_shared<ProbeLeaves>(&observer, c.capacity, 500);
+    AsioWorkManager manager(kThreads);
+    auto workflow = StandardWorkflow::Create(root, &manager, c.concurrency);
+    ASSERT_TRUE(workflow->Start());
+
+    ASSERT_TRUE(observer.WaitForCount(1));
+    EXPECT_EQ(observer.Entries()[0].status.result, WorkResult::Success);
+    EXPECT_EQ(root->runs.load(), 500);
+    EXPECT_LE(root->maxExecuting.load(), std::min<int>(c.concurrency, c.capacity));
+    manager.Drain();
+  }
+}
+
 TEST_F(StandardWorkflowTest, DispatchesByPathWhateverTheQueueingOrder) {
   Monitor monitor;
   std::vector<WorkPath> order;
@@ -160,7 +225,8 @@ TEST_F(StandardWorkflowTest, DispatchesByPathWhateverTheQueueingOrder) {
   for (const WorkPath& path : std::vector<WorkPath>{{1, 0}, {0, 3}, {0}}) {
     root->Add(std::make_shared<PathRecordingWork>(&monitor, &order), path);
   }
-  auto workflow = StandardWorkflow::Create(root, &manager_, 1);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(root, &manager, 1);
   ASSERT_TRUE(workflow->Start());
 
   ASSERT_TRUE(rootObserver_.WaitForCount(1));
@@ -178,7 +244,8 @@ TEST_F(StandardWorkflowTest, RunsWorksOfEarlierSubtreesFirst) {
     }
     root->AddChild(chunks);
   }
-  auto workflow = StandardWorkflow::Create(root, &manager_, 1);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(root, &manager, 1);
   ASSERT_TRUE(workflow->Start());
 
   ASSERT_TRUE(rootObserver_.WaitForCount(1));
@@ -199,7 +266,8 @@ TEST_F(StandardWorkflowTest, PauseStopsRunningWorksWhichRunAgainAfterResume) {
     leaves.back()->AddCompleteCallback(&leafObserver);
     root->AddChild(leaves.back());
   }
-  auto workflow = StandardWorkflow::Create(root, &manager_, 2);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(root, &manager, 2);
   ASSERT_TRUE(workflow->Start());
   ASSERT_TRUE(pool.WaitForStarts(2));
   EXPECT_FALSE(workflow->Retry()) << "nothing is pending while running";
@@ -238,7 +306,8 @@ class AlwaysRetryableWork : public LimitedRetrySimpleWork {
 TEST_F(StandardWorkflowTest, ASimpleWorkThatGivesUpHoldsTheWorkflowUntilRetry) {
   RetryableErrorRecorder giveUps;
   auto work = std::make_shared<AlwaysRetryableWork>(4, &rootObserver_);
-  auto workflow = StandardWorkflow::Create(work, &manager_, 2);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(work, &manager, 2);
   workflow->AddRetryableErrorCallback(&giveUps);
   EXPECT_FALSE(workflow->Retry()) << "nothing pending before start";
   ASSERT_TRUE(workflow->Start());
@@ -283,7 +352,8 @@ TEST_F(StandardWorkflowTest, ALimitedRetrySequenceRestartsThenReportsAtOnceAfter
   auto sequence = std::make_shared<LimitedRetrySequentialWork>(&rootObserver_, 2);
   sequence->AddChild(first);
   sequence->AddChild(second);
-  auto workflow = StandardWorkflow::Create(sequence, &manager_, 2);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(sequence, &manager, 2);
   workflow->AddRetryableErrorCallback(&giveUps);
   ASSERT_TRUE(workflow->Start());
 
@@ -309,7 +379,8 @@ TEST_F(StandardWorkflowTest, ALimitedRetrySequenceRestartsThenReportsAtOnceAfter
 TEST_F(StandardWorkflowTest, PauseAndRetryCombineWhileAGiveUpIsPending) {
   RetryableErrorRecorder giveUps;
   auto work = std::make_shared<AlwaysRetryableWork>(0, &rootObserver_);
-  auto workflow = StandardWorkflow::Create(work, &manager_, 1);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(work, &manager, 1);
   workflow->AddRetryableErrorCallback(&giveUps);
   ASSERT_TRUE(workflow->Start());
   ASSERT_TRUE(giveUps.WaitForCount(1));
@@ -341,7 +412,8 @@ TEST_F(StandardWorkflowTest, ANonRootFailureDoesNotEndTheWorkflow) {
   auto recovery = std::make_shared<CountingWork>(WorkResult::Success);
   auto root = std::make_shared<Branching>(&rootObserver_);
   root->Build(recovery);
-  auto workflow = StandardWorkflow::Create(root, &manager_, 2);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(root, &manager, 2);
   ASSERT_TRUE(workflow->Start());
 
   ASSERT_TRUE(rootObserver_.WaitForCount(1));
@@ -357,7 +429,8 @@ TEST_F(StandardWorkflowTest, AnErrorAnywhereFinishesTheWorkflowAndStopsRunningWo
   root->AddChild(blocked);
   root->AddChild(std::make_shared<CountingWork>(WorkResult::Error));
   root->AddChild(std::make_shared<NoOpWork>());
-  auto workflow = StandardWorkflow::Create(root, &manager_, 2);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(root, &manager, 2);
   ASSERT_TRUE(workflow->Start());
 
   ASSERT_TRUE(rootObserver_.WaitForCount(1));
@@ -376,7 +449,8 @@ TEST_F(StandardWorkflowTest, AbortStopsWorksAndHandsItsStatusToTheRootsObservers
   auto root = std::make_shared<ParallelWork>(&rootObserver_);
   auto blocked = pool.MakeLeaf();
   root->AddChild(blocked);
-  auto workflow = StandardWorkflow::Create(root, &manager_, 2);
+  AsioWorkManager manager(kThreads);
+  auto workflow = StandardWorkflow::Create(root, &manager, 2);
   EXPECT_FALSE(workflow->IsStarted());
   ASSERT_TRUE(workflow->Start());
   EXPECT_FALSE(workflow->Start());
@@ -392,7 +466,7 @@ TEST_F(StandardWorkflowTest, AbortStopsWorksAndHandsItsStatusToTheRootsObservers
   EXPECT_TRUE(workflow->IsFinished());
   ASSERT_TRUE(pool.WaitForExecuting(0));
   EXPECT_EQ(blocked->Interrupts(), 1);
-  manager_.Drain();
+  manager.Drain();
   EXPECT_EQ(pool.Starts(), 1) << "a stopped work is not run again after an abort";
   EXPECT_EQ(rootObserver_.Count(), 1u);
 }

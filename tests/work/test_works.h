@@ -28,12 +28,11 @@ inline constexpr std::chrono::seconds kWaitLimit{30};
 
 // A condition variable with its mutex, for waiting on state that worker threads change.
 struct Monitor {
+  // Notifies under the mutex: a waiter may destroy the monitor as soon as it wakes.
   template <typename Fn>
   void Update(Fn&& fn) {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      fn();
-    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    fn();
     changed_.notify_all();
   }
   // Waits until `predicate` holds (read under the mutex); false after kWaitLimit.
