@@ -196,6 +196,49 @@ TEST_F(CurlHttpRequestTest, TransportFailuresEndInTheirResults) {
   }
 }
 
+// A listener whose accept queue is full: the kernel drops further connection attempts, so a
+// client's connect hangs until its own time-out.
+class FullListener {
+ public:
+  FullListener() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::listen(listen_, 0);
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    for (int& filler : fillers_) {
+      filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+  }
+  ~FullListener() {
+    for (const int filler : fillers_) ::close(filler);
+    ::close(listen_);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  int listen_ = -1;
+  int fillers_[4] = {-1, -1, -1, -1};
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(CurlHttpRequestTest, ConnectTimeOut) {
+  FullListener listener;
+  ScriptedWriter writer;
+  HttpRequestParams params("http://127.0.0.1:" + std::to_string(listener.port()) + "/file",
+                           &writer);
+  params.connectTimeout = 1;
+  CurlHttpRequest request(params, "");
+  const HttpRequestStatus status = request.Perform();
+  EXPECT_EQ(status.result, HttpRequestResult::TimedOut);
+  EXPECT_EQ(status.errorDetails, "libcurl error 28 (HTTP 0)");
+}
+
 TEST_F(CurlHttpRequestTest, RefusedWritesDecideTheResult) {
   struct Case {
     const char* name;
