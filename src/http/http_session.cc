@@ -7,11 +7,8 @@ namespace halv {
 
 HttpSession::HttpSession(std::shared_ptr<HttpRequestPool> pool) : pool_(std::move(pool)) {}
 
-HttpSession::~HttpSession() {
-  // The proxy goes before the pool, whose requests may still be held elsewhere.
-  std::lock_guard<std::mutex> lock(mutex_);
-  proxy_.reset();
-}
+// Members go in reverse order: the proxy first, then the pool.
+HttpSession::~HttpSession() = default;
 
 std::shared_ptr<HttpProxy> HttpSession::GetProxy() {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -294,7 +295,7 @@ void TestHttpServer::Serve(Connection* connection, int number) {
     if (range != request.headers.end()) request.range = range->second;
     const auto length = request.headers.find("content-length");
     const std::size_t bodyLength =
-        length == request.headers.end() ? 0 : std::stoull(length->second);
+        length == request.headers.end() ? 0 : std::strtoull(length->second.c_str(), nullptr, 10);
     while (buffer.size() < bodyLength) {
       const ssize_t got = ::recv(fd, block, sizeof(block), 0);
       if (got <= 0) break;
