@@ -27,8 +27,10 @@ std::string LinuxAutomaticHttpProxy::GetProxyForUrl(const std::string& url) {
     lookupFailed_.store(true);
     return std::string();
   }
-  const std::string& best = proxies->front();
+  std::string best = proxies->front();
   if (best.compare(0, 9, "direct://") == 0) return std::string();
+  // An unversioned SOCKS answer asks for version 5 first; libcurl would read it as version 4.
+  if (best.compare(0, 8, "socks://") == 0) best.replace(0, 5, "socks5");
   // The answer is already per URL; SelectProxy keeps the rules for ":" and the URL's parsing.
   return SelectProxy(url, best, std::string());
 }

@@ -272,6 +272,7 @@ TEST(LinuxHttpProxyFactoryTest, AutomaticAnswers) {
       {{"direct://"}, ""},
       {{"http://p:8080", "direct://"}, "http://p:8080"},
       {{"socks5://s:1080"}, "socks5://s:1080"},
+      {{"socks://s:1080"}, "socks5://s:1080"},
   };
   for (const Case& c : cases) {
     LinuxAutomaticHttpProxy proxy(std::make_shared<ScriptedResolver>(c.answer));
