@@ -65,16 +65,9 @@ class XmlHttpManifestSource : public HttpManifestSource {
  public:
   using HttpManifestSource::HttpManifestSource;
 
-  // ParseXmlManifest.
+  // ParseXmlManifest (manifest/xml_manifest_parser.h).
   void Parse(std::istream& stream, boost::property_tree::ptree& tree) override;
 };
-
-// Reads an XML document into `tree` with the property tree library's XML reader (comments kept
-// under "<xmlcomment>", text untrimmed, attributes under "<xmlattr>"), then appends a copy of
-// every attribute to its element as a plain child, depth-first. Documents nested deeper than
-// any manifest needs are refused before the (recursive) reader sees them. Any failure throws
-// ManifestParseException.
-void ParseXmlManifest(std::istream& stream, boost::property_tree::ptree& tree);
 
 }  // namespace halv
 

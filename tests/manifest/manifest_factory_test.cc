@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
+#include <boost/property_tree/ptree.hpp>
 
 #include "http/http_proxy.h"
 #include "http/http_request_factory.h"

@@ -14,6 +14,7 @@
 #include "manifest/input_manifest.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"
+#include "manifest/xml_manifest_parser.h"
 #include "test_http_server.h"
 
 namespace halv {

@@ -16,9 +16,9 @@
 #include <zlib.h>
 #include <boost/property_tree/ptree.hpp>
 
-#include "manifest/manifest_source.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/package_manifest.h"
+#include "manifest/xml_manifest_parser.h"
 #include "temp_dir.h"
 
 namespace halv::publish {
