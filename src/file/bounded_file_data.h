@@ -72,9 +72,9 @@ class MemoryMappedFileData : public BoundedFileData {
   // Brings every page of the window into memory so that later reads do not wait for the disk.
   // FileInvalidMapException when a page cannot be read.
   virtual void Fetch() = 0;
-  // Makes every page of the window present and writable before a body is copied in, so that the
-  // copy does not take one page fault per page. Content is unchanged. FileInvalidMapException
-  // when a page cannot be provided (for example the disk is full).
+  // Makes every page of the window present and writable so that copies through Advance take no
+  // page fault per page. Content is unchanged. Write does not need it. FileInvalidMapException
+  // when a page cannot be provided (the file shrank, the disk is full).
   virtual void PrefaultForWrite() = 0;
 };
 

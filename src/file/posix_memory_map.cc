@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,10 +51,12 @@ PosixMemoryMapView::PosixMemoryMapView(int descriptor, std::uint64_t first, std:
   const std::uint64_t aligned = first - delta_;
   CheckSpan(aligned, last);
   mappedLength_ = static_cast<std::size_t>(last - aligned + 1);
-  void* address = mmap(nullptr, mappedLength_, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor,
+  descriptor_ = DuplicateDescriptor(descriptor);
+  void* address = mmap(nullptr, mappedLength_, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor_,
                        static_cast<off_t>(aligned));
   if (address == MAP_FAILED) {
     const int error = errno;
+    close(descriptor_);
     // Memory and permission failures keep their meaning; anything else means this file or
     // offset cannot be mapped.
     if (error == ENOMEM || error == EACCES || error == EPERM) ThrowFileError(error);
@@ -63,7 +66,8 @@ PosixMemoryMapView::PosixMemoryMapView(int descriptor, std::uint64_t first, std:
 }
 
 PosixMemoryMapView::~PosixMemoryMapView() {
-  if (base_ != nullptr) munmap(base_, mappedLength_);
+  munmap(base_, mappedLength_);
+  close(descriptor_);
 }
 
 std::uint64_t PosixMemoryMapView::Tell() { return start_ + position_; }
@@ -106,9 +110,21 @@ std::size_t PosixMemoryMapView::Write(const void* data, std::size_t length) {
   const std::uint64_t last = LastOf(first, length);
   CheckBounds(first, last);
   CheckSpan(first, last);
-  unsigned char* target = Data() + position_;
-  auto copy = [&] { std::memcpy(target, data, length); };
-  RunGuardedOrThrow(base_, mappedLength_, copy);
+  // A write past the end of a file that shrank underneath would quietly grow it again; a mapped
+  // copy would have faulted, and so must this.
+  CheckFileHolds(last);
+  const auto* source = static_cast<const unsigned char*>(data);
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t result =
+        pwrite(descriptor_, source + done, length - done, static_cast<off_t>(first + done));
+    if (result < 0) {
+      if (errno == EINTR) continue;
+      ThrowLastFileError();
+    }
+    if (result == 0) throw FileUnknownException();
+    done += static_cast<std::size_t>(result);
+  }
   position_ += static_cast<std::uint32_t>(length);
   return length;
 }
@@ -138,8 +154,8 @@ void PosixMemoryMapView::Fetch() {
 }
 
 void PosixMemoryMapView::PrefaultForWrite() {
-  // Without the advice the copy itself faults the pages in; touching them here could only be
-  // done by writing, which would race with the neighbour sharing the first and last page.
+  // Without the advice a copy faults the pages in itself; touching them here could only be done
+  // by writing, which would race with the neighbours sharing the first and last page.
   Populate(MADV_POPULATE_WRITE);
 }
 
@@ -159,6 +175,12 @@ bool PosixMemoryMapView::Populate(int advice) {
     // EFAULT: an access to one of the pages would have raised SIGBUS.
     throw FileInvalidMapException();
   }
+}
+
+void PosixMemoryMapView::CheckFileHolds(std::uint64_t last) const {
+  struct stat status;
+  if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
+  if (static_cast<std::uint64_t>(status.st_size) <= last) throw FileInvalidMapException();
 }
 
 PosixMemoryMap::PosixMemoryMap(int descriptor, std::uint64_t size)

@@ -11,14 +11,21 @@ namespace halv {
 
 // A window of a file mapped shared and writable. The mapping starts at the page boundary at or
 // before the window's first byte; the `delta` bytes in front belong to the neighbouring window
-// and are never touched. The window holds no reference to its file or its PosixMemoryMap and
-// stays valid after both are gone. Reads, writes, Fetch and ProcessWindow run under the fault
-// guard: a page that cannot be accessed throws FileInvalidMapException, and a failed Read or
-// Write leaves the position where it was (bytes already copied stay copied).
+// and are never touched. The window keeps its own descriptor of the file but no reference to
+// the PosixSharedFile or its PosixMemoryMap, and stays valid after both are gone.
+//
+// Write puts the bytes into the file with pwrite(2) rather than copying them into the mapping:
+// both land in the same page-cache pages, so the mapping sees them at once, but a copy into a
+// mapping costs a page fault and a file-system callback per page of a new file, several times the
+// CPU of the write path even when the pages are populated in advance (see bench/file_bench.cc).
+// Reads, Fetch and ProcessWindow go through the mapping under the fault guard: a page that cannot
+// be accessed throws FileInvalidMapException. A failed Read or Write leaves the position where it
+// was (bytes already written stay written).
 // Ownership: held by shared pointers. Thread-safety: one thread at a time per window.
 class PosixMemoryMapView : public MemoryMappedFileData {
  public:
   // Maps bytes first..last of the open file `descriptor`, which may be closed afterwards.
+  // Failures throw FileException subclasses and leave nothing open or mapped.
   PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last);
   ~PosixMemoryMapView() override;
 
@@ -39,7 +46,10 @@ class PosixMemoryMapView : public MemoryMappedFileData {
   std::uint32_t Length() const { return static_cast<std::uint32_t>(end_ - start_ + 1); }
   // madvise(`advice`) over the window's pages; false when the kernel does not know the advice.
   bool Populate(int advice);
+  // FileInvalidMapException unless the file still holds the byte at `last`.
+  void CheckFileHolds(std::uint64_t last) const;
 
+  int descriptor_ = -1;
   unsigned char* base_ = nullptr;
   std::size_t mappedLength_ = 0;
   std::uint32_t delta_ = 0;
