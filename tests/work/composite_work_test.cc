@@ -1,6 +1,7 @@
 #include "work/composite_work.h"
 
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -259,6 +260,8 @@ std::shared_ptr<CompositeWork> MakeLazy(WorkCompleteCallback* observer) {
 std::shared_ptr<CompositeWork> MakeDeferred(WorkCompleteCallback* observer) {
   return DeferredWork::Create(observer);
 }
+
+void PrintTo(const CompletionRuleCase& c, std::ostream* os) { *os << c.name; }
 
 class CompletionRuleTest : public testing::TestWithParam<CompletionRuleCase> {};
 

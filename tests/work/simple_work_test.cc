@@ -1,6 +1,7 @@
 #include "work/simple_work.h"
 
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ struct RetryLoopCase {
   int expectedAttempts;
   int expectedQuestions;
 };
+
+void PrintTo(const RetryLoopCase& c, std::ostream* os) { *os << c.name; }
 
 class RetryLoopTest : public testing::TestWithParam<RetryLoopCase> {};
 

@@ -391,7 +391,7 @@ TEST_F(StandardWorkflowTest, PauseAndRetryCombineWhileAGiveUpIsPending) {
   EXPECT_TRUE(workflow->IsRetryPending());
   ASSERT_TRUE(workflow->Retry());
   EXPECT_EQ(workflow->GetState(), WorkflowState::Paused);
-  ASSERT_TRUE(workflow->Pause() == false);
+  EXPECT_FALSE(workflow->Pause()) << "already paused";
   EXPECT_EQ(work->attempts.load(), 1) << "nothing runs while paused";
   ASSERT_TRUE(workflow->Resume());
   ASSERT_TRUE(giveUps.WaitForCount(2));
