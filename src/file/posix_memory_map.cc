@@ -183,14 +183,12 @@ void PosixMemoryMapView::CheckFileHolds(std::uint64_t last) const {
   if (static_cast<std::uint64_t>(status.st_size) <= last) throw FileInvalidMapException();
 }
 
-PosixMemoryMap::PosixMemoryMap(int descriptor, std::uint64_t size)
-    : descriptor_(DuplicateDescriptor(descriptor)), size_(size) {}
+PosixMemoryMap::PosixMemoryMap(int descriptor) : descriptor_(DuplicateDescriptor(descriptor)) {}
 
 PosixMemoryMap::~PosixMemoryMap() { close(descriptor_); }
 
 std::shared_ptr<PosixMemoryMapView> PosixMemoryMap::CreateView(std::uint64_t first,
                                                                std::uint64_t last) const {
-  if (last >= size_) throw FileInvalidMapException();
   return std::make_shared<PosixMemoryMapView>(descriptor_, first, last);
 }
 

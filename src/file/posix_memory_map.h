@@ -57,24 +57,22 @@ class PosixMemoryMapView : public MemoryMappedFileData {
 };
 
 // The mapping side of one open file: makes its windows. On this system there is no separate
-// mapping object; it keeps its own descriptor of the file (closed when the last holder drops it)
-// and the size the file had when it was created, beyond which no window is made.
+// mapping object; it keeps its own descriptor of the file, closed when the last holder drops it.
 // Ownership: held by the PosixSharedFile through a shared pointer. Thread-safety: CreateView
 // from any thread.
 class PosixMemoryMap {
  public:
   // Duplicates `descriptor`; failures throw FileException subclasses.
-  PosixMemoryMap(int descriptor, std::uint64_t size);
+  explicit PosixMemoryMap(int descriptor);
   ~PosixMemoryMap();
   PosixMemoryMap(const PosixMemoryMap&) = delete;
   PosixMemoryMap& operator=(const PosixMemoryMap&) = delete;
 
-  // A new window over bytes first..last; FileInvalidMapException past the mapped size.
+  // A new window over bytes first..last, which the caller has checked lie inside the file.
   std::shared_ptr<PosixMemoryMapView> CreateView(std::uint64_t first, std::uint64_t last) const;
 
  private:
   const int descriptor_;
-  const std::uint64_t size_;
 };
 
 }  // namespace halv

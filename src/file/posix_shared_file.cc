@@ -219,12 +219,11 @@ std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t first,
                                                            std::uint64_t last) {
   CheckBounds(first, last);
   CheckSpan(first, last);
-  const std::uint64_t size = GetSize();
-  if (last >= size) throw FileInvalidMapException();
+  if (last >= GetSize()) throw FileInvalidMapException();
   std::shared_ptr<PosixMemoryMap> map;
   {
     std::lock_guard<std::mutex> lock(mapMutex_);
-    if (!map_) map_ = std::make_shared<PosixMemoryMap>(descriptor_, size);
+    if (!map_) map_ = std::make_shared<PosixMemoryMap>(descriptor_);
     map = map_;
   }
   return map->CreateView(first, last);

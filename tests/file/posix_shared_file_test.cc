@@ -377,6 +377,13 @@ TEST_F(SharedFileTest, MapCoversOnlyExistingBytesInsideTheBounds) {
   EXPECT_THROW(file->Map(0, (std::uint64_t{1} << 32) - 1), std::bad_alloc);
   EXPECT_THROW(file->Map(7, (std::uint64_t{1} << 32) + 6), std::bad_alloc);
 
+  // Bytes the file gains later can be mapped too, from the same mapping.
+  const std::string tail(100, 't');
+  file->Seek(10000);
+  file->Write(tail.data(), tail.size());
+  auto grown = file->Map(10000, 10099);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(grown->Data()), 100), tail);
+
   auto bounded = Open("map.bin", SharedFileMode::OpenExisting, 100, 199);
   EXPECT_THROW(bounded->Map(99, 150), FileOutOfBoundsException);
   EXPECT_THROW(bounded->Map(150, 200), FileOutOfBoundsException);
