@@ -302,8 +302,9 @@ TEST(TransferOptimizerTest, StatisticsAreKeptPerHostApartFromTheNodeDescriptions
 
   ptree tree;
   statistics->Write(tree);
-  EXPECT_EQ(tree.get<int>("Requests"), 2);
-  EXPECT_EQ(tree.get<int>("Average Request Speed"), 1020);  // 0.3 × 2000, then + 0.3 × 1400
+  EXPECT_EQ(tree.get<std::string>("Requests"), "2");
+  EXPECT_EQ(tree.get<std::string>("Average Request Speed"),
+            "1020");  // 0.3 × 2000, then + 0.3 × 1400
 }
 
 TEST(TransferOptimizerTest, ANodeOfWeightZeroIsProbedButNeverChosenOnceMeasured) {
