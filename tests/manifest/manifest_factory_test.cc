@@ -1,8 +1,11 @@
 #include "manifest/node_list_manifest_factory.h"
 #include "manifest/package_manifest_factory.h"
 
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/property_tree/ptree.hpp>
@@ -172,6 +175,38 @@ TEST_F(ManifestFactoryTest, RequestsOfOneSessionShareAConnection) {
   EXPECT_EQ(packages.Create("abc/7", session)->GetVersionId(), "7");
   EXPECT_EQ(server_.Requests().size(), 3u);
   EXPECT_EQ(server_.ConnectionCount(), 1);
+}
+
+TEST_F(ManifestFactoryTest, OneFactoryServesManyThreadsAtOnce) {
+  XmlHttpPackageManifestFactory packages(host_, requests_, 5, 10);
+  XmlHttpNodeListManifestFactory nodes(host_, requests_, 5, 10);
+  const auto session = RoundRobinHttpSessionFactory().Create();
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 5;
+  std::promise<void> go;
+  const std::shared_future<void> start = go.get_future().share();
+  std::vector<std::future<int>> results;
+  for (int t = 0; t < kThreads; ++t) {
+    results.push_back(std::async(std::launch::async, [&, t] {
+      start.wait();
+      int good = 0;
+      for (int i = 0; i < kRounds; ++i) {
+        // Half the threads share one session's pool, the others make standalone requests.
+        const auto shared = t % 2 == 0 ? session : nullptr;
+        good += packages.Create(i % 2 == 0 ? "abc" : "abc/7", shared)->GetId() == "abc";
+        good += nodes.Create("R", shared)->GetNodes().size() == 1;
+        try {
+          packages.Create("abc/8", shared);
+        } catch (const ManifestLocatorException&) {
+          ++good;
+        }
+      }
+      return good;
+    }));
+  }
+  go.set_value();
+  for (auto& result : results) EXPECT_EQ(result.get(), 3 * kRounds);
+  EXPECT_EQ(server_.Requests().size(), static_cast<std::size_t>(3 * kThreads * kRounds));
 }
 
 }  // namespace
