@@ -40,14 +40,23 @@ void CreateParentDirectories(const std::string& path) {
   }
 }
 
-// The execute bits recorded by an earlier DenyExecute: 0 when there is no record, -1 when it
-// cannot be read.
-int ReadDeniedBits(int descriptor) {
+// What an earlier DenyExecute recorded on the file.
+struct DeniedRecord {
+  bool readable;   // false when the attribute could not be read for another reason
+  bool supported;  // false on a file system without user extended attributes
+  mode_t bits;     // the execute bits taken; 0 when there is no record
+};
+
+DeniedRecord ReadDeniedRecord(int descriptor) {
   char text[16] = {};
   const ssize_t length = fgetxattr(descriptor, kDeniedExecuteAttribute, text, sizeof text - 1);
-  if (length < 0) return errno == ENODATA || errno == ENOTSUP ? 0 : -1;
+  if (length < 0) {
+    if (errno == ENODATA) return {true, true, 0};
+    if (errno == ENOTSUP) return {true, false, 0};
+    return {false, true, 0};
+  }
   text[length] = '\0';
-  return static_cast<int>(std::strtoul(text, nullptr, 8) & kExecuteBits);
+  return {true, true, static_cast<mode_t>(std::strtoul(text, nullptr, 8) & kExecuteBits)};
 }
 
 }  // namespace
@@ -186,31 +195,41 @@ bool PosixSharedFile::Allocate(std::uint64_t size) {
 }
 
 bool PosixSharedFile::AllowExecute() {
-  const int denied = ReadDeniedBits(descriptor_);
-  if (denied < 0) return false;
-  if (denied == 0) return true;
+  const DeniedRecord record = ReadDeniedRecord(descriptor_);
+  if (!record.readable) return false;
   struct stat status;
   if (fstat(descriptor_, &status) != 0) return false;
-  if (fchmod(descriptor_, (status.st_mode & 07777) | static_cast<mode_t>(denied)) != 0) {
-    return false;
+  const mode_t mode = status.st_mode & 07777;
+  if (!record.supported) {
+    // No record can exist here. A program without any execute bit was denied (it was created
+    // runnable): let run whoever may read it.
+    if ((mode & kExecuteBits) != 0) return true;
+    return fchmod(descriptor_, mode | ((mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2)) == 0;
   }
+  if (record.bits == 0) return true;
+  if (fchmod(descriptor_, mode | record.bits) != 0) return false;
   return fremovexattr(descriptor_, kDeniedExecuteAttribute) == 0 || errno == ENODATA;
 }
 
 bool PosixSharedFile::DenyExecute() {
   struct stat status;
   if (fstat(descriptor_, &status) != 0) return false;
-  const mode_t taken = status.st_mode & kExecuteBits;
+  const mode_t mode = status.st_mode & 07777;
+  const mode_t taken = mode & kExecuteBits;
   if (taken == 0) return true;
-  const int earlier = ReadDeniedBits(descriptor_);
-  if (earlier < 0) return false;
-  char text[16];
-  const int length = std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(taken | earlier));
-  if (fsetxattr(descriptor_, kDeniedExecuteAttribute, text, static_cast<std::size_t>(length), 0) !=
-      0) {
-    return false;
+  const DeniedRecord earlier = ReadDeniedRecord(descriptor_);
+  if (!earlier.readable) return false;
+  if (earlier.supported) {
+    char text[16];
+    const int length =
+        std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(taken | earlier.bits));
+    if (fsetxattr(descriptor_, kDeniedExecuteAttribute, text, static_cast<std::size_t>(length),
+                  0) != 0 &&
+        errno != ENOTSUP) {
+      return false;
+    }
   }
-  return fchmod(descriptor_, status.st_mode & 07777 & ~kExecuteBits) == 0;
+  return fchmod(descriptor_, mode & ~kExecuteBits) == 0;
 }
 
 std::shared_ptr<MemoryMappedFileData> PosixSharedFile::MapAll() { return Map(start_, end_); }

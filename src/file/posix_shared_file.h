@@ -38,10 +38,11 @@ class PosixSharedFile : public SharedFile {
   std::uint64_t GetSize() override;
   bool Allocate(std::uint64_t size) override;
   // Gives back the execute bits that DenyExecute recorded on the file (in an extended
-  // attribute, so that a later run or another open file can undo it) and drops the record.
+  // attribute, so that a later run or another open file can undo it) and drops the record. On a
+  // file system without user extended attributes, a file without any execute bit gets one for
+  // each class that may read it.
   bool AllowExecute() override;
-  // Clears every execute bit and records which were set. False, leaving the bits alone, when the
-  // record cannot be kept (a file system without user extended attributes).
+  // Clears every execute bit and records which were set.
   bool DenyExecute() override;
   std::shared_ptr<MemoryMappedFileData> MapAll() override;
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override;

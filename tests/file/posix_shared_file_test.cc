@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,6 +91,19 @@ std::string RunInChild(const std::function<std::string()>& body) {
     message += " (child ended with status " + std::to_string(status) + ")";
   }
   return message;
+}
+
+// In a forked child: mounts a fresh file system of `type` on `mountPoint`, visible only to this
+// process. Returns "" on success, otherwise a reason starting with "skip:".
+std::string MountPrivately(const std::string& mountPoint, const char* type, const char* options) {
+  if (unshare(CLONE_NEWNS) != 0) {
+    return std::string("skip: no private mount namespace: ") + std::strerror(errno);
+  }
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount(type, mountPoint.c_str(), type, 0, options) != 0) {
+    return std::string("skip: cannot mount a ") + type + ": " + std::strerror(errno);
+  }
+  return "";
 }
 
 class SharedFileTest : public ::testing::Test {
@@ -319,13 +333,8 @@ TEST_F(SharedFileTest, FullDiskIsRefusedAtAllocationAndFaultsAreCaught) {
   const std::string mountPoint = dir_.Child("small");
   ASSERT_TRUE(CreateDirectories(mountPoint));
   const std::string message = RunInChild([&mountPoint]() -> std::string {
-    if (unshare(CLONE_NEWNS) != 0) {
-      return std::string("skip: no private mount namespace: ") + std::strerror(errno);
-    }
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0) {
-      return std::string("skip: cannot mount a tmpfs: ") + std::strerror(errno);
-    }
+    const std::string mounted = MountPrivately(mountPoint, "tmpfs", "size=1m");
+    if (!mounted.empty()) return mounted;
     PosixSharedFileFactory factory;
     auto file = factory.Create(mountPoint, "full.bin", SharedFileMode::CreateNew, 0, kAll);
     try {
@@ -393,6 +402,11 @@ TEST_F(SharedFileTest, MapCoversOnlyExistingBytesInsideTheBounds) {
 }
 
 TEST_F(SharedFileTest, ExecuteBitsAreDeniedAndRestored) {
+  WriteFile(dir_.Child("probe"), "");
+  if (setxattr(dir_.Child("probe").c_str(), "user.probe", "1", 1, 0) != 0 && errno == ENOTSUP) {
+    GTEST_SKIP() << "the temporary folder keeps no user extended attributes; "
+                    "ExecuteBitsWithoutExtendedAttributes covers that case";
+  }
   const std::string path = dir_.Child("bin/tool.sh");
   const mode_t created = [&] {
     auto file = Open("bin/tool.sh");
@@ -426,6 +440,34 @@ TEST_F(SharedFileTest, ExecuteBitsAreDeniedAndRestored) {
   EXPECT_TRUE(plain->DenyExecute()) << "nothing to take";
   EXPECT_TRUE(plain->AllowExecute());
   EXPECT_EQ(StatOf(dir_.Child("notes.txt")).st_mode & 07777, plainMode);
+}
+
+// ramfs keeps no user extended attributes, so nothing can be recorded.
+TEST_F(SharedFileTest, ExecuteBitsWithoutExtendedAttributes) {
+  const std::string mountPoint = dir_.Child("plainfs");
+  ASSERT_TRUE(CreateDirectories(mountPoint));
+  const std::string message = RunInChild([&mountPoint]() -> std::string {
+    const std::string mounted = MountPrivately(mountPoint, "ramfs", "");
+    if (!mounted.empty()) return mounted;
+    const std::string path = mountPoint + "/tool.run";
+    PosixSharedFileFactory factory;
+    auto file = factory.Create(mountPoint, "tool.run", SharedFileMode::CreateNew, 0, kAll);
+    if (chmod(path.c_str(), 0754) != 0) return "chmod failed";
+    if (!file->DenyExecute()) return "DenyExecute failed";
+    struct stat status = {};
+    stat(path.c_str(), &status);
+    if ((status.st_mode & 07777) != 0644) return "denied mode " + std::to_string(status.st_mode);
+    auto reopened = factory.Create(mountPoint, "tool.run", SharedFileMode::OpenExisting, 0, kAll);
+    if (!reopened->AllowExecute()) return "AllowExecute failed";
+    stat(path.c_str(), &status);
+    if ((status.st_mode & 07777) != 0755) return "allowed mode " + std::to_string(status.st_mode);
+    if (chmod(path.c_str(), 0700) != 0 || !reopened->AllowExecute()) return "second allow failed";
+    stat(path.c_str(), &status);
+    if ((status.st_mode & 07777) != 0700) return "a runnable file was changed";
+    return "ok";
+  });
+  if (message.rfind("skip:", 0) == 0) GTEST_SKIP() << message;
+  EXPECT_EQ(message, "ok");
 }
 
 TEST(SharedFileFactoryTest, IsExecutableByExtensionByteForByte) {
