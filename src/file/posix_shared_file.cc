@@ -172,8 +172,8 @@ bool PosixSharedFile::Allocate(std::uint64_t size) {
   if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     throw FileInsufficientSpaceException();
   }
-  // Reserving the blocks now is what makes a full disk fail here, as an exception, rather than
-  // later as a fault while a mapped page is written.
+  // Reserving the blocks now makes a full disk fail here, before any chunk is downloaded, rather
+  // than part way through the file.
   int result;
   do {
     result = fallocate(descriptor_, 0, 0, static_cast<off_t>(size));

@@ -27,8 +27,8 @@ class SharedFile : public BoundedFileData {
 
   virtual std::uint64_t GetSize() = 0;
   // Reserves `size` bytes on disk for a new, empty file and leaves the position at 0; a full
-  // disk throws FileInsufficientSpaceException here rather than later while mapped pages are
-  // written. Returns false, touching nothing, when the file is not empty; true for size 0.
+  // disk throws FileInsufficientSpaceException here rather than later while chunks are written.
+  // Returns false, touching nothing, when the file is not empty; true for size 0.
   virtual bool Allocate(std::uint64_t size) = 0;
   // Undoes DenyExecute, also from another SharedFile of the same path or a later run. True when
   // there was nothing to undo; false on failure.
