@@ -21,4 +21,26 @@ void TransferSharedMapData::Describe(boost::property_tree::ptree& tree) const {
   tree.put("fileProgressBytes", fileProgressBytes);
 }
 
+void TransferSharedMapData::Prepare() {
+  if (!boundedData) return;
+  boundedData->Seek(lowerBound);
+  if (fileProgressBytes != 0) {
+    if (progressUpdater) progressUpdater->RemoveTransferredBytes(fileProgressBytes);
+    fileProgressBytes = 0;
+  }
+}
+
+void TransferSharedMapData::Settle() {
+  const std::uint64_t length = GetLength();
+  if (progressUpdater) {
+    if (fileProgressBytes < length) {
+      progressUpdater->AddTransferredBytes(length - fileProgressBytes);
+    } else if (fileProgressBytes > length) {
+      progressUpdater->RemoveTransferredBytes(fileProgressBytes - length);
+    }
+    progressUpdater->AddCompletedBytes(length);
+  }
+  fileProgressBytes = length;
+}
+
 }  // namespace halv

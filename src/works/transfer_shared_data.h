@@ -8,14 +8,14 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "file/bounded_file_data.h"
 #include "http/http_request.h"
+#include "transfer/transfer_progress_updater.h"
 #include "work/work_descriptor.h"
 
 namespace halv {
 
-class BoundedFileData;
 class SharedFile;
-class TransferProgressUpdater;
 
 // The shared state of one destination file: its open file, its path relative to the destination
 // folder and its size from the package manifest.
@@ -53,6 +53,13 @@ struct TransferSharedMapData : public WorkDescriptor {
   // The file's "filePath" and "fileSize", then "lowerBound", "upperBound", "expectedChecksum"
   // (lowercase hexadecimal, no prefix, no leading zeros) and "fileProgressBytes".
   void Describe(boost::property_tree::ptree& tree) const override;
+
+  // Before a new attempt: rewinds the window to the chunk's first byte and takes back from the
+  // progress the bytes an earlier attempt counted. Nothing without a window.
+  void Prepare();
+  // After the chunk was verified: counts exactly the chunk's length as transferred (adding what
+  // is missing or taking back an excess) and as completed.
+  void Settle();
 
   // upperBound − lowerBound + 1.
   std::uint64_t GetLength() const { return upperBound - lowerBound + 1; }
