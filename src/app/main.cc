@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "app/startup_parameters.h"
 #include "platform/string_resources.h"
 #include "platform/system.h"

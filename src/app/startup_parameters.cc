@@ -3,12 +3,11 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "config/not_given.h"
 #include "file/paths.h"
 #include "platform/string_resources.h"
 
 namespace halv {
-
-const char kNotGiven[] = "?";
 
 namespace {
 

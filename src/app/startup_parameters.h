@@ -5,14 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/settings.h"
+#include "config/settings.h"
 
 namespace halv {
 
 class StringResourceTable;
-
-// The process-wide marker of a value that was not given.
-extern const char kNotGiven[];
 
 // The per-build configuration (string resources) and the command-line values, gathered once at
 // start-up. A plain value: filled by the constructor, read-only afterwards, copied by value.

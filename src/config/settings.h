@@ -1,5 +1,5 @@
-#ifndef HALV_APP_SETTINGS_H_
-#define HALV_APP_SETTINGS_H_
+#ifndef HALV_CONFIG_SETTINGS_H_
+#define HALV_CONFIG_SETTINGS_H_
 
 #include <string>
 
@@ -55,4 +55,4 @@ struct Settings {
 
 }  // namespace halv
 
-#endif  // HALV_APP_SETTINGS_H_
+#endif  // HALV_CONFIG_SETTINGS_H_

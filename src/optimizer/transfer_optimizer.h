@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/settings.h"
+#include "config/settings.h"
 
 namespace halv {
 

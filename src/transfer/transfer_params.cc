@@ -7,20 +7,16 @@
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include "config/not_given.h"
+
 namespace halv {
-namespace {
-
-// The value of every string that was not given (the same text as the start-up parameters use).
-const char kNotGivenValue[] = "?";
-
-}  // namespace
 
 TransferParams::TransferParams()
-    : transferId(kNotGivenValue),
-      partnerId(kNotGivenValue),
-      packageId(kNotGivenValue),
-      versionId(kNotGivenValue),
-      destPath(kNotGivenValue) {}
+    : transferId(kNotGiven),
+      partnerId(kNotGiven),
+      packageId(kNotGiven),
+      versionId(kNotGiven),
+      destPath(kNotGiven) {}
 
 void TransferParams::Describe(boost::property_tree::ptree& tree) const {
   tree.put("transferId", transferId);

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "platform/string_resources.h"
 #include "temp_dir.h"
 
