@@ -12,7 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <boost/property_tree/ptree.hpp>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "manifest/node_manifest.h"
 #include "optimizer/proportional_gambling_transfer_optimizer.h"
 #include "works/http_transfer_status_data.h"

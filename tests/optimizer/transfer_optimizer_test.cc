@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 #include <boost/property_tree/ptree.hpp>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/node_manifest.h"
 #include "optimizer/normal_node_statistics.h"
