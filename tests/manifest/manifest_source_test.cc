@@ -195,7 +195,12 @@ TEST_F(HttpManifestSourceTest, MapsRequestFailuresToManifestExceptions) {
   stall.stallBeforeHeaders = true;
   server_.SetFault("/stall.xml", stall);
 
-  EXPECT_THROW(Retrieve("/404.xml", 1000), ManifestLocatorException);
+  try {
+    Retrieve("/404.xml", 1000);
+    FAIL() << "a 404 was accepted";
+  } catch (const ManifestLocatorException& e) {
+    EXPECT_EQ(std::string(e.what()), "libcurl error 22 (HTTP 404)");
+  }
   EXPECT_THROW(Retrieve("/unknown.xml", 1000), ManifestLocatorException);
   EXPECT_THROW(Retrieve("/503.xml", 1000), ManifestStreamException);
   try {
@@ -204,6 +209,17 @@ TEST_F(HttpManifestSourceTest, MapsRequestFailuresToManifestExceptions) {
   } catch (const ManifestStreamException& e) {
     EXPECT_EQ(std::string(e.what()), "libcurl error 28 (HTTP 0)");
   }
+}
+
+TEST_F(HttpManifestSourceTest, ASuccessfulRequestIntoABrokenStreamIsAStreamFailure) {
+  // An empty body writes nothing, so only the final state check can notice the stream.
+  server_.AddContent("/empty.xml", "");
+  XmlHttpManifestSource source(server_.Url("/empty.xml"), requests_, nullptr, 5, 10);
+  std::stringstream stream;
+  stream.setstate(std::ios::badbit);
+  EXPECT_THROW(source.Retrieve("x", stream), ManifestStreamException);
+  std::stringstream good;
+  EXPECT_NO_THROW(source.Retrieve("x", good));
 }
 
 TEST(HttpManifestSourceRefusedTest, UnreachableAndMalformedUrls) {
