@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
 #include "app/startup_parameters.h"
+#include "config/settings.h"
 #include "platform/string_resources.h"
 #include "platform/system.h"
 

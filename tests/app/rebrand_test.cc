@@ -18,7 +18,8 @@ int RunShell(const std::string& command, std::string& output) {
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return -1;
   std::array<char, 4096> buffer;
-  while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+  while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe))
+    output.append(buffer.data(), n);
   const int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -36,9 +37,10 @@ TEST(RebrandTest, ABuiltUpdaterTakesNewResourcesWithoutRecompiling) {
   EXPECT_NE(output.find("Halvane Demo"), std::string::npos) << output;
   EXPECT_NE(output.find("127.0.0.1:18080"), std::string::npos) << output;
 
-  ASSERT_EQ(RunShell("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" + config + "' '" + copy + "'",
-                output),
-            0)
+  ASSERT_EQ(
+      RunShell("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" + config + "' '" + copy + "'",
+               output),
+      0)
       << output;
   ASSERT_EQ(RunShell(env + "'" + copy + "'", output), 0);
   EXPECT_NE(output.find("Rebranded Product"), std::string::npos) << output;
@@ -52,8 +54,8 @@ TEST(RebrandTest, RefusesOversizedConfigurations) {
   std::ofstream(config) << "108=" << std::string(20000, 'x') << "\n";
   std::string output;
   EXPECT_NE(RunShell("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" + config + "' '" +
-                    dir.Child("out") + "' 2>&1",
-                output),
+                         dir.Child("out") + "' 2>&1",
+                     output),
             0);
   EXPECT_NE(output.find("holds at most"), std::string::npos) << output;
 }

@@ -57,10 +57,11 @@ TEST(StartupParametersTest, CommandLine) {
 }
 
 TEST(StartupParametersTest, ResourcesAndLanguages) {
-  const StartupParameters p = Parse({"u"},
-                                    "102=cache.example:8080\n103=dp\n104=sp\n105=lp\n106=en=s-en;de=s-de\n"
-                                    "107=pkg\n108=en=Name;de=Name DE\n109=Folder\n"
-                                    "129=en=English;;de=Deutsch;broken\n130=de\n");
+  const StartupParameters p =
+      Parse({"u"},
+            "102=cache.example:8080\n103=dp\n104=sp\n105=lp\n106=en=s-en;de=s-de\n"
+            "107=pkg\n108=en=Name;de=Name DE\n109=Folder\n"
+            "129=en=English;;de=Deutsch;broken\n130=de\n");
   EXPECT_EQ(p.hostOverride(), "cache.example:8080");
   EXPECT_EQ(p.downloaderPartnerId(), "dp");
   EXPECT_EQ(p.skinPartnerId(), "sp");
