@@ -24,6 +24,7 @@
 #include "file/fault_guard.h"
 #include "file/file_exception.h"
 #include "file/posix_shared_file.h"
+#include "start_gate.h"
 #include "temp_dir.h"
 
 namespace halv {
@@ -44,27 +45,6 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
 }
 
 std::uint64_t PageSize() { return static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)); }
-
-// Lets every thread start its work at the same moment.
-class StartGate {
- public:
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    opened_.wait(lock, [this] { return open_; });
-  }
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
-    opened_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool open_ = false;
-};
 
 class MemoryMapTest : public ::testing::Test {
  protected:
@@ -249,7 +229,7 @@ TEST_F(MemoryMapTest, ConcurrentWritersOnDisjointWindows) {
   auto file = factory_.Create(dir_.path(), "parallel.bin", SharedFileMode::CreateNew, 0, kAll);
   ASSERT_TRUE(file->Allocate(bytes.size()));
 
-  StartGate gate;
+  test::StartGate gate;
   std::vector<std::thread> threads;
   std::vector<std::string> failures(kThreads);
   for (int t = 0; t < kThreads; ++t) {
@@ -294,7 +274,7 @@ TEST_F(MemoryMapTest, ConcurrentFaultsAreCaughtOnEveryThread) {
   }
   ASSERT_EQ(truncate(dir_.Child("faults.bin").c_str(), 0), 0);
 
-  StartGate gate;
+  test::StartGate gate;
   std::vector<std::thread> threads;
   std::vector<int> caught(kThreads, 0);
   for (int t = 0; t < kThreads; ++t) {

@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 #include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 
 #include "manifest/manifest_exception.h"
 #include "manifest/node_manifest.h"
+#include "manifest/xml_manifest_parser.h"
 #include "optimizer/node_statistics.h"
 
 namespace halv {
@@ -19,21 +19,10 @@ namespace {
 
 using boost::property_tree::ptree;
 
-void CopyAttributes(ptree& node) {
-  for (auto& child : node) {
-    if (child.first != "<xmlattr>") CopyAttributes(child.second);
-  }
-  if (const auto attributes = node.get_child_optional("<xmlattr>")) {
-    const ptree copy = *attributes;
-    for (const auto& attribute : copy) node.push_back(attribute);
-  }
-}
-
 ptree Tree(const std::string& xml) {
   std::istringstream stream(xml);
   ptree tree;
-  boost::property_tree::read_xml(stream, tree);
-  CopyAttributes(tree);
+  ParseXmlManifest(stream, tree);
   return tree;
 }
 

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 #include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
 
 #include "manifest/manifest_exception.h"
+#include "manifest/xml_manifest_parser.h"
 
 namespace halv {
 namespace {
@@ -18,21 +18,10 @@ namespace {
 using boost::property_tree::ptree;
 
 // The tree the XML source hands to Read: attributes are also copied to plain children.
-void CopyAttributes(ptree& node) {
-  for (auto& child : node) {
-    if (child.first != "<xmlattr>") CopyAttributes(child.second);
-  }
-  if (const auto attributes = node.get_child_optional("<xmlattr>")) {
-    const ptree copy = *attributes;
-    for (const auto& attribute : copy) node.push_back(attribute);
-  }
-}
-
 ptree Tree(const std::string& xml) {
   std::istringstream stream(xml);
   ptree tree;
-  boost::property_tree::read_xml(stream, tree);
-  CopyAttributes(tree);
+  ParseXmlManifest(stream, tree);
   return tree;
 }
 

@@ -13,6 +13,7 @@
 
 #include "optimizer/delta_counter.h"
 #include "optimizer/normal_node_statistics.h"
+#include "start_gate.h"
 
 namespace halv {
 namespace {
@@ -213,32 +214,11 @@ TEST(ExponentialNormalNodeStatisticsTest, ACopyTakesTheDistributionButNotTheCoun
   EXPECT_EQ(copy.GetMeanAndVariance(), original.GetMeanAndVariance());
 }
 
-// Releases every waiting thread at once, so that they really run side by side.
-class StartGate {
- public:
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    opened_.wait(lock, [this] { return open_; });
-  }
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
-    opened_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool open_ = false;
-};
-
 TEST(NodeStatisticsConcurrencyTest, NoSampleIsLostWhileReadersTakeDeltas) {
   constexpr int kWriters = 6;
   constexpr int kSamplesEach = 2000;
   ExponentialNormalNodeStatistics statistics(0.3);
-  StartGate gate;
+  test::StartGate gate;
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; ++w) {
     writers.emplace_back([&, w] {

@@ -19,6 +19,7 @@
 #include "manifest/node_list_manifest.h"
 #include "manifest/node_manifest.h"
 #include "optimizer/normal_node_statistics.h"
+#include "start_gate.h"
 #include "works/http_transfer_status_data.h"
 #include "works/optimized_request_params.h"
 #include "works/transfer_shared_data.h"
@@ -427,27 +428,6 @@ TEST(TransferOptimizerTest, ChoosesFromTheListTheChunkRequestWalksThrough) {
   EXPECT_EQ(params.CandidateNodes, list->GetNodes());
 }
 
-// Opens once; every waiter then runs at the same time.
-class StartGate {
- public:
-  void Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    opened_.wait(lock, [this] { return open_; });
-  }
-  void Open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
-    opened_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool open_ = false;
-};
-
 TEST(TransferOptimizerConcurrencyTest, ManyChunkRequestsShareOneOptimizer) {
   constexpr int kThreads = 8;
   constexpr int kRequestsEach = 150;
@@ -455,7 +435,7 @@ TEST(TransferOptimizerConcurrencyTest, ManyChunkRequestsShareOneOptimizer) {
   const std::vector<NodePtr> nodes = {MakeNode("a.example"), MakeNode("b.example"),
                                       MakeNode("c.example"), MakeNode("d.example"),
                                       MakeNode("e.example")};
-  StartGate gate;
+  test::StartGate gate;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
