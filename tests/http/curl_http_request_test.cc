@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "http/http_stringstream_writer.h"
+#include "http_test_helpers.h"
 #include "test_http_server.h"
 
 namespace halv {
@@ -25,19 +26,7 @@ namespace {
 
 using test::HttpFault;
 using test::TestHttpServer;
-
-// A port on 127.0.0.1 where nothing listens: bound by the system, then released.
-std::uint16_t UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+using test::UnusedPort;
 
 // Takes every block, or answers a fixed status for every block.
 class ScriptedWriter : public HttpWriteCallback {

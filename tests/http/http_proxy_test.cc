@@ -20,6 +20,7 @@
 #include "http/http_request_factory.h"
 #include "http/http_session.h"
 #include "http/linux_http_proxy.h"
+#include "http_test_helpers.h"
 #include "temp_dir.h"
 #include "test_http_server.h"
 
@@ -27,6 +28,9 @@ extern char** environ;
 
 namespace halv {
 namespace {
+
+using test::Collect;
+using test::UnusedPort;
 
 TEST(SelectProxyTest, PicksTheHttpEntryThenThePlainOne) {
   struct Case {
@@ -300,18 +304,6 @@ TEST(LinuxHttpProxyFactoryTest, FailedLookupMakesTheSessionDirectForGood) {
   EXPECT_EQ(resolver->lookups, asked);
 }
 
-std::uint16_t UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 bool Accepts(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -322,15 +314,6 @@ bool Accepts(std::uint16_t port) {
   ::close(fd);
   return connected;
 }
-
-class Collect : public HttpWriteCallback {
- public:
-  HttpRequestStatus Write(const char* data, std::size_t length) override {
-    body.append(data, length);
-    return HttpRequestStatus(HttpRequestResult::Success, length);
-  }
-  std::string body;
-};
 
 // A real tinyproxy on a loopback port with its own configuration, started and stopped by the
 // fixture, in front of the test server.

@@ -1,6 +1,7 @@
 // The loopback test server's faults as a libcurl request sees them: later layers rely on both.
 
 #include "test_http_server.h"
+#include "http_test_helpers.h"
 
 #include <future>
 #include <string>
@@ -12,17 +13,9 @@
 namespace halv {
 namespace {
 
+using test::Collect;
 using test::HttpFault;
 using test::TestHttpServer;
-
-class Collect : public HttpWriteCallback {
- public:
-  HttpRequestStatus Write(const char* data, std::size_t length) override {
-    body.append(data, length);
-    return HttpRequestStatus(HttpRequestResult::Success, length);
-  }
-  std::string body;
-};
 
 class TestHttpServerTest : public ::testing::Test {
  protected:
