@@ -33,12 +33,9 @@
 namespace halv {
 namespace {
 
-constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+using test::ReadFile;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;

@@ -24,16 +24,13 @@
 namespace halv::publish {
 namespace {
 
+using test::ReadFile;
+
 namespace fs = std::filesystem;
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
 // Deterministic, non-repeating bytes, so that a shifted or swapped chunk changes its CRC.

@@ -29,6 +29,8 @@
 namespace halv {
 namespace {
 
+using test::ReadFile;
+
 class DirectProxyFactory : public HttpProxyFactory {
  public:
   std::shared_ptr<HttpProxy> Create() override { return std::make_shared<EmptyHttpProxy>(); }
@@ -63,11 +65,6 @@ std::string Bytes(std::size_t size) {
     byte = static_cast<char>(state >> 24);
   }
   return bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
 class ServeNginxTest : public testing::Test {

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -45,6 +47,11 @@ ScopedCacheHome::~ScopedCacheHome() {
   } else {
     unsetenv("XDG_CACHE_HOME");
   }
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
 }  // namespace halv::test

@@ -38,6 +38,9 @@ class ScopedCacheHome {
   std::string oldValue_;
 };
 
+// The whole content of the file at `path`; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
 }  // namespace halv::test
 
 #endif  // HALV_TESTS_SUPPORT_TEMP_DIR_H_

@@ -1,4 +1,5 @@
 #include "works/http_transfer_status_data.h"
+#include "ptree_entries.h"
 
 #include <string>
 #include <utility>
@@ -11,13 +12,8 @@ namespace halv {
 namespace {
 
 using boost::property_tree::ptree;
-using Entry = std::pair<std::string, std::string>;
-
-std::vector<Entry> Entries(const ptree& tree) {
-  std::vector<Entry> entries;
-  for (const auto& child : tree) entries.emplace_back(child.first, child.second.data());
-  return entries;
-}
+using test::Entries;
+using test::Entry;
 
 TEST(HttpTransferStatusDataTest, DescribesTheAttemptAndNamesItsError) {
   struct Case {

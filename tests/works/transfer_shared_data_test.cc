@@ -10,6 +10,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 #include "file/posix_shared_file.h"
+#include "ptree_entries.h"
 #include "temp_dir.h"
 #include "transfer/transfer_progress_updater.h"
 
@@ -17,13 +18,8 @@ namespace halv {
 namespace {
 
 using boost::property_tree::ptree;
-using Entry = std::pair<std::string, std::string>;
-
-std::vector<Entry> Entries(const ptree& tree) {
-  std::vector<Entry> entries;
-  for (const auto& child : tree) entries.emplace_back(child.first, child.second.data());
-  return entries;
-}
+using test::Entries;
+using test::Entry;
 
 TEST(TransferSharedMapDataTest, DescribesTheFileThenTheChunk) {
   auto file = std::make_shared<TransferSharedFileData>("bin/app.exe", 5000000);
