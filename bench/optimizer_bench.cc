@@ -14,10 +14,10 @@
 
 #include "config/settings.h"
 #include "manifest/node_manifest.h"
+#include "optimizer/optimized_request_params.h"
 #include "optimizer/proportional_gambling_transfer_optimizer.h"
-#include "works/http_transfer_status_data.h"
-#include "works/optimized_request_params.h"
-#include "works/transfer_shared_data.h"
+#include "transfer/http_transfer_status_data.h"
+#include "transfer/transfer_shared_data.h"
 
 namespace halv {
 namespace {

@@ -117,7 +117,6 @@ Settings BuildSettings(const StartupParameters& parameters, int processorCount) 
   Settings settings(processorCount);
   if (!parameters.hostOverride().empty()) settings.manifestHost = parameters.hostOverride();
   settings.logLevel = parameters.logLevel();
-  settings.workThreads *= 2;
   return settings;
 }
 

@@ -37,7 +37,7 @@ struct Settings {
   int probeLowSpeedTime = 3;        // seconds
   int rateWindowSeconds = 10;
   int estimateHoldMilliseconds = 500;
-  int workThreads = 0;               // P + 2; the entry doubles it for the main work manager
+  int workThreads = 0;               // 2 × (P + 2): the main work manager's threads
   int workflowConcurrency = 0;       // P + 2
   int fileConcurrency = 0;           // P + 2
   int proxyResolveTimeout = 5000;    // milliseconds

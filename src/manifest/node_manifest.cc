@@ -7,7 +7,7 @@
 
 #include "manifest/decimal_text.h"
 #include "manifest/manifest_exception.h"
-#include "optimizer/node_statistics.h"
+#include "manifest/node_statistics.h"
 
 namespace halv {
 namespace {

@@ -10,8 +10,8 @@
 #include <boost/random/uniform_int_distribution.hpp>
 
 #include "manifest/node_manifest.h"
-#include "works/http_transfer_status_data.h"
-#include "works/optimized_request_params.h"
+#include "optimizer/optimized_request_params.h"
+#include "transfer/http_transfer_status_data.h"
 
 namespace halv {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <boost/random/mersenne_twister.hpp>
 
-#include "optimizer/normal_node_statistics.h"
+#include "manifest/normal_node_statistics.h"
 #include "optimizer/transfer_optimizer.h"
 
 namespace halv {

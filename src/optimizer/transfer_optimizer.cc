@@ -5,9 +5,9 @@
 #include <stdexcept>
 
 #include "manifest/node_manifest.h"
-#include "optimizer/node_statistics.h"
-#include "works/http_transfer_status_data.h"
-#include "works/optimized_request_params.h"
+#include "manifest/node_statistics.h"
+#include "optimizer/optimized_request_params.h"
+#include "transfer/http_transfer_status_data.h"
 
 namespace halv {
 namespace {

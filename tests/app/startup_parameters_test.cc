@@ -114,7 +114,7 @@ TEST(SettingsTest, DerivedConcurrencyAndOverrides) {
     EXPECT_EQ(s.workflowConcurrency, c.workflowConcurrency) << c.processors;
     EXPECT_EQ(s.fileConcurrency, c.workflowConcurrency) << c.processors;
   }
-  EXPECT_EQ(Settings(4).workThreads, 6) << "the construction alone is not doubled";
+  EXPECT_EQ(Settings(4).workThreads, 12) << "one meaning: the main work manager's threads";
 
   EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).manifestHost, "127.0.0.1:18080");
   EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).logLevel, 3);

@@ -11,8 +11,8 @@
 
 #include "manifest/manifest_exception.h"
 #include "manifest/node_manifest.h"
+#include "manifest/node_statistics.h"
 #include "manifest/xml_manifest_parser.h"
-#include "optimizer/node_statistics.h"
 
 namespace halv {
 namespace {

@@ -18,11 +18,11 @@
 #include "config/settings.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/node_manifest.h"
-#include "optimizer/normal_node_statistics.h"
+#include "manifest/normal_node_statistics.h"
+#include "optimizer/optimized_request_params.h"
 #include "start_gate.h"
-#include "works/http_transfer_status_data.h"
-#include "works/optimized_request_params.h"
-#include "works/transfer_shared_data.h"
+#include "transfer/http_transfer_status_data.h"
+#include "transfer/transfer_shared_data.h"
 
 namespace halv {
 namespace {

@@ -1,4 +1,4 @@
-#include "works/transfer_shared_data.h"
+#include "transfer/transfer_shared_data.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,5 +1,5 @@
-#ifndef HALV_WORKS_TRANSFER_SHARED_DATA_H_
-#define HALV_WORKS_TRANSFER_SHARED_DATA_H_
+#ifndef HALV_TRANSFER_TRANSFER_SHARED_DATA_H_
+#define HALV_TRANSFER_TRANSFER_SHARED_DATA_H_
 
 #include <cstdint>
 #include <memory>
@@ -82,4 +82,4 @@ struct TransferSharedMapData : public WorkDescriptor {
 
 }  // namespace halv
 
-#endif  // HALV_WORKS_TRANSFER_SHARED_DATA_H_
+#endif  // HALV_TRANSFER_TRANSFER_SHARED_DATA_H_

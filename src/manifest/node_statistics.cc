@@ -1,4 +1,4 @@
-#include "optimizer/node_statistics.h"
+#include "manifest/node_statistics.h"
 
 #include <algorithm>
 #include <limits>

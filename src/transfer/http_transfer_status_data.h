@@ -1,5 +1,5 @@
-#ifndef HALV_WORKS_HTTP_TRANSFER_STATUS_DATA_H_
-#define HALV_WORKS_HTTP_TRANSFER_STATUS_DATA_H_
+#ifndef HALV_TRANSFER_HTTP_TRANSFER_STATUS_DATA_H_
+#define HALV_TRANSFER_HTTP_TRANSFER_STATUS_DATA_H_
 
 #include <cstdint>
 #include <string>
@@ -40,4 +40,4 @@ class HttpTransferStatusData : public TransferStatusData {
 
 }  // namespace halv
 
-#endif  // HALV_WORKS_HTTP_TRANSFER_STATUS_DATA_H_
+#endif  // HALV_TRANSFER_HTTP_TRANSFER_STATUS_DATA_H_

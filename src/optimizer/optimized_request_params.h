@@ -1,5 +1,5 @@
-#ifndef HALV_WORKS_OPTIMIZED_REQUEST_PARAMS_H_
-#define HALV_WORKS_OPTIMIZED_REQUEST_PARAMS_H_
+#ifndef HALV_OPTIMIZER_OPTIMIZED_REQUEST_PARAMS_H_
+#define HALV_OPTIMIZER_OPTIMIZED_REQUEST_PARAMS_H_
 
 #include <cstdint>
 #include <memory>
@@ -8,7 +8,7 @@
 #include "manifest/node_list_manifest.h"
 #include "manifest/node_manifest.h"
 #include "transfer/transfer_params.h"
-#include "works/transfer_shared_data.h"
+#include "transfer/transfer_shared_data.h"
 
 namespace halv {
 
@@ -42,4 +42,4 @@ struct OptimizedRequestParams {
 
 }  // namespace halv
 
-#endif  // HALV_WORKS_OPTIMIZED_REQUEST_PARAMS_H_
+#endif  // HALV_OPTIMIZER_OPTIMIZED_REQUEST_PARAMS_H_

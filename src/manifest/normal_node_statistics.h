@@ -1,5 +1,5 @@
-#ifndef HALV_OPTIMIZER_NORMAL_NODE_STATISTICS_H_
-#define HALV_OPTIMIZER_NORMAL_NODE_STATISTICS_H_
+#ifndef HALV_MANIFEST_NORMAL_NODE_STATISTICS_H_
+#define HALV_MANIFEST_NORMAL_NODE_STATISTICS_H_
 
 #include <cstdint>
 #include <mutex>
@@ -7,7 +7,7 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
-#include "optimizer/node_statistics.h"
+#include "manifest/node_statistics.h"
 
 namespace halv {
 
@@ -63,4 +63,4 @@ class ExponentialNormalNodeStatistics : public NormalNodeStatistics {
 
 }  // namespace halv
 
-#endif  // HALV_OPTIMIZER_NORMAL_NODE_STATISTICS_H_
+#endif  // HALV_MANIFEST_NORMAL_NODE_STATISTICS_H_

@@ -1,4 +1,4 @@
-#include "works/optimized_request_params.h"
+#include "optimizer/optimized_request_params.h"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "works/http_transfer_status_data.h"
+#include "transfer/http_transfer_status_data.h"
 
 #include <sstream>
 #include <utility>

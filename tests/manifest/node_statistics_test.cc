@@ -1,4 +1,4 @@
-#include "optimizer/node_statistics.h"
+#include "manifest/node_statistics.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <boost/property_tree/ptree.hpp>
 
-#include "optimizer/delta_counter.h"
-#include "optimizer/normal_node_statistics.h"
+#include "manifest/delta_counter.h"
+#include "manifest/normal_node_statistics.h"
 #include "start_gate.h"
 
 namespace halv {

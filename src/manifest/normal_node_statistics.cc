@@ -1,4 +1,4 @@
-#include "optimizer/normal_node_statistics.h"
+#include "manifest/normal_node_statistics.h"
 
 #include <cmath>
 

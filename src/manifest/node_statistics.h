@@ -1,12 +1,12 @@
-#ifndef HALV_OPTIMIZER_NODE_STATISTICS_H_
-#define HALV_OPTIMIZER_NODE_STATISTICS_H_
+#ifndef HALV_MANIFEST_NODE_STATISTICS_H_
+#define HALV_MANIFEST_NODE_STATISTICS_H_
 
 #include <cstdint>
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "manifest/delta_counter.h"
 #include "manifest/output_manifest.h"
-#include "optimizer/delta_counter.h"
 
 namespace halv {
 
@@ -50,4 +50,4 @@ std::uint64_t TruncateToUint64(double value);
 
 }  // namespace halv
 
-#endif  // HALV_OPTIMIZER_NODE_STATISTICS_H_
+#endif  // HALV_MANIFEST_NODE_STATISTICS_H_

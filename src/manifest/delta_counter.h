@@ -1,5 +1,5 @@
-#ifndef HALV_OPTIMIZER_DELTA_COUNTER_H_
-#define HALV_OPTIMIZER_DELTA_COUNTER_H_
+#ifndef HALV_MANIFEST_DELTA_COUNTER_H_
+#define HALV_MANIFEST_DELTA_COUNTER_H_
 
 #include <atomic>
 #include <cstdint>
@@ -53,4 +53,4 @@ class DeltaCounter {
 
 }  // namespace halv
 
-#endif  // HALV_OPTIMIZER_DELTA_COUNTER_H_
+#endif  // HALV_MANIFEST_DELTA_COUNTER_H_

@@ -1,5 +1,5 @@
-#ifndef HALV_TESTS_WORKS_PTREE_ENTRIES_H_
-#define HALV_TESTS_WORKS_PTREE_ENTRIES_H_
+#ifndef HALV_TESTS_SUPPORT_PTREE_ENTRIES_H_
+#define HALV_TESTS_SUPPORT_PTREE_ENTRIES_H_
 
 #include <string>
 #include <utility>
@@ -20,4 +20,4 @@ inline std::vector<Entry> Entries(const boost::property_tree::ptree& tree) {
 
 }  // namespace halv::test
 
-#endif  // HALV_TESTS_WORKS_PTREE_ENTRIES_H_
+#endif  // HALV_TESTS_SUPPORT_PTREE_ENTRIES_H_
