@@ -49,26 +49,13 @@ inline constexpr char kSecondsRemaining[] = "{1} seconds remaining";
 
 // Every message id above, the set each catalog must translate.
 inline constexpr const char* kAll[] = {
-    kDownloaderTitle,
-    kDownloaderErrorTitle,
-    kLaunchingDownloader,
-    kConnectionError,
-    kOutOfMemoryError,
-    kDiskFullError,
-    kDiskWriteError,
-    kUnexpectedError,
-    kLaunchFailedError,
-    kCalculatingTimeRemaining,
-    kOneHourRemaining,
-    kOneHourOneMinuteRemaining,
-    kOneHourMinutesRemaining,
-    kOneMinuteRemaining,
-    kOneSecondRemaining,
-    kHoursRemaining,
-    kHoursOneMinuteRemaining,
-    kHoursMinutesRemaining,
-    kMinutesRemaining,
-    kSecondsRemaining,
+    kDownloaderTitle,          kDownloaderErrorTitle,    kLaunchingDownloader,
+    kConnectionError,          kOutOfMemoryError,        kDiskFullError,
+    kDiskWriteError,           kUnexpectedError,         kLaunchFailedError,
+    kCalculatingTimeRemaining, kOneHourRemaining,        kOneHourOneMinuteRemaining,
+    kOneHourMinutesRemaining,  kOneMinuteRemaining,      kOneSecondRemaining,
+    kHoursRemaining,           kHoursOneMinuteRemaining, kHoursMinutesRemaining,
+    kMinutesRemaining,         kSecondsRemaining,
 };
 
 }  // namespace messages
