@@ -95,12 +95,13 @@ TEST_F(CustomBoostLocaleTest, EveryCatalogTranslatesThroughTheLocale) {
 
 TEST_F(CustomBoostLocaleTest, GermanTextsAndNumbers) {
   CustomBoostLocale locale(catalog_, "de_DE.UTF-8");
-  EXPECT_EQ(locale.Format(messages::kDownloaderTitle, "Halvane Demo"), "Halvane Demo-Downloader");
+  EXPECT_EQ(locale.Format(messages::kDownloaderTitle, "Halvane Demo"),
+            "Downloader für Halvane Demo");
   EXPECT_EQ(locale.FormatTimeRemaining(-1), "Restzeit wird berechnet");
   EXPECT_EQ(locale.FormatTimeRemaining(90), "Noch 2 Minuten");
-  EXPECT_EQ(locale.FormatTimeRemaining(7260), "Noch 2 Stunden, 2 Minuten");
+  EXPECT_EQ(locale.FormatTimeRemaining(7260), "Noch 2 Stunden und 2 Minuten");
   // Numbers in the time-remaining line are written without grouping in every language.
-  EXPECT_EQ(locale.FormatDuration(12345, 5, 0), "Noch 12345 Stunden, 5 Minuten");
+  EXPECT_EQ(locale.FormatDuration(12345, 5, 0), "Noch 12345 Stunden und 5 Minuten");
 }
 
 TEST_F(CustomBoostLocaleTest, SetLanguageSwitchesAndKeepsTheGivenName) {
