@@ -1,7 +1,6 @@
 #include "locale/embedded_message_catalog.h"
 
 #include <iterator>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,19 +25,28 @@ MoFile LoadCatalog(const std::string& language) {
 
 // The "Language:" value of a catalog's header entry.
 std::string HeaderLanguage(const MoFile& file) {
-  std::smatch match;
-  const std::string& header = file.entries.at("");
-  return std::regex_search(header, match, std::regex("(^|\n)Language: ([^\n]*)\n")) ? match[2].str()
-                                                                                    : "";
+  const std::string header = "\n" + file.entries.at("");
+  const std::string field = "\nLanguage: ";
+  const std::size_t start = header.find(field);
+  if (start == std::string::npos) {
+    return "";
+  }
+  const std::size_t value = start + field.size();
+  return header.substr(value, header.find('\n', value) - value);
 }
 
-// Each placeholder of text, "{1}" and "{2}", once per occurrence.
+// Each placeholder of text ("{1}", "{2}", ...), once per occurrence.
 std::multiset<std::string> Placeholders(const std::string& text) {
   std::multiset<std::string> found;
-  const std::regex placeholder("\\{[0-9]+\\}");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), placeholder);
-       it != std::sregex_iterator(); ++it) {
-    found.insert(it->str());
+  for (std::size_t open = text.find('{'); open != std::string::npos;
+       open = text.find('{', open + 1)) {
+    std::size_t close = open + 1;
+    while (close < text.size() && text[close] >= '0' && text[close] <= '9') {
+      ++close;
+    }
+    if (close > open + 1 && close < text.size() && text[close] == '}') {
+      found.insert(text.substr(open, close + 1 - open));
+    }
   }
   return found;
 }
