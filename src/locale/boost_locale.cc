@@ -11,7 +11,10 @@
 namespace halv {
 
 BoostLocale::BoostLocale(std::string domain, std::string root, std::string language)
-    : domain_(std::move(domain)), root_(std::move(root)), language_(std::move(language)) {}
+    : domain_(std::move(domain)),
+      root_(std::move(root)),
+      language_(std::move(language)),
+      locale_(std::make_shared<const std::locale>()) {}
 
 std::string BoostLocale::GetLanguage() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -19,19 +22,23 @@ std::string BoostLocale::GetLanguage() const {
 }
 
 void BoostLocale::Install(std::string language, std::locale locale) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  language_ = std::move(language);
-  locale_ = std::move(locale);
+  auto installed = std::make_shared<const std::locale>(std::move(locale));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    language_.swap(language);
+    locale_.swap(installed);
+  }
+  // The replaced locale is released here, outside the lock, or by the last text made from it.
 }
 
-std::locale BoostLocale::CurrentLocale() const {
+std::shared_ptr<const std::locale> BoostLocale::CurrentLocale() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return locale_;
 }
 
 std::string BoostLocale::Translate(const std::string& message) const {
   // Without a messages facet (no language set yet) Boost.Locale returns the message itself.
-  return boost::locale::translate(message).str(CurrentLocale());
+  return boost::locale::translate(message).str(*CurrentLocale());
 }
 
 std::string BoostLocale::FormatNumbers(const std::locale& locale, const char* message,
@@ -46,7 +53,8 @@ std::string BoostLocale::FormatDuration(std::int32_t hours, std::int32_t minutes
   hours = std::max<std::int32_t>(hours, 0);
   minutes = std::max<std::int32_t>(minutes, 0);
   seconds = std::max<std::int32_t>(seconds, 0);
-  const std::locale locale = CurrentLocale();
+  const std::shared_ptr<const std::locale> current = CurrentLocale();
+  const std::locale& locale = *current;
   if (hours >= 2) {
     if (minutes >= 2) {
       return FormatNumbers(locale, messages::kHoursMinutesRemaining, hours, minutes);

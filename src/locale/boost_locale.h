@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <locale>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -13,8 +14,8 @@ namespace halv {
 // A SimpleLocale over a Boost.Locale locale with a gettext messages facet. How that locale is
 // made for a language is left to the derived class (SetLanguage).
 // Thread-safety: any thread; a language switch replaces the locale under a mutex, and every
-// translation works on a copy of the locale it took under that mutex, so a switch never tears
-// a text in two languages.
+// text is made from the one locale taken under that mutex, so a switch never tears a text in two
+// languages. A replaced locale lives until the last text made from it is done.
 class BoostLocale : public SimpleLocale {
  public:
   std::string GetLanguage() const override;
@@ -32,7 +33,7 @@ class BoostLocale : public SimpleLocale {
   void Install(std::string language, std::locale locale);
 
  private:
-  std::locale CurrentLocale() const;
+  std::shared_ptr<const std::locale> CurrentLocale() const;
   // The translation of message, filled with the numbers by Boost.Locale's message formatting in
   // locale.
   std::string FormatNumbers(const std::locale& locale, const char* message, std::int32_t first,
@@ -45,7 +46,9 @@ class BoostLocale : public SimpleLocale {
   mutable std::mutex mutex_;
   // Guarded by mutex_.
   std::string language_;
-  std::locale locale_;
+  // Shared rather than copied: the reference count of std::locale lives in the uninstrumented
+  // standard library, where ThreadSanitizer cannot see that a reader is done with it.
+  std::shared_ptr<const std::locale> locale_;
 };
 
 }  // namespace halv

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include "locale/embedded_message_catalog.h"
 #include "locale/messages.h"
 #include "mo_file.h"
+#include "start_gate.h"
 
 namespace halv {
 namespace {
@@ -247,6 +250,37 @@ TEST_F(CustomBoostLocaleTest, Bytes) {
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(locale.FormatBytes(c.bytes), c.text) << c.bytes;
+  }
+}
+
+// The dialog reads texts on the monitor thread while the user's language choice switches the
+// locale on the GUI thread: every text must come out whole in one of the two languages.
+TEST_F(CustomBoostLocaleTest, TextsStayWholeWhileTheLanguageSwitches) {
+  CustomBoostLocale locale(catalog_, "de");
+  const std::set<std::string> expected = {"Noch 2 Stunden und 2 Minuten",
+                                          "Il reste 2 heures et 2 minutes"};
+  test::StartGate gate;
+  std::vector<std::thread> readers;
+  std::vector<std::vector<std::string>> seen(4);
+  for (auto& texts : seen) {
+    readers.emplace_back([&locale, &gate, &texts] {
+      gate.Wait();
+      for (int i = 0; i < 200; ++i) {
+        texts.push_back(locale.FormatTimeRemaining(7260));
+      }
+    });
+  }
+  gate.Open();
+  for (int i = 0; i < 20; ++i) {
+    locale.SetLanguage(i % 2 == 0 ? "fr" : "de");
+  }
+  for (std::thread& reader : readers) {
+    reader.join();
+  }
+  for (const auto& texts : seen) {
+    for (const std::string& text : texts) {
+      EXPECT_EQ(expected.count(text), 1u) << text;
+    }
   }
 }
 
