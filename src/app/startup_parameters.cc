@@ -6,6 +6,7 @@
 #include "config/not_given.h"
 #include "file/paths.h"
 #include "platform/string_resources.h"
+#include "platform/system.h"
 
 namespace halv {
 
@@ -69,8 +70,11 @@ StartupParameters::StartupParameters(const StringResourceTable& resources,
 }
 
 void StartupParameters::ParseCommandLine(const std::vector<std::string>& arguments) {
+  // argv[0] may be a bare name or a relative path, useless to a shortcut that must run this
+  // program again from anywhere; it stands in only when the system cannot tell.
+  programPath_ = GetExecutablePath();
   if (arguments.empty()) return;
-  programPath_ = arguments.front();
+  if (programPath_.empty()) programPath_ = arguments.front();
   try {
     for (const std::string& argument : arguments) {
       if (StartsWith(argument, "packageVersion=", 15)) {

@@ -18,6 +18,8 @@ class StartupParameters {
   using LanguageList = std::vector<std::pair<std::string, std::string>>;
 
   // Reads the string resources of `resources` and parses `arguments` (argv, argv[0] included).
+  // `programPath` is the running executable (GetExecutablePath), argv[0] only when that is
+  // unknown.
   // `tempDirectory` is the system temporary directory under which the data folder lies.
   StartupParameters(const StringResourceTable& resources, const std::vector<std::string>& arguments,
                     const std::string& tempDirectory);

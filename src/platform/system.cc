@@ -39,6 +39,36 @@ std::string GetSystemTempDirectory() {
   return home.empty() ? std::string() : home + "/.cache";
 }
 
+std::string GetExecutablePath() {
+  const std::string image = EnvironmentValue("APPIMAGE");
+  if (!image.empty() && image.front() == '/') return image;
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return std::string();
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      std::string path(buffer.data(), static_cast<std::size_t>(length));
+      // A program replaced while it runs reads as "path (deleted)"; the path now holds its
+      // successor, which is what a shortcut should run.
+      constexpr char kDeleted[] = " (deleted)";
+      constexpr std::size_t kDeletedLength = sizeof kDeleted - 1;
+      if (path.size() > kDeletedLength &&
+          path.compare(path.size() - kDeletedLength, kDeletedLength, kDeleted) == 0) {
+        path.resize(path.size() - kDeletedLength);
+      }
+      return path;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string GetApplicationsDirectory() {
+  const std::string data = EnvironmentValue("XDG_DATA_HOME");
+  if (!data.empty() && data.front() == '/') return data + "/applications";
+  const std::string home = HomeDirectory();
+  return home.empty() ? std::string() : home + "/.local/share/applications";
+}
+
 int GetProcessorCount() {
   const long count = sysconf(_SC_NPROCESSORS_ONLN);
   return count > 1 ? static_cast<int>(count) : 1;

@@ -11,6 +11,15 @@ namespace halv {
 // the shared /tmp, where other users could plant files. Empty when no home can be found.
 std::string GetSystemTempDirectory();
 
+// The updater's own executable, for shortcuts that run it again: $APPIMAGE when set to an
+// absolute path (the mounted image is gone once the program exits), else the target of
+// /proc/self/exe. Empty when neither can be read; never argv[0], which may be a bare name.
+std::string GetExecutablePath();
+
+// Where desktop menus look for the user's launchers: $XDG_DATA_HOME/applications, else
+// $HOME/.local/share/applications (else the passwd entry's home). Empty when no home can be found.
+std::string GetApplicationsDirectory();
+
 // Logical processors the system reports; at least 1.
 int GetProcessorCount();
 

@@ -1,5 +1,8 @@
 #include "app/startup_parameters.h"
 
+#include <unistd.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,6 +10,7 @@
 
 #include "config/settings.h"
 #include "platform/string_resources.h"
+#include "scoped_environment.h"
 #include "temp_dir.h"
 
 namespace halv {
@@ -19,7 +23,6 @@ StartupParameters Parse(const std::vector<std::string>& arguments,
 
 TEST(StartupParametersTest, DefaultsWithoutResourcesOrArguments) {
   const StartupParameters p = Parse({"/opt/updater"});
-  EXPECT_EQ(p.programPath(), "/opt/updater");
   EXPECT_EQ(p.packageVersion(), "?");
   EXPECT_EQ(p.skinVersion(), "?");
   EXPECT_EQ(p.logLevel(), -9);
@@ -28,6 +31,18 @@ TEST(StartupParametersTest, DefaultsWithoutResourcesOrArguments) {
   EXPECT_EQ(p.hostOverride(), "");
   EXPECT_EQ(p.displayName(), "");
   EXPECT_TRUE(p.languages().empty());
+}
+
+TEST(StartupParametersTest, ProgramPathIsTheRealExecutableNotArgumentZero) {
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  {
+    test::ScopedEnvironmentVariable image("APPIMAGE", std::nullopt);
+    EXPECT_EQ(Parse({"halvane-updater"}).programPath(), self);
+    EXPECT_EQ(Parse({}).programPath(), self);
+  }
+  test::ScopedEnvironmentVariable image("APPIMAGE", "/home/u/Halvane Demo.AppImage");
+  EXPECT_EQ(Parse({"./AppRun"}).programPath(), "/home/u/Halvane Demo.AppImage");
 }
 
 TEST(StartupParametersTest, CommandLine) {

@@ -2,12 +2,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "platform/string_resources.h"
 #include "platform/system.h"
+#include "scoped_environment.h"
 #include "temp_dir.h"
 
 namespace halv {
@@ -62,6 +64,38 @@ TEST(SystemTest, TempDirectoryIsThePrivateCache) {
   const char* home = std::getenv("HOME");
   ASSERT_NE(home, nullptr);
   EXPECT_EQ(GetSystemTempDirectory(), std::string(home) + "/.cache");
+}
+
+TEST(SystemTest, ExecutablePathIsTheRunningProgramOrItsImage) {
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  {
+    test::ScopedEnvironmentVariable image("APPIMAGE", std::nullopt);
+    EXPECT_EQ(GetExecutablePath(), self);
+  }
+  {
+    test::ScopedEnvironmentVariable image("APPIMAGE", "/opt/Halvane Demo.AppImage");
+    EXPECT_EQ(GetExecutablePath(), "/opt/Halvane Demo.AppImage");
+  }
+  {
+    test::ScopedEnvironmentVariable image("APPIMAGE", "relative.AppImage");
+    EXPECT_EQ(GetExecutablePath(), self) << "a relative image path cannot be run from elsewhere";
+  }
+}
+
+TEST(SystemTest, ApplicationsDirectoryFollowsTheDataHome) {
+  test::TempDir folder;
+  test::ScopedEnvironmentVariable home("HOME", folder.Child("home"));
+  {
+    test::ScopedEnvironmentVariable data("XDG_DATA_HOME", folder.Child("data"));
+    EXPECT_EQ(GetApplicationsDirectory(), folder.Child("data/applications"));
+  }
+  for (const std::optional<std::string>& ignored :
+       {std::optional<std::string>(), std::optional<std::string>(""),
+        std::optional<std::string>("relative/data")}) {
+    test::ScopedEnvironmentVariable data("XDG_DATA_HOME", ignored);
+    EXPECT_EQ(GetApplicationsDirectory(), folder.Child("home/.local/share/applications"));
+  }
 }
 
 TEST(SystemTest, ProcessorCountIsPositive) { EXPECT_GE(GetProcessorCount(), 1); }

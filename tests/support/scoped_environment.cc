@@ -1,0 +1,29 @@
+#include "scoped_environment.h"
+
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <utility>
+
+namespace halv::test {
+
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::string name,
+                                                     const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+  if (const char* old = std::getenv(name_.c_str())) oldValue_ = old;
+  if (value) {
+    setenv(name_.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
+  if (oldValue_) {
+    setenv(name_.c_str(), oldValue_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+}  // namespace halv::test

@@ -1,0 +1,26 @@
+#ifndef HALV_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
+#define HALV_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
+
+#include <optional>
+#include <string>
+
+namespace halv::test {
+
+// Sets (or, with std::nullopt, unsets) one environment variable for its lifetime and restores
+// the old state afterwards. Owned by one test; the environment is process-wide, so no other
+// thread may read it meanwhile.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(std::string name, const std::optional<std::string>& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  const std::string name_;
+  std::optional<std::string> oldValue_;
+};
+
+}  // namespace halv::test
+
+#endif  // HALV_TESTS_SUPPORT_SCOPED_ENVIRONMENT_H_
