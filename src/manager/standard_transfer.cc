@@ -201,13 +201,19 @@ TransferStatus StandardTransfer::DoInitialize(Lock& lock) {
 
 TransferStatus StandardTransfer::DoStart(Lock& lock, const std::string& destPath) {
   const std::string& stored = data_->params.destPath;
-  const bool storedGiven = !IsNotGiven(stored);
-  const bool destGiven = !IsNotGiven(destPath);
+  const bool storedGiven = stored != kNotGiven;
+  const bool destGiven = destPath != kNotGiven;
   const bool accepted = storedGiven ? (!destGiven || destPath == stored) : destGiven;
   const TransferStatus& status = EditStatus();
   if (!accepted || status.state != TransferState::Initialized ||
       status.error != TransferError::None || !workflow_) {
     return DoGetStatus(lock);
+  }
+  const std::string& dest = storedGiven ? stored : destPath;
+  // A package that cannot fit ends before any file is allocated, not with a full disk midway.
+  if (!HasSufficientSpace(dest)) {
+    return Fail(lock, "Transfer::Start called but the destination has insufficient space",
+                TransferError::InsufficientSpace);
   }
   if (!storedGiven) data_->params.destPath = destPath;
   EditStatus().state = TransferState::Transferring;
@@ -309,21 +315,21 @@ void StandardTransfer::OnPackageAcquire(Lock& lock, const std::shared_ptr<Work>&
                                         const WorkStatus& status) {
   if (EditStatus().IsFinished() || status.result != WorkResult::Success) return;
   if (!IsInitializing(EditStatus().state)) {
-    return Fail(lock, "Transfer::OnPackageAcquire called but transfer is not initializing",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnPackageAcquire called but transfer is not initializing",
+                   TransferError::UnknownError);
   }
   const auto* data = dynamic_cast<const PackageStatusData*>(status.data.get());
   if (!data || !data->GetPackage()) {
-    return Fail(lock,
-                "Transfer::OnPackageAcquire called but data is not PackageStatusData or package "
-                "is null",
-                TransferError::UnknownError);
+    return Violate(lock,
+                   "Transfer::OnPackageAcquire called but data is not PackageStatusData or package "
+                   "is null",
+                   TransferError::UnknownError);
   }
   const auto& package = data->GetPackage();
   if (package->GetPartnerId() != data_->params.partnerId ||
       package->GetId() != data_->params.packageId) {
-    return Fail(lock, "Transfer::OnPackageAcquire called but package does not match ids",
-                TransferError::ManifestError);
+    return Violate(lock, "Transfer::OnPackageAcquire called but package does not match ids",
+                   TransferError::ManifestError);
   }
   data_->package = package;
   data_->params.versionId = package->GetVersionId();
@@ -333,15 +339,15 @@ void StandardTransfer::OnNodeListAcquire(Lock& lock, const std::shared_ptr<Work>
                                          const WorkStatus& status) {
   if (EditStatus().IsFinished() || status.result != WorkResult::Success) return;
   if (!IsInitializing(EditStatus().state)) {
-    return Fail(lock, "Transfer::OnNodeListAcquire called but transfer is not initializing",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnNodeListAcquire called but transfer is not initializing",
+                   TransferError::UnknownError);
   }
   const auto* data = dynamic_cast<const NodeListStatusData*>(status.data.get());
   if (!data || !data->GetNodeList()) {
-    return Fail(lock,
-                "Transfer::OnNodeListAcquire called but data is not NodeListStatusData or "
-                "nodelist is null",
-                TransferError::UnknownError);
+    return Violate(lock,
+                   "Transfer::OnNodeListAcquire called but data is not NodeListStatusData or "
+                   "nodelist is null",
+                   TransferError::UnknownError);
   }
   data_->nodeList = data->GetNodeList();
 }
@@ -350,16 +356,16 @@ void StandardTransfer::OnInitialize(Lock& lock, const std::shared_ptr<Work>&,
                                     const WorkStatus& status) {
   if (EditStatus().IsFinished() || status.result != WorkResult::Success) return;
   if (!IsInitializing(EditStatus().state)) {
-    return Fail(lock, "Transfer::OnInitialize called but transfer is not initializing",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnInitialize called but transfer is not initializing",
+                   TransferError::UnknownError);
   }
   if (!data_->package) {
-    return Fail(lock, "Transfer::OnInitialize called but package is missing",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnInitialize called but package is missing",
+                   TransferError::UnknownError);
   }
   if (!data_->nodeList) {
-    return Fail(lock, "Transfer::OnInitialize called but nodelist is missing",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnInitialize called but nodelist is missing",
+                   TransferError::UnknownError);
   }
   EditStatus().state = TransferState::Initialized;
   data_->status->SetPackage(*data_->package);
@@ -383,10 +389,10 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
                           snapshot.transferredBytes == total && snapshot.completedBytes == total &&
                           snapshot.totalBytes == total;
     if (!complete) {
-      return Fail(lock,
-                  "Transfer::OnWorkComplete called with Success result but progress is not "
-                  "complete",
-                  TransferError::UnknownError);
+      return Violate(lock,
+                     "Transfer::OnWorkComplete called with Success result but progress is not "
+                     "complete",
+                     TransferError::UnknownError);
     }
     SetState(TransferState::Complete);
     const TransferCompleteEvent event(interface_, *data_->status);
@@ -395,16 +401,16 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
   }
   const auto* data = dynamic_cast<const TransferStatusData*>(status.data.get());
   if (!data) {
-    return Fail(lock,
-                "Transfer::OnWorkComplete called with error result but data is not "
-                "TransferStatusData",
-                TransferError::UnknownError);
+    return Violate(lock,
+                   "Transfer::OnWorkComplete called with error result but data is not "
+                   "TransferStatusData",
+                   TransferError::UnknownError);
   }
   if (data->ToTransferError() == TransferError::None) {
-    return Fail(lock,
-                "Transfer::OnWorkComplete called with error result but data->ToTransferError() "
-                "is None",
-                TransferError::UnknownError);
+    return Violate(lock,
+                   "Transfer::OnWorkComplete called with error result but data->ToTransferError() "
+                   "is None",
+                   TransferError::UnknownError);
   }
   TransferStatus& edit = EditStatus();
   edit.error = data->ToTransferError();
@@ -420,21 +426,21 @@ void StandardTransfer::OnWorkflowRetryableError(Lock& lock,
                                                 const WorkStatus& status) {
   if (EditStatus().IsFinished() || EditStatus().error != TransferError::None) return;
   if (workflow != workflow_) {
-    return Fail(lock, "Transfer::OnWorkflowRetryableError called on wrong workflow",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnWorkflowRetryableError called on wrong workflow",
+                   TransferError::UnknownError);
   }
   if (status.result != WorkResult::Retryable || status.retry) {
-    return Fail(lock, "Transfer::OnWorkflowRetryableError called with incorrect status",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnWorkflowRetryableError called with incorrect status",
+                   TransferError::UnknownError);
   }
   const auto* data = dynamic_cast<const TransferStatusData*>(status.data.get());
   if (!data) {
-    return Fail(lock, "Transfer::OnWorkflowRetryableError called with invalid data",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnWorkflowRetryableError called with invalid data",
+                   TransferError::UnknownError);
   }
   if (data->ToTransferError() == TransferError::None) {
-    return Fail(lock, "Transfer::OnWorkflowRetryableError called with TransferError::None",
-                TransferError::UnknownError);
+    return Violate(lock, "Transfer::OnWorkflowRetryableError called with TransferError::None",
+                   TransferError::UnknownError);
   }
   TransferStatus& edit = EditStatus();
   edit.error = data->ToTransferError();
@@ -453,7 +459,11 @@ void StandardTransfer::OnFileReleased(Lock&, const std::string& relativePath) {
   }
 }
 
-void StandardTransfer::Fail(Lock& lock, const std::string& message, TransferError error) {
+void StandardTransfer::Violate(Lock& lock, const std::string& message, TransferError error) {
+  Fail(lock, message, error);
+}
+
+TransferStatus StandardTransfer::Fail(Lock& lock, const std::string& message, TransferError error) {
   TransferStatus& edit = EditStatus();
   edit.error = error;
   edit.retryable = false;
@@ -462,9 +472,11 @@ void StandardTransfer::Fail(Lock& lock, const std::string& message, TransferErro
   // The workflow is read and cleared under the lock and aborted after it is released, so that
   // the abort, which reaches the root's observers, never runs under the transfer's lock.
   std::shared_ptr<Workflow> workflow = std::move(workflow_);
+  const TransferStatus status = DoGetStatus(lock);
   lock.unlock();
   if (workflow) workflow->Abort(WorkStatus(WorkResult::Error, data));
   event.Fire();
+  return status;
 }
 
 }  // namespace halv

@@ -84,7 +84,10 @@ class StandardTransfer : public Transfer {
   TransferStatus Fire(Lock& lock, const TransferEvent& event);
   // A broken contract of a work report: sets `error` (not retryable), aborts the workflow and
   // raises a fatal-error event carrying `message`.
-  void Fail(Lock& lock, const std::string& message, TransferError error);
+  // Returns the status taken before the lock was released.
+  TransferStatus Fail(Lock& lock, const std::string& message, TransferError error);
+  // Fail, for the handlers of work reports, which return nothing.
+  void Violate(Lock& lock, const std::string& message, TransferError error);
 
   const std::shared_ptr<std::recursive_mutex> mutex_;
   TransferWorkflowFactory* const workflowFactory_;
