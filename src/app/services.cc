@@ -5,7 +5,7 @@
 namespace halv {
 
 Services::Services(const Settings& settings, const AnalyticsEndpoints& analytics)
-    : proxyFactory_(LinuxHttpProxyFactory::Timeouts{
+    : proxyFactory_(ProxyTimeouts{
           settings.proxyResolveTimeout, settings.proxyConnectTimeout, settings.proxySendTimeout,
           settings.proxyReceiveTimeout}),
       requestFactory_(proxyFactory_),
