@@ -1,5 +1,10 @@
 #include "http/linux_http_proxy.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include <Poco/URI.h>
 
 namespace halv {
@@ -35,25 +40,60 @@ std::string LinuxAutomaticHttpProxy::GetProxyForUrl(const std::string& url) {
   return SelectProxy(url, best, std::string());
 }
 
-LinuxHttpProxyFactory::LinuxHttpProxyFactory()
+TimedAutoProxyResolver::TimedAutoProxyResolver(std::shared_ptr<AutoProxyResolver> inner,
+                                               int timeoutMs)
+    : inner_(std::move(inner)), timeoutMs_(timeoutMs) {}
+
+std::optional<std::vector<std::string>> TimedAutoProxyResolver::Resolve(const std::string& url) {
+  // What the lookup thread and this caller share; the thread keeps it alive after a time-out.
+  struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::optional<std::vector<std::string>> answer;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  std::thread([lookup, inner = inner_, url] {
+    auto answer = inner->Resolve(url);
+    {
+      const std::lock_guard<std::mutex> lock(lookup->mutex);
+      lookup->answer = std::move(answer);
+      lookup->finished = true;
+    }
+    lookup->done.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(lookup->mutex);
+  if (!lookup->done.wait_for(lock, std::chrono::milliseconds(timeoutMs_ > 0 ? timeoutMs_ : 0),
+                             [&lookup] { return lookup->finished; })) {
+    return std::nullopt;
+  }
+  return std::move(lookup->answer);
+}
+
+LinuxHttpProxyFactory::LinuxHttpProxyFactory(ProxyTimeouts timeouts)
     : LinuxHttpProxyFactory(
           []() -> std::optional<SystemProxyConfig> {
             const std::optional<DesktopProxySettings> settings = ReadDesktopProxySettings();
             if (!settings) return std::nullopt;
             return ProxyConfigFromDesktop(*settings);
           },
-          &ReadEnvironmentProxyConfig, &CreateSystemAutoProxyResolver) {}
+          &ReadEnvironmentProxyConfig, &CreateSystemAutoProxyResolver, timeouts) {}
 
 LinuxHttpProxyFactory::LinuxHttpProxyFactory(DesktopReader desktop, EnvironmentReader environment,
-                                             ResolverMaker resolver)
+                                             ResolverMaker resolver, ProxyTimeouts timeouts)
     : desktop_(std::move(desktop)),
       environment_(std::move(environment)),
-      resolver_(std::move(resolver)) {}
+      resolver_(std::move(resolver)),
+      timeouts_(timeouts) {}
 
 std::shared_ptr<HttpProxy> LinuxHttpProxyFactory::Create() {
   const std::optional<SystemProxyConfig> desktop = desktop_();
   if (desktop && desktop->IsAutomatic()) {
-    return std::make_shared<LinuxAutomaticHttpProxy>(resolver_());
+    std::shared_ptr<AutoProxyResolver> resolver = resolver_();
+    if (resolver) {
+      resolver = std::make_shared<TimedAutoProxyResolver>(std::move(resolver), timeouts_.resolveMs);
+    }
+    return std::make_shared<LinuxAutomaticHttpProxy>(std::move(resolver));
   }
   const SystemProxyConfig environment = environment_();
   if (environment.IsManual()) {

@@ -39,6 +39,17 @@ class LinuxAutomaticHttpProxy : public HttpProxy {
   std::atomic<bool> lookupFailed_{false};
 };
 
+// The settings' four proxy time-outs, in milliseconds. A lookup of automatic configuration
+// (fetching and running a script) may take at most `resolveMs`; the connect, send and receive
+// time-outs of the proxy connection itself are those of each request, which libcurl applies
+// to the proxy as to the server, so they are kept here only to be reported.
+struct ProxyTimeouts {
+  int resolveMs = 5000;
+  int connectMs = 5000;
+  int sendMs = 5000;
+  int receiveMs = 5000;
+};
+
 // Reads the user's configuration once per session and picks, in this order: automatic (the
 // desktop says so), manual (the proxy environment variables, else the desktop's manual
 // settings), none (EmptyHttpProxy, also when nothing could be read). One factory for the run;
@@ -50,16 +61,34 @@ class LinuxHttpProxyFactory : public HttpProxyFactory {
   using ResolverMaker = std::function<std::shared_ptr<AutoProxyResolver>()>;
 
   // The system's sources: the desktop settings, the environment and libproxy.
-  LinuxHttpProxyFactory();
+  explicit LinuxHttpProxyFactory(ProxyTimeouts timeouts = ProxyTimeouts());
   LinuxHttpProxyFactory(DesktopReader desktop, EnvironmentReader environment,
-                        ResolverMaker resolver);
+                        ResolverMaker resolver, ProxyTimeouts timeouts = ProxyTimeouts());
 
   std::shared_ptr<HttpProxy> Create() override;
+
+  const ProxyTimeouts& GetTimeouts() const { return timeouts_; }
 
  private:
   const DesktopReader desktop_;
   const EnvironmentReader environment_;
   const ResolverMaker resolver_;
+  const ProxyTimeouts timeouts_;
+};
+
+// Bounds the lookups of another resolver: a lookup that takes longer than the time-out (a
+// configuration script on a host that never answers) counts as failed, and the request goes on
+// without a proxy. The slow lookup finishes on a thread of its own and its answer is dropped.
+// Ownership: shared pointers, like any resolver; the inner one is shared with the threads of
+// lookups still running. Thread-safety: any thread, concurrently.
+class TimedAutoProxyResolver : public AutoProxyResolver {
+ public:
+  TimedAutoProxyResolver(std::shared_ptr<AutoProxyResolver> inner, int timeoutMs);
+  std::optional<std::vector<std::string>> Resolve(const std::string& url) override;
+
+ private:
+  const std::shared_ptr<AutoProxyResolver> inner_;
+  const int timeoutMs_;
 };
 
 }  // namespace halv

@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -410,6 +412,54 @@ TEST_F(TinyproxyTest, SessionRequestsUseTheEnvironmentProxy) {
             HttpRequestResult::Success);
   ASSERT_EQ(server_.Requests().size(), 4u);
   EXPECT_EQ(server_.Requests()[3].headers.count("via"), 0u);
+}
+
+// A resolver whose lookups hang until the test lets them go, like a configuration script on a
+// host that never answers.
+class HangingResolver : public AutoProxyResolver {
+ public:
+  std::optional<std::vector<std::string>> Resolve(const std::string&) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_.wait(lock, [this] { return release_; });
+    return std::vector<std::string>{"http://late:80"};
+  }
+  void Release() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      release_ = true;
+    }
+    released_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool release_ = false;
+};
+
+TEST(LinuxHttpProxyFactoryTest, HangingLookupEndsAfterTheResolveTimeoutAndGoesDirect) {
+  SystemProxyConfig automatic;
+  automatic.autoDetect = true;
+  auto hanging = std::make_shared<HangingResolver>();
+  ProxyTimeouts timeouts;
+  timeouts.resolveMs = 50;
+  LinuxHttpProxyFactory factory([&] { return std::optional<SystemProxyConfig>(automatic); },
+                                [] { return SystemProxyConfig(); }, [&] { return hanging; },
+                                timeouts);
+  const auto proxy = factory.Create();
+  // Returns while the lookup is still hanging: the request is not held by it.
+  EXPECT_EQ(proxy->GetProxyForUrl("http://n.example/"), "");
+  EXPECT_TRUE(dynamic_cast<LinuxAutomaticHttpProxy&>(*proxy).lookupFailed());
+  hanging->Release();
+}
+
+TEST(LinuxHttpProxyFactoryTest, TimeoutsKeepTheSettingsOrder) {
+  ProxyTimeouts timeouts{1, 2, 3, 4};
+  const LinuxHttpProxyFactory factory(timeouts);
+  EXPECT_EQ(factory.GetTimeouts().resolveMs, 1);
+  EXPECT_EQ(factory.GetTimeouts().connectMs, 2);
+  EXPECT_EQ(factory.GetTimeouts().sendMs, 3);
+  EXPECT_EQ(factory.GetTimeouts().receiveMs, 4);
 }
 
 }  // namespace

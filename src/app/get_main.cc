@@ -1,0 +1,244 @@
+// halvane-get: the headless downloader. Downloads one package version into a folder with the
+// same services as the updater, showing progress on stderr, and exits with a status scripts can
+// read: 0 complete, 1 failed, 2 bad command line, 130 after Ctrl-C, 143 after SIGTERM (both
+// suspend the transfer cleanly, and running again resumes it).
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/get_progress.h"
+#include "app/services.h"
+#include "config/not_given.h"
+#include "config/settings.h"
+#include "file/paths.h"
+#include "http/curl_http_request.h"
+#include "platform/system.h"
+
+namespace halv {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: halvane-get [--host HOST[:PORT]] --partner ID --package ID [--version ID]\n"
+    "                   --dest DIR [--log-level N] [--threads N]\n"
+    "Downloads one package version into DIR (the current version unless --version is given)\n"
+    "and exits 0 when every file is complete and verified. Progress goes to stderr.\n"
+    "  --host       the manifest host (default: the build's)\n"
+    "  --log-level  the work log's level mask (default -9)\n"
+    "  --threads    threads of the main work manager (default 2 x (processors + 2))\n"
+    "Exit status: 0 complete, 1 failed, 2 bad command line, 130 interrupted, 143 terminated;\n"
+    "an interrupted download resumes when the same command runs again.\n";
+
+struct Options {
+  std::string host;
+  std::string partner;
+  std::string package;
+  std::string version = kNotGiven;
+  std::string dest;
+  std::optional<int> logLevel;
+  std::optional<int> threads;
+};
+
+std::optional<int> ParseInt(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+// Fills `options` from argv; on failure returns the reason.
+std::optional<std::string> ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help" || name == "-h") return std::string();
+    if (i + 1 >= argc) return name + " needs a value";
+    const std::string value = argv[++i];
+    if (name == "--host") {
+      options.host = value;
+    } else if (name == "--partner") {
+      options.partner = value;
+    } else if (name == "--package") {
+      options.package = value;
+    } else if (name == "--version") {
+      options.version = value;
+    } else if (name == "--dest") {
+      options.dest = value;
+    } else if (name == "--log-level") {
+      if (!(options.logLevel = ParseInt(value))) return "--log-level takes an integer";
+    } else if (name == "--threads") {
+      options.threads = ParseInt(value);
+      if (!options.threads || *options.threads < 1 || *options.threads > 1024) {
+        return "--threads takes a number from 1 to 1024";
+      }
+    } else {
+      return "unknown option " + name;
+    }
+  }
+  if (options.partner.empty()) return std::string("--partner is required");
+  if (options.package.empty()) return std::string("--package is required");
+  if (options.dest.empty()) return std::string("--dest is required");
+  if (options.version.empty()) return std::string("--version must not be empty");
+  return std::nullopt;
+}
+
+// The outcome of the run, set once by the monitor's callback or by a signal.
+class Outcome {
+ public:
+  void Set(int exitStatus, std::string message) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (exitStatus_) return;
+      exitStatus_ = exitStatus;
+      message_ = std::move(message);
+    }
+    done_.notify_all();
+  }
+  int Wait(std::string& message) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return exitStatus_.has_value(); });
+    message = message_;
+    return *exitStatus_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  std::optional<int> exitStatus_;
+  std::string message_;
+};
+
+// Starts the transfer once it is initialized, shows its progress, and settles the outcome.
+class GetCallback : public TransferMonitorCallback {
+ public:
+  GetCallback(Services& services, Outcome& outcome, ProgressPrinter& progress,
+              FailureContext context)
+      : services_(services), outcome_(outcome), progress_(progress), context_(std::move(context)) {}
+
+  // Before the monitor starts: the monitor is made after the callback, so that it is destroyed
+  // (and its thread joined) before the callback goes.
+  void SetMonitor(TransferMonitorImpl* monitor) { monitor_ = monitor; }
+
+  void OnTransferProgress(const TransferStatus& status) override { progress_.Show(status); }
+
+  void OnTransferInitialized(const TransferStatus& status) override {
+    if (status.error != TransferError::None) return;  // OnTransferError follows
+    const TransferStatus started = services_.StartTransfer(status.transferId, context_.dest);
+    if (started.state == TransferState::Transferring) {
+      monitor_->Watch(status.transferId, this);
+    } else {
+      Fail(started);
+    }
+  }
+
+  void OnTransferError(const TransferStatus& status) override { Fail(status); }
+
+  void OnTransferFinished(const TransferStatus& status) override {
+    if (status.state == TransferState::Complete && status.error == TransferError::None) {
+      progress_.Finish(status);
+      outcome_.Set(0, std::string());
+    } else {
+      Fail(status);
+    }
+  }
+
+ private:
+  void Fail(const TransferStatus& status) {
+    progress_.Break();
+    outcome_.Set(1, DescribeFailure(status, context_));
+  }
+
+  Services& services_;
+  TransferMonitorImpl* monitor_ = nullptr;
+  Outcome& outcome_;
+  ProgressPrinter& progress_;
+  const FailureContext context_;
+};
+
+int Run(int argc, char** argv) {
+  Options options;
+  if (const auto problem = ParseOptions(argc, argv, options)) {
+    if (problem->empty()) {
+      std::cout << kUsage;
+      return 0;
+    }
+    std::cerr << "halvane-get: " << *problem << "\n" << kUsage;
+    return 2;
+  }
+
+  // Signals are taken by one thread of ours; every thread made from here on inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  InitializeCurl();
+  Settings settings;
+  if (!options.host.empty()) settings.manifestHost = options.host;
+  if (options.logLevel) settings.logLevel = *options.logLevel;
+  if (options.threads) settings.workThreads = *options.threads;
+
+  const std::string base = GetSystemTempDirectory();
+  if (base.empty() || !(PathExists(base) || CreateDirectories(base))) {
+    std::cerr << "halvane-get: cannot create the data folder "
+              << (base.empty() ? "(no home folder)" : base) << "\n";
+    return 1;
+  }
+  if (!(PathExists(options.dest) || CreateDirectories(options.dest))) {
+    std::cerr << "halvane-get: cannot create the destination folder " << options.dest << "\n";
+    return 1;
+  }
+
+  const FailureContext context{settings.manifestHost, options.partner, options.package,
+                               options.version, options.dest};
+  Outcome outcome;
+  std::thread signalThread([&] {
+    int signal = 0;
+    sigwait(&signals, &signal);
+    if (signal == SIGINT) outcome.Set(130, "interrupted; run the same command again to resume");
+    if (signal == SIGTERM) outcome.Set(143, "terminated; run the same command again to resume");
+  });
+
+  int exitStatus = 1;
+  std::string message;
+  {
+    Services services(settings, AnalyticsEndpointsFromEnvironment());
+    ProgressPrinter progress(isatty(STDERR_FILENO) == 1);
+    GetCallback callback(services, outcome, progress, context);
+    TransferMonitorImpl monitor(services);
+    callback.SetMonitor(&monitor);
+    monitor.Start();
+    const TransferStatus status =
+        services.InitializeTransfer(options.partner, options.package, options.version);
+    if (status.transferId.empty() || status.IsFinished()) {
+      outcome.Set(1, DescribeFailure(status, context));
+    } else {
+      monitor.Watch(status.transferId, &callback);
+    }
+    exitStatus = outcome.Wait(message);
+    progress.Break();
+    // The monitor goes first, then Services suspends the transfer, so a rerun resumes it.
+  }
+  pthread_kill(signalThread.native_handle(), SIGUSR1);
+  signalThread.join();
+  if (!message.empty()) std::cerr << "halvane-get: " << message << "\n";
+  return exitStatus;
+}
+
+}  // namespace
+}  // namespace halv
+
+int main(int argc, char** argv) { return halv::Run(argc, argv); }

@@ -1,0 +1,104 @@
+#include "app/services.h"
+
+#include "config/not_given.h"
+
+namespace halv {
+
+Services::Services(const Settings& settings, const AnalyticsEndpoints& analytics)
+    : proxyFactory_(ProxyTimeouts{
+          settings.proxyResolveTimeout, settings.proxyConnectTimeout, settings.proxySendTimeout,
+          settings.proxyReceiveTimeout}),
+      requestFactory_(proxyFactory_),
+      packageFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
+                      settings.manifestTimeout),
+      nodeListFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
+                       settings.manifestTimeout),
+      manifestStore_(settings.transfersFolder, fileFactory_),
+      transferFactory_(&manifestStore_, &workflowFactory_),
+      transferManager_(&transferFactory_, &manifestStore_),
+      optimizer_(settings),
+      analyticsManager_(3, requestFactory_, sessionFactory_.Create(), analytics.transferUrl,
+                        analytics.eventUrl, settings.analyticsConnectTimeout,
+                        settings.analyticsTimeout, settings.analyticsRetryLimit),
+      workLogManager_(2, settings.logLevel, settings.logsFolder, fileFactory_),
+      workManager_(static_cast<std::uint32_t>(settings.workThreads)) {
+  behavior_.settings = settings;
+  behavior_.sessionFactory = &sessionFactory_;
+  behavior_.requestFactory = &requestFactory_;
+  behavior_.fileFactory = &fileFactory_;
+  behavior_.packageFactory = &packageFactory_;
+  behavior_.nodeListFactory = &nodeListFactory_;
+  behavior_.transferManager = &transferManager_;
+  behavior_.optimizer = &optimizer_;
+  behavior_.analyticsManager = &analyticsManager_;
+  behavior_.logManager = &workLogManager_;
+  behavior_.workManager = &workManager_;
+}
+
+Services::~Services() {
+  // Every transfer is suspended (kept for a later run) before anything it uses goes away; the
+  // members then go in reverse order, the event managers draining their queues as they do.
+  transferManager_.Shutdown();
+}
+
+TransferStatus Services::Unknown(const std::string& transferId) const {
+  return TransferStatus(transferId, TransferState::None);
+}
+
+TransferStatus Services::InitializeTransfer(const std::string& partnerId,
+                                            const std::string& packageId,
+                                            const std::string& versionId) {
+  TransferParams params;
+  params.partnerId = partnerId;
+  params.packageId = packageId;
+  params.versionId = versionId;
+  const auto transfer = transferManager_.CreateTransfer(params, behavior_);
+  return transfer ? transfer->Initialize() : TransferStatus();
+}
+
+TransferStatus Services::InitializeTransfer(const std::string& partnerId,
+                                            const std::string& packageId) {
+  return InitializeTransfer(partnerId, packageId, kNotGiven);
+}
+
+TransferStatus Services::StartTransfer(const std::string& transferId, const std::string& destPath) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer ? transfer->Start(destPath) : Unknown(transferId);
+}
+
+TransferStatus Services::GetTransferStatus(const std::string& transferId) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer ? transfer->GetStatus() : Unknown(transferId);
+}
+
+TransferStatus Services::RestoreTransfer(const std::string& transferId) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer ? transfer->Restore() : Unknown(transferId);
+}
+
+TransferStatus Services::PauseTransfer(const std::string& transferId) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer ? transfer->Pause() : Unknown(transferId);
+}
+
+TransferStatus Services::ResumeTransfer(const std::string& transferId) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer ? transfer->Resume() : Unknown(transferId);
+}
+
+TransferStatus Services::RetryTransfer(const std::string& transferId) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer ? transfer->Retry() : Unknown(transferId);
+}
+
+TransferStatus Services::CancelTransfer(const std::string& transferId, bool deleteFiles) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer ? transfer->Cancel(deleteFiles) : Unknown(transferId);
+}
+
+bool Services::HasSufficientSpace(const std::string& transferId, const std::string& destPath) {
+  const auto transfer = transferManager_.GetTransfer(transferId, behavior_);
+  return transfer && transfer->HasSufficientSpace(destPath);
+}
+
+}  // namespace halv

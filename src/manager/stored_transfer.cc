@@ -1,0 +1,35 @@
+#include "manager/stored_transfer.h"
+
+namespace halv {
+
+StoredTransfer::StoredTransfer(const TransferParams& params, const TransferBehavior& behavior,
+                               TransferWorkflowFactory* workflowFactory,
+                               ManifestStore<TransferManifest>* store)
+    : StandardTransfer(params, behavior, workflowFactory), store_(store) {}
+
+TransferStatus StoredTransfer::Start(const std::string& destPath) {
+  Lock lock = TakeLock();
+  const auto data = GetData();
+  const TransferStatus status = DoStart(lock, destPath);
+  // The lock is released only when the start event fired, that is when the transfer started.
+  if (!lock.owns_lock() && store_) {
+    lock.lock();
+    const TransferManifest manifest(data->params);
+    const std::string key = data->params.transferId;
+    lock.unlock();
+    store_->Save(key, manifest);
+  }
+  return status;
+}
+
+TransferStatus StoredTransfer::Cancel(bool deleteFiles) {
+  Lock lock = TakeLock();
+  const std::string key = GetData()->params.transferId;
+  const TransferStatus status = DoCancel(lock, deleteFiles);
+  if (lock.owns_lock()) lock.unlock();
+  const bool keep = status.state == TransferState::Suspended && status.error == TransferError::None;
+  if (!keep && store_) store_->Remove(key);
+  return status;
+}
+
+}  // namespace halv

@@ -1,0 +1,32 @@
+#ifndef HALV_MANAGER_STORED_TRANSFER_H_
+#define HALV_MANAGER_STORED_TRANSFER_H_
+
+#include <string>
+
+#include "manager/standard_transfer.h"
+#include "store/manifest_store.h"
+#include "store/transfer_manifest.h"
+
+namespace halv {
+
+// A transfer whose description is kept in the transfer store from Start until a Cancel, so that a
+// suspended transfer can be restored by id in a later run.
+// Ownership and thread-safety: as StandardTransfer; the store outlives it. The store is written
+// without the transfer's lock.
+class StoredTransfer : public StandardTransfer {
+ public:
+  StoredTransfer(const TransferParams& params, const TransferBehavior& behavior,
+                 TransferWorkflowFactory* workflowFactory, ManifestStore<TransferManifest>* store);
+
+  // Saves the description once the transfer really started. A failed save changes nothing.
+  TransferStatus Start(const std::string& destPath) override;
+  // Removes the description, except when the transfer is cleanly suspended.
+  TransferStatus Cancel(bool deleteFiles) override;
+
+ private:
+  ManifestStore<TransferManifest>* const store_;
+};
+
+}  // namespace halv
+
+#endif  // HALV_MANAGER_STORED_TRANSFER_H_
