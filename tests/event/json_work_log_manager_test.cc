@@ -272,7 +272,8 @@ TEST_F(JsonWorkLogManagerTest, WritersOnSeveralThreadsDeliverEveryWholeLine) {
     ASSERT_NO_THROW(boost::property_tree::read_json(json, tree)) << line;
     const std::string event = tree.get<std::string>("event");
     if (event == "Thread") {
-      threadEvents.insert({tree.get<int>("params.thread"), tree.get<int>("params.index")});
+      threadEvents.insert({std::stoi(tree.get<std::string>("params.thread")),
+                           std::stoi(tree.get<std::string>("params.index"))});
     } else {
       EXPECT_EQ(event, "OnWorkComplete");
       ++completions;
