@@ -1,6 +1,7 @@
 #include "app/startup_parameters.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "config/not_given.h"
@@ -13,6 +14,8 @@ namespace halv {
 namespace {
 
 constexpr char kCompanyFolder[] = "Mirthwell Technologies/Halvane Delivery";
+// Replaces both analytics endpoints for one run, so that tests and scripts need not rebrand.
+constexpr char kAnalyticsUrlVariable[] = "HALV_ANALYTICS_URL";
 
 std::string SelectLanguage(const std::string& field, const std::string& language) {
   if (language.empty()) return field;
@@ -65,6 +68,12 @@ StartupParameters::StartupParameters(const StringResourceTable& resources,
   skinPackageId_ = resources.Load(106);
   launchPackageId_ = resources.Load(105);
   defaultLanguage_ = resources.Load(130);
+  transferAnalyticsUrl_ = resources.Load(131);
+  eventAnalyticsUrl_ = resources.Load(132);
+  if (const char* url = std::getenv(kAnalyticsUrlVariable)) {
+    transferAnalyticsUrl_ = url;
+    eventAnalyticsUrl_ = url;
+  }
   ParseCommandLine(arguments);
   languages_ = SplitLanguageList(resources.Load(129));
 }

@@ -19,7 +19,7 @@ class StartupParameters {
 
   // Reads the string resources of `resources` and parses `arguments` (argv, argv[0] included).
   // `programPath` is the running executable (GetExecutablePath), argv[0] only when that is
-  // unknown.
+  // unknown. Reads the environment variable HALV_ANALYTICS_URL.
   // `tempDirectory` is the system temporary directory under which the data folder lies.
   StartupParameters(const StringResourceTable& resources, const std::vector<std::string>& arguments,
                     const std::string& tempDirectory);
@@ -35,6 +35,10 @@ class StartupParameters {
   std::string packageVersion() const { return packageVersion_; }
   std::string defaultLanguage() const { return defaultLanguage_; }
   int logLevel() const { return logLevel_; }
+  // The analytics endpoints: resources 131 and 132, both replaced by the environment variable
+  // HALV_ANALYTICS_URL when it is set (empty turns analytics off). Empty means off.
+  std::string transferAnalyticsUrl() const { return transferAnalyticsUrl_; }
+  std::string eventAnalyticsUrl() const { return eventAnalyticsUrl_; }
   const LanguageList& languages() const { return languages_; }
 
   // Language-dependent fields: for an empty `language` the raw field; otherwise the value of the
@@ -64,6 +68,8 @@ class StartupParameters {
   std::string launchPackageId_;
   std::string packageVersion_;
   std::string defaultLanguage_;
+  std::string transferAnalyticsUrl_;
+  std::string eventAnalyticsUrl_;
   int logLevel_;
   LanguageList languages_;
 };

@@ -38,12 +38,15 @@ class EventManager {
 
   // A new, empty event of `level`, made by this manager and to be submitted to it.
   virtual std::shared_ptr<TrackEventWork> CreateEventWork(std::int32_t level) = 0;
-  // Runs `work` on one of the pool's threads; returns at once.
-  virtual void Submit(const std::shared_ptr<SimpleWork>& work) { manager_.Execute(work); }
+  // Resets `work` and runs it on one of the pool's threads; returns at once. Works submitted
+  // after the drain has begun, other than from a running event, never run.
+  virtual void Submit(const std::shared_ptr<SimpleWork>& work) { manager_.Run(work); }
 
  protected:
-  // Runs every submitted event to its end and joins the threads. Derived managers call it first
-  // in their destructors, so that no event runs against their members while they are destroyed.
+  // Runs every submitted event to its end (events submitted by running events included) and
+  // joins the threads; a second call does nothing. Every manager that implements
+  // CreateEventWork or whose events use its members calls it first in its destructor, so that no
+  // event runs against a half-destroyed manager.
   void Drain() { manager_.Drain(); }
 
  private:

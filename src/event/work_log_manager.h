@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "event/event_manager.h"
+#include "event/log_manager.h"
 #include "work/simple_work.h"
 #include "work/work.h"
 
@@ -19,16 +19,16 @@ enum LogLevelBits : std::int32_t {
   kLevelImportant = 16,     // the work describes itself as important
 };
 
-// An event manager whose events end in the work log. It also observes works: transfer works
-// register it as their completion (and, for retrying works, retry) observer.
+// A log manager whose events are the completions and retries of works. It also observes works:
+// transfer works register it as their completion (and, for retrying works, retry) observer.
 // Ownership: owned by value by the assembly; works hold a plain pointer through TransferBehavior.
 // Thread-safety: OnWorkComplete and OnWorkRetry are called on the main work manager's threads and
 // only post a work to the log manager's own threads; everything else as EventManager.
-class WorkLogManager : public EventManager,
+class WorkLogManager : public LogManager,
                        public WorkCompleteCallback,
                        public SimpleWorkRetryCallback {
  public:
-  using EventManager::EventManager;
+  using LogManager::LogManager;
 };
 
 }  // namespace halv

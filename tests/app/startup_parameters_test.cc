@@ -1,7 +1,9 @@
 #include "app/startup_parameters.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,6 +94,34 @@ TEST(StartupParametersTest, ResourcesAndLanguages) {
   EXPECT_EQ(p.folderName(), "Folder");
   EXPECT_EQ(p.folderName("en"), "") << "a plain value has no language pairs";
   EXPECT_EQ(p.launchPackageId(), "lp");
+}
+
+TEST(StartupParametersTest, AnalyticsEndpointsFromResourcesOrEnvironment) {
+  struct Case {
+    const char* variable;  // nullptr: unset
+    std::string transferUrl;
+    std::string eventUrl;
+  };
+  const Case cases[] = {
+      {nullptr, "http://t.example", "http://e.example"},
+      {"http://127.0.0.1:9", "http://127.0.0.1:9", "http://127.0.0.1:9"},
+      {"", "", ""},
+  };
+  const char* old = std::getenv("HALV_ANALYTICS_URL");
+  const std::string oldValue = old ? old : "";
+  for (const Case& c : cases) {
+    if (c.variable) {
+      setenv("HALV_ANALYTICS_URL", c.variable, 1);
+    } else {
+      unsetenv("HALV_ANALYTICS_URL");
+    }
+    const StartupParameters p = Parse({"u"}, "131=http://t.example\n132=http://e.example\n");
+    EXPECT_EQ(p.transferAnalyticsUrl(), c.transferUrl) << (c.variable ? c.variable : "unset");
+    EXPECT_EQ(p.eventAnalyticsUrl(), c.eventUrl) << (c.variable ? c.variable : "unset");
+  }
+  unsetenv("HALV_ANALYTICS_URL");
+  EXPECT_EQ(Parse({"u"}).eventAnalyticsUrl(), "") << "no resource: off";
+  if (old) setenv("HALV_ANALYTICS_URL", oldValue.c_str(), 1);
 }
 
 TEST(StartupParametersTest, SplitLanguageList) {
