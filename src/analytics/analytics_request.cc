@@ -19,13 +19,13 @@ ptree::path_type Key(const std::string& key) { return ptree::path_type(key, '\0'
 
 }  // namespace
 
-std::string TransferAnalyticsStatus(std::uint8_t state) {
+std::string TransferAnalyticsStatus(TransferState state) {
   switch (state) {
-    case 6:
+    case TransferState::Suspended:
       return "suspended";
-    case 7:
+    case TransferState::Complete:
       return "completed";
-    case 8:
+    case TransferState::Canceled:
       return "canceled";
     default:
       return "active";
@@ -93,8 +93,9 @@ void OptimizerAnalyticsRequest::AddMetrics(ptree& tree) const {
 
 void OptimizerAnalyticsRequest::AddDimensions(ptree& tree) const { tree.put("cdn", cdn_); }
 
-TransferAnalyticsRequest::TransferAnalyticsRequest(const TransferParams& params, std::uint8_t state,
-                                                   std::uint64_t bytes, std::uint64_t durationMs)
+TransferAnalyticsRequest::TransferAnalyticsRequest(const TransferParams& params,
+                                                   TransferState state, std::uint64_t bytes,
+                                                   std::uint64_t durationMs)
     : partnerId_(params.partnerId),
       packageId_(params.packageId),
       versionId_(params.versionId),

@@ -7,6 +7,7 @@
 #include <boost/property_tree/ptree_fwd.hpp>
 
 #include "manifest/output_manifest.h"
+#include "transfer/transfer_status.h"
 
 namespace halv {
 
@@ -81,26 +82,28 @@ class OptimizerAnalyticsRequest : public EventAnalyticsRequest {
 // "status", "transferBytes" (decimal) and "duration" (seconds).
 class TransferAnalyticsRequest : public OutputManifest {
  public:
-  // `state` is the numeric value of the transfer's TransferState.
-  TransferAnalyticsRequest(const TransferParams& params, std::uint8_t state, std::uint64_t bytes,
+  TransferAnalyticsRequest(const TransferParams& params, TransferState state, std::uint64_t bytes,
                            std::uint64_t durationMs);
   ~TransferAnalyticsRequest() override;
 
   void Write(boost::property_tree::ptree& tree) const override;
+
+  std::uint64_t GetBytes() const { return bytes_; }
+  std::uint64_t GetDurationMs() const { return durationMs_; }
 
  private:
   const std::string partnerId_;
   const std::string packageId_;
   const std::string versionId_;
   const std::string transferId_;
-  const std::uint8_t state_;
+  const TransferState state_;
   const std::uint64_t bytes_;
   const std::uint64_t durationMs_;
 };
 
-// "suspended" for state 6 (Suspended), "completed" for 7 (Complete), "canceled" for 8
-// (Canceled), "active" for every other state.
-std::string TransferAnalyticsStatus(std::uint8_t state);
+// "suspended", "completed" or "canceled" for Suspended, Complete and Canceled; "active" for every
+// other state.
+std::string TransferAnalyticsStatus(TransferState state);
 
 // Milliseconds as seconds in the general notation with 16 significant digits and no trailing
 // zeros: 5000 gives "5", 1234 gives "1.234".

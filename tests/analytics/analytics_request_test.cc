@@ -52,7 +52,7 @@ TEST(AnalyticsRequestTest, EventDocumentsByteForByte) {
        R"({"pid":"P","pkgid":"K","vid":"V","metrics":{"bytes":"4096","requestTime":"1.234"},)"
        R"("dimensions":{"cdn":"n1.example"}})"},
       {"transfer",
-       std::make_shared<TransferAnalyticsRequest>(Params(), std::uint8_t{7}, 1000, 1500),
+       std::make_shared<TransferAnalyticsRequest>(Params(), TransferState::Complete, 1000, 1500),
        R"({"pid":"P","pkgid":"K","vid":"V","tid":"0123456789abcdef0123456789abcdef",)"
        R"("status":"completed","transferBytes":"1000","duration":"1.5"})"},
   };
@@ -65,9 +65,9 @@ TEST(AnalyticsRequestTest, StatusOfEveryState) {
   const char* expected[] = {"active", "active",    "active",    "active",  "active",
                             "active", "suspended", "completed", "canceled"};
   for (std::uint8_t state = 0; state < 9; ++state) {
-    EXPECT_EQ(TransferAnalyticsStatus(state), expected[state]) << int{state};
+    EXPECT_EQ(TransferAnalyticsStatus(static_cast<TransferState>(state)), expected[state])
+        << int{state};
   }
-  EXPECT_EQ(TransferAnalyticsStatus(255), "active");
 }
 
 TEST(AnalyticsRequestTest, SecondsInGeneralNotation) {
