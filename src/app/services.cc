@@ -4,7 +4,8 @@
 
 namespace halv {
 
-Services::Services(const Settings& settings, const AnalyticsEndpoints& analytics)
+Services::Services(const Settings& settings, const std::string& baseFolder,
+                   const AnalyticsEndpoints& analytics)
     : proxyFactory_(ProxyTimeouts{
           settings.proxyResolveTimeout, settings.proxyConnectTimeout, settings.proxySendTimeout,
           settings.proxyReceiveTimeout}),
@@ -13,14 +14,14 @@ Services::Services(const Settings& settings, const AnalyticsEndpoints& analytics
                       settings.manifestTimeout),
       nodeListFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
                        settings.manifestTimeout),
-      manifestStore_(settings.transfersFolder, fileFactory_),
+      manifestStore_(baseFolder, settings.transfersFolder, &fileFactory_),
       transferFactory_(&manifestStore_, &workflowFactory_),
       transferManager_(&transferFactory_, &manifestStore_),
       optimizer_(settings),
-      analyticsManager_(3, requestFactory_, sessionFactory_.Create(), analytics.transferUrl,
-                        analytics.eventUrl, settings.analyticsConnectTimeout,
-                        settings.analyticsTimeout, settings.analyticsRetryLimit),
-      workLogManager_(2, settings.logLevel, settings.logsFolder, fileFactory_),
+      analyticsManager_(3, &requestFactory_, sessionFactory_, analytics,
+                        settings.analyticsConnectTimeout, settings.analyticsTimeout,
+                        settings.analyticsRetryLimit),
+      workLogManager_(2, settings.logLevel, baseFolder, settings.logsFolder, &fileFactory_),
       workManager_(static_cast<std::uint32_t>(settings.workThreads)) {
   behavior_.settings = settings;
   behavior_.sessionFactory = &sessionFactory_;

@@ -23,12 +23,6 @@
 
 namespace halv {
 
-// Where the analytics of a run go; an empty URL turns that kind off.
-struct AnalyticsEndpoints {
-  std::string transferUrl;
-  std::string eventUrl;
-};
-
 // Builds and owns every long-lived service of the process, in a fixed order, and the behaviour
 // record through which transfers and works reach them.
 // Ownership: owned by the entry; outlives the monitor and every transfer and work.
@@ -37,7 +31,10 @@ struct AnalyticsEndpoints {
 // transfer, drains the log and analytics pools and destroys the services in reverse order.
 class Services : public TransferStatusSource {
  public:
-  Services(const Settings& settings, const AnalyticsEndpoints& analytics);
+  // `baseFolder` holds the transfer store and the logs (the user's cache directory in the
+  // product); `analytics` says where analytics go (an empty URL turns that kind off).
+  Services(const Settings& settings, const std::string& baseFolder,
+           const AnalyticsEndpoints& analytics);
   Services(const Services&) = delete;
   Services& operator=(const Services&) = delete;
   ~Services() override;

@@ -9,6 +9,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "config/not_given.h"
+#include "event/json_writer.h"
 #include "file/paths.h"
 #include "file/shared_file.h"
 #include "manager/transfer_events.h"
@@ -180,7 +181,11 @@ std::string StandardTransfer::GetNodeStatistics() {
     node->WithStatistics(std::move(statistics))->Write(element);
     array.push_back({"", element});
   }
-  return WriteJsonArray(array);
+  // The narrow writer keeps a tree of empty keys an array, where the property-tree writer
+  // would make it an object.
+  std::string text = ToNarrowJson(array);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 // Counterparts, called with the lock held.

@@ -16,6 +16,9 @@ namespace halv {
 
 namespace {
 
+// Counters, errors and node throughput go to the event endpoint.
+constexpr std::int32_t kEventAnalyticsCategory = 1;
+
 TransferState CurrentState(TransferStatusImpl& status) { return status.StoredStatus().state; }
 
 }  // namespace
@@ -55,7 +58,7 @@ void TransferEvent::Log() const {
 
 std::shared_ptr<TrackEventWork> TransferEvent::CreateArrayWork() const {
   AnalyticsManager* analytics = behavior_.analyticsManager;
-  return analytics ? analytics->CreateEventWork(kEventAnalytics) : nullptr;
+  return analytics ? analytics->CreateEventWork(kEventAnalyticsCategory) : nullptr;
 }
 
 void TransferEvent::AddNodeAnalytics(TrackEventWork& work) const {
@@ -77,7 +80,7 @@ SimpleTransferEvent::SimpleTransferEvent(const std::string& counter, std::string
                                          const std::shared_ptr<TransferWorkInterface>& transfer)
     : TransferEvent(transfer, std::move(name)), counterRequest_(params_, counter) {}
 
-void SimpleTransferEvent::SendAnalytics() const { Track(kEventAnalytics, counterRequest_); }
+void SimpleTransferEvent::SendAnalytics() const { Track(kEventAnalyticsCategory, counterRequest_); }
 
 TransferStateEvent::TransferStateEvent(TransferState state, std::uint64_t bytes,
                                        std::uint64_t durationMs, const std::string& counter,
@@ -87,8 +90,8 @@ TransferStateEvent::TransferStateEvent(TransferState state, std::uint64_t bytes,
       transferRequest_(params_, state, bytes, durationMs) {}
 
 void TransferStateEvent::SendAnalytics() const {
-  Track(kEventAnalytics, counterRequest_);
-  Track(kTransferAnalytics, transferRequest_);
+  Track(kEventAnalyticsCategory, counterRequest_);
+  Track(kTransferAnalyticsCategory, transferRequest_);
 }
 
 TransferEndEvent::Deltas TransferEndEvent::TakeDeltas(TransferStatusImpl& status) {
@@ -116,7 +119,7 @@ TransferEndEvent::TransferEndEvent(TransferState state, Deltas deltas, const std
                          transfer) {}
 
 void TransferEndEvent::SendAnalytics() const {
-  Track(kTransferAnalytics, transferRequest_);
+  Track(kTransferAnalyticsCategory, transferRequest_);
   auto work = CreateArrayWork();
   if (!work) return;
   counterRequest_.Write(work->tree.push_back({"", {}})->second);
@@ -137,7 +140,7 @@ TransferErrorEvent::TransferErrorEvent(const std::string& counter, std::string n
 
 void TransferErrorEvent::SendAnalytics() const {
   if (transferRequest_.GetBytes() != 0 || transferRequest_.GetDurationMs() != 0) {
-    Track(kTransferAnalytics, transferRequest_);
+    Track(kTransferAnalyticsCategory, transferRequest_);
   }
   auto work = CreateArrayWork();
   if (!work) return;
@@ -155,7 +158,7 @@ TransferPeriodicEvent::TransferPeriodicEvent(const std::shared_ptr<TransferWorkI
       }()) {}
 
 void TransferPeriodicEvent::SendAnalytics() const {
-  Track(kTransferAnalytics, transferRequest_);
+  Track(kTransferAnalyticsCategory, transferRequest_);
   auto work = CreateArrayWork();
   if (!work) return;
   AddNodeAnalytics(*work);

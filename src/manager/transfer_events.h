@@ -18,12 +18,6 @@ class TransferStatusData;
 class TransferStatusImpl;
 class TransferWorkInterface;
 
-// Analytics categories: where a posted record goes.
-enum AnalyticsCategory : std::int32_t {
-  kEventAnalytics = 1,
-  kTransferAnalytics = 32,
-};
-
 // One transition of a transfer, reported to analytics and to the work log. Built by the transfer
 // under its lock, copying everything it needs (params, behaviour, node list, byte and time
 // deltas), and fired once after the lock is released, so it never touches the transfer again.
