@@ -108,11 +108,12 @@ TEST(TransferMonitorTest, EachStatusBecomesItsCallbackAndOneTimeEventsUnwatch) {
     ScriptedSource source;
     source.Set("t", c.status);
     RecordingCallback callback;
-    TransferMonitorImpl monitor(source);
-    monitor.Watch("t", &callback);
     // A second id keeps the cycles observable after "t" is unwatched.
     RecordingCallback other;
     source.Set("u", Status("u", TransferState::Transferring));
+    // Made after the callbacks, so that its thread is joined before they go.
+    TransferMonitorImpl monitor(source);
+    monitor.Watch("t", &callback);
     monitor.Watch("u", &other);
     monitor.Start();
     EXPECT_EQ(callback.WaitFor(c.events.size()), c.events);
