@@ -99,9 +99,9 @@ bool SameBytes(const std::uint8_t* data, const std::uint8_t (&expected)[2]) {
 
 std::string ReadWholeFile(const std::string& path, const char* what) {
   const auto refuse = [&](int error) {
-    throw SignatureError(SignatureFailure::kUnreadable, std::string("cannot read the ") + what +
-                                                            " " + path + ": " +
-                                                            std::strerror(error));
+    throw SignatureError(
+        SignatureFailure::kUnreadable,
+        std::string("cannot read the ") + what + " " + path + ": " + std::strerror(error));
   };
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) refuse(errno);
@@ -209,9 +209,8 @@ MinisignPublicKey ReadMinisignPublicKeyFile(const std::string& path) {
 
 std::string MinisignSignature::ToFile() const {
   std::uint8_t bytes[kSignatureSize];
-  std::memcpy(bytes, algorithm == MinisignAlgorithm::kLegacy ? kLegacyAlgorithm
-                                                             : kPrehashedAlgorithm,
-              2);
+  std::memcpy(bytes,
+              algorithm == MinisignAlgorithm::kLegacy ? kLegacyAlgorithm : kPrehashedAlgorithm, 2);
   std::memcpy(bytes + 2, keyId.data(), keyId.size());
   std::memcpy(bytes + 10, signature.data(), signature.size());
   return std::string(kCommentPrefix) + untrustedComment + "\n" + Base64(bytes, sizeof bytes) +
@@ -276,14 +275,14 @@ std::string VerifyMinisign(std::string_view document, std::string_view signature
     verified = crypto_sign_verify_detached(signature.signature.data(), hash.data(), hash.size(),
                                            key->key.data());
   } else {
-    verified = crypto_sign_verify_detached(
-        signature.signature.data(), reinterpret_cast<const unsigned char*>(document.data()),
-        document.size(), key->key.data());
+    verified = crypto_sign_verify_detached(signature.signature.data(),
+                                           reinterpret_cast<const unsigned char*>(document.data()),
+                                           document.size(), key->key.data());
   }
   if (verified != 0) {
-    throw SignatureError(SignatureFailure::kBadSignature,
-                         "the document does not match its signature by the key " +
-                             FormatKeyId(key->keyId));
+    throw SignatureError(
+        SignatureFailure::kBadSignature,
+        "the document does not match its signature by the key " + FormatKeyId(key->keyId));
   }
 
   std::string covered(signature.signature.begin(), signature.signature.end());
@@ -291,9 +290,9 @@ std::string VerifyMinisign(std::string_view document, std::string_view signature
   if (crypto_sign_verify_detached(signature.globalSignature.data(),
                                   reinterpret_cast<const unsigned char*>(covered.data()),
                                   covered.size(), key->key.data()) != 0) {
-    throw SignatureError(SignatureFailure::kBadComment,
-                         "the trusted comment does not match its signature by the key " +
-                             FormatKeyId(key->keyId));
+    throw SignatureError(
+        SignatureFailure::kBadComment,
+        "the trusted comment does not match its signature by the key " + FormatKeyId(key->keyId));
   }
   return signature.trustedComment;
 }

@@ -143,8 +143,8 @@ std::optional<PublicationComment> ParsePublicationComment(std::string_view text)
   } else {
     return std::nullopt;
   }
-  const bool fieldsFit = HasPackage(comment.kind) ? package && version && !partner
-                                                   : partner && !package && !version;
+  const bool fieldsFit =
+      HasPackage(comment.kind) ? package && version && !partner : partner && !package && !version;
   if (!fieldsFit) return std::nullopt;
   const std::optional<std::int64_t> seconds = time ? ParseTime(*time) : std::nullopt;
   if (!seconds) return std::nullopt;
@@ -160,8 +160,7 @@ bool NamesSameDocument(const PublicationComment& signedComment,
   if (signedComment.kind != expected.kind) return false;
   switch (expected.kind) {
     case PublicationKind::kPackage:
-      return signedComment.package == expected.package &&
-             signedComment.version == expected.version;
+      return signedComment.package == expected.package && signedComment.version == expected.version;
     case PublicationKind::kCurrent:
       return signedComment.package == expected.package &&
              (expected.version.empty() || signedComment.version == expected.version);

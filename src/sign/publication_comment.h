@@ -27,9 +27,9 @@ enum class PublicationKind {
 // with the values percent-encoded (space, '=', '%' and control bytes as %XX). A plain value.
 struct PublicationComment {
   PublicationKind kind = PublicationKind::kPackage;
-  std::string package;  // kPackage and kCurrent
-  std::string version;  // kPackage and kCurrent (the version current.xml is a copy of)
-  std::string partner;  // kNodes
+  std::string package;    // kPackage and kCurrent
+  std::string version;    // kPackage and kCurrent (the version current.xml is a copy of)
+  std::string partner;    // kNodes
   std::int64_t time = 0;  // seconds since the Unix epoch
 };
 
@@ -45,8 +45,7 @@ std::optional<PublicationComment> ParsePublicationComment(std::string_view text)
 // package and version, or partner. The times are not compared. For kCurrent an empty
 // `expected.version` matches any version, for a caller that checks the signature before it has
 // read the version from the document.
-bool NamesSameDocument(const PublicationComment& signedComment,
-                       const PublicationComment& expected);
+bool NamesSameDocument(const PublicationComment& signedComment, const PublicationComment& expected);
 
 // How people read the document a comment names, e.g. "the document of package P version V".
 std::string DescribeDocument(const PublicationComment& comment);

@@ -30,8 +30,8 @@ std::string PasswordFromEnvironmentOrTerminal() {
   const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     throw SignatureError(SignatureFailure::kNoPassword,
-                         std::string("the secret key is encrypted: set ") +
-                             kSignPasswordVariable + " to its password or run from a terminal");
+                         std::string("the secret key is encrypted: set ") + kSignPasswordVariable +
+                             " to its password or run from a terminal");
   }
   termios saved{};
   const bool terminal = tcgetattr(fd, &saved) == 0;

@@ -8,14 +8,14 @@ namespace halv {
 
 // Why a key or a signature was refused.
 enum class SignatureFailure {
-  kUnreadable,       // a key or signature file cannot be read
-  kMalformed,        // a key, signature or trusted comment is not in its format
-  kUnknownKey,       // the signature names a key id that is not the given key (or any of them)
-  kBadSignature,     // the document does not match its signature
-  kBadComment,       // the trusted comment does not match its global signature
-  kWrongDocument,    // authentic, but the trusted comment names another document
-  kWrongPassword,    // an encrypted secret key does not decrypt with the password
-  kNoPassword,       // an encrypted secret key, and no password to be had
+  kUnreadable,     // a key or signature file cannot be read
+  kMalformed,      // a key, signature or trusted comment is not in its format
+  kUnknownKey,     // the signature names a key id that is not the given key (or any of them)
+  kBadSignature,   // the document does not match its signature
+  kBadComment,     // the trusted comment does not match its global signature
+  kWrongDocument,  // authentic, but the trusted comment names another document
+  kWrongPassword,  // an encrypted secret key does not decrypt with the password
+  kNoPassword,     // an encrypted secret key, and no password to be had
 };
 
 // Every refusal of the signing library: the failure, for callers that branch on it, and a message
