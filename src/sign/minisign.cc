@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -168,7 +169,8 @@ std::string FormatKeyId(const MinisignKeyId& id) {
     text += kDigits[*byte >> 4];
     text += kDigits[*byte & 0xf];
   }
-  return text;
+  // minisign prints the number without leading zeros.
+  return text.substr(std::min(text.find_first_not_of('0'), text.size() - 1));
 }
 
 std::string MinisignPublicKey::ToBase64() const {

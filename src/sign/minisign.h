@@ -18,8 +18,8 @@ namespace halv {
 // The eight random bytes that name a key pair in its files and in every signature it makes.
 using MinisignKeyId = std::array<std::uint8_t, 8>;
 
-// The id as minisign prints it ("minisign public key EA726FCB4A8CCE73"): 16 uppercase hexadecimal
-// digits of the bytes read as a little-endian number.
+// The id as minisign prints it ("minisign public key EA726FCB4A8CCE73"): the bytes read as a
+// little-endian number, in uppercase hexadecimal without leading zeros.
 std::string FormatKeyId(const MinisignKeyId& id);
 
 // A public key. A plain value.

@@ -124,6 +124,16 @@ class MinisignTest : public ::testing::Test {
   test::ScopedEnvironmentVariable password_{kSignPasswordVariable, std::nullopt};
 };
 
+TEST(MinisignKeyIdTest, PrintsAsMinisignDoes) {
+  const std::vector<std::pair<MinisignKeyId, std::string>> cases = {
+      {{0x73, 0xce, 0x8c, 0x4a, 0xcb, 0x6f, 0x72, 0xea}, "EA726FCB4A8CCE73"},
+      {{0x8f, 0xab, 0x64, 0xc2, 0xe2, 0x1e, 0x79, 0x0d}, "D791EE2C264AB8F"},
+      {{0x01, 0, 0, 0, 0, 0, 0, 0}, "1"},
+      {{0, 0, 0, 0, 0, 0, 0, 0}, "0"},
+  };
+  for (const auto& [id, text] : cases) EXPECT_EQ(FormatKeyId(id), text);
+}
+
 TEST_F(MinisignTest, VerifiesWhatMinisignSignsInBothForms) {
   MakeKeys("publisher");
   const MinisignPublicKey key = ReadMinisignPublicKeyFile(Pub("publisher"));
@@ -193,8 +203,10 @@ TEST_F(MinisignTest, DecryptsAnEncryptedKeyWithItsPasswordOnly) {
     return password;
   });
   EXPECT_EQ(asked, 1);
+  EXPECT_EQ(fromSource.keyId(), key.keyId);
+  EXPECT_EQ(fromSource.publicKey().key, key.key);
   WriteFile(Path("document.minisig"), fromSource.Sign(document, "first"));
-  Outcome outcome = MinisignVerifies("locked", Path("document"), Path("document.minisig"));
+  const Outcome outcome = MinisignVerifies("locked", Path("document"), Path("document.minisig"));
   EXPECT_EQ(outcome.status, 0) << outcome.output;
 
   try {
