@@ -9,25 +9,13 @@
 #include "transfer/transfer_progress_updater.h"
 #include "work/work.h"
 #include "work/work_status.h"
+#include "work/workflow.h"
 
 namespace halv {
 
 class HttpSession;
 class NodeListManifest;
 class PackageManifest;
-class Workflow;
-
-// How a workflow reports that one of its works ended with a retryable error (the workflow holds
-// until someone retries or aborts it).
-// Thread-safety: called on work-manager threads.
-class WorkflowRetryableErrorCallback {
- public:
-  virtual ~WorkflowRetryableErrorCallback() = default;
-
-  virtual void OnWorkflowRetryableError(const std::shared_ptr<Workflow>& workflow,
-                                        const std::shared_ptr<const Work>& work,
-                                        const WorkStatus& status) = 0;
-};
 
 // Everything a transfer work may ask of its transfer; works never see the transfer itself.
 // Ownership: shared pointers, by every work of the transfer's workflow; it keeps the transfer's
