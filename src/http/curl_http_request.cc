@@ -1,6 +1,9 @@
 #include "http/curl_http_request.h"
 
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
+#include <string>
 
 namespace halv {
 namespace {
@@ -104,6 +107,8 @@ void CurlHttpRequest::Configure() {
   }
   curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &CurlHttpRequest::WriteHook);
   curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &CurlHttpRequest::HeaderHook);
+  curl_easy_setopt(handle_, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(handle_, CURLOPT_XFERINFOFUNCTION, &CurlHttpRequest::ProgressHook);
   curl_easy_setopt(handle_, CURLOPT_XFERINFODATA, this);
   curl_easy_setopt(handle_, CURLOPT_NOPROGRESS, 0L);
@@ -204,6 +209,27 @@ std::size_t CurlHttpRequest::WriteHook(char* data, std::size_t size, std::size_t
   // A refused block stops the transfer even when the callback counted every byte as taken.
   if (written.result != HttpRequestResult::Success) return 0;
   return static_cast<std::size_t>(written.bytesWritten);
+}
+
+std::size_t CurlHttpRequest::HeaderHook(char* data, std::size_t size, std::size_t count,
+                                        void* request) {
+  auto* self = static_cast<CurlHttpRequest*>(request);
+  const std::size_t length = size * count;
+  std::string line(data, length);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  static const std::string kName = "content-range:";
+  std::lock_guard<std::mutex> lock(self->mutex_);
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    self->status_.contentRange.clear();
+  } else if (line.size() >= kName.size() &&
+             std::equal(kName.begin(), kName.end(), line.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+             })) {
+    std::size_t first = kName.size();
+    while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) ++first;
+    self->status_.contentRange = line.substr(first);
+  }
+  return length;
 }
 
 int CurlHttpRequest::ProgressHook(void* request, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

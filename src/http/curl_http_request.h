@@ -33,6 +33,9 @@ class CurlHttpRequest : public HttpRequest {
 
  private:
   static std::size_t WriteHook(char* data, std::size_t size, std::size_t count, void* request);
+  // Keeps the Content-Range header of the response (a redirect's headers are replaced by the
+  // next response's).
+  static std::size_t HeaderHook(char* data, std::size_t size, std::size_t count, void* request);
   static int ProgressHook(void* request, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
   // Both run under mutex_.

@@ -44,6 +44,9 @@ struct HttpRequestStatus {
   std::int32_t responseCode = 0;   // last HTTP status libcurl reported; 0 until known
   std::string ip;                  // primary IP of the last connection; empty until known
   std::string errorDetails;        // text of the failure; empty on success
+  // The Content-Range header of the last response, as sent ("bytes 0-99/1000"); empty when the
+  // response had none. Lets a ranged request check that it got the range it asked for.
+  std::string contentRange;
 };
 
 enum class HttpMethod { Get = 0, Post = 1 };

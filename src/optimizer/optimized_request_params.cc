@@ -1,7 +1,10 @@
 #include "optimizer/optimized_request_params.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
+
+#include <Poco/URI.h>
 
 namespace halv {
 
@@ -12,6 +15,62 @@ OptimizedRequestParams::OptimizedRequestParams(std::shared_ptr<const NodeListMan
       CandidateNodes(NodeList ? NodeList->GetNodes() : NodeListManifest::NodeList()),
       Params(std::move(params)),
       ChunkData(std::move(chunkData)) {}
+
+namespace {
+
+// `segment` as a relative reference of exactly one path level: every character that would end
+// the segment or change what it means to the resolution ("/", "?", "#", "%", ":" and the other
+// reserved ones) is percent-encoded.
+std::string EncodeSegment(const std::string& segment) {
+  std::string encoded;
+  Poco::URI::encode(segment, "!#$&'()*+,/:;=?@[]%", encoded);
+  return encoded;
+}
+
+}  // namespace
+
+std::string OptimizedRequestParams::ToUrl() const {
+  if (!SelectedNode || !ChunkData) {
+    throw std::invalid_argument(
+        "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
+  }
+  Poco::URI uri;
+  uri.setScheme("http");
+  uri.setAuthority(SelectedNode->GetHost());
+  uri.setPath(SelectedNode->GetPath());
+  uri.resolve(EncodeSegment(Params.partnerId) + "/");
+  uri.resolve(EncodeSegment(Params.packageId) + "/");
+  uri.resolve(EncodeSegment(Params.versionId) + "/");
+  const std::string& path = ChunkData->fileData ? ChunkData->fileData->filePath : std::string();
+  const std::size_t first = path.find_first_not_of('/');
+  std::string relative;
+  for (std::size_t start = first; start != std::string::npos && start <= path.size();) {
+    const std::size_t slash = path.find('/', start);
+    if (!relative.empty()) relative += '/';
+    relative +=
+        EncodeSegment(path.substr(start, slash == std::string::npos ? slash : slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  // A first segment that reads like "name:" would be taken for a scheme; "./" keeps it a path.
+  uri.resolve("./" + relative);
+  return uri.toString();
+}
+
+HttpRequestParams OptimizedRequestParams::ToRequestParams(HttpWriteCallback* writer) const {
+  HttpRequestParams request(ToUrl(), writer);
+  request.method = HttpMethod::Get;
+  request.acceptEncoding.clear();
+  if (ChunkData) {
+    request.rangeStart = ChunkData->lowerBound;
+    request.rangeEnd = ChunkData->upperBound;
+  }
+  request.connectTimeout = ConnectTimeout;
+  request.timeout = Timeout;
+  request.lowSpeedLimit = LowSpeedLimit;
+  request.lowSpeedTime = LowSpeedTime;
+  return request;
+}
 
 void OptimizedRequestParams::DropSelectedNode() {
   CandidateNodes.erase(std::remove(CandidateNodes.begin(), CandidateNodes.end(), SelectedNode),

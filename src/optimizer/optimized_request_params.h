@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "http/http_request.h"
 
 #include "manifest/node_list_manifest.h"
 #include "manifest/node_manifest.h"
@@ -25,6 +28,15 @@ struct OptimizedRequestParams {
   // When no candidate is left, every node of the list becomes a candidate again, in list order,
   // so a chunk's attempts go through all nodes before any node is asked twice.
   void DropSelectedNode();
+
+  // The chunk's URL on SelectedNode: http://<host><node path><partner>/<package>/<version>/<file
+  // path without leading "/">, every id and every path segment percent-encoded, so that names
+  // holding a space, "#", "?", "%" or ":" reach the node as they are. Throws
+  // std::invalid_argument without SelectedNode or ChunkData.
+  std::string ToUrl() const;
+  // A ranged GET of the chunk's bytes (lowerBound-upperBound, inclusive) with the time-outs and
+  // the speed limit of this attempt, writing into `writer`.
+  HttpRequestParams ToRequestParams(HttpWriteCallback* writer) const;
 
   std::shared_ptr<const NodeListManifest> NodeList;
   std::vector<std::shared_ptr<NodeManifest>> CandidateNodes;

@@ -38,9 +38,18 @@ void TransferSharedMapData::Settle() {
     } else if (fileProgressBytes > length) {
       progressUpdater->RemoveTransferredBytes(fileProgressBytes - length);
     }
-    progressUpdater->AddCompletedBytes(length);
+    if (!completedCounted) progressUpdater->AddCompletedBytes(length);
   }
+  completedCounted = true;
   fileProgressBytes = length;
+}
+
+void TransferSharedMapData::Discard() {
+  boundedData.reset();
+  if (fileProgressBytes != 0 && progressUpdater) {
+    progressUpdater->RemoveTransferredBytes(fileProgressBytes);
+  }
+  fileProgressBytes = 0;
 }
 
 }  // namespace halv

@@ -58,8 +58,13 @@ struct TransferSharedMapData : public WorkDescriptor {
   // progress the bytes an earlier attempt counted. Nothing without a window.
   void Prepare();
   // After the chunk was verified: counts exactly the chunk's length as transferred (adding what
-  // is missing or taking back an excess) and as completed.
+  // is missing or taking back an excess), and as completed the first time only, so that a
+  // pipeline run again over this chunk cannot count it twice.
   void Settle();
+  // When the pipeline is reset: drops the window and takes back from the progress every byte
+  // counted as transferred for the chunk (the next run counts them again as it verifies or
+  // downloads them).
+  void Discard();
 
   // upperBound − lowerBound + 1.
   std::uint64_t GetLength() const { return upperBound - lowerBound + 1; }
@@ -68,9 +73,11 @@ struct TransferSharedMapData : public WorkDescriptor {
   const std::uint64_t lowerBound;
   const std::uint64_t upperBound;  // inclusive
   const std::uint32_t expectedChecksum;
-  std::shared_ptr<BoundedFileData> boundedData;  // the chunk's window; empty outside the pipeline
+  // The chunk's window; empty outside the pipeline.
+  std::shared_ptr<MemoryMappedFileData> boundedData;
   const std::shared_ptr<TransferProgressUpdater> progressUpdater;
   std::uint64_t fileProgressBytes = 0;  // bytes of this chunk counted as transferred
+  bool completedCounted = false;        // the chunk's length was counted as completed
   // Bit k mod 32 is set once the node at index k of the node list served a body that failed
   // verification; badNodeCount counts the distinct bits.
   std::uint32_t badNodeMask = 0;

@@ -385,6 +385,10 @@ bool TestHttpServer::Answer(int fd, const RecordedRequest& request) {
       return SendAll(fd, answer.data(), answer.size());
     }
     last = std::min(last, content->size - 1);
+    const std::uint64_t shift = std::min(fault.shiftRange, first);
+    first -= shift;
+    last -= shift;
+    last -= std::min<std::uint64_t>(fault.missingBytes, last - first);
     status = 206;
     start = first;
     length = last - first + 1;

@@ -37,8 +37,13 @@ struct HttpFault {
   bool ignoreRange = false;         // answer 200 with the whole content whatever was asked
   std::size_t extraBytes = 0;       // append this many bytes beyond what was asked
   bool corrupt = false;             // invert the first byte of the body
-  int redirects = 0;                // answer 302 this many times before serving (hop chain)
-  std::size_t dripBytes = 0;        // with dripInterval: send the body this many bytes at a time
+  // A ranged answer that is not the asked range yet well formed: this many bytes fewer at its
+  // end, or the asked length served from this many bytes earlier; Content-Range and
+  // Content-Length always describe what is sent.
+  std::size_t missingBytes = 0;
+  std::uint64_t shiftRange = 0;
+  int redirects = 0;          // answer 302 this many times before serving (hop chain)
+  std::size_t dripBytes = 0;  // with dripInterval: send the body this many bytes at a time
   std::chrono::milliseconds dripInterval{0};
   int times = -1;  // how many requests the fault applies to; -1 = all
 };

@@ -1,0 +1,345 @@
+#include "works/chunk_works.h"
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+#include <sstream>
+#include <utility>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "file/crc32.h"
+#include "file/shared_file.h"
+#include "manifest/node_list_manifest.h"
+#include "transfer/transfer_error_data.h"
+#include "work/no_op_work.h"
+#include "works/optimized_request_chunk_work.h"
+
+namespace halv {
+
+namespace {
+
+// Serializes the page-in of every chunk window of the process.
+std::mutex& PrefetchMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string Hex(std::uint32_t value) {
+  std::ostringstream text;
+  text << std::hex << value;
+  return text.str();
+}
+
+std::size_t NodeCount(const TransferWorkInterface& transfer) {
+  const std::shared_ptr<const NodeListManifest> nodes = transfer.GetNodeList();
+  return nodes ? nodes->GetNodes().size() : 0;
+}
+
+WorkStatus NoMapError(const char* work) {
+  return WorkStatus(WorkResult::Error,
+                    std::make_shared<TransferErrorData>(TransferError::UnknownError,
+                                                        std::string(work) + " has no shared map"));
+}
+
+}  // namespace
+
+std::uint32_t ChunkRetryLimit(int limit, std::size_t nodeCount) {
+  const std::uint32_t configured = limit < 0 ? 0u : static_cast<std::uint32_t>(limit);
+  const std::size_t others = nodeCount == 0 ? 0 : nodeCount - 1;
+  const std::uint32_t fromNodes =
+      static_cast<std::uint32_t>(std::min<std::size_t>(others, kNodeRetryCap));
+  return std::max(configured, fromNodes);
+}
+
+ChecksumStatusData::ChecksumStatusData(std::shared_ptr<TransferSharedMapData> chunk,
+                                       std::uint32_t actualChecksum)
+    : chunk_(std::move(chunk)), actualChecksum_(actualChecksum) {}
+
+ChecksumStatusData::~ChecksumStatusData() = default;
+
+void ChecksumStatusData::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("actualChecksum", Hex(actualChecksum_));
+}
+
+std::string ChecksumStatusData::ToString() const {
+  std::ostringstream text;
+  text << "error|" << ToTransferError();
+  if (chunk_) {
+    text << "|" << (chunk_->fileData ? chunk_->fileData->fileSize : 0) << "|" << chunk_->lowerBound
+         << "|" << (chunk_->endPosition - chunk_->lowerBound) << "|"
+         << chunk_->lastStatus.bytesWritten << "|" << chunk_->lastStatus.responseCode << "|"
+         << chunk_->badNodeCount << "|" << chunk_->lastStatus.ip << "|"
+         << Hex(chunk_->expectedChecksum);
+  }
+  text << "|" << Hex(actualChecksum_);
+  return text.str();
+}
+
+LazyTransferMultipleChunksWork::LazyTransferMultipleChunksWork(
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
+    std::shared_ptr<TransferSharedFileData> fileData)
+    : TransferWork(std::move(transfer)),
+      LazyParallelWork(nullptr, static_cast<std::uint32_t>(std::max(
+                                    1, transfer_->GetBehavior().settings.fileConcurrency))),
+      file_(std::move(file)),
+      fileData_(std::move(fileData)) {
+  ObserveCompletion(*this);
+}
+
+LazyTransferMultipleChunksWork::~LazyTransferMultipleChunksWork() = default;
+
+void LazyTransferMultipleChunksWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "LazyTransferMultipleChunksWork");
+  DescribeParams(tree, false);
+  if (fileData_) fileData_->Describe(tree);
+}
+
+void LazyTransferMultipleChunksWork::Reset() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  LazyParallelWork::Reset();
+  next_ = 0;
+}
+
+std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (next_ >= file_->GetChunkCount()) return nullptr;
+  const std::uint64_t chunkSize = file_->GetChunkSize();
+  const std::uint64_t lower = std::uint64_t{next_} * chunkSize;
+  const std::uint64_t upper = std::min(lower + chunkSize - 1, file_->GetSize() - 1);
+  auto child = TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
+                                               file_->GetChecksums().at(next_));
+  ++next_;
+  chunks_.erase(std::remove_if(chunks_.begin(), chunks_.end(),
+                               [](const std::weak_ptr<TransferSharedMapData>& chunk) {
+                                 return chunk.expired();
+                               }),
+                chunks_.end());
+  chunks_.push_back(child->GetChunk());
+  return child;
+}
+
+void LazyTransferMultipleChunksWork::ReleaseWindows() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  for (const std::weak_ptr<TransferSharedMapData>& weak : chunks_) {
+    if (const std::shared_ptr<TransferSharedMapData> chunk = weak.lock()) {
+      chunk->boundedData.reset();
+    }
+  }
+}
+
+std::shared_ptr<TransferSingleChunkWork> TransferSingleChunkWork::Create(
+    std::shared_ptr<TransferWorkInterface> transfer,
+    std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
+    std::uint64_t upperBound, std::uint32_t expectedChecksum) {
+  auto chunk =
+      std::make_shared<TransferSharedMapData>(std::move(fileData), lowerBound, upperBound,
+                                              expectedChecksum, transfer->GetProgressUpdater());
+  auto work = std::make_shared<TransferSingleChunkWork>(transfer, chunk);
+  work->AddChild(std::make_shared<CreateChunkMapWork>(transfer, chunk));
+  work->AddChild(std::make_shared<MutexPrefetchChunkWork>(transfer, chunk));
+  work->AddChild(ConditionalTransferChunkWork::Create(transfer, chunk));
+  work->AddChild(std::make_shared<ReleaseChunkMapWork>(transfer, chunk));
+  return work;
+}
+
+TransferSingleChunkWork::TransferSingleChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                                 std::shared_ptr<TransferSharedMapData> chunk)
+    : TransferWork(std::move(transfer)), SequentialWork(nullptr, 4), chunk_(std::move(chunk)) {
+  ObserveCompletion(*this);
+}
+
+TransferSingleChunkWork::~TransferSingleChunkWork() = default;
+
+void TransferSingleChunkWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "TransferSingleChunkWork");
+  DescribeParams(tree, false);
+  chunk_->Describe(tree);
+}
+
+void TransferSingleChunkWork::Reset() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  SequentialWork::Reset();
+  chunk_->Discard();
+}
+
+CreateChunkMapWork::CreateChunkMapWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                       std::shared_ptr<TransferSharedMapData> chunk)
+    : TransferWork(std::move(transfer)), chunk_(std::move(chunk)) {
+  ObserveCompletion(*this);
+}
+
+CreateChunkMapWork::~CreateChunkMapWork() = default;
+
+void CreateChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "CreateChunkMapWork");
+  DescribeParams(tree, false);
+  chunk_->Describe(tree);
+}
+
+WorkStatus CreateChunkMapWork::ExecuteTask() {
+  const std::shared_ptr<SharedFile> file =
+      chunk_->fileData ? chunk_->fileData->sharedFile : nullptr;
+  if (!file) {
+    return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
+                                             TransferError::UnknownError,
+                                             "CreateChunkMapWork::ExecuteTask has no shared file"));
+  }
+  try {
+    chunk_->boundedData = file->Map(chunk_->lowerBound, chunk_->upperBound);
+    return WorkStatus(WorkResult::Success);
+  } catch (...) {
+    return FileFailureStatus(std::current_exception());
+  }
+}
+
+void CreateChunkMapWork::Reset() {
+  SimpleWork::Reset();
+  chunk_->boundedData.reset();
+}
+
+MutexPrefetchChunkWork::MutexPrefetchChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                               std::shared_ptr<TransferSharedMapData> chunk)
+    : TransferWork(std::move(transfer)), chunk_(std::move(chunk)) {
+  ObserveCompletion(*this);
+}
+
+MutexPrefetchChunkWork::~MutexPrefetchChunkWork() = default;
+
+void MutexPrefetchChunkWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "MutexPrefetchChunkWork");
+  DescribeParams(tree, false);
+  chunk_->Describe(tree);
+}
+
+WorkStatus MutexPrefetchChunkWork::ExecuteTask() {
+  std::lock_guard<std::mutex> lock(PrefetchMutex());
+  if (!chunk_->boundedData) return NoMapError("MutexPrefetchChunkWork::ExecuteTask");
+  try {
+    chunk_->boundedData->Fetch();
+    return WorkStatus(WorkResult::Success);
+  } catch (...) {
+    return FileFailureStatus(std::current_exception());
+  }
+}
+
+std::shared_ptr<ConditionalTransferChunkWork> ConditionalTransferChunkWork::Create(
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<TransferSharedMapData> chunk) {
+  auto work = std::make_shared<ConditionalTransferChunkWork>(std::move(transfer), std::move(chunk));
+  work->Build();
+  return work;
+}
+
+ConditionalTransferChunkWork::ConditionalTransferChunkWork(
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<TransferSharedMapData> chunk)
+    : TransferWork(std::move(transfer)), chunk_(std::move(chunk)) {
+  ObserveCompletion(*this);
+}
+
+ConditionalTransferChunkWork::~ConditionalTransferChunkWork() = default;
+
+void ConditionalTransferChunkWork::Build() {
+  const std::uint32_t limit =
+      ChunkRetryLimit(transfer_->GetBehavior().settings.chunkRetryLimit, NodeCount(*transfer_));
+  SetCondition(std::make_shared<VerifyChunkWork>(transfer_, chunk_));
+  SetOnSuccess(std::make_shared<NoOpWork>());
+  SetOnFailure(RetryableTransferChunkWork::Create(limit, transfer_, chunk_));
+}
+
+void ConditionalTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "ConditionalTransferChunkWork");
+  DescribeParams(tree, false);
+  chunk_->Describe(tree);
+}
+
+VerifyChunkWork::VerifyChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                 std::shared_ptr<TransferSharedMapData> chunk)
+    : TransferWork(std::move(transfer)), chunk_(std::move(chunk)) {
+  ObserveCompletion(*this);
+}
+
+VerifyChunkWork::~VerifyChunkWork() = default;
+
+void VerifyChunkWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "VerifyChunkWork");
+  DescribeParams(tree, false);
+  chunk_->Describe(tree);
+}
+
+WorkStatus VerifyChunkWork::ExecuteTask() {
+  if (!chunk_->boundedData) return NoMapError("VerifyChunkWork::ExecuteTask");
+  try {
+    std::uint32_t crc = 0;
+    chunk_->boundedData->ProcessWindow(
+        [&crc](const unsigned char* data, std::uint32_t length) { crc = Crc32(data, length); });
+    if (crc == chunk_->expectedChecksum) {
+      chunk_->Settle();
+      return WorkStatus(WorkResult::Success);
+    }
+    chunk_->Prepare();
+    if (chunk_->lastStatus.result == HttpRequestResult::Success) {
+      const std::uint32_t bit = 1u << (chunk_->nodeIndex % 32);
+      if ((chunk_->badNodeMask & bit) == 0) {
+        chunk_->badNodeMask |= bit;
+        ++chunk_->badNodeCount;
+      }
+    }
+    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(chunk_, crc));
+  } catch (...) {
+    return FileFailureStatus(std::current_exception());
+  }
+}
+
+std::shared_ptr<RetryableTransferChunkWork> RetryableTransferChunkWork::Create(
+    std::uint32_t retryLimit, std::shared_ptr<TransferWorkInterface> transfer,
+    std::shared_ptr<TransferSharedMapData> chunk) {
+  auto work = std::make_shared<RetryableTransferChunkWork>(retryLimit, std::move(transfer),
+                                                           std::move(chunk));
+  work->Build();
+  return work;
+}
+
+RetryableTransferChunkWork::RetryableTransferChunkWork(
+    std::uint32_t retryLimit, std::shared_ptr<TransferWorkInterface> transfer,
+    std::shared_ptr<TransferSharedMapData> chunk)
+    : TransferWork(std::move(transfer)),
+      LimitedRetrySequentialWork(nullptr, retryLimit),
+      chunk_(std::move(chunk)) {
+  ObserveCompletion(*this);
+}
+
+RetryableTransferChunkWork::~RetryableTransferChunkWork() = default;
+
+void RetryableTransferChunkWork::Build() {
+  const std::uint32_t limit =
+      ChunkRetryLimit(transfer_->GetBehavior().settings.requestRetryLimit, NodeCount(*transfer_));
+  AddChild(std::make_shared<OptimizedRequestChunkWork>(limit, transfer_, chunk_));
+  AddChild(std::make_shared<VerifyChunkWork>(transfer_, chunk_));
+}
+
+void RetryableTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "RetryableTransferChunkWork");
+  DescribeParams(tree, false);
+  chunk_->Describe(tree);
+}
+
+ReleaseChunkMapWork::ReleaseChunkMapWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                         std::shared_ptr<TransferSharedMapData> chunk)
+    : TransferWork(std::move(transfer)), chunk_(std::move(chunk)) {
+  ObserveCompletion(*this);
+}
+
+ReleaseChunkMapWork::~ReleaseChunkMapWork() = default;
+
+void ReleaseChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "ReleaseChunkMapWork");
+  DescribeParams(tree, false);
+  chunk_->Describe(tree);
+}
+
+WorkStatus ReleaseChunkMapWork::ExecuteTask() {
+  chunk_->boundedData.reset();
+  return WorkStatus(WorkResult::Success);
+}
+
+}  // namespace halv

@@ -1,0 +1,137 @@
+#ifndef HALV_WORKS_FILE_WORKS_H_
+#define HALV_WORKS_FILE_WORKS_H_
+
+#include <memory>
+#include <vector>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include "manifest/file_manifest.h"
+#include "transfer/transfer_shared_data.h"
+#include "transfer/transfer_work.h"
+#include "work/lazy_parallel_work.h"
+#include "work/sequential_work.h"
+#include "work/simple_work.h"
+
+namespace halv {
+
+class LazyTransferMultipleChunksWork;
+class PackageManifest;
+
+// Throws ManifestParseException when two of the package's files that would be transferred at
+// the same time (two other files) name the same destination file once their paths are
+// normalised. Files that are both run files go one after another and stay allowed.
+void CheckDistinctPaths(const PackageManifest& package);
+
+// A non-empty list of the files that one multiple-files work transfers.
+using FileCluster = std::vector<std::shared_ptr<const FileManifest>>;
+
+// Every file of the package: the run files first, one after another, then the other files
+// several at once.
+// Ownership: held by shared pointers, the child of the package work's deferred work.
+// Thread-safety: as SequentialWork; Create on one thread before the work starts.
+class TransferMultipleFilesWork : public TransferWork, public SequentialWork {
+ public:
+  // Fills the work from the interface's package. Throws std::logic_error for a package without
+  // files, and ManifestParseException for a package in which two files that would be transferred
+  // at the same time have the same normalised path (two works would allocate, map and delete one
+  // file at once).
+  static std::shared_ptr<TransferMultipleFilesWork> Create(
+      std::shared_ptr<TransferWorkInterface> transfer);
+
+  explicit TransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer);
+  ~TransferMultipleFilesWork() override;
+
+  void Describe(boost::property_tree::ptree& tree) const override;
+};
+
+// The files of a cluster one after another, in cluster order.
+class SequentialTransferMultipleFilesWork : public TransferWork, public SequentialWork {
+ public:
+  // Throws std::logic_error for an empty cluster.
+  static std::shared_ptr<SequentialTransferMultipleFilesWork> Create(
+      std::shared_ptr<TransferWorkInterface> transfer, const FileCluster& cluster);
+
+  SequentialTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                      std::size_t count);
+  ~SequentialTransferMultipleFilesWork() override;
+
+  void Describe(boost::property_tree::ptree& tree) const override;
+};
+
+// The package's other files, in package order, at most `fileConcurrency` at once.
+class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyParallelWork {
+ public:
+  // Throws std::logic_error when the package has no other files.
+  explicit LazyParallelTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer);
+  ~LazyParallelTransferMultipleFilesWork() override;
+
+  void Describe(boost::property_tree::ptree& tree) const override;
+  void Reset() override;
+  std::shared_ptr<Work> NextChild() override;
+
+ private:
+  // Guarded by lock_.
+  std::size_t next_ = 0;
+};
+
+// One destination file: open and size it, move its chunks, close it. When the work is destroyed
+// it lets go of every window and handle and tells the transfer the file is released.
+class TransferSingleFileWork : public TransferWork, public SequentialWork {
+ public:
+  static std::shared_ptr<TransferSingleFileWork> Create(
+      std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file);
+
+  TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> transfer,
+                         std::shared_ptr<const FileManifest> file);
+  ~TransferSingleFileWork() override;
+
+  void Describe(boost::property_tree::ptree& tree) const override;
+  // The sequence's Reset, then the open file is dropped.
+  void Reset() override;
+
+  const std::shared_ptr<TransferSharedFileData>& GetFileData() const { return fileData_; }
+
+ private:
+  const std::shared_ptr<TransferSharedFileData> fileData_;
+  // Set while the tree is built.
+  std::shared_ptr<LazyTransferMultipleChunksWork> chunks_;
+};
+
+// Opens the destination file and gives it the manifest's size: an existing file of that size is
+// kept for its chunks to be verified; an empty one is allocated; one of another size is deleted
+// and created again once. A file that marks a program cannot be executed while it is open here.
+class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
+ public:
+  OpenAndAllocateFileWork(std::shared_ptr<TransferWorkInterface> transfer,
+                          std::shared_ptr<TransferSharedFileData> fileData);
+  ~OpenAndAllocateFileWork() override;
+
+  void Describe(boost::property_tree::ptree& tree) const override;
+  WorkStatus ExecuteTask() override;
+  void Interrupt() override {}
+  // The simple work's Reset, then the open file is dropped.
+  void Reset() override;
+
+ private:
+  const std::shared_ptr<TransferSharedFileData> fileData_;
+};
+
+// Drops the file's handle (the file closes once its chunk windows are gone too).
+class CloseFileWork : public TransferWork, public SimpleWork {
+ public:
+  CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,
+                std::shared_ptr<TransferSharedFileData> fileData);
+  ~CloseFileWork() override;
+
+  void Describe(boost::property_tree::ptree& tree) const override;
+  WorkStatus ExecuteTask() override;
+  void Interrupt() override {}
+
+ private:
+  const std::shared_ptr<TransferSharedFileData> fileData_;
+};
+
+}  // namespace halv
+
+#endif  // HALV_WORKS_FILE_WORKS_H_

@@ -1,0 +1,95 @@
+#ifndef HALV_WORKS_OPTIMIZED_REQUEST_CHUNK_WORK_H_
+#define HALV_WORKS_OPTIMIZED_REQUEST_CHUNK_WORK_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include "file/bounded_file_data.h"
+#include "http/http_request.h"
+#include "optimizer/optimized_request_params.h"
+#include "transfer/transfer_shared_data.h"
+#include "transfer/transfer_work.h"
+#include "work/limited_retry_simple_work.h"
+
+namespace halv {
+
+// Writes a response body into a window of a destination file with the window's plain Write
+// (a positioned write, several times cheaper than copying into the mapping).
+// Ownership: lives on the stack of one request attempt. Thread-safety: the thread running the
+// request only.
+class HttpBoundedFileDataWriter : public HttpWriteCallback {
+ public:
+  explicit HttpBoundedFileDataWriter(std::shared_ptr<BoundedFileData> data)
+      : data_(std::move(data)) {}
+
+  // Success when every byte was written; WriteFailed when fewer were; Incomplete (0 bytes) when
+  // the body runs past the window (the server ignored the range or sent more), OutOfMemory
+  // (0 bytes) on an allocation failure, WriteFailed (0 bytes) on any other failure.
+  HttpRequestStatus Write(const char* data, std::size_t length) override;
+
+ private:
+  const std::shared_ptr<BoundedFileData> data_;
+};
+
+// The body writer of a chunk request: also counts the written bytes as the chunk's progress
+// (transferred, then received).
+// Ownership and threads as HttpBoundedFileDataWriter.
+class TransferHttpWriter : public HttpBoundedFileDataWriter {
+ public:
+  explicit TransferHttpWriter(std::shared_ptr<TransferSharedMapData> chunk)
+      : HttpBoundedFileDataWriter(chunk->boundedData), chunk_(std::move(chunk)) {}
+
+  HttpRequestStatus Write(const char* data, std::size_t length) override;
+
+ private:
+  const std::shared_ptr<TransferSharedMapData> chunk_;
+};
+
+// Downloads one chunk once per attempt: the optimizer picks a node and the time-outs, one ranged
+// GET writes the body into the chunk's window, and the outcome feeds the node's statistics and
+// the optimizer. Failed attempts are tried again on other nodes within the retry limit; probes
+// and time-outs the optimizer can still answer with longer time-outs are retried for free.
+// An answer is accepted only when it is exactly the asked range (a 206 whose Content-Range names
+// it, or a 200 for a chunk that is the whole file) with every byte of it: anything else ends as
+// Incomplete before any statistics count it as a good sample.
+// Ownership: held by shared pointers, the first child of its chunk's retrying transfer.
+// Thread-safety: ExecuteTask on one worker thread at a time; Interrupt from any thread.
+class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimpleWork {
+ public:
+  OptimizedRequestChunkWork(std::uint32_t retryLimit,
+                            std::shared_ptr<TransferWorkInterface> transfer,
+                            std::shared_ptr<TransferSharedMapData> chunk);
+  ~OptimizedRequestChunkWork() override;
+
+  // "name", the params (unlocked), then the chunk data.
+  void Describe(boost::property_tree::ptree& tree) const override;
+  // True for a free retry without counting one; otherwise the retry limit's rule.
+  bool ShouldRetry() override;
+  WorkStatus ExecuteTask() override;
+  // Cancels the running request, if any; its Perform then returns Cancelled soon.
+  void Interrupt() override;
+
+  // For tests and the optimizer's view of this chunk's attempts.
+  const OptimizedRequestParams& GetRequestParams() const { return params_; }
+
+ private:
+  // Success, Stopped, Retryable or Error for a request's result.
+  static WorkResult ToWorkResult(HttpRequestResult result);
+  // Turns a Success that is not exactly the asked range into Incomplete.
+  void CheckRange(HttpRequestStatus& status) const;
+
+  const std::shared_ptr<TransferSharedMapData> chunk_;
+  // Used by the thread running the task only.
+  OptimizedRequestParams params_;
+  std::mutex mutex_;
+  // Guarded by mutex_; empty between attempts.
+  std::shared_ptr<HttpRequest> request_;
+};
+
+}  // namespace halv
+
+#endif  // HALV_WORKS_OPTIMIZED_REQUEST_CHUNK_WORK_H_

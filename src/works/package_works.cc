@@ -1,0 +1,295 @@
+#include "works/package_works.h"
+
+#include <sys/stat.h>
+
+#include <exception>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <utility>
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "config/not_given.h"
+#include "event/work_log_manager.h"
+#include "file/file_exception.h"
+#include "file/paths.h"
+#include "file/shared_file.h"
+#include "manifest/manifest_exception.h"
+#include "manifest/node_list_manifest.h"
+#include "manifest/node_list_manifest_factory.h"
+#include "manifest/package_manifest.h"
+#include "manifest/package_manifest_factory.h"
+#include "transfer/transfer_error_data.h"
+#include "works/file_works.h"
+
+namespace halv {
+
+namespace {
+
+// The failure of a manifest work: network failures may be retried, anything else may not.
+WorkStatus ManifestFailureStatus(std::exception_ptr exception) {
+  try {
+    std::rethrow_exception(exception);
+  } catch (const ManifestStreamException&) {
+    return WorkStatus(WorkResult::Retryable,
+                      std::make_shared<TransferExceptionData>(TransferError::ConnectionError,
+                                                              std::current_exception()));
+  } catch (const ManifestException&) {
+    return WorkStatus(WorkResult::Error,
+                      std::make_shared<TransferExceptionData>(TransferError::ManifestError,
+                                                              std::current_exception()));
+  } catch (const std::bad_alloc&) {
+    return WorkStatus(WorkResult::Error,
+                      std::make_shared<TransferExceptionData>(TransferError::InsufficientMemory,
+                                                              std::current_exception()));
+  } catch (...) {
+    return WorkStatus(WorkResult::Error,
+                      std::make_shared<TransferExceptionData>(TransferError::UnknownError,
+                                                              std::current_exception()));
+  }
+}
+
+// Gives execute permission to whoever may read the file at `path`. False on failure.
+bool MakeRunnable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::perms current = fs::status(path, error).permissions();
+  if (error) return false;
+  fs::perms add = fs::perms::none;
+  if ((current & fs::perms::owner_read) != fs::perms::none) add |= fs::perms::owner_exec;
+  if ((current & fs::perms::group_read) != fs::perms::none) add |= fs::perms::group_exec;
+  if ((current & fs::perms::others_read) != fs::perms::none) add |= fs::perms::others_exec;
+  fs::permissions(path, add, fs::perm_options::add, error);
+  return !error;
+}
+
+}  // namespace
+
+PackageStatusData::PackageStatusData(std::shared_ptr<const PackageManifest> package)
+    : package_(std::move(package)) {}
+
+PackageStatusData::~PackageStatusData() = default;
+
+void PackageStatusData::Describe(boost::property_tree::ptree& tree) const {
+  if (!package_) {
+    tree.put("package", "null");
+    return;
+  }
+  tree.put("packageId", package_->GetId());
+  tree.put("partnerId", package_->GetPartnerId());
+  tree.put("versionId", package_->GetVersionId());
+}
+
+NodeListStatusData::NodeListStatusData(std::shared_ptr<const NodeListManifest> nodeList)
+    : nodeList_(std::move(nodeList)) {}
+
+NodeListStatusData::~NodeListStatusData() = default;
+
+void NodeListStatusData::Describe(boost::property_tree::ptree& tree) const {
+  if (!nodeList_) {
+    tree.put("nodes", "null");
+    return;
+  }
+  tree.put("count", nodeList_->GetNodes().size());
+}
+
+std::shared_ptr<TransferPackageWork> TransferPackageWork::Create(
+    std::shared_ptr<TransferWorkInterface> transfer) {
+  auto work = std::make_shared<TransferPackageWork>(transfer);
+  auto deferred = DeferredWork::Create(transfer->GetBehavior().logManager);
+  work->AddChild(InitializeTransferWork::Create(transfer, deferred));
+  work->AddChild(deferred);
+  work->AddChild(std::make_shared<AllowExecuteWork>(transfer));
+  return work;
+}
+
+TransferPackageWork::TransferPackageWork(std::shared_ptr<TransferWorkInterface> transfer)
+    : TransferWork(std::move(transfer)), SequentialWork(&transfer_->GetWorkCompleteCallback(), 3) {
+  ObserveCompletion(*this);
+}
+
+TransferPackageWork::~TransferPackageWork() = default;
+
+void TransferPackageWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "TransferPackageWork");
+  tree.put("important", true);
+  DescribeParams(tree, true);
+}
+
+std::shared_ptr<InitializeTransferWork> InitializeTransferWork::Create(
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<DeferredWork> deferred) {
+  auto work = std::make_shared<InitializeTransferWork>(transfer);
+  work->AddChild(GetManifestsWork::Create(transfer));
+  work->AddChild(std::make_shared<ConstructTransferFromPackageWork>(transfer, std::move(deferred)));
+  return work;
+}
+
+InitializeTransferWork::InitializeTransferWork(std::shared_ptr<TransferWorkInterface> transfer)
+    : TransferWork(std::move(transfer)), SequentialWork(&transfer_->GetInitializeCallback(), 2) {
+  ObserveCompletion(*this);
+}
+
+InitializeTransferWork::~InitializeTransferWork() = default;
+
+void InitializeTransferWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "InitializeTransferWork");
+  DescribeParams(tree, true);
+}
+
+std::shared_ptr<GetManifestsWork> GetManifestsWork::Create(
+    std::shared_ptr<TransferWorkInterface> transfer) {
+  auto work = std::make_shared<GetManifestsWork>(transfer);
+  const int configured = transfer->GetBehavior().settings.manifestRetryLimit;
+  const std::uint32_t limit = configured < 0 ? 0u : static_cast<std::uint32_t>(configured);
+  work->Reserve(2);
+  work->AddChild(std::make_shared<GetPackageManifestWork>(transfer, limit));
+  work->AddChild(std::make_shared<GetNodeListWork>(transfer, limit));
+  return work;
+}
+
+GetManifestsWork::GetManifestsWork(std::shared_ptr<TransferWorkInterface> transfer)
+    : TransferWork(std::move(transfer)) {
+  ObserveCompletion(*this);
+}
+
+GetManifestsWork::~GetManifestsWork() = default;
+
+void GetManifestsWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "GetManifestsWork");
+  DescribeParams(tree, true);
+}
+
+GetPackageManifestWork::GetPackageManifestWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                               std::uint32_t retryLimit)
+    : TransferWork(std::move(transfer)),
+      LimitedRetrySimpleWork(retryLimit, &transfer_->GetPackageAcquireCallback()) {
+  ObserveCompletion(*this);
+  ObserveRetries(*this);
+}
+
+GetPackageManifestWork::~GetPackageManifestWork() = default;
+
+void GetPackageManifestWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "GetPackageManifestWork");
+  tree.put("important", true);
+  DescribeParams(tree, true);
+}
+
+WorkStatus GetPackageManifestWork::ExecuteTask() {
+  try {
+    const TransferParams params = transfer_->GetParams();
+    const std::string version = params.versionId == kNotGiven ? std::string() : params.versionId;
+    const std::string locator =
+        version.empty() ? params.packageId : params.packageId + "/" + version;
+    std::shared_ptr<PackageManifest> package =
+        transfer_->GetBehavior().packageFactory->Create(locator, transfer_->GetSession());
+    CheckDistinctPaths(*package);
+    return WorkStatus(WorkResult::Success, std::make_shared<PackageStatusData>(std::move(package)));
+  } catch (...) {
+    return ManifestFailureStatus(std::current_exception());
+  }
+}
+
+GetNodeListWork::GetNodeListWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                 std::uint32_t retryLimit)
+    : TransferWork(std::move(transfer)),
+      LimitedRetrySimpleWork(retryLimit, &transfer_->GetNodeListAcquireCallback()) {
+  ObserveCompletion(*this);
+  ObserveRetries(*this);
+}
+
+GetNodeListWork::~GetNodeListWork() = default;
+
+void GetNodeListWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "GetNodeListWork");
+  tree.put("important", true);
+  DescribeParams(tree, true);
+}
+
+WorkStatus GetNodeListWork::ExecuteTask() {
+  try {
+    std::shared_ptr<NodeListManifest> nodes = transfer_->GetBehavior().nodeListFactory->Create(
+        transfer_->GetParams().partnerId, transfer_->GetSession());
+    return WorkStatus(WorkResult::Success, std::make_shared<NodeListStatusData>(std::move(nodes)));
+  } catch (...) {
+    return ManifestFailureStatus(std::current_exception());
+  }
+}
+
+ConstructTransferFromPackageWork::ConstructTransferFromPackageWork(
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<DeferredWork> deferred)
+    : TransferWork(std::move(transfer)), deferred_(std::move(deferred)) {
+  ObserveCompletion(*this);
+}
+
+ConstructTransferFromPackageWork::~ConstructTransferFromPackageWork() = default;
+
+void ConstructTransferFromPackageWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "ConstructTransferFromPackageWork");
+  DescribeParams(tree, true);
+}
+
+WorkStatus ConstructTransferFromPackageWork::ExecuteTask() {
+  try {
+    if (!deferred_->SetWork(TransferMultipleFilesWork::Create(transfer_))) {
+      return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
+                                               TransferError::UnknownError,
+                                               "ConstructTransferFromPackageWork::ExecuteTask "
+                                               "failed; DeferredWork already assigned"));
+    }
+    return WorkStatus(WorkResult::Success);
+  } catch (const ManifestException&) {
+    return WorkStatus(WorkResult::Error,
+                      std::make_shared<TransferExceptionData>(TransferError::ManifestError,
+                                                              std::current_exception()));
+  } catch (...) {
+    return WorkStatus(WorkResult::Error,
+                      std::make_shared<TransferExceptionData>(TransferError::UnknownError,
+                                                              std::current_exception()));
+  }
+}
+
+AllowExecuteWork::AllowExecuteWork(std::shared_ptr<TransferWorkInterface> transfer)
+    : TransferWork(std::move(transfer)) {
+  ObserveCompletion(*this);
+}
+
+AllowExecuteWork::~AllowExecuteWork() = default;
+
+void AllowExecuteWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "AllowExecuteWork");
+  tree.put("important", true);
+  DescribeParams(tree, false);
+}
+
+WorkStatus AllowExecuteWork::ExecuteTask() {
+  const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
+  if (!package) {
+    return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
+                                             TransferError::UnknownError,
+                                             "AllowExecuteWork::ExecuteTask has no package"));
+  }
+  try {
+    SharedFileFactory& factory = *transfer_->GetBehavior().fileFactory;
+    const std::string& folder = transfer_->GetParamsRef().destPath;
+    for (const std::shared_ptr<const FileManifest>& file : package->GetFiles()) {
+      const std::string& path = file->GetPath();
+      const bool run = !package->GetRun().empty() && path == package->GetRun();
+      if (!run && !factory.IsExecutable(folder, path)) continue;
+      std::shared_ptr<SharedFile> shared =
+          factory.Create(folder, path, SharedFileMode::OpenExisting, 0, ~std::uint64_t{0});
+      if (!shared->AllowExecute()) throw FileInUseException();
+      // The started program must be runnable on this system whatever its name; a file created
+      // by this run had no execute bits for AllowExecute to give back.
+      if (run && !MakeRunnable(JoinPath(folder, TrimLeadingSlashes(path)))) {
+        throw FileInaccessibleException();
+      }
+    }
+    return WorkStatus(WorkResult::Success);
+  } catch (...) {
+    return FileFailureStatus(std::current_exception());
+  }
+}
+
+}  // namespace halv

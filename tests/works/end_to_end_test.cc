@@ -1,0 +1,568 @@
+// Whole package transfers against real servers on loopback: a folder published by
+// halvane-publish and served by nginx on four nodes, and the fault-injecting test server.
+
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "manifest/package_manifest.h"
+#include "temp_dir.h"
+#include "test_http_server.h"
+#include "test_transfer_work_interface.h"
+#include "transfer/http_transfer_status_data.h"
+#include "transfer/transfer_status_data.h"
+#include "works/chunk_works.h"
+#include "works/transfer_workflow_factory.h"
+
+namespace halv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+
+constexpr std::uint32_t kChunk = 16384;
+
+// `count` distinct loopback ports that were free a moment ago.
+std::vector<int> FreePorts(int count) {
+  std::vector<int> sockets;
+  std::vector<int> ports;
+  for (int i = 0; i < count; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "no free port";
+    }
+    sockets.push_back(fd);
+    ports.push_back(ntohs(address.sin_port));
+  }
+  for (const int fd : sockets) ::close(fd);
+  return ports;
+}
+
+std::string Bytes(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+bool IsRunnable(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && (status.st_mode & S_IXUSR) != 0;
+}
+
+// The published package: a run file without extension, a script, an empty file, files with
+// spaces in nested folders, several sizes (whole chunks, a part chunk, a one-byte file).
+const std::map<std::string, std::string>& Files() {
+  static const std::map<std::string, std::string> files = {
+      {"app", Bytes(5 * kChunk + 123, 1)},
+      {"tools/setup.sh", Bytes(kChunk, 2)},
+      {"empty.dat", ""},
+      {"docs/read me.txt", "hello"},
+      {"data/deep/big file.bin", Bytes(24 * kChunk + 7, 3)},
+      {"data/one.bin", "x"},
+      {"data/exact.bin", Bytes(2 * kChunk, 4)},
+  };
+  return files;
+}
+
+std::uint64_t TotalBytes() {
+  std::uint64_t total = 0;
+  for (const auto& file : Files()) total += file.second.size();
+  return total;
+}
+
+std::uint64_t ChunkCount() {
+  std::uint64_t count = 0;
+  for (const auto& file : Files()) count += (file.second.size() + kChunk - 1) / kChunk;
+  return count;
+}
+
+Settings TestSettings() {
+  Settings settings(4);
+  settings.workflowConcurrency = 8;
+  settings.fileConcurrency = 8;
+  // Short limits so that stalled nodes are given up within a second or two.
+  settings.connectTimeoutMin = 1;
+  settings.connectTimeoutMax = 2;
+  settings.probeConnectTimeout = 1;
+  settings.requestTimeoutMin = 2;
+  settings.probeRequestTimeoutMin = 2;
+  settings.lowSpeedTimeMin = 1;
+  settings.lowSpeedTimeMax = 2;
+  settings.probeLowSpeedTime = 1;
+  settings.manifestConnectTimeout = 2;
+  settings.manifestTimeout = 5;
+  return settings;
+}
+
+// A published folder and the transfers of it.
+class EndToEndTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const auto& file : Files()) WriteFile(temp_.Child("in/" + file.first), file.second);
+    fs::create_directories(temp_.Child("dest"));
+  }
+
+  void Publish(const std::vector<int>& nodePorts) {
+    std::string command = std::string(HALV_PUBLISH_BINARY) + " --input " + temp_.Child("in") +
+                          " --output " + temp_.Child("www") +
+                          " --partner R --package abc --version 7 --name Demo --run app" +
+                          " --chunk-size " + std::to_string(kChunk);
+    for (const int port : nodePorts) command += " --node 127.0.0.1:" + std::to_string(port);
+    command += " >/dev/null";
+    ASSERT_EQ(::system(command.c_str()), 0);
+  }
+
+  // One run of a fresh workflow over a fresh work interface; returns the interface.
+  std::shared_ptr<test::TestTransferWorkInterface> Run(const std::string& manifestHost,
+                                                       const std::string& dest) {
+    services_ = std::make_unique<test::TransferServices>(manifestHost, TestSettings(), 8);
+    TransferParams params;
+    params.transferId = NewTransferId();
+    params.partnerId = "R";
+    params.packageId = "abc";
+    params.destPath = dest;
+    auto transfer = std::make_shared<test::TestTransferWorkInterface>(params, services_->behavior,
+                                                                      services_->sessions.Create());
+    workflow_ = StandardTransferWorkflowFactory().CreateWorkflow(transfer);
+    EXPECT_TRUE(transfer->RunToEnd(workflow_));
+    return transfer;
+  }
+
+  void ExpectComplete(const test::TestTransferWorkInterface& transfer) {
+    const auto completions = transfer.Completions();
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].status.result, WorkResult::Success);
+    EXPECT_TRUE(transfer.RetryableErrors().empty());
+    for (const auto& file : Files()) {
+      SCOPED_TRACE(file.first);
+      EXPECT_TRUE(ReadFile(temp_.Child("dest/" + file.first)) == file.second);
+    }
+    const auto& progress = *transfer.progress();
+    EXPECT_EQ(progress.transferred.load(), static_cast<std::int64_t>(TotalBytes()));
+    EXPECT_EQ(progress.completed.load(), TotalBytes());
+    EXPECT_LE(progress.peakTransferred.load(), static_cast<std::int64_t>(TotalBytes()));
+    EXPECT_TRUE(IsRunnable(temp_.Child("dest/app")));
+    EXPECT_TRUE(IsRunnable(temp_.Child("dest/tools/setup.sh")));
+    EXPECT_FALSE(IsRunnable(temp_.Child("dest/docs/read me.txt")));
+  }
+
+  void Finish() {
+    if (workflow_) workflow_->Abort(WorkStatus(WorkResult::Stopped));
+    services_.reset();
+    workflow_.reset();
+  }
+
+  void TearDown() override { Finish(); }
+
+  test::TempDir temp_;
+  std::unique_ptr<test::TransferServices> services_;
+  std::shared_ptr<Workflow> workflow_;
+};
+
+// nginx on a manifest port and four node ports, serving the published folder.
+class NginxEndToEndTest : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    ports_ = FreePorts(5);
+    Publish({ports_[1], ports_[2], ports_[3], ports_[4]});
+    std::string start = std::string(HALV_SERVE_NGINX) + " start --root " + temp_.Child("www") +
+                        " --state " + temp_.Child("nginx") + " --manifest-port " +
+                        std::to_string(ports_[0]);
+    for (int i = 1; i < 5; ++i) start += " --node-port " + std::to_string(ports_[i]);
+    start += " >/dev/null";
+    ASSERT_EQ(::system(start.c_str()), 0) << ReadFile(temp_.Child("nginx/error.log"));
+    started_ = true;
+  }
+
+  void TearDown() override {
+    EndToEndTest::TearDown();
+    if (started_) {
+      const std::string stop =
+          std::string(HALV_SERVE_NGINX) + " stop --state " + temp_.Child("nginx");
+      EXPECT_EQ(::system(stop.c_str()), 0);
+    }
+  }
+
+  std::string ManifestHost() const { return "127.0.0.1:" + std::to_string(ports_[0]); }
+
+  // Every ranged file request the four nodes logged so far: the request lines.
+  std::vector<std::string> ChunkRequests() const {
+    std::vector<std::string> lines;
+    for (int i = 1; i < 5; ++i) {
+      std::istringstream log(
+          ReadFile(temp_.Child("nginx/access-" + std::to_string(ports_[i]) + ".log")));
+      for (std::string line; std::getline(log, line);) {
+        if (line.find("/packages/") != std::string::npos) lines.push_back(line);
+      }
+    }
+    return lines;
+  }
+
+  std::vector<int> ports_;
+  bool started_ = false;
+};
+
+TEST_F(NginxEndToEndTest, DownloadsResumesAndRepairsOnlyWhatIsWrong) {
+  {
+    auto transfer = Run(ManifestHost(), temp_.Child("dest"));
+    ExpectComplete(*transfer);
+    EXPECT_EQ(ChunkRequests().size(), ChunkCount());
+    // Every request used a percent-encoded name.
+    for (const auto& line : ChunkRequests()) EXPECT_EQ(line.find(" me.txt"), std::string::npos);
+    Finish();
+  }
+  // Complete on disk: verified chunk by chunk, nothing requested.
+  {
+    auto transfer = Run(ManifestHost(), temp_.Child("dest"));
+    ExpectComplete(*transfer);
+    EXPECT_EQ(ChunkRequests().size(), ChunkCount());
+    EXPECT_EQ(transfer->progress()->received.load(), 0u);
+    Finish();
+  }
+  // Two damaged chunks of one file and a truncated file: the two chunks and the whole truncated
+  // file are fetched again, nothing else.
+  {
+    const std::string big = temp_.Child("dest/data/deep/big file.bin");
+    {
+      std::fstream file(big, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(3 * kChunk + 10);
+      file.put('\x5a' ^ Files().at("data/deep/big file.bin")[3 * kChunk + 10]);
+      file.seekp(20 * kChunk);
+      file.put('\x01' ^ Files().at("data/deep/big file.bin")[20 * kChunk]);
+    }
+    fs::resize_file(temp_.Child("dest/data/exact.bin"), kChunk + 5);
+    std::multiset<std::string> before;
+    for (const auto& line : ChunkRequests()) before.insert(line);
+    auto transfer = Run(ManifestHost(), temp_.Child("dest"));
+    ExpectComplete(*transfer);
+    // The logs of the four nodes are read one after another: new lines are the ones not seen
+    // before (each line carries its connection's request number, so none repeats).
+    std::multiset<std::string> asked;
+    for (const auto& line : ChunkRequests()) {
+      if (before.count(line) != 0) continue;
+      const std::size_t path = line.find("/packages/");
+      const std::size_t range = line.find("\"bytes=");
+      ASSERT_NE(range, std::string::npos) << line;
+      asked.insert(line.substr(path, line.find(' ', path) - path) + " " +
+                   line.substr(range + 1, line.find('"', range + 1) - range - 1));
+    }
+    const std::multiset<std::string> expected = {
+        "/packages/R/abc/7/data/deep/big%20file.bin bytes=49152-65535",
+        "/packages/R/abc/7/data/deep/big%20file.bin bytes=327680-344063",
+        "/packages/R/abc/7/data/exact.bin bytes=0-16383",
+        "/packages/R/abc/7/data/exact.bin bytes=16384-32767",
+    };
+    EXPECT_EQ(asked, expected);
+    EXPECT_EQ(transfer->progress()->received.load(), 4u * kChunk);
+  }
+}
+
+// The published package served by four fault-injecting test servers (node 0 to 3), with the
+// manifests on a fifth.
+class FaultyNodesTest : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    manifests_.Start();
+    std::vector<int> ports;
+    for (auto& node : nodes_) {
+      node.Start();
+      ports.push_back(node.port());
+    }
+    Publish(ports);
+    for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("www"))) {
+      if (!entry.is_regular_file()) continue;
+      const std::string relative =
+          "/" + fs::relative(entry.path(), temp_.Child("www")).generic_string();
+      const std::string content = ReadFile(entry.path().string());
+      if (relative.rfind("/packages/", 0) == 0) {
+        for (auto& node : nodes_) node.AddContent(Encode(relative), content);
+      } else {
+        manifests_.AddContent(relative, content);
+      }
+    }
+  }
+
+  // The path as it arrives on the wire.
+  static std::string Encode(const std::string& path) {
+    std::string encoded;
+    for (const char c : path) encoded += c == ' ' ? std::string("%20") : std::string(1, c);
+    return encoded;
+  }
+
+  static std::string FilePath(const std::string& file) {
+    return Encode("/packages/R/abc/7/" + file);
+  }
+
+  std::string ManifestHost() const { return "127.0.0.1:" + std::to_string(manifests_.port()); }
+
+  void TearDown() override {
+    EndToEndTest::TearDown();
+    for (auto& node : nodes_) node.Stop();
+    manifests_.Stop();
+  }
+
+  test::TestHttpServer manifests_;
+  test::TestHttpServer nodes_[4];
+};
+
+TEST_F(FaultyNodesTest, FailingNodesAreRoutedAround) {
+  struct Case {
+    const char* name;
+    test::HttpFault fault;
+  };
+  std::vector<Case> cases;
+  auto add = [&cases](const char* name, auto set) {
+    test::HttpFault fault;
+    set(fault);
+    cases.push_back({name, fault});
+  };
+  add("404", [](test::HttpFault& f) { f.status = 404; });
+  add("503", [](test::HttpFault& f) { f.status = 503; });
+  add("stall before headers", [](test::HttpFault& f) {
+    f.stallBeforeHeaders = true;
+    f.times = 2;
+  });
+  add("stall mid-body", [](test::HttpFault& f) {
+    f.stallMidBody = true;
+    f.times = 2;
+  });
+  add("drop mid-body", [](test::HttpFault& f) { f.dropMidBody = true; });
+  add("range ignored", [](test::HttpFault& f) { f.ignoreRange = true; });
+  add("extra bytes", [](test::HttpFault& f) { f.extraBytes = 100; });
+  add("corrupt bytes", [](test::HttpFault& f) { f.corrupt = true; });
+  add("short answer", [](test::HttpFault& f) { f.missingBytes = 10; });
+  add("other range", [](test::HttpFault& f) { f.shiftRange = 1; });
+
+  // Each fault on one node for every file, the other three healthy; a fresh destination each
+  // time.
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dest = temp_.Child("dest" + std::to_string(index++));
+    fs::create_directories(dest);
+    const int bad = index % 4;
+    for (const auto& file : Files()) nodes_[bad].SetFault(FilePath(file.first), c.fault);
+    auto transfer = Run(ManifestHost(), dest);
+    const auto completions = transfer->Completions();
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].status.result, WorkResult::Success);
+    for (const auto& file : Files()) {
+      EXPECT_TRUE(ReadFile(dest + "/" + file.first) == file.second) << file.first;
+    }
+    EXPECT_EQ(transfer->progress()->completed.load(), TotalBytes());
+    EXPECT_EQ(transfer->progress()->transferred.load(), static_cast<std::int64_t>(TotalBytes()));
+    Finish();
+    for (const auto& file : Files()) nodes_[bad].ClearFault(FilePath(file.first));
+  }
+}
+
+TEST_F(FaultyNodesTest, AnswersThatAreNotTheAskedRangeNeverCountAsGoodSamples) {
+  // Every node answers short or shifted: no attempt may pass as a success.
+  struct Case {
+    const char* name;
+    std::size_t missing;
+    std::uint64_t shift;
+  };
+  const Case cases[] = {{"short", 7, 0}, {"shifted", 0, 3}};
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::HttpFault fault;
+    fault.missingBytes = c.missing;
+    fault.shiftRange = c.shift;
+    for (auto& node : nodes_) node.SetFault(FilePath("app"), fault);
+    const std::string dest = temp_.Child("range" + std::to_string(index++));
+    fs::create_directories(dest);
+    auto transfer = Run(ManifestHost(), dest);
+    EXPECT_TRUE(transfer->Completions().empty());
+    const auto holds = transfer->RetryableErrors();
+    ASSERT_EQ(holds.size(), 1u);
+    auto data = std::dynamic_pointer_cast<HttpTransferStatusData>(holds[0].status.data);
+    ASSERT_TRUE(data) << holds[0].name;
+    EXPECT_EQ(data->GetStatus().result, HttpRequestResult::Incomplete);
+    // No chunk of the run file was accepted, except the first when the answer is shifted (it
+    // cannot start before byte 0).
+    EXPECT_EQ(transfer->progress()->completed.load(), c.shift != 0 ? kChunk : 0u);
+    Finish();
+    for (auto& node : nodes_) node.ClearFault(FilePath("app"));
+  }
+}
+
+TEST_F(FaultyNodesTest, WhenEveryNodeFailsTheTransferHoldsWithTheErrorAndNothingIsComplete) {
+  struct Case {
+    const char* name;
+    test::HttpFault fault;
+    TransferError error;
+  };
+  test::HttpFault missing;
+  missing.status = 404;
+  test::HttpFault corrupt;
+  corrupt.corrupt = true;
+  const Case cases[] = {{"404 everywhere", missing, TransferError::ConnectionError},
+                        {"corrupt everywhere", corrupt, TransferError::ChecksumError}};
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (auto& node : nodes_) node.SetFault(FilePath("app"), c.fault);
+    const std::string dest = temp_.Child("fail" + std::to_string(index++));
+    // A full-size program left runnable by an earlier run, one chunk of it wrong: it must not be
+    // runnable while it is not verified.
+    std::string damaged = Files().at("app");
+    damaged[kChunk + 1] ^= 0x20;
+    WriteFile(dest + "/app", damaged);
+    fs::permissions(dest + "/app", fs::perms(0755));
+    auto transfer = Run(ManifestHost(), dest);
+    EXPECT_TRUE(transfer->Completions().empty());
+    const auto holds = transfer->RetryableErrors();
+    ASSERT_EQ(holds.size(), 1u);
+    EXPECT_EQ(holds[0].status.result, WorkResult::Retryable);
+    auto data = std::dynamic_pointer_cast<TransferStatusData>(holds[0].status.data);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->ToTransferError(), c.error);
+    if (c.error == TransferError::ChecksumError) {
+      // Every one of the four nodes served a bad body and is counted once.
+      const std::string text = data->ToString();
+      std::vector<std::string> fields;
+      std::istringstream in(text);
+      for (std::string field; std::getline(in, field, '|');) fields.push_back(field);
+      ASSERT_EQ(fields.size(), 11u) << text;
+      EXPECT_EQ(fields[7], "4") << text;
+    }
+    // Only the chunks of the program that were already right count; the wrong one does not.
+    EXPECT_EQ(transfer->progress()->completed.load(), Files().at("app").size() - kChunk);
+    EXPECT_FALSE(IsRunnable(dest + "/app"));
+    Finish();
+    for (auto& node : nodes_) node.ClearFault(FilePath("app"));
+  }
+}
+
+TEST_F(FaultyNodesTest, DuplicatePathsOfConcurrentFilesAreAManifestError) {
+  // A package document that lists one other file twice under two spellings.
+  std::string document = ReadFile(temp_.Child("www/manifests/abc/current.xml"));
+  const std::string entry = "<file><path>data/one.bin</path>";
+  const std::size_t at = document.find(entry);
+  ASSERT_NE(at, std::string::npos);
+  const std::size_t end = document.find("</file>", at) + 7;
+  std::string twin = document.substr(at, end - at);
+  twin.replace(twin.find("data/one.bin"), 12, "data//one.bin");
+  document.insert(end, twin);
+  manifests_.AddContent("/manifests/abc/current.xml", document);
+
+  auto transfer = Run(ManifestHost(), temp_.Child("dest"));
+  const auto completions = transfer->Completions();
+  ASSERT_EQ(completions.size(), 1u);
+  EXPECT_EQ(completions[0].status.result, WorkResult::Error);
+  auto data = std::dynamic_pointer_cast<TransferStatusData>(completions[0].status.data);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->ToTransferError(), TransferError::ManifestError);
+  EXPECT_FALSE(fs::exists(temp_.Child("dest/data/one.bin")));
+}
+
+// In a forked child: a tmpfs of `size` on `mountPoint`, seen by this process only. "" on
+// success, otherwise a reason starting with "skip:".
+std::string MountTmpfs(const std::string& mountPoint, const std::string& size, bool remount) {
+  if (!remount && unshare(CLONE_NEWNS) != 0) {
+    return std::string("skip: no private mount namespace: ") + std::strerror(errno);
+  }
+  if (!remount && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return std::string("skip: ") + std::strerror(errno);
+  }
+  const std::string options = "size=" + size;
+  if (mount("tmpfs", mountPoint.c_str(), "tmpfs", remount ? MS_REMOUNT : 0, options.c_str()) != 0) {
+    return std::string("skip: cannot mount a tmpfs: ") + std::strerror(errno);
+  }
+  return "";
+}
+
+TEST_F(NginxEndToEndTest, AFullDiskEndsWithInsufficientSpaceAndTheNextRunResumes) {
+  // The child has no threads when it forks (this fixture's servers are other processes).
+  const std::string dest = temp_.Child("dest");
+  int channel[2];
+  ASSERT_EQ(pipe(channel), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(channel[0]);
+    std::string message = MountTmpfs(dest, "256k", false);
+    if (message.empty()) {
+      auto transfer = Run(ManifestHost(), dest);
+      const auto holds = transfer->RetryableErrors();
+      auto data = holds.empty()
+                      ? nullptr
+                      : std::dynamic_pointer_cast<TransferStatusData>(holds[0].status.data);
+      if (!transfer->Completions().empty() || !data ||
+          data->ToTransferError() != TransferError::InsufficientSpace) {
+        message = "first run did not end with InsufficientSpace";
+      }
+      Finish();
+      const std::string bigger = message.empty() ? MountTmpfs(dest, "4m", true) : "";
+      if (message.empty() && bigger.empty()) {
+        auto again = Run(ManifestHost(), dest);
+        const auto completions = again->Completions();
+        if (completions.size() != 1 || completions[0].status.result != WorkResult::Success) {
+          message = "second run did not complete";
+        }
+        for (const auto& file : Files()) {
+          if (ReadFile(dest + "/" + file.first) != file.second) message += " differs:" + file.first;
+        }
+        Finish();
+      } else if (message.empty()) {
+        message = bigger;
+      }
+    }
+    const ssize_t written = write(channel[1], message.data(), message.size());
+    _exit(written == static_cast<ssize_t>(message.size()) ? 0 : 1);
+  }
+  close(channel[1]);
+  std::string message;
+  char buffer[256];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    message.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(channel[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (message.rfind("skip:", 0) == 0) GTEST_SKIP() << message;
+  EXPECT_EQ(message, "");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace halv
