@@ -19,10 +19,12 @@
 
 #include "app/get_progress.h"
 #include "app/services.h"
+#include "app/startup_parameters.h"
 #include "config/not_given.h"
 #include "config/settings.h"
 #include "file/paths.h"
 #include "http/curl_http_request.h"
+#include "platform/string_resources.h"
 #include "platform/system.h"
 
 namespace halv {
@@ -186,9 +188,12 @@ int Run(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   InitializeCurl();
-  Settings settings;
+  // The build's configuration: its manifest host and analytics endpoints.
+  const StartupParameters build(StringResourceTable::Embedded(), {argv[0]},
+                                GetSystemTempDirectory());
+  Settings settings = BuildSettings(build, GetProcessorCount());
   if (!options.host.empty()) settings.manifestHost = options.host;
-  if (options.logLevel) settings.logLevel = *options.logLevel;
+  settings.logLevel = options.logLevel ? *options.logLevel : Settings().logLevel;
   if (options.threads) settings.workThreads = *options.threads;
 
   const std::string base = GetSystemTempDirectory();
@@ -215,7 +220,8 @@ int Run(int argc, char** argv) {
   int exitStatus = 1;
   std::string message;
   {
-    Services services(settings, AnalyticsEndpointsFromEnvironment());
+    Services services(settings, base,
+                      AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()});
     ProgressPrinter progress(isatty(STDERR_FILENO) == 1);
     GetCallback callback(services, outcome, progress, context);
     TransferMonitorImpl monitor(services);

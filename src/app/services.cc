@@ -6,15 +6,14 @@ namespace halv {
 
 Services::Services(const Settings& settings, const std::string& baseFolder,
                    const AnalyticsEndpoints& analytics)
-    : proxyFactory_(ProxyTimeouts{
-          settings.proxyResolveTimeout, settings.proxyConnectTimeout, settings.proxySendTimeout,
-          settings.proxyReceiveTimeout}),
+    : proxyFactory_(ProxyTimeouts{settings.proxyResolveTimeout, settings.proxyConnectTimeout,
+                                  settings.proxySendTimeout, settings.proxyReceiveTimeout}),
       requestFactory_(proxyFactory_),
       packageFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
                       settings.manifestTimeout),
       nodeListFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
                        settings.manifestTimeout),
-      manifestStore_(baseFolder, settings.transfersFolder, &fileFactory_),
+      manifestStore_(settings.transfersFolder, fileFactory_),
       transferFactory_(&manifestStore_, &workflowFactory_),
       transferManager_(&transferFactory_, &manifestStore_),
       optimizer_(settings),

@@ -15,7 +15,8 @@
 #include "manifest/node_list_manifest_factory.h"
 #include "manifest/package_manifest_factory.h"
 #include "optimizer/proportional_gambling_transfer_optimizer.h"
-#include "store/json_temp_file_manifest_store.h"
+#include "store/manifest_store.h"
+#include "store/transfer_manifest.h"
 #include "transfer/transfer_behavior.h"
 #include "transfer/transfer_status.h"
 #include "work/asio_work_manager.h"
@@ -71,7 +72,7 @@ class Services : public TransferStatusSource {
   XmlHttpPackageManifestFactory packageFactory_;
   XmlHttpNodeListManifestFactory nodeListFactory_;
   StandardTransferWorkflowFactory workflowFactory_;
-  JsonTempFileManifestStore manifestStore_;
+  JsonTempFileManifestStore<TransferManifest> manifestStore_;
   StoredTransferFactory transferFactory_;
   TempFileTransferManager transferManager_;
   ProportionalGamblingTransferOptimizer optimizer_;

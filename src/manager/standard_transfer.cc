@@ -18,8 +18,8 @@
 #include "manifest/package_manifest.h"
 #include "optimizer/transfer_optimizer.h"
 #include "transfer/transfer_error_data.h"
-#include "transfer/transfer_status_impl.h"
 #include "transfer/transfer_status_data.h"
+#include "transfer/transfer_status_impl.h"
 #include "work/workflow.h"
 #include "works/package_works.h"
 #include "works/transfer_workflow_factory.h"
@@ -190,9 +190,7 @@ std::string StandardTransfer::GetNodeStatistics() {
 
 // Counterparts, called with the lock held.
 
-TransferStatus StandardTransfer::DoGetStatus(Lock&) {
-  return data_->status->GetStatus();
-}
+TransferStatus StandardTransfer::DoGetStatus(Lock&) { return data_->status->GetStatus(); }
 
 TransferStatus StandardTransfer::DoInitialize(Lock& lock) {
   const TransferStatus& status = StoredStatus();
@@ -234,7 +232,7 @@ TransferStatus StandardTransfer::DoPause(Lock& lock) {
     return DoGetStatus(lock);
   }
   StoredStatus().state = state == TransferState::Initializing ? TransferState::InitializingPaused
-                                                            : TransferState::Paused;
+                                                              : TransferState::Paused;
   const TransferPauseEvent event(interface_);
   return Fire(lock, event);
 }
@@ -246,7 +244,7 @@ TransferStatus StandardTransfer::DoResume(Lock& lock) {
     return DoGetStatus(lock);
   }
   StoredStatus().state = state == TransferState::InitializingPaused ? TransferState::Initializing
-                                                                  : TransferState::Transferring;
+                                                                    : TransferState::Transferring;
   const TransferResumeEvent event(interface_);
   return Fire(lock, event);
 }

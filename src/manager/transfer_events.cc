@@ -10,6 +10,7 @@
 #include "manifest/node_manifest.h"
 #include "manifest/node_statistics.h"
 #include "transfer/transfer_status_data.h"
+#include "transfer/transfer_status_impl.h"
 #include "transfer/transfer_work_interface.h"
 
 namespace halv {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "analytics/analytics_requests.h"
+#include "analytics/analytics_request.h"
 #include "transfer/transfer_behavior.h"
 #include "transfer/transfer_params.h"
 #include "transfer/transfer_status.h"

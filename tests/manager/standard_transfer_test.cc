@@ -178,17 +178,19 @@ TEST_F(StandardTransferTest, StartChecksTheDestination) {
                                           : dir_.path() + "/other";
     const TransferStatus status = transfer->Start(dest);
     EXPECT_EQ(status.state, c.accepted ? TransferState::Transferring : TransferState::Initialized);
-    if (c.accepted) EXPECT_EQ(status.destPath, dir_.path());
+    if (c.accepted) {
+      EXPECT_EQ(status.destPath, dir_.path());
+    }
   }
 }
 
 TEST_F(StandardTransferTest, APackageThatCannotFitEndsAtStartWithInsufficientSpace) {
-  // 2^62 bytes fit on no disk.
+  // 64 TiB fit on no disk of a test machine: 32768 chunks of 2 GiB.
   std::istringstream xml(
       "<package><id>abc</id><name>D</name><partnerId>R</partnerId><versionId>7</versionId>"
-      "<files><file><path>huge</path><chunksize>4611686018427387904</chunksize>"
-      "<size>4611686018427387904</size><checksums>00000000</checksums></file></files>"
-      "</package>");
+      "<files><file><path>huge</path><chunksize>2147483648</chunksize>"
+      "<size>70368744177664</size><checksums>" +
+      std::string(8 * 32768, '0') + "</checksums></file></files></package>");
   boost::property_tree::ptree tree;
   ParseXmlManifest(xml, tree);
   auto huge = std::make_shared<StandardPackageManifest>();
@@ -295,7 +297,7 @@ TEST_F(StandardTransferTest, NodeStatisticsAreAJsonArray) {
   const std::string text = transfer->GetNodeStatistics();
   EXPECT_EQ(text.front(), '[');
   EXPECT_EQ(text.back(), ']');
-  EXPECT_NE(text.find("\"Node\":\"a\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"Node\":\"a.example\""), std::string::npos) << text;
   EXPECT_NE(text.find("b.example:81"), std::string::npos) << text;
 }
 
