@@ -157,12 +157,12 @@ class TextTable {
   void Print(std::ostream& out) const {
     std::vector<std::size_t> widths(numeric_.size(), 0);
     for (const auto& row : rows_) {
-      for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+      for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], Width(row[i]));
     }
     for (const auto& row : rows_) {
       std::string line;
       for (std::size_t i = 0; i < row.size(); ++i) {
-        const std::string pad(widths[i] - row[i].size(), ' ');
+        const std::string pad(widths[i] - Width(row[i]), ' ');
         line += "  " + (numeric_[i] ? pad + row[i] : row[i] + pad);
       }
       line.erase(line.find_last_not_of(' ') + 1);
@@ -171,6 +171,13 @@ class TextTable {
   }
 
  private:
+  // Characters, not bytes: ids may hold any UTF-8 text.
+  static std::size_t Width(const std::string& text) {
+    std::size_t width = 0;
+    for (const char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return width;
+  }
+
   std::vector<bool> numeric_;
   std::vector<std::vector<std::string>> rows_;
 };
