@@ -193,8 +193,8 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
     http::async_write(stream_, response_,
                       [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
                         self->writing_ = false;
-                        if (ec) return self->Close();
-                        if (!keepAlive || self->server_.stopping_) return self->LingerClose();
+                        if (ec || self->server_.stopping_) return self->Close();
+                        if (!keepAlive) return self->LingerClose();
                         self->ReadHeader();
                       });
   }
@@ -228,7 +228,11 @@ CollectServer::CollectServer(CollectDatabase& database, const tcp::endpoint& end
   acceptor_.listen(asio::socket_base::max_listen_connections);
 }
 
-CollectServer::~CollectServer() = default;
+CollectServer::~CollectServer() {
+  // The context goes after this body and takes the handlers of unfinished sessions with it;
+  // their unregistering must not touch the timer, which is gone by then.
+  tearingDown_ = true;
+}
 
 void CollectServer::Run() {
   signals_.async_wait([this](const boost::system::error_code& ec, int) {
@@ -306,7 +310,7 @@ void CollectServer::Register(CollectSession* session) { sessions_.push_back(sess
 
 void CollectServer::Unregister(CollectSession* session) {
   sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), session), sessions_.end());
-  if (stopping_ && sessions_.empty()) stopDeadline_.cancel();
+  if (stopping_ && sessions_.empty() && !tearingDown_) stopDeadline_.cancel();
 }
 
 tcp::endpoint ParseListenAddress(const std::string& text) {

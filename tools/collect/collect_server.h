@@ -55,13 +55,16 @@ class CollectServer {
   void Unregister(CollectSession* session);
 
   CollectDatabase& database_;
+  // Touched only on the thread in Run (and by the destructor). Declared before the context:
+  // sessions whose handlers the context destroys still unregister themselves.
+  bool stopping_ = false;
+  bool tearingDown_ = false;
+  std::vector<CollectSession*> sessions_;
+
   boost::asio::io_context context_{1};
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::signal_set signals_;
   boost::asio::steady_timer stopDeadline_;
-  // Touched only on the thread in Run.
-  bool stopping_ = false;
-  std::vector<CollectSession*> sessions_;
 };
 
 // Parses "HOST:PORT", "[IPV6]:PORT" or "PORT" (loopback) into an endpoint; the host must be a
