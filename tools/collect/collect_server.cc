@@ -1,0 +1,344 @@
+#include "collect_server.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "collect_database.h"
+
+namespace halv::collect {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::ip::tcp;
+
+namespace {
+
+// A connection may sit idle between requests, or trickle one request, this long.
+constexpr std::chrono::seconds kIdleTimeout{60};
+constexpr std::chrono::seconds kRequestTimeout{30};
+// After a stop request, responses still being written get this long.
+constexpr std::chrono::seconds kStopGrace{5};
+constexpr std::uint32_t kMaxHeaderBytes = 16 * 1024;
+// What a refused client may still send before its connection is closed.
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr std::uint64_t kLingerBytes = std::uint64_t{16} << 20;
+
+int StatusFor(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::NotJson:
+      return 400;
+    case Refusal::UnknownShape:
+      return 422;
+    case Refusal::TooLarge:
+      return 413;
+    case Refusal::BadRequest:
+      return 400;
+  }
+  return 400;
+}
+
+}  // namespace
+
+// One connection: reads requests one after another (keep-alive) and answers each.
+// Ownership: shared pointers held by its pending asynchronous operations; registered with the
+// server for its lifetime. Threads: the server's.
+class CollectSession : public std::enable_shared_from_this<CollectSession> {
+ public:
+  CollectSession(CollectServer& server, tcp::socket socket)
+      : server_(server), stream_(std::move(socket)) {
+    boost::system::error_code ec;
+    const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
+    peer_ = ec ? "unknown" : remote.address().to_string() + ":" + std::to_string(remote.port());
+    server_.Register(this);
+  }
+  ~CollectSession() { server_.Unregister(this); }
+
+  void Start() { ReadHeader(); }
+
+  // Closes an idle connection now; one writing a response closes after it.
+  void Stop() {
+    if (writing_) return;
+    boost::system::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.socket().close(ignored);
+  }
+
+ private:
+  void ReadHeader() {
+    parser_.emplace();
+    parser_->header_limit(kMaxHeaderBytes);
+    parser_->body_limit(kMaxBodyBytes);
+    stream_.expires_after(kIdleTimeout);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHeader(ec); });
+  }
+
+  void OnHeader(beast::error_code ec) {
+    if (ec) return OnReadError(ec);
+    const auto& request = parser_->get();
+    if (request.target() != "/") return Refuse(Refusal::BadRequest, 404, "only / is served");
+    if (request.method() != http::verb::post) {
+      return Refuse(Refusal::BadRequest, 405, "only POST is accepted");
+    }
+    const auto length = parser_->content_length();
+    if (length && *length > kMaxBodyBytes) {
+      return Refuse(Refusal::TooLarge, 413, "body over 1 MiB", *length);
+    }
+    if (beast::iequals(request[http::field::expect], "100-continue")) {
+      writing_ = true;
+      continue_ = {http::status::continue_, request.version()};
+      http::async_write(stream_, continue_,
+                        [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                          self->writing_ = false;
+                          if (ec || self->server_.stopping_) return self->Close();
+                          self->ReadBody();
+                        });
+      return;
+    }
+    ReadBody();
+  }
+
+  void ReadBody() {
+    stream_.expires_after(kRequestTimeout);
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnBody(ec); });
+  }
+
+  void OnBody(beast::error_code ec) {
+    if (ec) return OnReadError(ec);
+    auto request = parser_->release();
+    int status = 204;
+    std::string reason;
+    server_.HandlePost(request.body(), peer_, status, reason);
+    Respond(status, reason, request.keep_alive());
+  }
+
+  void OnReadError(beast::error_code ec) {
+    if (ec == http::error::body_limit) {
+      // The parser checks a declared length against the limit before any body byte arrives.
+      const auto declared = parser_->content_length();
+      return Refuse(Refusal::TooLarge, 413, "body over 1 MiB",
+                    declared ? *declared : kMaxBodyBytes + 1);
+    }
+    if (ec == http::error::header_limit) {
+      return Refuse(Refusal::BadRequest, 431, "request header too large");
+    }
+    // A peer that went away, an idle connection timing out or a stop: nothing to answer.
+    if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+        ec == asio::error::operation_aborted || ec == asio::error::connection_reset ||
+        ec == asio::error::eof || ec == http::error::partial_message || server_.stopping_) {
+      return Close();
+    }
+    Refuse(Refusal::BadRequest, 400, "malformed HTTP request");
+  }
+
+  // Answers and closes: after a refusal the rest of the request is not read.
+  void Refuse(Refusal refusal, int status, const std::string& reason, std::uint64_t length = 0) {
+    server_.CountRefusal(refusal, status, length, peer_);
+    Respond(status, reason, false);
+  }
+
+  // Closing a socket with unread bytes resets the connection, and a reset can destroy the
+  // answer before the client reads it. So after a refusal the collector stops sending, then
+  // reads and discards what the client still sends, for a bounded time and amount, and closes.
+  void LingerClose() {
+    boost::system::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(kLingerTime);
+    Discard();
+  }
+
+  void Discard() {
+    discard_.resize(64 * 1024);
+    stream_.async_read_some(
+        asio::buffer(discard_), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+          self->discarded_ += n;
+          if (ec || self->discarded_ > kLingerBytes || self->server_.stopping_) {
+            return self->Close();
+          }
+          self->Discard();
+        });
+  }
+
+  void Respond(int status, const std::string& reason, bool keepAlive) {
+    response_ = {};
+    response_.result(static_cast<unsigned>(status));
+    response_.version(11);
+    response_.set(http::field::server, "halvane-collect");
+    if (status == 405) response_.set(http::field::allow, "POST");
+    if (!reason.empty()) {
+      response_.set(http::field::content_type, "text/plain; charset=utf-8");
+      response_.body() = reason + "\n";
+    }
+    keepAlive = keepAlive && !server_.stopping_;
+    response_.keep_alive(keepAlive);
+    response_.prepare_payload();
+    writing_ = true;
+    stream_.expires_after(kRequestTimeout);
+    http::async_write(stream_, response_,
+                      [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
+                        self->writing_ = false;
+                        if (ec || self->server_.stopping_) return self->Close();
+                        if (!keepAlive) return self->LingerClose();
+                        self->ReadHeader();
+                      });
+  }
+
+  void Close() {
+    boost::system::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.socket().close(ignored);
+  }
+
+  CollectServer& server_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::response<http::empty_body> continue_;
+  http::response<http::string_body> response_;
+  std::string peer_;
+  bool writing_ = false;
+  std::vector<char> discard_;
+  std::uint64_t discarded_ = 0;
+};
+
+CollectServer::CollectServer(CollectDatabase& database, const tcp::endpoint& endpoint)
+    : database_(database),
+      acceptor_(context_),
+      signals_(context_, SIGTERM, SIGINT),
+      stopDeadline_(context_) {
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(asio::socket_base::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen(asio::socket_base::max_listen_connections);
+}
+
+CollectServer::~CollectServer() {
+  // The context goes after this body and takes the handlers of unfinished sessions with it;
+  // their unregistering must not touch the timer, which is gone by then.
+  tearingDown_ = true;
+}
+
+void CollectServer::Run() {
+  signals_.async_wait([this](const boost::system::error_code& ec, int) {
+    if (!ec) BeginStop();
+  });
+  Accept();
+  context_.run();
+}
+
+void CollectServer::Stop() {
+  asio::post(context_, [this] { BeginStop(); });
+}
+
+void CollectServer::Accept() {
+  acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+    if (stopping_) return;
+    if (!ec) {
+      std::make_shared<CollectSession>(*this, std::move(socket))->Start();
+    } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+               ec == asio::error::no_memory) {
+      // Out of file descriptors: keep serving the open connections and try again shortly.
+      std::cerr << "halvane-collect: accept: " << ec.message() << "\n";
+      auto pause = std::make_shared<asio::steady_timer>(context_, std::chrono::milliseconds(100));
+      pause->async_wait([this, pause](const boost::system::error_code&) { Accept(); });
+      return;
+    }
+    Accept();
+  });
+}
+
+void CollectServer::BeginStop() {
+  if (stopping_) return;
+  stopping_ = true;
+  boost::system::error_code ignored;
+  acceptor_.close(ignored);
+  signals_.cancel(ignored);
+  // Stop may close sessions, which unregister themselves: walk a copy.
+  for (CollectSession* session : std::vector<CollectSession*>(sessions_)) session->Stop();
+  if (!sessions_.empty()) {
+    stopDeadline_.expires_after(kStopGrace);
+    stopDeadline_.async_wait([this](const boost::system::error_code& ec) {
+      if (!ec) context_.stop();
+    });
+  }
+}
+
+void CollectServer::HandlePost(const std::string& body, const std::string& peer, int& status,
+                               std::string& reason) {
+  try {
+    database_.StoreBody(body, ParseAnalyticsBody(body), peer);
+    status = 204;
+  } catch (const BodyRefused& refused) {
+    status = StatusFor(refused.refusal());
+    reason = refused.what();
+    CountRefusal(refused.refusal(), status, body.size(), peer);
+  } catch (const std::exception& error) {
+    // The database failed (full disk, broken file): the sender may try again later.
+    std::cerr << "halvane-collect: cannot store a body from " << peer << ": " << error.what()
+              << "\n";
+    status = 503;
+    reason = "cannot store the body now";
+  }
+}
+
+void CollectServer::CountRefusal(Refusal refusal, int status, std::uint64_t length,
+                                 const std::string& peer) {
+  try {
+    database_.StoreRefusal(refusal, status, length, peer);
+  } catch (const std::exception& error) {
+    std::cerr << "halvane-collect: cannot count a refusal: " << error.what() << "\n";
+  }
+}
+
+void CollectServer::Register(CollectSession* session) { sessions_.push_back(session); }
+
+void CollectServer::Unregister(CollectSession* session) {
+  sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), session), sessions_.end());
+  if (stopping_ && sessions_.empty() && !tearingDown_) stopDeadline_.cancel();
+}
+
+tcp::endpoint ParseListenAddress(const std::string& text) {
+  std::string host = "127.0.0.1";
+  std::string port = text;
+  const auto colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+    }
+  }
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos ||
+      std::stoul(port) > 65535) {
+    throw std::invalid_argument("'" + text + "': the port must be a number from 0 to 65535");
+  }
+  if (host == "localhost") host = "127.0.0.1";
+  boost::system::error_code ec;
+  const auto address = asio::ip::make_address(host, ec);
+  if (ec) throw std::invalid_argument("'" + text + "': the host must be a numeric address");
+  return tcp::endpoint(address, static_cast<unsigned short>(std::stoul(port)));
+}
+
+std::string EndpointUrl(const tcp::endpoint& endpoint) {
+  const std::string host = endpoint.address().is_v6() ? "[" + endpoint.address().to_string() + "]"
+                                                      : endpoint.address().to_string();
+  return "http://" + host + ":" + std::to_string(endpoint.port());
+}
+
+}  // namespace halv::collect
