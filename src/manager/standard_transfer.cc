@@ -17,7 +17,7 @@
 #include "manifest/package_manifest.h"
 #include "optimizer/transfer_optimizer.h"
 #include "transfer/transfer_error_data.h"
-#include "transfer/transfer_status.h"
+#include "transfer/transfer_status_impl.h"
 #include "transfer/transfer_status_data.h"
 #include "work/workflow.h"
 #include "works/package_works.h"
@@ -46,7 +46,7 @@ StandardTransfer::StandardTransfer(const TransferParams& params, const TransferB
   Lock lock(*mutex_);
   Reset(params, behavior);
   EnsureWorkflow();
-  if (params.stored) EditStatus().state = TransferState::Suspended;
+  if (params.stored) StoredStatus().state = TransferState::Suspended;
 }
 
 StandardTransfer::~StandardTransfer() {
@@ -74,10 +74,10 @@ void StandardTransfer::EnsureWorkflow() {
   workflow_->AddRetryableErrorCallback(interface_->GetRetryableErrorCallback());
 }
 
-TransferStatus& StandardTransfer::EditStatus() { return data_->status->EditStatus(); }
+TransferStatus& StandardTransfer::StoredStatus() { return data_->status->StoredStatus(); }
 
 void StandardTransfer::SetState(TransferState state) {
-  EditStatus().state = state;
+  StoredStatus().state = state;
   ReleaseWorkflow();
 }
 
@@ -152,7 +152,7 @@ TransferStatus StandardTransfer::GetStatus() {
 
 bool StandardTransfer::HasSufficientSpace(const std::string& destPath) {
   const Lock lock(*mutex_);
-  const TransferStatus& status = EditStatus();
+  const TransferStatus& status = StoredStatus();
   if (status.state != TransferState::Initialized || !data_->package) return false;
   std::uint64_t existing = 0;
   for (const auto& file : data_->package->GetFiles()) {
@@ -186,11 +186,11 @@ std::string StandardTransfer::GetNodeStatistics() {
 // Counterparts, called with the lock held.
 
 TransferStatus StandardTransfer::DoGetStatus(Lock&) {
-  return data_->status->GetStatus(data_->params);
+  return data_->status->GetStatus();
 }
 
 TransferStatus StandardTransfer::DoInitialize(Lock& lock) {
-  const TransferStatus& status = EditStatus();
+  const TransferStatus& status = StoredStatus();
   if (status.state != TransferState::Initializing || status.error != TransferError::None ||
       !workflow_ || !workflow_->Start()) {
     return DoGetStatus(lock);
@@ -204,7 +204,7 @@ TransferStatus StandardTransfer::DoStart(Lock& lock, const std::string& destPath
   const bool storedGiven = stored != kNotGiven;
   const bool destGiven = destPath != kNotGiven;
   const bool accepted = storedGiven ? (!destGiven || destPath == stored) : destGiven;
-  const TransferStatus& status = EditStatus();
+  const TransferStatus& status = StoredStatus();
   if (!accepted || status.state != TransferState::Initialized ||
       status.error != TransferError::None || !workflow_) {
     return DoGetStatus(lock);
@@ -216,38 +216,38 @@ TransferStatus StandardTransfer::DoStart(Lock& lock, const std::string& destPath
                 TransferError::InsufficientSpace);
   }
   if (!storedGiven) data_->params.destPath = destPath;
-  EditStatus().state = TransferState::Transferring;
+  StoredStatus().state = TransferState::Transferring;
   workflow_->Resume();
   const TransferStartEvent event(interface_);
   return Fire(lock, event);
 }
 
 TransferStatus StandardTransfer::DoPause(Lock& lock) {
-  const TransferState state = EditStatus().state;
+  const TransferState state = StoredStatus().state;
   if ((state != TransferState::Initializing && state != TransferState::Transferring) ||
       !workflow_ || !workflow_->Pause()) {
     return DoGetStatus(lock);
   }
-  EditStatus().state = state == TransferState::Initializing ? TransferState::InitializingPaused
+  StoredStatus().state = state == TransferState::Initializing ? TransferState::InitializingPaused
                                                             : TransferState::Paused;
   const TransferPauseEvent event(interface_);
   return Fire(lock, event);
 }
 
 TransferStatus StandardTransfer::DoResume(Lock& lock) {
-  const TransferState state = EditStatus().state;
+  const TransferState state = StoredStatus().state;
   if ((state != TransferState::InitializingPaused && state != TransferState::Paused) ||
       !workflow_ || !workflow_->Resume()) {
     return DoGetStatus(lock);
   }
-  EditStatus().state = state == TransferState::InitializingPaused ? TransferState::Initializing
+  StoredStatus().state = state == TransferState::InitializingPaused ? TransferState::Initializing
                                                                   : TransferState::Transferring;
   const TransferResumeEvent event(interface_);
   return Fire(lock, event);
 }
 
 TransferStatus StandardTransfer::DoRetry(Lock& lock) {
-  TransferStatus& status = EditStatus();
+  TransferStatus& status = StoredStatus();
   if (status.error == TransferError::None || !status.retryable || !workflow_ ||
       !workflow_->Retry()) {
     return DoGetStatus(lock);
@@ -259,7 +259,7 @@ TransferStatus StandardTransfer::DoRetry(Lock& lock) {
 }
 
 TransferStatus StandardTransfer::DoCancel(Lock& lock, bool deleteFiles) {
-  const TransferStatus& status = EditStatus();
+  const TransferStatus& status = StoredStatus();
   if (deleteFiles &&
       (status.state != TransferState::Suspended || status.error != TransferError::None)) {
     data_->deleteFilesOnCancel = true;
@@ -269,14 +269,14 @@ TransferStatus StandardTransfer::DoCancel(Lock& lock, bool deleteFiles) {
     }
     data_->releasedFiles.clear();
   }
-  if (EditStatus().IsFinished()) return DoGetStatus(lock);
+  if (StoredStatus().IsFinished()) return DoGetStatus(lock);
   SetState(TransferState::Canceled);
   const TransferCancelEvent event(interface_, *data_->status);
   return Fire(lock, event);
 }
 
 TransferStatus StandardTransfer::DoSuspend(Lock& lock) {
-  const TransferStatus& status = EditStatus();
+  const TransferStatus& status = StoredStatus();
   const TransferState oldState = status.state;
   if (!data_->params.stored &&
       (IsInitializing(oldState) || oldState == TransferState::Initialized)) {
@@ -298,13 +298,13 @@ TransferStatus StandardTransfer::DoSuspend(Lock& lock) {
 }
 
 TransferStatus StandardTransfer::DoRestore(Lock& lock) {
-  TransferStatus& status = EditStatus();
+  TransferStatus& status = StoredStatus();
   if (status.state != TransferState::Suspended || status.error != TransferError::None) {
     return DoGetStatus(lock);
   }
   EnsureWorkflow();
   if (workflow_) workflow_->Start();
-  EditStatus().state = TransferState::Initializing;
+  StoredStatus().state = TransferState::Initializing;
   const TransferRestoreEvent event(interface_);
   return Fire(lock, event);
 }
@@ -313,8 +313,8 @@ TransferStatus StandardTransfer::DoRestore(Lock& lock) {
 
 void StandardTransfer::OnPackageAcquire(Lock& lock, const std::shared_ptr<Work>&,
                                         const WorkStatus& status) {
-  if (EditStatus().IsFinished() || status.result != WorkResult::Success) return;
-  if (!IsInitializing(EditStatus().state)) {
+  if (StoredStatus().IsFinished() || status.result != WorkResult::Success) return;
+  if (!IsInitializing(StoredStatus().state)) {
     return Violate(lock, "Transfer::OnPackageAcquire called but transfer is not initializing",
                    TransferError::UnknownError);
   }
@@ -337,8 +337,8 @@ void StandardTransfer::OnPackageAcquire(Lock& lock, const std::shared_ptr<Work>&
 
 void StandardTransfer::OnNodeListAcquire(Lock& lock, const std::shared_ptr<Work>&,
                                          const WorkStatus& status) {
-  if (EditStatus().IsFinished() || status.result != WorkResult::Success) return;
-  if (!IsInitializing(EditStatus().state)) {
+  if (StoredStatus().IsFinished() || status.result != WorkResult::Success) return;
+  if (!IsInitializing(StoredStatus().state)) {
     return Violate(lock, "Transfer::OnNodeListAcquire called but transfer is not initializing",
                    TransferError::UnknownError);
   }
@@ -354,8 +354,8 @@ void StandardTransfer::OnNodeListAcquire(Lock& lock, const std::shared_ptr<Work>
 
 void StandardTransfer::OnInitialize(Lock& lock, const std::shared_ptr<Work>&,
                                     const WorkStatus& status) {
-  if (EditStatus().IsFinished() || status.result != WorkResult::Success) return;
-  if (!IsInitializing(EditStatus().state)) {
+  if (StoredStatus().IsFinished() || status.result != WorkResult::Success) return;
+  if (!IsInitializing(StoredStatus().state)) {
     return Violate(lock, "Transfer::OnInitialize called but transfer is not initializing",
                    TransferError::UnknownError);
   }
@@ -367,7 +367,7 @@ void StandardTransfer::OnInitialize(Lock& lock, const std::shared_ptr<Work>&,
     return Violate(lock, "Transfer::OnInitialize called but nodelist is missing",
                    TransferError::UnknownError);
   }
-  EditStatus().state = TransferState::Initialized;
+  StoredStatus().state = TransferState::Initialized;
   data_->status->SetPackage(*data_->package);
   // Nothing may touch a file before Start.
   if (workflow_) workflow_->Pause();
@@ -377,7 +377,7 @@ void StandardTransfer::OnInitialize(Lock& lock, const std::shared_ptr<Work>&,
 
 void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
                                       const WorkStatus& status) {
-  if (EditStatus().IsFinished()) return;
+  if (StoredStatus().IsFinished()) return;
   if (status.result == WorkResult::Stopped || status.result == WorkResult::Retryable) return;
   if (status.result == WorkResult::Success) {
     const TransferStatus snapshot = DoGetStatus(lock);
@@ -412,7 +412,7 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
                    "is None",
                    TransferError::UnknownError);
   }
-  TransferStatus& edit = EditStatus();
+  TransferStatus& edit = StoredStatus();
   edit.error = data->ToTransferError();
   edit.retryable = false;
   ReleaseWorkflow();
@@ -424,7 +424,7 @@ void StandardTransfer::OnWorkflowRetryableError(Lock& lock,
                                                 const std::shared_ptr<Workflow>& workflow,
                                                 const std::shared_ptr<Work>&,
                                                 const WorkStatus& status) {
-  if (EditStatus().IsFinished() || EditStatus().error != TransferError::None) return;
+  if (StoredStatus().IsFinished() || StoredStatus().error != TransferError::None) return;
   if (workflow != workflow_) {
     return Violate(lock, "Transfer::OnWorkflowRetryableError called on wrong workflow",
                    TransferError::UnknownError);
@@ -442,7 +442,7 @@ void StandardTransfer::OnWorkflowRetryableError(Lock& lock,
     return Violate(lock, "Transfer::OnWorkflowRetryableError called with TransferError::None",
                    TransferError::UnknownError);
   }
-  TransferStatus& edit = EditStatus();
+  TransferStatus& edit = StoredStatus();
   edit.error = data->ToTransferError();
   edit.retryable = true;
   const TransferRetryableErrorEvent event(interface_, *data_->status, *data);
@@ -464,7 +464,7 @@ void StandardTransfer::Violate(Lock& lock, const std::string& message, TransferE
 }
 
 TransferStatus StandardTransfer::Fail(Lock& lock, const std::string& message, TransferError error) {
-  TransferStatus& edit = EditStatus();
+  TransferStatus& edit = StoredStatus();
   edit.error = error;
   edit.retryable = false;
   const auto data = std::make_shared<TransferErrorData>(error, message);

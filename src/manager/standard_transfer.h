@@ -79,7 +79,7 @@ class StandardTransfer : public Transfer {
   void EnsureWorkflow();
   void SetState(TransferState state);
   void ReleaseWorkflow();
-  TransferStatus& EditStatus();
+  TransferStatus& StoredStatus();
   // Takes the snapshot, releases the lock, fires `event`; returns the snapshot.
   TransferStatus Fire(Lock& lock, const TransferEvent& event);
   // A broken contract of a work report: sets `error` (not retryable), aborts the workflow and

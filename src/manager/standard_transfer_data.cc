@@ -1,7 +1,7 @@
 #include "manager/standard_transfer_data.h"
 
 #include "http/http_session.h"
-#include "transfer/transfer_status.h"
+#include "transfer/transfer_status_impl.h"
 
 namespace halv {
 
@@ -17,8 +17,10 @@ StandardTransferData::StandardTransferData(const TransferParams& params,
                                            const TransferBehavior& behavior)
     : params(params),
       behavior(behavior),
-      status(std::make_shared<TransferStatusImpl>(params, behavior.settings.rateWindowSeconds,
-                                                  behavior.settings.estimateHoldMilliseconds)),
+      // The status reads this record's params (not the argument's) at every snapshot.
+      status(std::make_shared<TransferStatusImpl>(
+          this->params, static_cast<std::uint32_t>(behavior.settings.rateWindowSeconds),
+          static_cast<std::uint32_t>(behavior.settings.estimateHoldMilliseconds))),
       session(CreateSession(behavior)) {}
 
 }  // namespace halv

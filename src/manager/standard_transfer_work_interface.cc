@@ -1,7 +1,7 @@
 #include "manager/standard_transfer_work_interface.h"
 
 #include "manager/standard_transfer.h"
-#include "transfer/transfer_status.h"
+#include "transfer/transfer_status_impl.h"
 
 namespace halv {
 

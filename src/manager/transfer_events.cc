@@ -16,7 +16,7 @@ namespace halv {
 
 namespace {
 
-TransferState CurrentState(TransferStatusImpl& status) { return status.EditStatus().state; }
+TransferState CurrentState(TransferStatusImpl& status) { return status.StoredStatus().state; }
 
 }  // namespace
 
