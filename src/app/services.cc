@@ -5,9 +5,8 @@
 namespace halv {
 
 Services::Services(const Settings& settings, const AnalyticsEndpoints& analytics)
-    : proxyFactory_(ProxyTimeouts{
-          settings.proxyResolveTimeout, settings.proxyConnectTimeout, settings.proxySendTimeout,
-          settings.proxyReceiveTimeout}),
+    : proxyFactory_(ProxyTimeouts{settings.proxyResolveTimeout, settings.proxyConnectTimeout,
+                                  settings.proxySendTimeout, settings.proxyReceiveTimeout}),
       requestFactory_(proxyFactory_),
       packageFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
                       settings.manifestTimeout),

@@ -25,10 +25,9 @@ void TerminalView::Post(std::function<void()> task) {
   wakeup_.notify_one();
 }
 
-void TerminalView::Open(const std::string& title, ViewListener* listener) {
-  listener_ = listener;
-  Write(output_, title + "\n");
-}
+void TerminalView::SetListener(ViewListener* listener) { listener_ = listener; }
+
+void TerminalView::Open(const std::string& title) { Write(output_, title + "\n"); }
 
 void TerminalView::SetTitle(const std::string& title) {
   EndLine();
@@ -41,6 +40,7 @@ void TerminalView::ShowLanguageChoice(const LanguageChoice& choice) {
 }
 
 void TerminalView::AskLanguage(const LanguageChoice& choice) {
+  if (listener_ == nullptr) return;
   if (!inputIsTerminal_) {
     // Scripts and CI must never hang on a prompt.
     listener_->OnLanguageChosen(-1);
@@ -126,7 +126,9 @@ void TerminalView::ShowError(const std::string& caption, const std::string& text
   EndLine();
   Write(error_, caption + ": " + text + "\n");
   // Nothing waits to be dismissed on a terminal.
-  Post([this] { listener_->OnErrorDismissed(); });
+  Post([this] {
+    if (listener_ != nullptr) listener_->OnErrorDismissed();
+  });
 }
 
 void TerminalView::RunLoop() {

@@ -23,7 +23,8 @@ class TerminalView final : public View {
   TerminalView(int input, int output, int error);
 
   void Post(std::function<void()> task) override;
-  void Open(const std::string& title, ViewListener* listener) override;
+  void SetListener(ViewListener* listener) override;
+  void Open(const std::string& title) override;
   void SetTitle(const std::string& title) override;
   void ShowLanguageChoice(const LanguageChoice& choice) override;
   void ShowProgress(const std::string& statusText) override;

@@ -74,9 +74,11 @@ Dialog::Dialog(View& view, TransferService& service, SimpleLocale& locale,
       launch_(std::move(launch)),
       link_(std::make_shared<LaunchLink>()) {
   link_->dialog = this;
+  view_.SetListener(this);
 }
 
 Dialog::~Dialog() {
+  view_.SetListener(nullptr);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
@@ -112,7 +114,7 @@ int Dialog::Run() {
     if (shown_) return kFailed;
     shown_ = true;
   }
-  view_.Open(Title(), this);
+  view_.Open(Title());
   view_.ShowProgress(locale_.FormatTimeRemaining(-1));
   if (startup_.languages().empty()) {
     StartTransfers();
@@ -166,11 +168,11 @@ void Dialog::StartTransfers() {
     return;
   }
   try {
-    const TransferUpdate main = service_.InitializeTransfer(startup_.downloaderPartnerId(),
+    const TransferStatus main = service_.InitializeTransfer(startup_.downloaderPartnerId(),
                                                             startup_.downloaderPackageId(), "?");
-    const TransferUpdate skin = service_.InitializeTransfer(startup_.skinPartnerId(), skinPackageId,
+    const TransferStatus skin = service_.InitializeTransfer(startup_.skinPartnerId(), skinPackageId,
                                                             startup_.skinVersion());
-    const auto refused = [](const TransferUpdate& update) {
+    const auto refused = [](const TransferStatus& update) {
       return update.transferId.empty() || update.error != TransferError::None;
     };
     if (refused(main) || refused(skin)) {
@@ -183,8 +185,8 @@ void Dialog::StartTransfers() {
       mainTransferId_ = main.transferId;
       skinTransferId_ = skin.transferId;
     }
-    service_.Watch(main.transferId);
-    service_.Watch(skin.transferId);
+    service_.Watch(main.transferId, this);
+    service_.Watch(skin.transferId, this);
   } catch (const std::exception&) {
     Fail(messages::kUnexpectedError);
   }
@@ -198,7 +200,7 @@ void Dialog::Guard(const std::function<void()>& report) {
   }
 }
 
-void Dialog::OnTransferInitialized(const TransferUpdate& update) {
+void Dialog::OnTransferInitialized(const TransferStatus& update) {
   Guard([&] {
     std::string destination;
     {
@@ -216,18 +218,17 @@ void Dialog::OnTransferInitialized(const TransferUpdate& update) {
       return;
     }
     service_.StartTransfer(update.transferId, destination);
-    service_.Watch(update.transferId);
+    service_.Watch(update.transferId, this);
   });
 }
 
-void Dialog::OnTransferProgress(const TransferUpdate& update) {
+void Dialog::OnTransferProgress(const TransferStatus& update) {
   Guard([&] {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (closed_ || failed_ || update.transferId != mainTransferId_) return;
     }
-    if (update.state != TransferUpdate::State::Transferring ||
-        update.error != TransferError::None) {
+    if (update.state != TransferState::Transferring || update.error != TransferError::None) {
       return;
     }
     const int percent = ProgressPercent(update.transferredBytes, update.totalBytes);
@@ -238,9 +239,9 @@ void Dialog::OnTransferProgress(const TransferUpdate& update) {
   });
 }
 
-void Dialog::OnTransferError(const TransferUpdate& update) { OnTransferFinished(update); }
+void Dialog::OnTransferError(const TransferStatus& update) { OnTransferFinished(update); }
 
-void Dialog::OnTransferFinished(const TransferUpdate& update) {
+void Dialog::OnTransferFinished(const TransferStatus& update) {
   Guard([&] {
     bool launch = false;
     {
@@ -248,7 +249,7 @@ void Dialog::OnTransferFinished(const TransferUpdate& update) {
       if (closed_ || failed_) return;
       const bool isMain = update.transferId == mainTransferId_;
       if (!isMain && update.transferId != skinTransferId_) return;
-      if (update.error == TransferError::None && update.state == TransferUpdate::State::Complete) {
+      if (update.error == TransferError::None && update.state == TransferState::Complete) {
         (isMain ? mainDone_ : skinDone_) = true;
         (isMain ? mainRunPath_ : skinRunPath_) = update.runPath;
         launch = mainDone_ && skinDone_ && !launching_;
@@ -257,7 +258,7 @@ void Dialog::OnTransferFinished(const TransferUpdate& update) {
     }
     if (update.error != TransferError::None) {
       Fail(ErrorMessage(update.error));
-    } else if (update.state != TransferUpdate::State::Complete) {
+    } else if (update.state != TransferState::Complete) {
       // Nothing of this run cancels or suspends its transfers while the window is open, so such
       // an end is unexpected; waiting would leave "Calculating time remaining" up forever.
       Fail(messages::kUnexpectedError);

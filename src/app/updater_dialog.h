@@ -10,8 +10,10 @@
 #include <thread>
 
 #include "app/startup_parameters.h"
+#include "app/transfer_monitor.h"
 #include "app/updater_view.h"
 #include "transfer/transfer_error.h"
+#include "transfer/transfer_status.h"
 
 namespace halv {
 
@@ -19,46 +21,22 @@ class SimpleLocale;
 
 namespace Updater {
 
-// The part of a transfer's status that the dialog reads: a copy taken on the monitor's thread.
-struct TransferUpdate {
-  // The transfer's life-cycle state, as the transfer reports it.
-  enum class State {
-    None,
-    Initializing,
-    InitializingPaused,
-    Initialized,
-    Transferring,
-    Paused,
-    Suspended,
-    Complete,
-    Canceled,
-  };
-
-  std::string transferId;
-  State state = State::None;
-  TransferError error = TransferError::UnknownError;
-  std::uint64_t transferredBytes = 0;
-  std::uint64_t totalBytes = 0;
-  std::int32_t secondsRemaining = -1;
-  std::string runPath;
-};
-
 // The transfer operations the dialog needs: the services that run transfers and the monitor
-// that reports on them. Whatever is watched is reported to the Dialog's On... operations on one
-// monitor thread.
+// that reports on them (Services and TransferMonitorImpl in the product; fakes in tests).
 // Thread-safety: any thread.
 class TransferService {
  public:
   virtual ~TransferService() = default;
   // A new transfer of the package, initializing; versionId "?" asks for the current version.
-  virtual TransferUpdate InitializeTransfer(const std::string& partnerId,
+  virtual TransferStatus InitializeTransfer(const std::string& partnerId,
                                             const std::string& packageId,
                                             const std::string& versionId) = 0;
   // Starts the initialized transfer into destPath.
-  virtual TransferUpdate StartTransfer(const std::string& transferId,
+  virtual TransferStatus StartTransfer(const std::string& transferId,
                                        const std::string& destPath) = 0;
-  // Reports on the transfer from the next monitor cycle until its next one-time event.
-  virtual void Watch(const std::string& transferId) = 0;
+  // Reports on the transfer to `callback` on the monitor's thread, from the next cycle until its
+  // next one-time event.
+  virtual void Watch(const std::string& transferId, TransferMonitorCallback* callback) = 0;
 };
 
 // The process exit status of a run.
@@ -91,7 +69,7 @@ const char* ErrorMessage(TransferError error);
 // what to show to the GUI thread, which drops them once the window is closed. The launched
 // program is waited for on a thread of the dialog's own, so that closing the window ends the
 // run at once while the program keeps running.
-class Dialog final : public ViewListener {
+class Dialog final : public TransferMonitorCallback, public ViewListener {
  public:
   // The one dialog of the process; a second call throws std::logic_error.
   static std::unique_ptr<Dialog> CreateSingleton(View& view, TransferService& service,
@@ -112,11 +90,11 @@ class Dialog final : public ViewListener {
   // dismissed (a start-up failure: no transfer starts); kFailed.
   int RunError(const std::string& message);
 
-  // Transfer reports (monitor thread). OnTransferError is the same as OnTransferFinished.
-  void OnTransferProgress(const TransferUpdate& update);
-  void OnTransferInitialized(const TransferUpdate& update);
-  void OnTransferError(const TransferUpdate& update);
-  void OnTransferFinished(const TransferUpdate& update);
+  // TransferMonitorCallback (monitor thread). OnTransferError is the same as OnTransferFinished.
+  void OnTransferProgress(const TransferStatus& status) override;
+  void OnTransferInitialized(const TransferStatus& status) override;
+  void OnTransferError(const TransferStatus& status) override;
+  void OnTransferFinished(const TransferStatus& status) override;
 
   // ViewListener (GUI thread).
   void OnLanguageChosen(int index) override;

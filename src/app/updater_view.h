@@ -42,8 +42,10 @@ class View {
   // Quit are dropped without running.
   virtual void Post(std::function<void()> task) = 0;
 
-  // Creates the window with the title and the empty status line; events go to `listener`.
-  virtual void Open(const std::string& title, ViewListener* listener) = 0;
+  // Where the user's actions are reported from now on; null for nowhere.
+  virtual void SetListener(ViewListener* listener) = 0;
+  // Creates the window with the title.
+  virtual void Open(const std::string& title) = 0;
   virtual void SetTitle(const std::string& title) = 0;
   // The language prompt, the list with its first entry selected, and the confirm button.
   virtual void ShowLanguageChoice(const LanguageChoice& choice) = 0;

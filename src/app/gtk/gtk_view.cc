@@ -55,8 +55,9 @@ void GtkView::Post(std::function<void()> task) {
                   DeletePostedTask);
 }
 
-void GtkView::Open(const std::string& title, ViewListener* listener) {
-  listener_ = listener;
+void GtkView::SetListener(ViewListener* listener) { listener_ = listener; }
+
+void GtkView::Open(const std::string& title) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   widgets_.window = window;
   gtk_window_set_title(GTK_WINDOW(window), title.c_str());

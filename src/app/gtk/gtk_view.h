@@ -43,7 +43,8 @@ class GtkView final : public View {
   ~GtkView() override;
 
   void Post(std::function<void()> task) override;
-  void Open(const std::string& title, ViewListener* listener) override;
+  void SetListener(ViewListener* listener) override;
+  void Open(const std::string& title) override;
   void SetTitle(const std::string& title) override;
   void ShowLanguageChoice(const LanguageChoice& choice) override;
   void ShowProgress(const std::string& statusText) override;
