@@ -171,6 +171,8 @@ void GtkView::ShowError(const std::string& caption, const std::string& text) {
   gtk_box_pack_start(GTK_BOX(row), icon, FALSE, FALSE, 0);
   widgets_.errorText = gtk_label_new(text.c_str());
   gtk_label_set_line_wrap(GTK_LABEL(widgets_.errorText), TRUE);
+  // Texts without blanks (Thai, Chinese, Japanese) would otherwise wrap at every syllable.
+  gtk_label_set_width_chars(GTK_LABEL(widgets_.errorText), 40);
   gtk_label_set_max_width_chars(GTK_LABEL(widgets_.errorText), 50);
   gtk_label_set_xalign(GTK_LABEL(widgets_.errorText), 0.0f);
   gtk_box_pack_start(GTK_BOX(row), widgets_.errorText, TRUE, TRUE, 0);
