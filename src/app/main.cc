@@ -1,26 +1,56 @@
-#include <iostream>
-#include <string>
-#include <vector>
+// halvane-updater: downloads the build's program and its skin, then starts the program.
 
+#include <memory>
+#include <string>
+
+#include "app/services.h"
 #include "app/startup_parameters.h"
-#include "config/settings.h"
+#include "app/transfer_monitor.h"
+#include "app/updater_entry.h"
 #include "platform/string_resources.h"
 #include "platform/system.h"
 
-// The updater's entry: gathers its configuration, checks its data folder and exits 0 on every
-// path, as the desktop launcher expects.
-int main(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv, argv + argc);
-  const halv::StartupParameters parameters(halv::StringResourceTable::Embedded(), arguments,
-                                           halv::GetSystemTempDirectory());
-  const halv::Settings settings = halv::BuildSettings(parameters, halv::GetProcessorCount());
-  if (!parameters.CheckDataFolder()) {
-    std::cerr << "We're having some trouble writing to your disk. Can you make sure your user "
-                 "account has sufficient permissions and try again?\n";
-    return 0;
+namespace {
+
+// Services and the monitor that polls them. Members are destroyed in reverse order: the
+// monitor's thread is joined before the services go.
+class ServicesBackend final : public halv::Updater::TransferBackend {
+ public:
+  ServicesBackend(const halv::Settings& settings, const halv::StartupParameters& build)
+      : services_(
+            settings, halv::GetSystemTempDirectory(),
+            halv::AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()}),
+        monitor_(services_) {
+    monitor_.Start();
   }
-  std::cout << parameters.displayName() << ": data folder " << parameters.dataFolder()
-            << ", manifest host " << settings.manifestHost << ", " << settings.workThreads
-            << " work threads\n";
-  return 0;
+
+  halv::TransferStatus InitializeTransfer(const std::string& partnerId,
+                                          const std::string& packageId,
+                                          const std::string& versionId) override {
+    return services_.InitializeTransfer(partnerId, packageId, versionId);
+  }
+  halv::TransferStatus StartTransfer(const std::string& transferId,
+                                     const std::string& destPath) override {
+    return services_.StartTransfer(transferId, destPath);
+  }
+  void Watch(const std::string& transferId, halv::TransferMonitorCallback* callback) override {
+    monitor_.Watch(transferId, callback);
+  }
+
+ private:
+  halv::Services services_;
+  halv::TransferMonitorImpl monitor_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The build's analytics endpoints (or the one of HALV_ANALYTICS_URL) for the services.
+  const halv::StartupParameters build(halv::StringResourceTable::Embedded(), {argv[0]},
+                                      halv::GetSystemTempDirectory());
+  return halv::Updater::RunUpdater(&argc, &argv, halv::StringResourceTable::Embedded(),
+                                   halv::Updater::EntryEnvironment::Process(),
+                                   [&build](const halv::Settings& settings) {
+                                     return std::make_unique<ServicesBackend>(settings, build);
+                                   });
 }

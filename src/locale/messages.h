@@ -47,6 +47,14 @@ inline constexpr char kHoursMinutesRemaining[] = "{1} hours, {2} minutes remaini
 inline constexpr char kMinutesRemaining[] = "{1} minutes remaining";
 inline constexpr char kSecondsRemaining[] = "{1} seconds remaining";
 
+// The Linux front ends: the language choice (the window's label and button, the terminal's
+// prompt) and the notice of a run as root.
+inline constexpr char kLanguagePrompt[] = "Please select the language for your download:";
+inline constexpr char kConfirmLanguage[] = "OK";
+inline constexpr char kLanguageNumberPrompt[] = "Type a number from 1 to {1} and press Enter:";
+inline constexpr char kRootNotice[] =
+    "Running as root: the downloaded program will run as root too.";
+
 // Every message id above, the set each catalog must translate.
 inline constexpr const char* kAll[] = {
     kDownloaderTitle,          kDownloaderErrorTitle,    kLaunchingDownloader,
@@ -55,7 +63,8 @@ inline constexpr const char* kAll[] = {
     kCalculatingTimeRemaining, kOneHourRemaining,        kOneHourOneMinuteRemaining,
     kOneHourMinutesRemaining,  kOneMinuteRemaining,      kOneSecondRemaining,
     kHoursRemaining,           kHoursOneMinuteRemaining, kHoursMinutesRemaining,
-    kMinutesRemaining,         kSecondsRemaining,
+    kMinutesRemaining,         kSecondsRemaining,        kLanguagePrompt,
+    kConfirmLanguage,          kLanguageNumberPrompt,    kRootNotice,
 };
 
 }  // namespace messages

@@ -123,7 +123,10 @@ TEST(EmbeddedMessageCatalogTest, EveryCatalogTranslatesEveryMessageKeepingPlaceh
       }
       const std::string& translation = entry->second;
       EXPECT_FALSE(translation.empty()) << id;
-      EXPECT_NE(translation, id) << "untranslated: " << id;
+      // "OK" is the word for the button in most of these languages.
+      if (id != messages::kConfirmLanguage) {
+        EXPECT_NE(translation, id) << "untranslated: " << id;
+      }
       EXPECT_EQ(Placeholders(translation), Placeholders(id)) << id << " -> " << translation;
     }
   }

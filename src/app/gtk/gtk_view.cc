@@ -1,0 +1,249 @@
+#include "app/gtk/gtk_view.h"
+
+#include <utility>
+
+namespace halv {
+namespace Updater {
+namespace {
+
+#include "app/gtk/window_icon.inc"
+
+// A posted task and the flag of the view it was posted to.
+struct PostedTask {
+  std::function<void()> task;
+  std::shared_ptr<std::atomic<bool>> open;
+};
+
+gboolean RunPostedTask(gpointer data) {
+  auto* posted = static_cast<PostedTask*>(data);
+  if (posted->open->load()) posted->task();
+  return G_SOURCE_REMOVE;
+}
+
+void DeletePostedTask(gpointer data) { delete static_cast<PostedTask*>(data); }
+
+// A label that wraps at the width of the window instead of widening it.
+GtkWidget* NewWrappingLabel(const char* text) {
+  GtkWidget* label = gtk_label_new(text);
+  gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+  gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
+  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  return label;
+}
+
+void SetShown(GtkWidget* widget, bool shown) {
+  gtk_widget_set_visible(widget, shown);
+  gtk_widget_set_sensitive(widget, shown);
+}
+
+}  // namespace
+
+GtkView::GtkView() : open_(std::make_shared<std::atomic<bool>>(true)) {}
+
+GtkView::~GtkView() {
+  open_->store(false);
+  StopPulse();
+  DestroyWidgets();
+}
+
+void GtkView::Post(std::function<void()> task) {
+  if (!open_->load()) return;
+  // Default-idle priority: after GTK's own resizing and redrawing, so a task sees the window as
+  // the user does.
+  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, RunPostedTask, new PostedTask{std::move(task), open_},
+                  DeletePostedTask);
+}
+
+void GtkView::SetListener(ViewListener* listener) { listener_ = listener; }
+
+void GtkView::Open(const std::string& title) {
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  widgets_.window = window;
+  gtk_window_set_title(GTK_WINDOW(window), title.c_str());
+  gtk_window_set_resizable(GTK_WINDOW(window), FALSE);
+  gtk_widget_set_size_request(window, kGtkWindowWidth, -1);
+  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  GdkPixbuf* icon = gdk_pixbuf_new_from_xpm_data(const_cast<const char**>(kWindowIcon));
+  if (icon != nullptr) {
+    gtk_window_set_icon(GTK_WINDOW(window), icon);
+    g_object_unref(icon);
+  }
+  g_signal_connect(window, "delete-event", G_CALLBACK(OnDelete), this);
+  g_signal_connect(window, "key-press-event", G_CALLBACK(OnKey), this);
+
+  GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+  gtk_container_set_border_width(GTK_CONTAINER(box), 10);
+  gtk_container_add(GTK_CONTAINER(window), box);
+
+  widgets_.prompt = NewWrappingLabel("");
+  gtk_box_pack_start(GTK_BOX(box), widgets_.prompt, FALSE, FALSE, 0);
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
+  gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
+  widgets_.languages = gtk_combo_box_text_new();
+  gtk_widget_set_hexpand(widgets_.languages, TRUE);
+  gtk_box_pack_start(GTK_BOX(row), widgets_.languages, TRUE, TRUE, 0);
+  widgets_.confirm = gtk_button_new_with_label("");
+  gtk_widget_set_can_default(widgets_.confirm, TRUE);
+  g_signal_connect(widgets_.confirm, "clicked", G_CALLBACK(OnConfirm), this);
+  gtk_box_pack_start(GTK_BOX(row), widgets_.confirm, FALSE, FALSE, 0);
+
+  widgets_.progress = gtk_progress_bar_new();
+  gtk_box_pack_start(GTK_BOX(box), widgets_.progress, FALSE, FALSE, 0);
+  widgets_.pulse = gtk_progress_bar_new();
+  gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(widgets_.pulse), 0.1);
+  gtk_box_pack_start(GTK_BOX(box), widgets_.pulse, FALSE, FALSE, 0);
+  widgets_.status = NewWrappingLabel("");
+  gtk_box_pack_start(GTK_BOX(box), widgets_.status, FALSE, FALSE, 0);
+
+  gtk_widget_show_all(box);
+  gtk_window_set_default(GTK_WINDOW(window), widgets_.confirm);
+  SetShown(widgets_.prompt, false);
+  SetShown(gtk_widget_get_parent(widgets_.languages), false);
+  SetShown(widgets_.pulse, false);
+  gtk_widget_show(window);
+}
+
+void GtkView::SetTitle(const std::string& title) {
+  if (widgets_.window != nullptr) gtk_window_set_title(GTK_WINDOW(widgets_.window), title.c_str());
+}
+
+void GtkView::ShowLanguageChoice(const LanguageChoice& choice) {
+  if (widgets_.window == nullptr) return;
+  gtk_label_set_text(GTK_LABEL(widgets_.prompt), choice.prompt.c_str());
+  gtk_button_set_label(GTK_BUTTON(widgets_.confirm), choice.confirm.c_str());
+  GtkComboBoxText* list = GTK_COMBO_BOX_TEXT(widgets_.languages);
+  gtk_combo_box_text_remove_all(list);
+  for (const std::string& name : choice.names) gtk_combo_box_text_append_text(list, name.c_str());
+  gtk_combo_box_set_active(GTK_COMBO_BOX(list), 0);
+  SetShown(widgets_.prompt, true);
+  SetShown(gtk_widget_get_parent(widgets_.languages), true);
+  SetShown(widgets_.languages, true);
+  SetShown(widgets_.confirm, true);
+  SetShown(widgets_.progress, false);
+  SetShown(widgets_.status, false);
+  gtk_widget_grab_focus(widgets_.languages);
+}
+
+void GtkView::ShowProgress(const std::string& statusText) {
+  if (widgets_.window == nullptr) return;
+  SetShown(widgets_.prompt, false);
+  SetShown(gtk_widget_get_parent(widgets_.languages), false);
+  SetShown(widgets_.progress, true);
+  SetShown(widgets_.status, true);
+  gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), 0.0);
+  gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
+}
+
+void GtkView::SetProgress(int percent, const std::string& statusText) {
+  if (widgets_.window == nullptr) return;
+  const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
+  gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), clamped / 100.0);
+  gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
+}
+
+void GtkView::ShowLaunching(const std::string& statusText) {
+  if (widgets_.window == nullptr) return;
+  SetShown(widgets_.progress, false);
+  SetShown(widgets_.pulse, true);
+  gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
+  if (pulseSource_ == 0) pulseSource_ = g_timeout_add(100, OnPulse, this);
+}
+
+void GtkView::ShowError(const std::string& caption, const std::string& text) {
+  if (quit_ || widgets_.errorBox != nullptr) return;
+  GtkWidget* box = gtk_dialog_new();
+  widgets_.errorBox = box;
+  gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+  gtk_window_set_modal(GTK_WINDOW(box), TRUE);
+  gtk_window_set_resizable(GTK_WINDOW(box), FALSE);
+  if (widgets_.window != nullptr) {
+    gtk_window_set_transient_for(GTK_WINDOW(box), GTK_WINDOW(widgets_.window));
+    gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER_ON_PARENT);
+  } else {
+    gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
+  }
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+  gtk_container_set_border_width(GTK_CONTAINER(row), 12);
+  // GTK 3.12 and later show no icon in a message box unless one is put there.
+  GtkWidget* icon = gtk_image_new_from_icon_name("dialog-error", GTK_ICON_SIZE_DIALOG);
+  gtk_widget_set_valign(icon, GTK_ALIGN_START);
+  gtk_box_pack_start(GTK_BOX(row), icon, FALSE, FALSE, 0);
+  widgets_.errorText = gtk_label_new(text.c_str());
+  gtk_label_set_line_wrap(GTK_LABEL(widgets_.errorText), TRUE);
+  // Texts without blanks (Thai, Chinese, Japanese) would otherwise wrap at every syllable.
+  gtk_label_set_width_chars(GTK_LABEL(widgets_.errorText), 40);
+  gtk_label_set_max_width_chars(GTK_LABEL(widgets_.errorText), 50);
+  gtk_label_set_xalign(GTK_LABEL(widgets_.errorText), 0.0f);
+  gtk_box_pack_start(GTK_BOX(row), widgets_.errorText, TRUE, TRUE, 0);
+  gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(box))), row, TRUE, TRUE, 0);
+  // The button speaks the desktop's language, as the system's message boxes do.
+  gtk_dialog_add_button(GTK_DIALOG(box), g_dgettext("gtk30", "_OK"), GTK_RESPONSE_OK);
+  gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+  g_signal_connect(box, "response", G_CALLBACK(OnErrorResponse), this);
+  gtk_widget_show_all(box);
+}
+
+void GtkView::RunLoop() {
+  if (quit_) return;
+  gtk_main();
+}
+
+void GtkView::Quit() {
+  if (quit_) return;
+  quit_ = true;
+  open_->store(false);
+  StopPulse();
+  DestroyWidgets();
+  if (gtk_main_level() > 0) gtk_main_quit();
+}
+
+gboolean GtkView::OnDelete(GtkWidget*, GdkEvent*, gpointer self) {
+  auto* view = static_cast<GtkView*>(self);
+  if (view->listener_ != nullptr) view->listener_->OnCloseRequested();
+  return TRUE;  // Quit destroys the window
+}
+
+gboolean GtkView::OnKey(GtkWidget*, GdkEventKey* event, gpointer self) {
+  // Escape closes the window, as it cancels a dialog box.
+  if (event->keyval != GDK_KEY_Escape) return FALSE;
+  auto* view = static_cast<GtkView*>(self);
+  if (view->listener_ != nullptr) view->listener_->OnCloseRequested();
+  return TRUE;
+}
+
+void GtkView::OnConfirm(GtkButton*, gpointer self) {
+  auto* view = static_cast<GtkView*>(self);
+  const int index = gtk_combo_box_get_active(GTK_COMBO_BOX(view->widgets_.languages));
+  if (index >= 0 && view->listener_ != nullptr) view->listener_->OnLanguageChosen(index);
+}
+
+void GtkView::OnErrorResponse(GtkDialog* dialog, gint, gpointer self) {
+  auto* view = static_cast<GtkView*>(self);
+  if (view->widgets_.errorBox != GTK_WIDGET(dialog)) return;
+  view->widgets_.errorBox = nullptr;
+  view->widgets_.errorText = nullptr;
+  gtk_widget_destroy(GTK_WIDGET(dialog));
+  if (view->listener_ != nullptr) view->listener_->OnErrorDismissed();
+}
+
+gboolean GtkView::OnPulse(gpointer self) {
+  auto* view = static_cast<GtkView*>(self);
+  gtk_progress_bar_pulse(GTK_PROGRESS_BAR(view->widgets_.pulse));
+  return G_SOURCE_CONTINUE;
+}
+
+void GtkView::StopPulse() {
+  if (pulseSource_ == 0) return;
+  g_source_remove(pulseSource_);
+  pulseSource_ = 0;
+}
+
+void GtkView::DestroyWidgets() {
+  if (widgets_.errorBox != nullptr) gtk_widget_destroy(widgets_.errorBox);
+  if (widgets_.window != nullptr) gtk_widget_destroy(widgets_.window);
+  widgets_ = Widgets();
+}
+
+}  // namespace Updater
+}  // namespace halv

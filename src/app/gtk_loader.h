@@ -1,0 +1,22 @@
+#ifndef HALV_APP_GTK_LOADER_H_
+#define HALV_APP_GTK_LOADER_H_
+
+#include <memory>
+#include <string>
+
+#include "app/updater_view.h"
+
+namespace halv {
+namespace Updater {
+
+// The GTK window when a display is set (DISPLAY or WAYLAND_DISPLAY) and the GTK module
+// libhalvane-gtk.so, from `moduleFolder`, loads and opens it; null otherwise, with the reason in
+// `why` (for the log). The module stays loaded for the rest of the process, because GTK keeps
+// callbacks into it. Call on the thread that will run the loop, before other threads exist.
+std::unique_ptr<View> OpenGtkView(const std::string& moduleFolder, int* argc, char*** argv,
+                                  std::string* why);
+
+}  // namespace Updater
+}  // namespace halv
+
+#endif  // HALV_APP_GTK_LOADER_H_

@@ -1,0 +1,343 @@
+#include "app/updater_dialog.h"
+
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "file/paths.h"
+#include "locale/messages.h"
+#include "locale/simple_locale.h"
+
+namespace halv {
+namespace Updater {
+namespace {
+
+// The process-wide dialog; guarded by gSingletonMutex.
+std::mutex gSingletonMutex;
+Dialog* gSingleton = nullptr;
+
+}  // namespace
+
+int ProgressPercent(std::uint64_t transferredBytes, std::uint64_t totalBytes) {
+  if (totalBytes == 0) return 0;
+  const double percent =
+      std::floor(static_cast<double>(transferredBytes) * 100.0 / static_cast<double>(totalBytes));
+  if (!(percent > 0.0)) return 0;  // also NaN
+  if (percent >= 100.0) return 100;
+  return static_cast<int>(percent);
+}
+
+const char* ErrorMessage(TransferError error) {
+  switch (error) {
+    case TransferError::ConnectionError:
+      return messages::kConnectionError;
+    case TransferError::InsufficientMemory:
+      return messages::kOutOfMemoryError;
+    case TransferError::InsufficientSpace:
+      return messages::kDiskFullError;
+    case TransferError::FileAccessError:
+    case TransferError::FileError:
+      return messages::kDiskWriteError;
+    default:
+      return messages::kUnexpectedError;
+  }
+}
+
+std::unique_ptr<Dialog> Dialog::CreateSingleton(View& view, TransferService& service,
+                                                SimpleLocale& locale,
+                                                const StartupParameters& startup,
+                                                LaunchFunction launch) {
+  std::lock_guard<std::mutex> lock(gSingletonMutex);
+  if (gSingleton != nullptr) {
+    throw std::logic_error("Dialog::CreateSingleton called multiple times");
+  }
+  std::unique_ptr<Dialog> dialog(new Dialog(view, service, locale, startup, std::move(launch)));
+  gSingleton = dialog.get();
+  return dialog;
+}
+
+Dialog& Dialog::GetSingleton() {
+  std::lock_guard<std::mutex> lock(gSingletonMutex);
+  if (gSingleton == nullptr) {
+    throw std::logic_error("Dialog::GetSingleton called without CreateSingleton");
+  }
+  return *gSingleton;
+}
+
+Dialog::Dialog(View& view, TransferService& service, SimpleLocale& locale,
+               const StartupParameters& startup, LaunchFunction launch)
+    : view_(view),
+      service_(service),
+      locale_(locale),
+      startup_(startup),
+      launch_(std::move(launch)),
+      link_(std::make_shared<LaunchLink>()) {
+  link_->dialog = this;
+  view_.SetListener(this);
+}
+
+Dialog::~Dialog() {
+  view_.SetListener(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  {
+    // After this the launch thread no longer reaches the dialog.
+    std::lock_guard<std::mutex> lock(link_->mutex);
+    link_->dialog = nullptr;
+  }
+  if (launchThread_.joinable()) {
+    // A program that still runs keeps running; its waiting thread ends with the process.
+    if (launchEnded_) {
+      launchThread_.join();
+    } else {
+      launchThread_.detach();
+    }
+  }
+  std::lock_guard<std::mutex> lock(gSingletonMutex);
+  if (gSingleton == this) gSingleton = nullptr;
+}
+
+std::string Dialog::DisplayName() const { return startup_.displayName(locale_.GetLanguage()); }
+
+std::string Dialog::Title() const {
+  return locale_.Format(messages::kDownloaderTitle, DisplayName());
+}
+
+int Dialog::Run() {
+  {
+    // The flag is set under the lock and the lock released before the loop runs: the loop's
+    // handlers take it again on this thread.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (shown_) return kFailed;
+    shown_ = true;
+  }
+  view_.Open(Title());
+  view_.ShowProgress(locale_.FormatTimeRemaining(-1));
+  if (startup_.languages().empty()) {
+    StartTransfers();
+  } else {
+    LanguageChoice choice;
+    choice.prompt = locale_.Translate(messages::kLanguagePrompt);
+    choice.confirm = locale_.Translate(messages::kConfirmLanguage);
+    choice.numberPrompt = locale_.Format(messages::kLanguageNumberPrompt,
+                                         std::to_string(startup_.languages().size()));
+    for (const auto& language : startup_.languages()) choice.names.push_back(language.second);
+    phase_ = Phase::Choosing;
+    view_.ShowLanguageChoice(choice);
+  }
+  view_.RunLoop();
+  return exitCode_;
+}
+
+int Dialog::RunError(const std::string& message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (shown_) return kFailed;
+    shown_ = true;
+    failed_ = true;
+  }
+  phase_ = Phase::Error;
+  exitCode_ = kFailed;
+  view_.ShowError(locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
+                  locale_.Translate(message));
+  view_.RunLoop();
+  return exitCode_;
+}
+
+void Dialog::OnLanguageChosen(int index) {
+  if (phase_ != Phase::Choosing) return;
+  const auto& languages = startup_.languages();
+  if (index >= 0 && static_cast<std::size_t>(index) < languages.size()) {
+    locale_.SetLanguage(languages[static_cast<std::size_t>(index)].first);
+    view_.SetTitle(Title());
+  }
+  view_.ShowProgress(locale_.FormatTimeRemaining(-1));
+  StartTransfers();
+}
+
+void Dialog::StartTransfers() {
+  phase_ = Phase::Transferring;
+  const std::string language = locale_.GetLanguage();
+  const std::string skinPackageId = startup_.skinPackageId(language);
+  if (skinPackageId.empty()) {
+    // An empty id would place the skin in the main package's folder.
+    Fail(messages::kUnexpectedError);
+    return;
+  }
+  try {
+    const TransferStatus main = service_.InitializeTransfer(startup_.downloaderPartnerId(),
+                                                            startup_.downloaderPackageId(), "?");
+    const TransferStatus skin = service_.InitializeTransfer(startup_.skinPartnerId(), skinPackageId,
+                                                            startup_.skinVersion());
+    const auto refused = [](const TransferStatus& update) {
+      return update.transferId.empty() || update.error != TransferError::None;
+    };
+    if (refused(main) || refused(skin)) {
+      Fail(messages::kUnexpectedError);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      language_ = language;
+      mainTransferId_ = main.transferId;
+      skinTransferId_ = skin.transferId;
+    }
+    service_.Watch(main.transferId, this);
+    service_.Watch(skin.transferId, this);
+  } catch (const std::exception&) {
+    Fail(messages::kUnexpectedError);
+  }
+}
+
+void Dialog::Guard(const std::function<void()>& report) {
+  try {
+    report();
+  } catch (...) {
+    Fail(messages::kUnexpectedError);
+  }
+}
+
+void Dialog::OnTransferInitialized(const TransferStatus& update) {
+  Guard([&] {
+    std::string destination;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closed_ || failed_) return;
+      destination = startup_.dataFolder();
+      if (update.transferId == skinTransferId_) {
+        destination = JoinPath(destination, startup_.skinPackageId(language_));
+      }
+    }
+    // A retryable error reported with the initialization follows as OnTransferError.
+    if (update.error != TransferError::None) return;
+    if (!PathExists(destination) && !CreateDirectories(destination)) {
+      Fail(messages::kDiskWriteError);
+      return;
+    }
+    service_.StartTransfer(update.transferId, destination);
+    service_.Watch(update.transferId, this);
+  });
+}
+
+void Dialog::OnTransferProgress(const TransferStatus& update) {
+  Guard([&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closed_ || failed_ || update.transferId != mainTransferId_) return;
+    }
+    if (update.state != TransferState::Transferring || update.error != TransferError::None) {
+      return;
+    }
+    const int percent = ProgressPercent(update.transferredBytes, update.totalBytes);
+    std::string text = locale_.FormatTimeRemaining(update.secondsRemaining);
+    view_.Post([this, percent, text = std::move(text)] {
+      if (phase_ == Phase::Transferring) view_.SetProgress(percent, text);
+    });
+  });
+}
+
+void Dialog::OnTransferError(const TransferStatus& update) { OnTransferFinished(update); }
+
+void Dialog::OnTransferFinished(const TransferStatus& update) {
+  Guard([&] {
+    bool launch = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (closed_ || failed_) return;
+      const bool isMain = update.transferId == mainTransferId_;
+      if (!isMain && update.transferId != skinTransferId_) return;
+      if (update.error == TransferError::None && update.state == TransferState::Complete) {
+        (isMain ? mainDone_ : skinDone_) = true;
+        (isMain ? mainRunPath_ : skinRunPath_) = update.runPath;
+        launch = mainDone_ && skinDone_ && !launching_;
+        launching_ = launching_ || launch;
+      }
+    }
+    if (update.error != TransferError::None) {
+      Fail(ErrorMessage(update.error));
+    } else if (update.state != TransferState::Complete) {
+      // Nothing of this run cancels or suspends its transfers while the window is open, so such
+      // an end is unexpected; waiting would leave "Calculating time remaining" up forever.
+      Fail(messages::kUnexpectedError);
+    } else if (launch) {
+      StartLaunch();
+    }
+  });
+}
+
+void Dialog::StartLaunch() {
+  std::string text = locale_.Format(messages::kLaunchingDownloader, DisplayName());
+  view_.Post([this, text = std::move(text)] {
+    if (phase_ != Phase::Transferring) return;
+    phase_ = Phase::Launching;
+    view_.ShowLaunching(text);
+    std::string language, mainRunPath, skinRunPath;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      language = language_;
+      mainRunPath = mainRunPath_;
+      skinRunPath = skinRunPath_;
+    }
+    launchThread_ = std::thread([launch = launch_, startup = startup_, link = link_,
+                                 ended = &launchEnded_, language, mainRunPath, skinRunPath] {
+      bool launched = false;
+      try {
+        launched = launch(startup, language, mainRunPath, skinRunPath);
+      } catch (...) {
+        launched = false;
+      }
+      std::lock_guard<std::mutex> lock(link->mutex);
+      if (link->dialog == nullptr) return;  // the dialog is gone, and `ended` with it
+      ended->store(true);
+      link->dialog->OnLaunchFinished(launched);
+    });
+  });
+}
+
+void Dialog::OnLaunchFinished(bool launched) {
+  if (launched) {
+    view_.Post([this] {
+      if (phase_ == Phase::Launching) Close(kLaunched);
+    });
+  } else {
+    FailWithText(locale_.Format(messages::kLaunchFailedError, DisplayName()));
+  }
+}
+
+void Dialog::Fail(const std::string& message) { FailWithText(locale_.Translate(message)); }
+
+void Dialog::FailWithText(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || failed_) return;
+    failed_ = true;
+  }
+  std::string caption = locale_.Format(messages::kDownloaderErrorTitle, DisplayName());
+  view_.Post([this, caption = std::move(caption), text] {
+    if (phase_ == Phase::Closed) return;
+    phase_ = Phase::Error;
+    exitCode_ = kFailed;
+    view_.ShowError(caption, text);
+  });
+}
+
+void Dialog::OnErrorDismissed() { Close(kFailed); }
+
+void Dialog::OnCloseRequested() { Close(phase_ == Phase::Error ? kFailed : kCanceled); }
+
+void Dialog::Close(int exitCode) {
+  if (phase_ == Phase::Closed) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+  phase_ = Phase::Closed;
+  exitCode_ = exitCode;
+  view_.Quit();
+}
+
+}  // namespace Updater
+}  // namespace halv

@@ -1,0 +1,162 @@
+#ifndef HALV_APP_UPDATER_DIALOG_H_
+#define HALV_APP_UPDATER_DIALOG_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/startup_parameters.h"
+#include "app/transfer_monitor.h"
+#include "app/updater_view.h"
+#include "transfer/transfer_error.h"
+#include "transfer/transfer_status.h"
+
+namespace halv {
+
+class SimpleLocale;
+
+namespace Updater {
+
+// The transfer operations the dialog needs: the services that run transfers and the monitor
+// that reports on them (Services and TransferMonitorImpl in the product; fakes in tests).
+// Thread-safety: any thread.
+class TransferService {
+ public:
+  virtual ~TransferService() = default;
+  // A new transfer of the package, initializing; versionId "?" asks for the current version.
+  virtual TransferStatus InitializeTransfer(const std::string& partnerId,
+                                            const std::string& packageId,
+                                            const std::string& versionId) = 0;
+  // Starts the initialized transfer into destPath.
+  virtual TransferStatus StartTransfer(const std::string& transferId,
+                                       const std::string& destPath) = 0;
+  // Reports on the transfer to `callback` on the monitor's thread, from the next cycle until its
+  // next one-time event.
+  virtual void Watch(const std::string& transferId, TransferMonitorCallback* callback) = 0;
+};
+
+// The process exit status of a run.
+enum ExitCode : int {
+  kLaunched = 0,  // both packages are complete and the program was started and has ended
+  kFailed = 1,    // an error box was shown
+  kCanceled = 2,  // the user closed the window before the launch had ended
+};
+
+// Starts the downloaded program and waits for it to exit (Launch in the product).
+using LaunchFunction =
+    std::function<bool(const StartupParameters& startup, const std::string& language,
+                       const std::string& mainRunPath, const std::string& skinRunPath)>;
+
+// The bar position for transferred of total bytes: 0 when the total is unknown (0), otherwise
+// the integer part of the percentage, clamped to 0..100.
+int ProgressPercent(std::uint64_t transferredBytes, std::uint64_t totalBytes);
+
+// The message id (untranslated) that tells the user about `error`.
+const char* ErrorMessage(TransferError error);
+
+// The updater's dialog logic: the language choice, the two transfers of a run (the downloader
+// package and its skin), the progress and time-remaining line, the launch of the downloaded
+// program once both are complete, and the error box. It draws through a View, so the same flow
+// runs in a GTK window and on a terminal.
+// Ownership: owned by the entry; the view, the service and the locale are not owned and outlive
+// it. At most one per process (CreateSingleton).
+// Thread-safety: Run and the ViewListener operations on the GUI thread; the On... transfer
+// reports on the monitor's thread. Reports never touch the view directly: they post copies of
+// what to show to the GUI thread, which drops them once the window is closed. The launched
+// program is waited for on a thread of the dialog's own, so that closing the window ends the
+// run at once while the program keeps running.
+class Dialog final : public TransferMonitorCallback, public ViewListener {
+ public:
+  // The one dialog of the process; a second call throws std::logic_error.
+  static std::unique_ptr<Dialog> CreateSingleton(View& view, TransferService& service,
+                                                 SimpleLocale& locale,
+                                                 const StartupParameters& startup,
+                                                 LaunchFunction launch);
+  // Throws std::logic_error when there is none.
+  static Dialog& GetSingleton();
+
+  Dialog(const Dialog&) = delete;
+  Dialog& operator=(const Dialog&) = delete;
+  ~Dialog() override;
+
+  // Opens the window and runs its loop until it closes; the exit status of the run. A second
+  // call returns kFailed at once.
+  int Run();
+  // Shows only the error box with the translation of `message` and runs the loop until it is
+  // dismissed (a start-up failure: no transfer starts); kFailed.
+  int RunError(const std::string& message);
+
+  // TransferMonitorCallback (monitor thread). OnTransferError is the same as OnTransferFinished.
+  void OnTransferProgress(const TransferStatus& status) override;
+  void OnTransferInitialized(const TransferStatus& status) override;
+  void OnTransferError(const TransferStatus& status) override;
+  void OnTransferFinished(const TransferStatus& status) override;
+
+  // ViewListener (GUI thread).
+  void OnLanguageChosen(int index) override;
+  void OnCloseRequested() override;
+  void OnErrorDismissed() override;
+
+ private:
+  // What the GUI thread shows.
+  enum class Phase { Idle, Choosing, Transferring, Launching, Error, Closed };
+  // Shared with the launch thread, which reports through it while the dialog lives.
+  struct LaunchLink {
+    std::mutex mutex;
+    Dialog* dialog = nullptr;  // guarded by mutex
+  };
+
+  Dialog(View& view, TransferService& service, SimpleLocale& locale,
+         const StartupParameters& startup, LaunchFunction launch);
+
+  std::string DisplayName() const;
+  std::string Title() const;
+  void StartTransfers();
+  void StartLaunch();
+  void OnLaunchFinished(bool launched);
+  // Shows the error box with the translation of `message`, once per run; any thread.
+  void Fail(const std::string& message);
+  // Shows the error box with a finished text; any thread.
+  void FailWithText(const std::string& text);
+  // GUI thread.
+  void Close(int exitCode);
+  // Runs a monitor report; an exception ends the run with the unexpected-error message.
+  void Guard(const std::function<void()>& report);
+
+  // Constant after construction.
+  View& view_;
+  TransferService& service_;
+  SimpleLocale& locale_;
+  const StartupParameters startup_;
+  const LaunchFunction launch_;
+  const std::shared_ptr<LaunchLink> link_;
+
+  // GUI thread only.
+  Phase phase_ = Phase::Idle;
+  int exitCode_ = kCanceled;
+  std::thread launchThread_;
+  std::atomic<bool> launchEnded_{false};
+
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  bool shown_ = false;
+  bool closed_ = false;
+  bool failed_ = false;
+  bool launching_ = false;
+  std::string language_;  // the language the transfers were started in
+  std::string mainTransferId_;
+  std::string skinTransferId_;
+  std::string mainRunPath_;
+  std::string skinRunPath_;
+  bool mainDone_ = false;
+  bool skinDone_ = false;
+};
+
+}  // namespace Updater
+}  // namespace halv
+
+#endif  // HALV_APP_UPDATER_DIALOG_H_

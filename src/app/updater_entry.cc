@@ -1,0 +1,81 @@
+#include "app/updater_entry.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "app/gtk_loader.h"
+#include "app/launcher.h"
+#include "app/startup_parameters.h"
+#include "app/terminal_view.h"
+#include "file/paths.h"
+#include "locale/custom_boost_locale.h"
+#include "locale/embedded_message_catalog.h"
+#include "locale/messages.h"
+#include "platform/system.h"
+
+namespace halv {
+namespace Updater {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+void WriteLine(int fd, const std::string& text) {
+  const std::string line = text + "\n";
+  // The notice is best effort: a closed descriptor only loses it.
+  [[maybe_unused]] const ssize_t written = write(fd, line.data(), line.size());
+}
+
+}  // namespace
+
+EntryEnvironment EntryEnvironment::Process() {
+  EntryEnvironment environment;
+  environment.tempDirectory = GetSystemTempDirectory();
+  environment.processorCount = GetProcessorCount();
+  environment.moduleFolder = FolderOf(GetExecutablePath());
+  environment.runAsRoot = geteuid() == 0;
+  environment.launch = &Launch;
+  return environment;
+}
+
+int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
+               const EntryEnvironment& environment, const TransferBackendFactory& makeBackend) {
+  const std::vector<std::string> arguments(*argv, *argv + *argc);
+  const StartupParameters startup(resources, arguments, environment.tempDirectory);
+  const Settings settings = BuildSettings(startup, environment.processorCount);
+
+  const EmbeddedMessageCatalog catalog;
+  CustomBoostLocale locale(catalog, std::string());
+  if (!startup.languages().empty()) locale.SetLanguage(startup.defaultLanguage());
+
+  // The program is started with the updater's own rights, so a run as root starts it as root.
+  if (environment.runAsRoot) WriteLine(environment.error, locale.Translate(messages::kRootNotice));
+
+  // GTK is initialised before any other thread exists.
+  std::unique_ptr<View> view;
+  std::string noWindow;
+  if (environment.tryWindow) view = OpenGtkView(environment.moduleFolder, argc, argv, &noWindow);
+  if (!view) {
+    view = std::make_unique<TerminalView>(environment.input, environment.output, environment.error);
+  }
+
+  std::unique_ptr<TransferBackend> backend = makeBackend(settings);
+  std::unique_ptr<Dialog> dialog =
+      Dialog::CreateSingleton(*view, *backend, locale, startup, environment.launch);
+
+  const int exitCode =
+      startup.CheckDataFolder() ? dialog->Run() : dialog->RunError(messages::kDiskWriteError);
+
+  // The monitor stops before the services and the dialog it reports to.
+  backend.reset();
+  dialog.reset();
+  view.reset();
+  return exitCode;
+}
+
+}  // namespace Updater
+}  // namespace halv

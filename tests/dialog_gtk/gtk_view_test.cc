@@ -1,0 +1,283 @@
+#include "app/gtk/gtk_view.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/startup_parameters.h"
+#include "app/updater_dialog.h"
+#include "dialog_fakes.h"
+#include "locale/custom_boost_locale.h"
+#include "locale/embedded_message_catalog.h"
+#include "locale/messages.h"
+#include "platform/string_resources.h"
+#include "temp_dir.h"
+
+// Fontconfig, D-Bus (through the accessibility bridge) and GLib keep process-long caches that they
+// never free; LeakSanitizer would report them at exit. Nothing of ours is suppressed.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\nleak:libdbus-1.so\nleak:libglib-2.0.so\n";
+}
+
+namespace halv {
+namespace {
+
+using Updater::GtkView;
+using Updater::LanguageChoice;
+
+const char kDisplayName[] = "Halvane Demo";
+const char* const kLanguages[] = {"",   "cs", "de", "el",    "es_AR", "es_ES", "fr",
+                                  "it", "ja", "ko", "nl",    "pl",    "pt",    "ro",
+                                  "ru", "th", "tr", "zh_CN", "zh_TW"};
+
+// A private X server for the whole suite, started and stopped by its PID.
+class XvfbEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    ASSERT_FALSE(number.empty()) << "Xvfb did not start (Debian package xvfb)";
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("GDK_BACKEND", "x11", 1);
+    setenv("GTK_THEME", "Adwaita", 1);
+    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+const auto* const kXvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+void Settle() {
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+}
+
+// Lays the toplevel out at its width and draws it into a PNG.
+void Shot(GtkWidget* toplevel, const std::string& name) {
+  Settle();
+  int width = 0, height = 0, unused = 0;
+  gtk_widget_get_preferred_width(toplevel, &width, &unused);
+  gtk_widget_get_preferred_height_for_width(toplevel, width, &height, &unused);
+  GtkAllocation allocation = {0, 0, width, height};
+  gtk_widget_size_allocate(toplevel, &allocation);
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+  cairo_t* cr = cairo_create(surface);
+  gtk_widget_draw(toplevel, cr);
+  cairo_destroy(cr);
+  mkdir(HALV_SCREENSHOT_DIR, 0755);
+  const std::string path = std::string(HALV_SCREENSHOT_DIR) + "/" + name + ".png";
+  EXPECT_EQ(cairo_surface_write_to_png(surface, path.c_str()), CAIRO_STATUS_SUCCESS) << path;
+  cairo_surface_destroy(surface);
+}
+
+// Lines a text needs in a label of the window at the width its labels get.
+double LinesAtWindowWidth(const std::string& text) {
+  GtkView view;
+  view.Open("measure");
+  GtkWidget* label = view.widgets().status;
+  const int width = Updater::kGtkWindowWidth - 2 * 10;
+  int minimum = 0, oneLine = 0, natural = 0;
+  gtk_label_set_text(GTK_LABEL(label), "Xg");
+  gtk_widget_get_preferred_height_for_width(label, width, &minimum, &oneLine);
+  gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  gtk_widget_get_preferred_height_for_width(label, width, &minimum, &natural);
+  return static_cast<double>(natural) / oneLine;
+}
+
+TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
+  const EmbeddedMessageCatalog catalog;
+  CustomBoostLocale locale(catalog, "");
+  for (const char* language : kLanguages) {
+    SCOPED_TRACE(language);
+    locale.SetLanguage(language);
+    const std::string tag = *language ? language : "en";
+    const std::string title = locale.Format(messages::kDownloaderTitle, kDisplayName);
+    const std::string launching = locale.Format(messages::kLaunchingDownloader, kDisplayName);
+
+    // Every text of the fixed-width window fits on two lines.
+    std::vector<std::string> texts = {locale.Translate(messages::kLanguagePrompt), launching};
+    for (int seconds : {-1, 1, 30, 59, 90, 3599, 3600, 3660, 5400, 7200, 7260, 36000, 359999}) {
+      texts.push_back(locale.FormatTimeRemaining(seconds));
+    }
+    for (const std::string& text : texts) EXPECT_LE(LinesAtWindowWidth(text), 2.0) << text;
+
+    GtkView view;
+    view.Open(title);
+    LanguageChoice choice;
+    choice.prompt = locale.Translate(messages::kLanguagePrompt);
+    choice.confirm = locale.Translate(messages::kConfirmLanguage);
+    choice.names = {"English", "Deutsch", "日本語", "ภาษาไทย", "Ελληνικά"};
+    view.ShowLanguageChoice(choice);
+    Shot(view.widgets().window, tag + "-1-language");
+    EXPECT_TRUE(gtk_widget_get_visible(view.widgets().languages));
+    EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
+
+    // A made-up status: 42 of 100 bytes, 90 seconds to go.
+    view.ShowProgress(locale.FormatTimeRemaining(-1));
+    view.SetProgress(Updater::ProgressPercent(42, 100), locale.FormatTimeRemaining(90));
+    Shot(view.widgets().window, tag + "-2-progress");
+    EXPECT_FALSE(gtk_widget_get_visible(view.widgets().prompt));
+    EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(view.widgets().progress)),
+                     0.42);
+    EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().status)), locale.FormatTimeRemaining(90));
+
+    view.ShowLaunching(launching);
+    Shot(view.widgets().window, tag + "-3-launching");
+    EXPECT_TRUE(gtk_widget_get_visible(view.widgets().pulse));
+    EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
+
+    view.ShowError(locale.Format(messages::kDownloaderErrorTitle, kDisplayName),
+                   locale.Translate(messages::kConnectionError));
+    ASSERT_NE(view.widgets().errorBox, nullptr);
+    Shot(view.widgets().errorBox, tag + "-4-error");
+    EXPECT_EQ(gtk_window_get_title(GTK_WINDOW(view.widgets().errorBox)),
+              locale.Format(messages::kDownloaderErrorTitle, kDisplayName));
+    EXPECT_NE(gtk_window_get_icon(GTK_WINDOW(view.widgets().window)), nullptr);
+    view.Quit();
+    Settle();
+  }
+}
+
+TEST(GtkViewTest, WindowHasTheFixedWidth) {
+  GtkView view;
+  view.Open("Halvane Demo Downloader");
+  view.ShowProgress(std::string(400, 'x'));  // a text far too long for one line
+  int minimum = 0, natural = 0;
+  gtk_widget_get_preferred_width(view.widgets().window, &minimum, &natural);
+  EXPECT_EQ(natural, Updater::kGtkWindowWidth);
+  view.Quit();
+}
+
+TEST(GtkViewTest, PostedTasksRunOnTheLoopAndNotAfterQuit) {
+  int ran = 0;
+  {
+    GtkView view;
+    view.Open("t");
+    std::thread poster([&view, &ran] {
+      view.Post([&ran] { ++ran; });
+      view.Post([&view] { view.Quit(); });
+      view.Post([&ran] { ran += 100; });
+    });
+    poster.join();
+    view.RunLoop();
+    // Still queued in GLib's context, dropped when it runs.
+    Settle();
+  }
+  Settle();
+  EXPECT_EQ(ran, 1);
+}
+
+// The dialog logic over the GTK window, driven with xdotool from another thread.
+class DrivenDialog {
+ public:
+  explicit DrivenDialog(const std::string& resources)
+      : startup_(StringResourceTable::FromText(resources), {"halvane-updater"}, temp_.path()),
+        locale_(catalog_, "") {
+    if (!startup_.languages().empty()) locale_.SetLanguage(startup_.defaultLanguage());
+  }
+
+  // Runs the dialog while `keys` (xdotool key commands) are typed into the first window whose
+  // title matches `window`; the exit code.
+  int Run(const std::string& window, const std::string& keys) {
+    auto dialog = Updater::Dialog::CreateSingleton(
+        view_, transfers, locale_, startup_,
+        [this](const StartupParameters&, const std::string& language, const std::string&,
+               const std::string&) {
+          launchedLanguage = language;
+          return true;
+        });
+    typist_ = std::thread([window, keys] {
+      // Waits for the window, gives it the focus and types.
+      const std::string command = "xdotool search --sync --onlyvisible --name '" + window +
+                                  "' windowfocus --sync %1 " + keys;
+      EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    });
+    const int code = dialog->Run();
+    typist_.join();
+    transfers.StopMonitor();
+    return code;
+  }
+
+  testing::ScriptedTransfers transfers;
+  std::string launchedLanguage;
+
+ private:
+  test::TempDir temp_;
+  const StartupParameters startup_;
+  const EmbeddedMessageCatalog catalog_;
+  CustomBoostLocale locale_;
+  GtkView view_;
+  std::thread typist_;
+};
+
+const char kResources[] =
+    "103=dpartner\n104=spartner\n105=launchid\n106=skinpkg\n107=mainpkg\n108=Halvane Demo\n"
+    "109=Halvane Demo\n";
+
+TEST(GtkDialogTest, EscapeMidTransferClosesTheWindow) {
+  DrivenDialog run(kResources);
+  run.transfers.Expect("mainpkg", "m", {testing::Status("m", TransferState::Initialized)},
+                       {testing::Progress("m", 1, 3, 100)});
+  run.transfers.Expect("skinpkg", "s", {testing::Status("s", TransferState::Initialized)},
+                       {testing::Progress("s", 1, 3, 100)});
+  // Only the press: the window is gone before a release could reach it.
+  EXPECT_EQ(run.Run("Downloader$", "keydown Escape"), Updater::kCanceled);
+}
+
+TEST(GtkDialogTest, ErrorBoxIsDismissedWithReturn) {
+  DrivenDialog run(kResources);
+  run.transfers.Expect(
+      "mainpkg", "m",
+      {testing::Status("m", TransferState::Initialized, TransferError::ConnectionError)}, {});
+  run.transfers.Expect("skinpkg", "s", {testing::Status("s", TransferState::Initialized)},
+                       {testing::Progress("s", 1, 3, 100)});
+  // The error box takes the focus from the window; Return presses its default button.
+  EXPECT_EQ(run.Run("Error$", "key Return"), Updater::kFailed);
+}
+
+TEST(GtkDialogTest, LanguageIsChosenWithTheKeyboard) {
+  DrivenDialog run(std::string(kResources) +
+                   "106=en=skin-en;de=skin-de\n129=en=English;de=Deutsch\n130=en\n");
+  run.transfers.Expect("mainpkg", "m", {testing::Status("m", TransferState::Initialized)},
+                       {testing::Complete("m", "bin/app")});
+  run.transfers.Expect("skin-de", "s", {testing::Status("s", TransferState::Initialized)},
+                       {testing::Complete("s", "skin.dat")});
+  // Down selects the second language, Tab moves to OK, Return confirms.
+  EXPECT_EQ(run.Run("Downloader$", "key --delay 50 Down Tab Return"), Updater::kLaunched);
+  EXPECT_EQ(run.launchedLanguage, "de");
+}
+
+}  // namespace
+}  // namespace halv
