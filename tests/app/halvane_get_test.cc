@@ -1,0 +1,270 @@
+// halvane-get run as a user runs it, against nginx and the fault-injecting test server on
+// loopback: downloads, resumes, fails with its own messages, and is interrupted.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "nginx_site.h"
+#include "temp_dir.h"
+#include "test_http_server.h"
+
+extern char** environ;
+
+namespace halv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+
+constexpr std::size_t kChunk = 65536;
+
+std::string Bytes(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// A started halvane-get: its PID and the file its stderr goes to.
+struct Child {
+  pid_t pid = -1;
+  std::string stderrPath;
+};
+
+class HalvaneGetTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    files_ = {
+        {"big.bin", Bytes(40 * kChunk + 123, 1)}, {"tools/read me.txt", "hello"}, {"empty", ""}};
+    for (const auto& [path, content] : files_) WriteFile(temp_.Child("in/" + path), content);
+    fs::create_directories(temp_.Child("home"));
+  }
+
+  // The environment of every run: its own home and cache, analytics where the test says.
+  std::vector<std::string> Environment() const {
+    return {"HOME=" + temp_.Child("home"), "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
+            "XDG_DATA_HOME=" + temp_.Child("home/.local/share"), "PATH=/usr/bin:/bin",
+            "HALV_ANALYTICS_URL=" + analyticsUrl_};
+  }
+
+  Child Start(const std::string& host, const std::string& package,
+              const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments = {
+        HALV_GET_BINARY,     "--host",    host, "--partner", "R", "--package", package, "--dest",
+        temp_.Child("dest"), "--threads", "8"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = Environment();
+    std::vector<char*> envp;
+    for (auto& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    Child child;
+    child.stderrPath = temp_.Child("stderr-" + std::to_string(++runs_));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, child.stderrPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
+  }
+
+  // Waits for `child`; returns its exit status (128 + signal when killed) and its stderr.
+  static int Wait(const Child& child, std::string& errors) {
+    int status = 0;
+    EXPECT_EQ(waitpid(child.pid, &status, 0), child.pid);
+    errors = ReadFile(child.stderrPath);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  int Run(const std::string& host, const std::string& package, std::string& errors,
+          const std::vector<std::string>& extra = {}) {
+    return Wait(Start(host, package, extra), errors);
+  }
+
+  void ExpectDownloaded() {
+    for (const auto& [path, content] : files_) {
+      SCOPED_TRACE(path);
+      EXPECT_TRUE(ReadFile(temp_.Child("dest/" + path)) == content);
+    }
+  }
+
+  test::TempDir temp_;
+  std::map<std::string, std::string> files_;
+  std::string analyticsUrl_;
+  int runs_ = 0;
+};
+
+TEST_F(HalvaneGetTest, DownloadsThenResumesWithoutAnyChunkRequest) {
+  test::TestHttpServer collector;
+  collector.Start();
+  analyticsUrl_ = collector.Url("");
+  test::NginxSite site(HALV_PUBLISH_BINARY, HALV_SERVE_NGINX, temp_.Child("site"), 4);
+  site.Add(temp_.Child("in"), "R", "abc", "7", "--chunk-size " + std::to_string(kChunk));
+  site.Serve();
+
+  std::string errors;
+  ASSERT_EQ(Run(site.ManifestHost(), "abc", errors), 0) << errors;
+  ExpectDownloaded();
+  EXPECT_NE(errors.find("complete"), std::string::npos) << errors;
+  const std::size_t requests = site.FileRequests().size();
+  EXPECT_EQ(requests, 42u) << "one request per chunk of big.bin (41) and one for read me.txt";
+
+  ASSERT_EQ(Run(site.ManifestHost(), "abc", errors), 0) << errors;
+  EXPECT_EQ(site.FileRequests().size(), requests) << "the second run fetches nothing";
+
+  // The first run's analytics: a completed transfer record of every byte, one per run.
+  std::size_t completed = 0;
+  for (const auto& request : collector.Requests()) {
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.headers.at("content-type"), "application/json");
+    if (request.body.find("\"status\":\"completed\"") != std::string::npos) {
+      ++completed;
+      EXPECT_NE(request.body.find("\"pid\":\"R\",\"pkgid\":\"abc\",\"vid\":\"7\""),
+                std::string::npos)
+          << request.body;
+    }
+  }
+  EXPECT_EQ(completed, 2u);
+  // The work log of each run holds its transfer events.
+  std::size_t logs = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home/.cache"))) {
+    if (entry.path().filename().string().rfind("Log.", 0) != 0) continue;
+    ++logs;
+    const std::string log = ReadFile(entry.path().string());
+    EXPECT_NE(log.find("{\"event\":\"Start\",\"params\":{\"transferId\":"), std::string::npos);
+    EXPECT_NE(log.find("{\"event\":\"Complete\""), std::string::npos) << log;
+  }
+  EXPECT_EQ(logs, 2u);
+}
+
+TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
+  test::NginxSite site(HALV_PUBLISH_BINARY, HALV_SERVE_NGINX, temp_.Child("site"), 2);
+  site.Add(temp_.Child("in"), "R", "abc", "7");
+  site.Serve();
+  const std::string deadHost = "127.0.0.1:" + std::to_string(test::FreeLoopbackPorts(1)[0]);
+
+  struct Case {
+    const char* name;
+    std::string host;
+    std::string package;
+    std::vector<std::string> extra;
+    std::vector<std::string> said;
+  } const cases[] = {
+      {"unknown package", site.ManifestHost(), "nope", {}, {"nope", site.ManifestHost()}},
+      {"unknown version", site.ManifestHost(), "abc", {"--version", "99"}, {"99", "abc"}},
+      {"dead manifest host", deadHost, "abc", {}, {deadHost, "abc"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string errors;
+    EXPECT_EQ(Run(c.host, c.package, errors, c.extra), 1);
+    for (const std::string& text : c.said)
+      EXPECT_NE(errors.find(text), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(temp_.Child("dest/big.bin")));
+  }
+  std::string errors;
+  EXPECT_EQ(Run(site.ManifestHost(), "abc", errors, {"--threads", "0"}), 2);
+  EXPECT_NE(errors.find("usage"), std::string::npos);
+}
+
+TEST_F(HalvaneGetTest, EveryNodeFailingEndsWithStatusOne) {
+  // The node list names ports where nothing listens.
+  const std::vector<int> dead = test::FreeLoopbackPorts(2);
+  std::string command = std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp_.Child("in") +
+                        "' --output '" + temp_.Child("www") +
+                        "' --partner R --package abc --version 7 --name D";
+  for (const int port : dead) command += " --node 127.0.0.1:" + std::to_string(port);
+  ASSERT_EQ(::system((command + " >/dev/null").c_str()), 0);
+  test::TestHttpServer host;
+  host.Start();
+  for (const char* document :
+       {"/manifests/abc/current.xml", "/manifests/abc/7.xml", "/nodes/R.xml"}) {
+    host.AddContent(document, ReadFile(temp_.Child("www") + document));
+  }
+  std::string errors;
+  EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
+  EXPECT_NE(errors.find("every download node"), std::string::npos) << errors;
+}
+
+TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
+  // One slow node: the transfer is still running when the signal comes.
+  ASSERT_EQ(::system((std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp_.Child("in") +
+                      "' --output '" + temp_.Child("www") +
+                      "' --partner R --package abc --version 7 --name D --chunk-size " +
+                      std::to_string(kChunk) + " --node 127.0.0.1:1 >/dev/null")
+                         .c_str()),
+            0);
+  test::TestHttpServer server;
+  server.Start();
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  std::string nodes = ReadFile(temp_.Child("www/nodes/R.xml"));
+  nodes.replace(nodes.find("127.0.0.1:1"), 11, host);
+  server.AddContent("/nodes/R.xml", nodes);
+  server.AddContent("/manifests/abc/current.xml",
+                    ReadFile(temp_.Child("www/manifests/abc/current.xml")));
+  for (const auto& [name, content] : files_) {
+    std::string path = name;
+    // Chunk URLs percent-encode each segment, and the test server matches them as sent.
+    for (std::size_t at; (at = path.find(' ')) != std::string::npos;) path.replace(at, 1, "%20");
+    server.AddContent("/packages/R/abc/7/" + path, content);
+  }
+  test::HttpFault slow;
+  slow.dripBytes = 4096;
+  slow.dripInterval = std::chrono::milliseconds(20);
+  server.SetFault("/packages/R/abc/7/big.bin", slow);
+
+  struct Case {
+    int signal;
+    int status;
+  } const cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGKILL, 128 + SIGKILL}};
+  std::size_t before = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signal);
+    const Child child = Start(host, "abc");
+    // Interrupted once a few more chunks were asked for.
+    ASSERT_TRUE(server.WaitForRequests(before + 6));
+    ::kill(child.pid, c.signal);
+    std::string errors;
+    EXPECT_EQ(Wait(child, errors), c.status) << errors;
+    before = server.Requests().size();
+  }
+  server.ClearFault("/packages/R/abc/7/big.bin");
+  std::string errors;
+  ASSERT_EQ(Run(host, "abc", errors), 0) << errors;
+  ExpectDownloaded();
+  // Chunks verified by an earlier run are not asked for again: over all four runs no chunk of
+  // big.bin is asked for more often than the runs that could have been cut off during it.
+  std::map<std::string, int> asked;
+  for (const auto& request : server.RequestsFor("/packages/R/abc/7/big.bin")) {
+    ++asked[request.range];
+  }
+  EXPECT_EQ(asked.size(), 41u);
+  for (const auto& [range, count] : asked) EXPECT_LE(count, 4) << range;
+}
+
+}  // namespace
+}  // namespace halv
