@@ -373,7 +373,7 @@ void ExpectServedStateIntact(const fs::path& output) {
   for (const auto& package : fs::directory_iterator(output / "manifests")) {
     for (const auto& entry : fs::directory_iterator(package.path())) {
       const std::string name = entry.path().filename().string();
-      if (name.front() == '.') continue;
+      if (name.front() == '.' || entry.path().extension() != ".xml") continue;
       SCOPED_TRACE(entry.path().string());
       const auto manifest = ReadPackage(entry.path());
       for (const auto& file : manifest.GetFiles()) {
