@@ -16,7 +16,11 @@ int main(int argc, char** argv) {
   const halv::Settings settings = halv::BuildSettings(parameters, halv::GetProcessorCount());
   if (!parameters.CheckDataFolder()) {
     std::cerr << "We're having some trouble writing to your disk. Can you make sure your user "
-                 "account has sufficient permissions and try again?\n";
+                 "account has sufficient permissions and try again?\n"
+              << "(data folder: "
+              << (parameters.dataFolder().empty() ? std::string("no home folder was found")
+                                                  : parameters.dataFolder())
+              << ")\n";
     return 0;
   }
   std::cout << parameters.displayName() << ": data folder " << parameters.dataFolder()

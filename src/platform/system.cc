@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -37,6 +38,12 @@ std::string GetSystemTempDirectory() {
   if (!cache.empty() && cache.front() == '/') return cache;
   const std::string home = HomeDirectory();
   return home.empty() ? std::string() : home + "/.cache";
+}
+
+bool IsWritableFolder(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  return access(path.c_str(), W_OK | X_OK) == 0;
 }
 
 int GetProcessorCount() {

@@ -11,6 +11,10 @@ namespace halv {
 // the shared /tmp, where other users could plant files. Empty when no home can be found.
 std::string GetSystemTempDirectory();
 
+// Whether `path` is an existing folder in which this process may create files (permissions,
+// access lists and read-only mounts taken into account).
+bool IsWritableFolder(const std::string& path);
+
 // Logical processors the system reports; at least 1.
 int GetProcessorCount();
 
