@@ -60,10 +60,14 @@ StartupParameters::StartupParameters(const StringResourceTable& resources,
   displayName_ = resources.Load(108);
   folderName_ = resources.Load(109);
   downloaderPackageId_ = resources.Load(107);
-  try {
-    dataFolder_ = JoinPath(tempDirectory, companyFolder_);
-  } catch (const std::exception&) {
-    // Left empty: the data-folder check then fails and the user is told.
+  // Without a home there is no private place for the data folder: it is left empty, the check
+  // fails and the user is told, rather than a folder being made below the current directory.
+  if (!tempDirectory.empty() && tempDirectory.front() == '/') {
+    try {
+      dataFolder_ = JoinPath(tempDirectory, companyFolder_);
+    } catch (const std::exception&) {
+      // Left empty, as above.
+    }
   }
   skinPackageId_ = resources.Load(106);
   launchPackageId_ = resources.Load(105);
@@ -123,7 +127,9 @@ std::string StartupParameters::folderName(const std::string& language) const {
 
 bool StartupParameters::CheckDataFolder() const {
   if (dataFolder_.empty()) return false;
-  return PathExists(dataFolder_) || CreateDirectories(dataFolder_);
+  if (!PathExists(dataFolder_) && !CreateDirectories(dataFolder_)) return false;
+  // A file in its place, or a folder this user cannot write to, would fail only later.
+  return IsWritableFolder(dataFolder_);
 }
 
 Settings BuildSettings(const StartupParameters& parameters, int processorCount) {

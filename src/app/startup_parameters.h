@@ -48,7 +48,8 @@ class StartupParameters {
   std::string displayName(const std::string& language = std::string()) const;
   std::string folderName(const std::string& language = std::string()) const;
 
-  // True when the data folder exists or could be created with its parents; never throws.
+  // True when the data folder is a folder this user can write to, creating it with its parents
+  // when missing; false when no home was found for it. Never throws.
   bool CheckDataFolder() const;
 
  private:

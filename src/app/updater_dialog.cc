@@ -132,7 +132,7 @@ int Dialog::Run() {
   return exitCode_;
 }
 
-int Dialog::RunError(const std::string& message) {
+int Dialog::RunError(const std::string& message, const std::string& detail) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (shown_) return kFailed;
@@ -142,7 +142,8 @@ int Dialog::RunError(const std::string& message) {
   phase_ = Phase::Error;
   exitCode_ = kFailed;
   view_.ShowError(locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
-                  locale_.Translate(message));
+                  detail.empty() ? locale_.Translate(message)
+                                 : locale_.Translate(message) + "\n\n" + detail);
   view_.RunLoop();
   return exitCode_;
 }

@@ -88,7 +88,9 @@ class Dialog final : public TransferMonitorCallback, public ViewListener {
   int Run();
   // Shows only the error box with the translation of `message` and runs the loop until it is
   // dismissed (a start-up failure: no transfer starts); kFailed.
-  int RunError(const std::string& message);
+  // `detail`, when given, follows the translated message on a line of its own (a path, which
+  // needs no translation).
+  int RunError(const std::string& message, const std::string& detail = std::string());
 
   // TransferMonitorCallback (monitor thread). OnTransferError is the same as OnTransferFinished.
   void OnTransferProgress(const TransferStatus& status) override;

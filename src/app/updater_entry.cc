@@ -67,8 +67,12 @@ int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
   std::unique_ptr<Dialog> dialog =
       Dialog::CreateSingleton(*view, *backend, locale, startup, environment.launch);
 
+  // The disk message names the folder it could not use, so that the user knows where to look.
   const int exitCode =
-      startup.CheckDataFolder() ? dialog->Run() : dialog->RunError(messages::kDiskWriteError);
+      startup.CheckDataFolder()
+          ? dialog->Run()
+          : dialog->RunError(messages::kDiskWriteError,
+                             startup.dataFolder().empty() ? "~" : startup.dataFolder());
 
   // The monitor stops before the services and the dialog it reports to.
   backend.reset();

@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -67,6 +68,10 @@ std::string GetApplicationsDirectory() {
   if (!data.empty() && data.front() == '/') return data + "/applications";
   const std::string home = HomeDirectory();
   return home.empty() ? std::string() : home + "/.local/share/applications";
+bool IsWritableFolder(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  return access(path.c_str(), W_OK | X_OK) == 0;
 }
 
 int GetProcessorCount() {

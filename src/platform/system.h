@@ -19,6 +19,9 @@ std::string GetExecutablePath();
 // Where desktop menus look for the user's launchers: $XDG_DATA_HOME/applications, else
 // $HOME/.local/share/applications (else the passwd entry's home). Empty when no home can be found.
 std::string GetApplicationsDirectory();
+// Whether `path` is an existing folder in which this process may create files (permissions,
+// access lists and read-only mounts taken into account).
+bool IsWritableFolder(const std::string& path);
 
 // Logical processors the system reports; at least 1.
 int GetProcessorCount();

@@ -24,12 +24,14 @@ int RunShell(const std::string& command, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+const char kPackageIds[] = "105=aaaa\n106=bbbb\n107=cccc\n";
+
 TEST(RebrandTest, ABuiltUpdaterTakesNewResourcesWithoutRecompiling) {
   test::TempDir dir;
   const std::string copy = dir.Child("halvane-updater");
   const std::string config = dir.Child("brand.conf");
   std::ofstream(config) << "# another product\n102=cache.rebranded.example:9090\n"
-                           "108=Rebranded Product\n109=Rebranded\n";
+                        << kPackageIds << "108=Rebranded Product\n109=Rebranded\n";
 
   // Without a display the updater runs its terminal front end; its manifest host is a port
   // where nothing listens, so it ends with its error, which names the product.
@@ -70,6 +72,73 @@ TEST(RebrandTest, RefusesOversizedConfigurations) {
                      output),
             0);
   EXPECT_NE(output.find("holds at most"), std::string::npos) << output;
+}
+
+TEST(RebrandTest, RefusesConfigurationsThatLeaveNamesOrIdsEmptyOrAreNotUtf8) {
+  test::TempDir dir;
+  const std::string names = "108=Name\n109=Folder\n";
+  const struct {
+    const char* what;
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"no display name", std::string(kPackageIds) + "109=Folder\n", "display name (108)"},
+      {"an emptied folder name", std::string(kPackageIds) + names + "109=\r\n",
+       "folder name (109)"},
+      {"no package ids", names, "launch package id (105)"},
+      {"an empty skin package id", names + "105=a\n106=\n107=c\n", "skin package id (106)"},
+      {"Latin-1 text", std::string(kPackageIds) + names + "108=Caf\xe9\n", "not UTF-8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string config = dir.Child("brand.conf");
+    std::ofstream(config, std::ios::trunc) << c.text;
+    std::string output;
+    EXPECT_EQ(RunShell("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" + config + "' '" +
+                           dir.Child("out") + "' 2>&1",
+                       output),
+              1);
+    EXPECT_NE(output.find(c.message), std::string::npos) << output;
+    EXPECT_FALSE(std::ifstream(dir.Child("out")).good());
+  }
+}
+
+TEST(RebrandTest, ErrorsAreInTheToolsOwnWordsAndPipedConfigurationsWork) {
+  test::TempDir dir;
+  const std::string config = std::string(kPackageIds) + "108=Piped Product\n109=Piped\n";
+  std::ofstream(dir.Child("brand.conf")) << config;
+  std::ofstream(dir.Child("not-elf")) << "#!/bin/sh\n";
+  const std::string tool = "'" HALV_REBRAND_TOOL "' ";
+  const std::string conf = " '" + dir.Child("brand.conf") + "' ";
+  const struct {
+    std::string arguments;
+    const char* message;
+  } cases[] = {
+      {"'" HALV_UPDATER_BINARY "'" + conf + "'" + dir.Child("missing/out") + "'", "does not exist"},
+      {"'" + dir.Child("not-elf") + "'" + conf + "'" + dir.Child("out") + "'",
+       "not a halvane-updater program"},
+  };
+  std::string output;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    EXPECT_EQ(RunShell(tool + c.arguments + " 2>&1", output), 1);
+    EXPECT_NE(output.find(c.message), std::string::npos) << output;
+    EXPECT_EQ(output.find("objcopy"), std::string::npos) << output;
+  }
+
+  // From standard input and from a process substitution, a pipe either way.
+  for (const std::string& source :
+       {"- <'" + dir.Child("brand.conf") + "'", "<(cat '" + dir.Child("brand.conf") + "')"}) {
+    SCOPED_TRACE(source);
+    const std::string copy = dir.Child("piped");
+    ASSERT_EQ(RunShell("bash -c \"" + tool + "'" HALV_UPDATER_BINARY "' " + source + " '" + copy +
+                           "'\" 2>&1",
+                       output),
+              0)
+        << output;
+    ASSERT_EQ(RunShell("XDG_CACHE_HOME='" + dir.Child("cache") + "' '" + copy + "'", output), 0);
+    EXPECT_NE(output.find("Piped Product"), std::string::npos) << output;
+  }
 }
 
 }  // namespace

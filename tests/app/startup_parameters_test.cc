@@ -1,9 +1,13 @@
 #include "app/startup_parameters.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -145,6 +149,68 @@ TEST(StartupParametersTest, DataFolderCheck) {
   fclose(f);
   const StartupParameters broken(StringResourceTable::FromText(""), {"u"}, blocked.path());
   EXPECT_FALSE(broken.CheckDataFolder());
+}
+
+TEST(StartupParametersTest, DataFolderCheckFailsWithoutAHomeAndNeverUsesTheCurrentFolder) {
+  test::TempDir cwd;
+  char previous[4096];
+  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(::chdir(cwd.path().c_str()), 0);
+  // No home at all (the system gives an empty folder), and relative folders.
+  for (const char* temp : {"", "relative", "./x"}) {
+    SCOPED_TRACE(temp);
+    const StartupParameters p(StringResourceTable::FromText(""), {"u"}, temp);
+    EXPECT_EQ(p.dataFolder(), "");
+    EXPECT_FALSE(p.CheckDataFolder());
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cwd.path()), {}), 0);
+  ASSERT_EQ(::chdir(previous), 0);
+}
+
+TEST(StartupParametersTest, DataFolderCheckFailsForAFileOrAFolderThatCannotBeWritten) {
+  test::TempDir dir;
+  const StartupParameters p(StringResourceTable::FromText(""), {"u"}, dir.path());
+  std::filesystem::create_directories(std::filesystem::path(p.dataFolder()).parent_path());
+  std::ofstream(p.dataFolder()) << "a file where the folder belongs";
+  EXPECT_FALSE(p.CheckDataFolder());
+
+  // A folder owned by root and closed to others, checked as an unprivileged user in a child so
+  // that the check holds also when the tests run as root.
+  std::filesystem::remove(p.dataFolder());
+  std::filesystem::create_directories(p.dataFolder());
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all |
+                                               std::filesystem::perms::others_exec |
+                                               std::filesystem::perms::group_exec);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    ::_exit(p.CheckDataFolder() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "an unwritable folder passed the check";
+  EXPECT_TRUE(p.CheckDataFolder()) << "the owner can write to it";
+}
+
+TEST(StartupParametersTest, TheUpdaterNamesTheDataFolderItCannotWriteTo) {
+  test::TempDir dir;
+  std::filesystem::create_directories(dir.Child("cache/Mirthwell Technologies"));
+  std::ofstream(dir.Child("cache/Mirthwell Technologies/Halvane Delivery")) << "x";
+  const std::string command =
+      "XDG_CACHE_HOME='" + dir.Child("cache") + "' '" HALV_UPDATER_BINARY "' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    output.append(buffer, got);
+  }
+  ::pclose(pipe);
+  EXPECT_NE(output.find("trouble writing to your disk"), std::string::npos) << output;
+  EXPECT_NE(output.find(dir.Child("cache/Mirthwell Technologies/Halvane Delivery")),
+            std::string::npos)
+      << output;
 }
 
 TEST(SettingsTest, DerivedConcurrencyAndOverrides) {

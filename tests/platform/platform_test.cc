@@ -98,6 +98,16 @@ TEST(SystemTest, ApplicationsDirectoryFollowsTheDataHome) {
   }
 }
 
+TEST(SystemTest, WritableFolderIsAnExistingFolder) {
+  test::TempDir dir;
+  EXPECT_TRUE(IsWritableFolder(dir.path()));
+  EXPECT_FALSE(IsWritableFolder(dir.Child("missing")));
+  FILE* f = fopen(dir.Child("file").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  EXPECT_FALSE(IsWritableFolder(dir.Child("file")));
+}
+
 TEST(SystemTest, ProcessorCountIsPositive) { EXPECT_GE(GetProcessorCount(), 1); }
 
 }  // namespace

@@ -1,15 +1,20 @@
 #include "publisher.h"
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -115,7 +120,8 @@ TEST_F(PublisherTest, OutputReadsBackThroughTheManifestReaders) {
       Publish(options_, [&](const PublishProgress& p) { progress.push_back(p); });
 
   EXPECT_EQ(result.files, std::size(files));
-  EXPECT_EQ(result.linkedFiles, std::size(files));
+  EXPECT_EQ(result.linkedFiles, 0u);
+  EXPECT_FALSE(result.unchanged);
   ASSERT_FALSE(progress.empty());
   EXPECT_EQ(progress.back().doneBytes, progress.back().totalBytes);
   EXPECT_EQ(progress.back().doneFiles, std::size(files));
@@ -139,7 +145,7 @@ TEST_F(PublisherTest, OutputReadsBackThroughTheManifestReaders) {
     EXPECT_EQ(file->GetChunkSize(), 4096u);
     EXPECT_EQ(file->GetChecksums(), Checksums(bytes, 4096));
     EXPECT_EQ(ReadFile(Published(file->GetPath())), bytes);
-    EXPECT_TRUE(fs::equivalent(Published(file->GetPath()), input_ / file->GetPath()));
+    EXPECT_FALSE(fs::equivalent(Published(file->GetPath()), input_ / file->GetPath()));
   }
   EXPECT_EQ(paths, (std::vector<std::string>{"bin/app", "data/deep/er/x y.txt", "data/exact",
                                              "data/one", "data/short", "empty"}));
@@ -161,22 +167,54 @@ TEST_F(PublisherTest, NodeListReadsBackWithHostsPathsAndWeights) {
   EXPECT_NE(list.GetNodes()[0]->GetNodeId(), list.GetNodes()[1]->GetNodeId());
 }
 
-TEST_F(PublisherTest, ANewVersionMovesCurrentAndARepublishedVersionIsReplaced) {
+TEST_F(PublisherTest, ANewVersionMovesCurrentAndAPublishedVersionNeverChanges) {
   WriteFile(input_ / "old", "old");
+  WriteFile(input_ / "same", "same");
   Publish(options_);
+  const fs::path old = Published("old");
+  const auto oldInode = fs::status(old).permissions();
+  struct stat before {};
+  ::stat(old.c_str(), &before);
+  const std::string document = ReadFile(output_ / "manifests/abc/7.xml");
+
   fs::remove(input_ / "old");
   WriteFile(input_ / "new", "new");
+  WriteFile(input_ / "same", "SAME");
   options_.version = "8";
-  Publish(options_);
+  EXPECT_FALSE(Publish(options_).unchanged);
   EXPECT_EQ(ReadPackage(output_ / "manifests/abc/current.xml").GetVersionId(), "8");
-  EXPECT_EQ(ReadPackage(output_ / "manifests/abc/7.xml").GetFiles()[0]->GetPath(), "old");
-  EXPECT_TRUE(fs::exists(output_ / "packages/R/abc/7/old"));
 
+  // Other content under a published version: refused, naming every difference, and nothing of
+  // the served version is touched.
   options_.version = "7";
-  Publish(options_);
-  EXPECT_EQ(ReadPackage(output_ / "manifests/abc/current.xml").GetVersionId(), "7");
-  EXPECT_EQ(ReadPackage(output_ / "manifests/abc/7.xml").GetFiles()[0]->GetPath(), "new");
-  EXPECT_FALSE(fs::exists(output_ / "packages/R/abc/7/old"));
+  try {
+    Publish(options_);
+    ADD_FAILURE() << "republished with other content";
+  } catch (const PublishError& e) {
+    const std::string message = e.what();
+    for (const char* part : {"\"same\"", "new: \"new\"", "missing: \"old\"", "new version"}) {
+      EXPECT_NE(message.find(part), std::string::npos) << part << " in " << message;
+    }
+  }
+  EXPECT_EQ(ReadFile(output_ / "manifests/abc/7.xml"), document);
+  EXPECT_EQ(ReadFile(old), "old");
+  EXPECT_EQ(ReadPackage(output_ / "manifests/abc/current.xml").GetVersionId(), "8");
+
+  // The same content again: success, and the version's files and document stay as they were;
+  // the version becomes the current one again.
+  fs::remove(input_ / "new");
+  WriteFile(input_ / "old", "old");
+  WriteFile(input_ / "same", "same");
+  const PublishResult again = Publish(options_);
+  EXPECT_TRUE(again.unchanged);
+  EXPECT_EQ(again.files, 2u);
+  struct stat after {};
+  ::stat(old.c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(fs::status(old).permissions(), oldInode);
+  EXPECT_EQ(ReadFile(output_ / "manifests/abc/7.xml"), document);
+  EXPECT_EQ(ReadFile(output_ / "manifests/abc/current.xml"), document);
   EXPECT_TRUE(fs::exists(output_ / "packages/R/abc/8/new"));
 }
 
@@ -229,9 +267,27 @@ TEST_F(PublisherTest, RefusesWhatWouldEscapeOrMislead) {
          fs::create_directory_symlink("d", input_ / "leak");
        }},
       {"dangling link", [&](PublishOptions&) { fs::create_symlink("nowhere", input_ / "leak"); }},
-      {"a file name with '%'", [&](PublishOptions&) { WriteFile(input_ / "50%", "x"); }},
-      {"a file name with '?'", [&](PublishOptions&) { WriteFile(input_ / "a?b", "x"); }},
-      {"a first folder with ':'", [&](PublishOptions&) { WriteFile(input_ / "c:/x", "x"); }},
+      {"a file name with '\\'", [&](PublishOptions&) { WriteFile(input_ / "a\\b", "x"); }},
+      {"a file name with a control character",
+       [&](PublishOptions&) { WriteFile(input_ / "a\x1b[2Jb", "x"); }},
+      {"a file name that is not UTF-8",
+       [&](PublishOptions&) { WriteFile(input_ / "caf\xe9", "x"); }},
+      {"a link loop", [&](PublishOptions&) { fs::create_symlink("leak", input_ / "leak"); }},
+      {"a package id that is not UTF-8", [](PublishOptions& o) { o.package = "caf\xe9"; }},
+      {"a 250-byte partner id", [](PublishOptions& o) { o.partner = std::string(250, 'p'); }},
+      {"a 250-byte version id", [](PublishOptions& o) { o.version = std::string(250, 'v'); }},
+      {"a hidden version id", [](PublishOptions& o) { o.version = ".7"; }},
+      {"a negative weight",
+       [](PublishOptions& o) {
+         PublishNode node = ParseNode("b");
+         node.weight = -1;
+         o.nodes.push_back(node);
+       }},
+      {"weights beyond 32 bits",
+       [](PublishOptions& o) {
+         o.nodes = {ParseNode("a=2147483647"), ParseNode("b=2147483647"), ParseNode("c=2")};
+       }},
+      {"a name that is not UTF-8", [](PublishOptions& o) { o.name = "\xff"; }},
       {"a fifo", [&](PublishOptions&) { ::mkfifo((input_ / "pipe").c_str(), 0600); }},
       {"partner id with a slash", [](PublishOptions& o) { o.partner = "a/b"; }},
       {"package id climbing", [](PublishOptions& o) { o.package = ".."; }},
@@ -252,8 +308,9 @@ TEST_F(PublisherTest, RefusesWhatWouldEscapeOrMislead) {
     PublishOptions options = options_;
     c.change(options);
     EXPECT_THROW(Publish(options), PublishError);
-    EXPECT_FALSE(fs::exists(output_ / "manifests/abc/current.xml"));
-    for (const char* extra : {"leak", "50%", "a?b", "c:", "pipe", "d"})
+    // A refused publication creates nothing, not even the output folder.
+    EXPECT_FALSE(fs::exists(output_));
+    for (const char* extra : {"leak", "a\\b", "a\x1b[2Jb", "caf\xe9", "pipe", "d"})
       fs::remove_all(input_ / extra);
   }
   EXPECT_FALSE(fs::exists(temp_.Child("none")));
@@ -280,10 +337,12 @@ TEST(ParseNodeTest, ReadsHostPortPathAndWeight) {
       {"h:8080", "h:8080", "/packages/", 1},
       {"h:8080=5", "h:8080", "/packages/", 5},
       {"h=0", "h", "/packages/", 0},
-      {"h=-2", "h", "/packages/", -2},
       {"h/files", "h", "/files/", 1},
       {"h:81/a/b/=2147483647", "h:81", "/a/b/", 2147483647},
       {"[::1]:8080", "[::1]:8080", "/packages/", 1},
+      {"[::1]", "[::1]", "/packages/", 1},
+      {"10.0.0.1:65535/x", "10.0.0.1:65535", "/x/", 1},
+      {"mirror-2.example_net.org", "mirror-2.example_net.org", "/packages/", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -292,11 +351,182 @@ TEST(ParseNodeTest, ReadsHostPortPathAndWeight) {
     EXPECT_EQ(node.path, c.path);
     EXPECT_EQ(node.weight, c.weight);
   }
-  for (const char* bad : {"", "=3", ":8080", "h:", "h:0", "h:65536", "h:80a", "h=", "h=x",
-                          "h=2147483648", "h i", "h/a?b", "h/%20"}) {
+  // Each of these either could not form a URL or would be read back otherwise by the updater.
+  for (const char* bad :
+       {"",       "=3",     ":8080",     "h:",   "h:0",       "h:08",        "h:65536",
+        "h:80a",  "h=",     "h=x",       "h=-1", "h=-2",      "h=+1",        "h=2147483648",
+        "h i",    "h/a?b",  "h/%20",     "::1",  "[::1",      "::1]:80",     "h:80:90",
+        "[::1]x", "[::1]:", "[nothing]", "h@x",  "https://h", "http://h:80", "h\xff"}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(ParseNode(bad), PublishError);
   }
+}
+
+TEST(QuoteTest, EscapesControlCharactersAndBrokenText) {
+  EXPECT_EQ(Quote("plain ä"), "\"plain ä\"");
+  EXPECT_EQ(Quote("a\x1b[2J\n\"\\\xff"), "\"a\\x1b[2J\\x0a\\x22\\x5c\\xff\"");
+}
+
+// Every file that a served document lists is there with its size and its checksums.
+void ExpectServedStateIntact(const fs::path& output) {
+  if (!fs::exists(output / "manifests")) return;
+  for (const auto& package : fs::directory_iterator(output / "manifests")) {
+    for (const auto& entry : fs::directory_iterator(package.path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.front() == '.' || entry.path().extension() != ".xml") continue;
+      SCOPED_TRACE(entry.path().string());
+      const auto manifest = ReadPackage(entry.path());
+      for (const auto& file : manifest.GetFiles()) {
+        const fs::path placed = output / "packages" / manifest.GetPartnerId() / manifest.GetId() /
+                                manifest.GetVersionId() / file->GetPath();
+        ASSERT_TRUE(fs::exists(placed)) << placed;
+        EXPECT_EQ(file->GetChecksums(), Checksums(ReadFile(placed), file->GetChunkSize()));
+      }
+    }
+  }
+}
+
+// Names of entries under `folder` that a publication leaves only while it runs.
+std::vector<std::string> Leftovers(const fs::path& folder) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.path().filename().string().find(".halv-tmp-") != std::string::npos) {
+      found.push_back(entry.path().string());
+    }
+  }
+  return found;
+}
+
+TEST_F(PublisherTest, RefusesOutputLinksThatLeadIntoTheInputOrOutOfTheOutput) {
+  // The reproduction: packages/R leads back to the folder that holds the input.
+  const fs::path releases = temp_.Child("releases");
+  WriteFile(releases / "abc/7/app", "only");
+  options_.input = (releases / "abc/7").string();
+  fs::create_directories(output_ / "packages");
+  fs::create_directory_symlink("../../releases", output_ / "packages/R");
+  try {
+    Publish(options_);
+    ADD_FAILURE() << "published through a link into the input";
+  } catch (const PublishError& e) {
+    EXPECT_NE(std::string(e.what()).find("packages/R"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ReadFile(releases / "abc/7/app"), "only");
+  EXPECT_EQ(fs::directory_iterator(releases / "abc/7")->path().filename(), "app");
+
+  // Links that lead out of the output folder, at any level that is written.
+  const fs::path elsewhere = temp_.Child("elsewhere");
+  fs::create_directories(elsewhere / "abc");
+  fs::remove(output_ / "packages/R");
+  for (const fs::path& link : {fs::path("packages/R"), fs::path("manifests"), fs::path("nodes")}) {
+    SCOPED_TRACE(link);
+    fs::create_directories((output_ / link).parent_path());
+    fs::create_directory_symlink(elsewhere, output_ / link);
+    EXPECT_THROW(Publish(options_), PublishError);
+    fs::remove(output_ / link);
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(elsewhere), {}), 1);
+  }
+
+  // A link that stays inside the output folder is followed.
+  fs::create_directories(output_ / "store");
+  fs::create_directory_symlink("../store", output_ / "packages/R");
+  Publish(options_);
+  EXPECT_EQ(ReadFile(output_ / "store/abc/7/app"), "only");
+}
+
+TEST_F(PublisherTest, PlantedLinksAtTemporaryNamesAreNeverFollowed) {
+  const fs::path victim = temp_.Child("victim");
+  WriteFile(victim, "keep");
+  WriteFile(input_ / "f", "x");
+  fs::create_directories(output_ / "manifests/abc");
+  fs::create_directories(output_ / "nodes");
+  // The names an earlier publisher used, and the documents themselves.
+  for (const char* name : {"manifests/abc/7.xml.tmp-1", "manifests/abc/current.xml.tmp-2",
+                           "manifests/abc/current.xml", "nodes/R.xml"}) {
+    fs::create_symlink(victim, output_ / name);
+  }
+  Publish(options_);
+  EXPECT_EQ(ReadFile(victim), "keep");
+  for (const char* name : {"manifests/abc/7.xml", "manifests/abc/current.xml", "nodes/R.xml"}) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(output_ / name))) << name;
+  }
+  ExpectServedStateIntact(output_);
+
+  // A link planted at a version's document or at the lock file is refused, not followed.
+  fs::create_symlink(victim, output_ / "manifests/abc/8.xml");
+  options_.version = "8";
+  EXPECT_THROW(Publish(options_), PublishError);
+  EXPECT_EQ(ReadFile(victim), "keep");
+
+  fs::remove_all(output_);
+  fs::create_directories(output_);
+  fs::create_symlink(victim, output_ / ".halvane-publish.lock");
+  EXPECT_THROW(Publish(options_), PublishError);
+  EXPECT_EQ(ReadFile(victim), "keep");
+}
+
+TEST_F(PublisherTest, AcceptsFileNamesTheUpdaterCanFetch) {
+  const std::vector<std::string> names = {"50%", "a?b", "#tag", "c:/x", "d/e:f", "ü.txt"};
+  for (const auto& name : names) WriteFile(input_ / name, name);
+  Publish(options_);
+  const auto manifest = ReadPackage(output_ / "manifests/abc/7.xml");
+  ASSERT_EQ(manifest.GetFiles().size(), names.size());
+  for (const auto& name : names) EXPECT_EQ(ReadFile(Published(name)), name) << name;
+  ExpectServedStateIntact(output_);
+}
+
+TEST_F(PublisherTest, RefusesADocumentLargerThanTheUpdaterReads) {
+  // 20 MB at one byte a chunk: a 160 MB document. Sparse, and refused before any byte is read.
+  const fs::path big = input_ / "big";
+  std::ofstream(big).close();
+  fs::resize_file(big, 20'000'000);
+  options_.chunkSize = 1;
+  try {
+    Publish(options_);
+    ADD_FAILURE() << "published a document the updater cannot read";
+  } catch (const PublishError& e) {
+    EXPECT_NE(std::string(e.what()).find("64 MiB"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(fs::exists(output_));
+  options_.chunkSize = 4096;
+  EXPECT_NO_THROW(Publish(options_));
+}
+
+TEST_F(PublisherTest, CopiesByDefaultSoThatChangingAnInputFileLeavesTheReleaseAlone) {
+  const std::string bytes = Bytes(3 * 4096, 5);
+  WriteFile(input_ / "app", bytes);
+  Publish(options_);
+  // Rewritten in place, as `cp` over it or a build writing with `>` would.
+  std::ofstream(input_ / "app", std::ios::binary | std::ios::in) << "changed";
+  EXPECT_EQ(ReadFile(Published("app")), bytes);
+  ExpectServedStateIntact(output_);
+
+  // Linking is there when asked for, with the risk it names.
+  options_.version = "8";
+  options_.link = true;
+  EXPECT_EQ(Publish(options_).linkedFiles, 1u);
+  EXPECT_TRUE(fs::equivalent(Published("app"), input_ / "app"));
+}
+
+TEST_F(PublisherTest, AnEmptyInputIsRefusedUnlessAllowed) {
+  EXPECT_THROW(Publish(options_), PublishError);
+  EXPECT_FALSE(fs::exists(output_));
+  options_.allowEmpty = true;
+  EXPECT_EQ(Publish(options_).files, 0u);
+  EXPECT_TRUE(ReadPackage(output_ / "manifests/abc/current.xml").GetFiles().empty());
+}
+
+TEST_F(PublisherTest, ALeftoverOfAKilledRunIsRemovedByTheNextRun) {
+  WriteFile(input_ / "f", "x");
+  // What a run killed at various points leaves: a half-filled temporary folder, a temporary
+  // document and a version folder moved into place without its document.
+  WriteFile(output_ / "packages/R/abc/.7.halv-tmp-0123456789abcdef/f", "half");
+  WriteFile(output_ / "manifests/abc/.7.xml.halv-tmp-0123456789abcdef", "<pack");
+  WriteFile(output_ / "nodes/.R.xml.halv-tmp-0123456789abcdef", "");
+  WriteFile(output_ / "packages/R/abc/6/g", "without a document");
+  Publish(options_);
+  EXPECT_TRUE(Leftovers(output_).empty());
+  EXPECT_FALSE(fs::exists(output_ / "packages/R/abc/6"));
+  ExpectServedStateIntact(output_);
 }
 
 // The command line that publishers and scripts rely on.
@@ -319,7 +549,8 @@ TEST(PublishCommandTest, HelpExplainsEveryOption) {
   EXPECT_EQ(RunPublish("--help", &help), 0);
   for (const char* option :
        {"--input DIR", "--output DIR", "--partner ID", "--package ID", "--version ID",
-        "--name NAME", "--run PATH", "--chunk-size BYTES", "--node HOST[:PORT]", "=WEIGHT]"}) {
+        "--name NAME", "--run PATH", "--chunk-size BYTES", "--link", "RISKY", "--allow-empty",
+        "--node HOST[:PORT][/PATH][=WEIGHT]", "never changes", "[::1]", "https://"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
 }
@@ -341,8 +572,8 @@ TEST(PublishCommandTest, PublishesAndRefusesBadCommandLines) {
   EXPECT_EQ(manifest.GetRunFile()->GetChecksums().size(), 5u);
   EXPECT_EQ(ReadNodes(temp.Child("out/nodes/R.xml")).GetNodes().size(), 2u);
 
-  EXPECT_EQ(RunPublish(base + " --chunk-size=1048576 --node=h", &output), 0) << output;
-  EXPECT_EQ(ReadPackage(temp.Child("out/manifests/abc/7.xml")).GetFiles()[0]->GetChunkSize(),
+  EXPECT_EQ(RunPublish(base + " --version=8 --chunk-size=1048576 --node=h", &output), 0) << output;
+  EXPECT_EQ(ReadPackage(temp.Child("out/manifests/abc/8.xml")).GetFiles()[0]->GetChunkSize(),
             1048576u);
 
   for (const std::string& bad :
@@ -354,6 +585,125 @@ TEST(PublishCommandTest, PublishesAndRefusesBadCommandLines) {
     EXPECT_NE(output.find("--help"), std::string::npos) << output;
   }
   EXPECT_EQ(RunPublish(base + " --node h --run missing", &output), 1) << output;
+}
+
+std::string PublishArguments(const test::TempDir& temp, const std::string& version) {
+  return "--input " + temp.Child("in") + " --output " + temp.Child("out") +
+         " --partner R --package abc --version " + version + " --name Demo --node h";
+}
+
+TEST(PublishCommandTest, RefusalsEscapeControlCharactersAndWaitForNoWork) {
+  test::TempDir temp;
+  WriteFile(temp.Child("in/f"), "x");
+  std::string output;
+  EXPECT_EQ(
+      RunPublish(PublishArguments(temp, "7") + " --partner \"$(printf 'a\\033[31mb')\"", &output),
+      1);
+  EXPECT_NE(output.find("\"a\\x1b[31mb\""), std::string::npos) << output;
+  EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
+  EXPECT_FALSE(fs::exists(temp.Child("out")));
+}
+
+TEST(PublishCommandTest, TwoPublicationsOfOneVersionAtOnceBothFinishComplete) {
+  test::TempDir temp;
+  for (int i = 0; i < 300; ++i) WriteFile(temp.Child("in/f" + std::to_string(i)), Bytes(3000, i));
+  const std::string one = std::string(HALV_PUBLISH_BINARY) + " " + PublishArguments(temp, "7");
+  const std::string both = "(" + one + " >" + temp.Child("o1") + " 2>&1; echo $? >" +
+                           temp.Child("r1") + ") & (" + one + " >" + temp.Child("o2") +
+                           " 2>&1; echo $? >" + temp.Child("r2") + ") & wait";
+  ASSERT_EQ(std::system(("bash -c '" + both + "'").c_str()), 0);
+  EXPECT_EQ(ReadFile(temp.Child("r1")), "0\n") << ReadFile(temp.Child("o1"));
+  EXPECT_EQ(ReadFile(temp.Child("r2")), "0\n") << ReadFile(temp.Child("o2"));
+  // One of them placed the files; the other found them published, complete.
+  const std::string outputs = ReadFile(temp.Child("o1")) + ReadFile(temp.Child("o2"));
+  EXPECT_NE(outputs.find("300 files"), std::string::npos) << outputs;
+  EXPECT_NE(outputs.find("same content"), std::string::npos) << outputs;
+  EXPECT_EQ(ReadPackage(temp.Child("out/manifests/abc/current.xml")).GetFiles().size(), 300u);
+  ExpectServedStateIntact(temp.Child("out"));
+}
+
+pid_t SpawnPublish(const std::string& arguments) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const std::string command =
+        "exec " + std::string(HALV_PUBLISH_BINARY) + " " + arguments + " >/dev/null 2>&1";
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+TEST(PublishCommandTest, AKillAtAnyMomentLeavesTheServedStateIntact) {
+  test::TempDir temp;
+  for (int i = 0; i < 20; ++i) {
+    WriteFile(temp.Child("in/f" + std::to_string(i)), Bytes(std::size_t{1} << 20, i));
+  }
+  // How long a whole run takes here, so that the kills below spread over all of it.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunPublish(PublishArguments(temp, "1")), 0);
+  const auto runTime = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::steady_clock::now() - start);
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<long> moment(0, runTime.count());
+  for (int round = 0; round < 16; ++round) {
+    SCOPED_TRACE(round);
+    // A new version, and a republish of the version before it, each killed part way.
+    for (const std::string& version : {std::to_string(round + 2), std::to_string(round + 1)}) {
+      const pid_t pid = SpawnPublish(PublishArguments(temp, version));
+      ASSERT_GT(pid, 0);
+      std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+      ::kill(pid, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      ExpectServedStateIntact(temp.Child("out"));
+    }
+  }
+  // The next complete run tidies up whatever the killed ones left.
+  std::string output;
+  ASSERT_EQ(RunPublish(PublishArguments(temp, "100"), &output), 0) << output;
+  EXPECT_TRUE(Leftovers(temp.Child("out")).empty());
+  for (const auto& version : fs::directory_iterator(temp.Child("out/packages/R/abc"))) {
+    const std::string name = version.path().filename().string();
+    EXPECT_TRUE(fs::exists(temp.Child("out/manifests/abc/" + name + ".xml"))) << name;
+  }
+  ExpectServedStateIntact(temp.Child("out"));
+  EXPECT_EQ(ReadPackage(temp.Child("out/manifests/abc/current.xml")).GetVersionId(), "100");
+}
+
+TEST(PublishCommandTest, AWriteFailureNamesThePathAndTheReasonAndLeavesNothingBehind) {
+  test::TempDir temp;
+  // A file size limit stands in for a full disk: writes beyond it fail with EFBIG, as they
+  // fail with ENOSPC on a full disk.
+  WriteFile(temp.Child("in/big"), Bytes(300'000, 1));
+  const struct {
+    const char* what;
+    std::string options;
+    std::string failing;
+  } cases[] = {
+      {"copying a file", " --node h", "big"},
+      // Linked files need no space; the document of 300000 checksums (2.4 MB) does.
+      {"writing the document", " --link --chunk-size 1 --node h", ".7.xml"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string command = "bash -c \"trap '' XFSZ; ulimit -f 200; exec " +
+                                std::string(HALV_PUBLISH_BINARY) + " " +
+                                PublishArguments(temp, "7") + c.options + "\"";
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+      output.append(buffer, got);
+    }
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+    EXPECT_NE(output.find(c.failing), std::string::npos) << output;
+    EXPECT_NE(output.find(std::strerror(EFBIG)), std::string::npos) << output;
+    EXPECT_TRUE(Leftovers(temp.Child("out")).empty());
+    EXPECT_FALSE(fs::exists(temp.Child("out/manifests/abc/7.xml")));
+    EXPECT_FALSE(fs::exists(temp.Child("out/packages/R/abc/7")));
+  }
 }
 
 }  // namespace

@@ -2,10 +2,13 @@
 // the manifest factories and ranged chunk requests, as the updater fetches it.
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -175,6 +178,88 @@ TEST_F(ServeNginxTest, FileNamesWithSpacesAreServed) {
       "http://127.0.0.1:" + std::to_string(ports_[2]) + "/packages/R/abc/7/read%20me.txt", &writer);
   EXPECT_EQ(requests_.CreateRequest(params, nullptr)->Perform().result, HttpRequestResult::Success);
   EXPECT_EQ(body.str(), "hello");
+}
+
+int RunServeNginx(const std::string& arguments, std::string* output = nullptr) {
+  const std::string command = std::string(HALV_SERVE_NGINX) + " " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    text.append(buffer, got);
+  }
+  const int status = ::pclose(pipe);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Single-quoted for the shell.
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+TEST(ServeNginxCommandTest, StopRefusesAProcessThatIsNotItsNginx) {
+  test::TempDir temp;
+  std::filesystem::create_directories(temp.Child("st"));
+  const pid_t sleeper = ::fork();
+  if (sleeper == 0) {
+    ::execlp("sleep", "sleep", "1000", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(sleeper, 0);
+  std::ofstream(temp.Child("st/nginx.pid")) << sleeper << "\n";
+  std::string output;
+  EXPECT_EQ(RunServeNginx("stop --state " + ShellQuote(temp.Child("st")), &output), 1);
+  EXPECT_NE(output.find("not stopping it"), std::string::npos) << output;
+  EXPECT_EQ(::kill(sleeper, 0), 0) << "the process named by the PID file was stopped";
+  ::kill(sleeper, SIGKILL);
+  ::waitpid(sleeper, nullptr, 0);
+}
+
+TEST(ServeNginxCommandTest, ServesFoldersWhosePathsHoldQuotesDollarsAndSpaces) {
+  test::TempDir temp;
+  int round = 0;
+  for (const char* root : {"root$uri", "root\"q", "root 'x' \\n"}) {
+    SCOPED_TRACE(root);
+    const std::string state = temp.Child("st \"5\" " + std::to_string(round++));
+    std::filesystem::create_directories(temp.Child(root));
+    std::ofstream(temp.Child(std::string(root) + "/a.txt")) << "served";
+    const std::string port = std::to_string(FreePorts(1)[0]);
+    std::string output;
+    ASSERT_EQ(RunServeNginx("start --root " + ShellQuote(temp.Child(root)) + " --state " +
+                                ShellQuote(state) + " --manifest-port " + port,
+                            &output),
+              0)
+        << output << ReadFile(state + "/error.log");
+    DirectProxyFactory proxies;
+    CurlHttpRequestFactory requests(proxies);
+    std::stringstream body;
+    HttpStringstreamWriter writer(&body);
+    HttpRequestParams params("http://127.0.0.1:" + port + "/a.txt", &writer);
+    const auto status = requests.CreateRequest(params, nullptr)->Perform();
+    EXPECT_EQ(status.responseCode, 200);
+    EXPECT_EQ(body.str(), "served");
+    EXPECT_EQ(RunServeNginx("stop --state " + ShellQuote(state), &output), 0) << output;
+  }
+}
+
+TEST(ServeNginxCommandTest, RefusesUnusualAndDuplicatePorts) {
+  test::TempDir temp;
+  const std::string port = std::to_string(FreePorts(1)[0]);
+  for (const std::string& ports : std::vector<std::string>{"08", "0", "65536", "+80", "8e1", "0x50",
+                                                           port + " --node-port " + port}) {
+    SCOPED_TRACE(ports);
+    std::string output;
+    EXPECT_EQ(RunServeNginx("start --root " + ShellQuote(temp.path()) + " --state " +
+                                ShellQuote(temp.Child("st")) + " --manifest-port " + ports,
+                            &output),
+              1)
+        << output;
+    EXPECT_FALSE(std::filesystem::exists(temp.Child("st/nginx.pid")));
+  }
 }
 
 }  // namespace

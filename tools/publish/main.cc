@@ -22,8 +22,8 @@ using halv::publish::PublishProgress;
 
 const char kHelp[] =
     "Usage: halvane-publish --input DIR --output DIR --partner ID --package ID --version ID\n"
-    "                       --name NAME [--run PATH] [--chunk-size BYTES]\n"
-    "                       --node HOST[:PORT][=WEIGHT] [--node ...]\n"
+    "                       --name NAME [--run PATH] [--chunk-size BYTES] [--link]\n"
+    "                       [--allow-empty] --node HOST[:PORT][/PATH][=WEIGHT] [--node ...]\n"
     "\n"
     "Publishes the files of a folder as one version of a package. The output folder can be\n"
     "served as it is by any static HTTP server, both as the manifest host and as a node:\n"
@@ -32,33 +32,48 @@ const char kHelp[] =
     "                                  the current one\n"
     "  nodes/PARTNER.xml               the node list of the partner\n"
     "  packages/PARTNER/PACKAGE/VERSION/...  the files\n"
-    "Publishing a version again replaces its earlier publication.\n"
+    "A published version never changes. Publishing it again with the same content changes\n"
+    "nothing but the node list and the current version; with other content it is refused:\n"
+    "publish a new version instead. A new version's files are all in place before its\n"
+    "document is written, and the current version moves last, so a publication that fails\n"
+    "or is killed leaves what was served before intact; the next run tidies up after it.\n"
+    "One publication at a time writes into an output folder; others wait for it.\n"
     "\n"
     "Options:\n"
     "  --input DIR         folder whose files (and subfolders) make up the package. Links to\n"
     "                      files inside it are followed; anything that leads outside it is\n"
-    "                      refused.\n"
+    "                      refused. File names may not contain '\\' or control characters.\n"
     "  --output DIR        folder to publish into; created when missing. It must not contain\n"
-    "                      the input folder, nor lie inside it.\n"
+    "                      the input folder, nor lie inside it, nor hold links to it.\n"
     "  --partner ID        partner id: names the node list and the first level of the files.\n"
     "  --package ID        package id.\n"
-    "  --version ID        version id (not \"current\"). Ids must not contain / \\ ? # % or :.\n"
+    "  --version ID        version id (not \"current\"). Ids are UTF-8, at most 128 bytes,\n"
+    "                      do not begin with '.' and do not contain / \\ ? # % or :.\n"
     "  --name NAME         the package's display name.\n"
     "  --run PATH          path, relative to the input folder and with \"/\" between folders,\n"
     "                      of the program started after the download. Optional.\n"
     "  --chunk-size BYTES  size of the checked pieces of every file, from 1 to 4294967295;\n"
-    "                      default 1048576 (1 MiB).\n"
+    "                      default 1048576 (1 MiB). The package document (8 bytes per chunk)\n"
+    "                      must stay within the 64 MiB that the updater reads.\n"
+    "  --link              hard-link the input files instead of copying them. Fast and free\n"
+    "                      of extra space, but RISKY: changing an input file in place (cp over\n"
+    "                      it, a build writing it with >) then changes the release that users\n"
+    "                      are downloading, and its chunks fail their checksums.\n"
+    "  --allow-empty       publish an empty input folder (refused otherwise).\n"
     "  --node HOST[:PORT][/PATH][=WEIGHT]\n"
     "                      a node that serves the output folder; repeat for several nodes.\n"
-    "                      PATH is the URL path under which the node serves the packages\n"
-    "                      folder (default /packages/). WEIGHT is the node's share of the\n"
-    "                      load (default 1; 0 keeps the node out while others have weight).\n"
+    "                      HOST is a host name, an IPv4 address or an IPv6 address in\n"
+    "                      brackets ([::1]); PORT is 1 to 65535. PATH is the URL path under\n"
+    "                      which the node serves the packages folder (default /packages/).\n"
+    "                      WEIGHT is the node's share of the load, 0 to 2147483647 (default\n"
+    "                      1; 0 keeps the node out while others have weight); the weights\n"
+    "                      must add up to at most 4294967295. A scheme prefix (https://) is\n"
+    "                      refused for now.\n"
     "  --help              show this text.\n"
     "\n"
-    "Files are hard-linked into the output folder where the file system allows it and copied\n"
-    "otherwise; a linked file shares its bytes with the input, so change an input file only by\n"
-    "replacing it, never in place, once it is published. Checksums are CRC-32 values of the\n"
-    "published bytes. On a terminal, large folders show their progress on standard error.\n";
+    "Files are copied into the output folder (the file system shares their extents where it\n"
+    "can). Checksums are CRC-32 values of the published bytes. On a terminal, large folders\n"
+    "show their progress on standard error.\n";
 
 constexpr std::uint64_t kProgressThreshold = std::uint64_t{64} << 20;
 
@@ -87,11 +102,19 @@ class ProgressLine {
     std::fprintf(stderr, "\rpublishing: %3d%%  %s of %s, %zu of %zu files", percent,
                  Gib(progress.doneBytes).c_str(), Gib(progress.totalBytes).c_str(),
                  progress.doneFiles, progress.totalFiles);
+    open_ = !finished;
     if (finished) std::fputc('\n', stderr);
     std::fflush(stderr);
   }
 
+  // Ends a line left open, so that what follows starts on a line of its own.
+  void Break() {
+    if (open_) std::fputc('\n', stderr);
+    open_ = false;
+  }
+
  private:
+  bool open_ = false;
   bool shown_ = false;
   std::chrono::steady_clock::time_point last_;
 };
@@ -148,10 +171,14 @@ int main(int argc, char** argv) {
           throw PublishError("--chunk-size must be a number of bytes from 1 to 4294967295");
         }
         options.chunkSize = static_cast<std::uint32_t>(size);
+      } else if (option == "--link" && !hasValue) {
+        options.link = true;
+      } else if (option == "--allow-empty" && !hasValue) {
+        options.allowEmpty = true;
       } else if (option == "--node") {
         options.nodes.push_back(halv::publish::ParseNode(next()));
       } else {
-        throw PublishError("unknown argument " + std::string(argv[i]));
+        throw PublishError("unknown argument " + halv::publish::Quote(argv[i]));
       }
     }
     for (std::size_t i = 0; i < std::size(required); ++i) {
@@ -162,18 +189,30 @@ int main(int argc, char** argv) {
     return Usage(e.what());
   }
 
+  ProgressLine line;
   try {
-    ProgressLine line;
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    options.onWait = [&] {
+      std::cerr << "halvane-publish: waiting for another publication into " << options.output
+                << " to finish\n";
+    };
     const auto result = halv::publish::Publish(options, [&](const PublishProgress& progress) {
       if (terminal) line.Show(progress);
     });
+    if (result.unchanged) {
+      std::cout << options.package << " version " << options.version
+                << " is published already with the same content: its files were left as they "
+                   "were\n"
+                << result.manifestPath << "\n";
+      return 0;
+    }
     std::cout << "published " << options.package << " version " << options.version << ": "
               << result.files << " files, " << result.bytes << " bytes (" << result.linkedFiles
               << " linked, " << result.files - result.linkedFiles << " copied)\n"
               << result.manifestPath << "\n";
     return 0;
   } catch (const std::exception& e) {
+    line.Break();
     std::cerr << "halvane-publish: " << e.what() << "\n";
     return 1;
   }

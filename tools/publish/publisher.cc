@@ -1,21 +1,34 @@
 #include "publisher.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
+#include <optional>
+#include <random>
+#include <set>
 #include <sstream>
 #include <system_error>
 
+#include <boost/property_tree/ptree.hpp>
+
 #include "file/crc32.h"
+#include "manifest/file_manifest.h"
+#include "manifest/manifest_source.h"
+#include "manifest/manifest_url.h"
+#include "manifest/package_manifest.h"
+#include "manifest/xml_manifest_parser.h"
 
 namespace halv::publish {
 namespace {
@@ -23,17 +36,29 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kReadBlock = std::size_t{4} << 20;
+// Ids name files such as ".<version>.xml.halv-tmp-XXXXXXXX", which must fit a file name.
+constexpr std::size_t kMaxIdBytes = 128;
+// Temporary files and folders carry this in their names; the next run removes what a killed run
+// left behind.
+constexpr char kTemporaryMark[] = ".halv-tmp-";
+constexpr char kLockName[] = ".halvane-publish.lock";
 
 // Owns one file descriptor.
 class Descriptor {
  public:
-  explicit Descriptor(int fd) : fd_(fd) {}
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
   ~Descriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  // Closes now, so that a failing close (a deferred write error) can be reported.
+  int Close() {
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result;
+  }
 
  private:
   int fd_;
@@ -41,45 +66,84 @@ class Descriptor {
 
 [[noreturn]] void Fail(const std::string& message) { throw PublishError(message); }
 
-[[noreturn]] void FailErrno(const std::string& what, const fs::path& path) {
-  Fail(what + " " + path.string() + ": " + std::strerror(errno));
+bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7f; }
+
+// Length of the UTF-8 sequence at `text[pos]`, or 0 when it is not valid UTF-8 (overlong forms,
+// surrogates and values beyond U+10FFFF included).
+std::size_t Utf8Length(const std::string& text, std::size_t pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  std::uint32_t value;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    value = lead & 0x1f;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    value = lead & 0x0f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xc0) != 0x80) return 0;
+    value = (value << 6) | (byte(pos + i) & 0x3f);
+  }
+  if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10ffff ||
+      (value >= 0xd800 && value <= 0xdfff)) {
+    return 0;
+  }
+  return length;
 }
 
-bool IsControl(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7f;
+bool IsUtf8(const std::string& text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t length = Utf8Length(text, pos);
+    if (length == 0) return false;
+    pos += length;
+  }
+  return true;
+}
+
+[[noreturn]] void FailErrno(const std::string& what, const fs::path& path, int error = errno) {
+  Fail(what + " " + Quote(path.string()) + ": " + std::strerror(error));
 }
 
 // Ids become path levels of URLs and of the published folder; everything that could leave
 // that level, or that a URL would read differently, is refused.
 void CheckId(const std::string& what, const std::string& value) {
   if (value.empty()) Fail("the " + what + " must not be empty");
-  if (value == "." || value == "..") Fail("the " + what + " must not be \"" + value + "\"");
+  if (value == "." || value == "..") Fail("the " + what + " must not be " + Quote(value));
+  if (!IsUtf8(value)) Fail("the " + what + " " + Quote(value) + " is not valid UTF-8");
+  if (value.size() > kMaxIdBytes) {
+    Fail("the " + what + " " + Quote(value) + " is longer than " + std::to_string(kMaxIdBytes) +
+         " bytes");
+  }
+  if (value.front() == '.') {
+    Fail("the " + what + " " + Quote(value) + " must not begin with '.'");
+  }
   for (const char c : value) {
-    if (IsControl(c)) Fail("the " + what + " must not contain control characters");
+    if (IsControl(static_cast<unsigned char>(c))) {
+      Fail("the " + what + " " + Quote(value) + " must not contain control characters");
+    }
     if (std::strchr("/\\?#%:", c) != nullptr) {
-      Fail("the " + what + " \"" + value + "\" must not contain '" + std::string(1, c) + "'");
+      Fail("the " + what + " " + Quote(value) + " must not contain '" + std::string(1, c) + "'");
     }
   }
 }
 
-// A file's relative path goes into the package document and, resolved against the node's
-// package folder, into every chunk URL.
+// A file's relative path goes into the package document and, percent-encoded by the updater,
+// into every chunk URL.
 void CheckRelativePath(const std::string& path) {
-  bool first = true;
-  std::size_t begin = 0;
-  while (begin <= path.size()) {
-    const std::size_t end = std::min(path.find('/', begin), path.size());
-    const std::string part = path.substr(begin, end - begin);
-    if (part.empty() || part == "." || part == "..") Fail("refusing the path \"" + path + "\"");
-    for (const char c : part) {
-      if (IsControl(c) || std::strchr("\\?#%", c) != nullptr || (first && c == ':')) {
-        Fail("refusing \"" + path + "\": a file name must not contain control characters, " +
-             "'\\', '?', '#', '%', or a ':' in its first folder");
-      }
+  if (!IsUtf8(path)) Fail("refusing " + Quote(path) + ": the file name is not valid UTF-8");
+  for (const char c : path) {
+    if (IsControl(static_cast<unsigned char>(c)) || c == '\\') {
+      Fail("refusing " + Quote(path) + ": a file name must not contain control characters or '\\'");
     }
-    first = false;
-    begin = end + 1;
   }
 }
 
@@ -125,6 +189,7 @@ std::string Element(const std::string& name, const std::string& text) {
 
 struct SourceFile {
   std::string relative;  // '/'-separated, relative to the input folder
+  fs::path named;        // the input folder's own path of the file, for messages
   fs::path source;       // the bytes to publish (a link's target for a link)
   std::uint64_t size = 0;
 };
@@ -135,44 +200,70 @@ struct PublishedFile {
   std::vector<std::uint32_t> checksums;
 };
 
-std::vector<SourceFile> CollectFiles(const fs::path& input) {
-  std::vector<SourceFile> files;
+// Resolves a link in the input; refuses what leads nowhere, loops or leaves the input.
+fs::path ResolveInputLink(const fs::path& link, const std::string& relative,
+                          const fs::path& input) {
   std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(input, error);
-       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+  const fs::path target = fs::canonical(link, error);
+  if (error == std::errc::too_many_symbolic_link_levels) {
+    Fail("refusing " + Quote(relative) + ": the link loops");
+  }
+  if (error) Fail("refusing " + Quote(relative) + ": the link leads nowhere");
+  if (!IsInside(target, input)) {
+    Fail("refusing " + Quote(relative) + ": it links to " + Quote(target.string()) +
+         ", outside the input folder");
+  }
+  if (!fs::is_regular_file(target)) {
+    Fail("refusing " + Quote(relative) +
+         ": only links to files inside the input folder are followed");
+  }
+  return target;
+}
+
+void CollectFolder(const fs::path& input, const fs::path& folder, std::vector<SourceFile>& files) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  if (error) Fail("cannot read " + Quote(folder.string()) + ": " + error.message());
+  for (; it != fs::directory_iterator(); it.increment(error)) {
     const fs::directory_entry& entry = *it;
     const std::string relative = entry.path().lexically_relative(input).generic_string();
-    const fs::file_status status = entry.symlink_status();
-    fs::path source = entry.path();
-    if (fs::is_directory(status)) continue;
-    if (fs::is_symlink(status)) {
-      std::error_code linkError;
-      source = fs::canonical(entry.path(), linkError);
-      if (linkError) Fail("refusing " + relative + ": the link leads nowhere");
-      if (!IsInside(source, input)) {
-        Fail("refusing " + relative + ": it links to " + source.string() +
-             ", outside the input folder");
-      }
-      if (!fs::is_regular_file(source)) {
-        Fail("refusing " + relative + ": only links to files inside the input folder are followed");
-      }
-    } else if (!fs::is_regular_file(status)) {
-      Fail("refusing " + relative + ": not a regular file");
-    }
+    std::error_code statusError;
+    const fs::file_status status = entry.symlink_status(statusError);
+    if (statusError)
+      Fail("cannot read " + Quote(entry.path().string()) + ": " + statusError.message());
     CheckRelativePath(relative);
+    if (fs::is_directory(status)) {
+      CollectFolder(input, entry.path(), files);
+      continue;
+    }
     SourceFile file;
     file.relative = relative;
-    file.source = source;
-    file.size = fs::file_size(source, error);
-    if (error) break;
+    file.named = entry.path();
+    file.source = entry.path();
+    if (fs::is_symlink(status)) {
+      file.source = ResolveInputLink(entry.path(), relative, input);
+    } else if (!fs::is_regular_file(status)) {
+      Fail("refusing " + Quote(relative) + ": not a regular file");
+    }
+    // Opened once now, so that an unreadable file is refused before anything is written.
+    Descriptor fd(::open(file.source.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) FailErrno("cannot read", file.named);
+    file.size = static_cast<std::uint64_t>(info.st_size);
     files.push_back(std::move(file));
   }
-  if (error) Fail("cannot read the input folder " + input.string() + ": " + error.message());
+  if (error) Fail("cannot read " + Quote(folder.string()) + ": " + error.message());
+}
+
+std::vector<SourceFile> CollectFiles(const fs::path& input) {
+  std::vector<SourceFile> files;
+  CollectFolder(input, input, files);
   std::sort(files.begin(), files.end(),
             [](const SourceFile& a, const SourceFile& b) { return a.relative < b.relative; });
   return files;
 }
 
+// Copies all of `in` to `out`; returns false with errno set on failure.
 bool CopyBytes(int in, int out) {
   // copy_file_range lets the file system share or copy extents without a round trip through us;
   // where it is not supported the plain loop below takes over.
@@ -185,7 +276,9 @@ bool CopyBytes(int in, int out) {
       continue;
     }
     if (errno == EINTR) continue;
-    if (!first) return false;
+    if (!first || (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)) {
+      return false;
+    }
     break;
   }
   std::vector<char> buffer(kReadBlock);
@@ -208,21 +301,54 @@ bool CopyBytes(int in, int out) {
   }
 }
 
-// Links `source` at `destination`, or copies it where links cannot be made (another file
-// system, no permission). Returns whether it linked.
-bool PlaceFile(const fs::path& source, const fs::path& destination) {
-  std::error_code error;
-  fs::create_directories(destination.parent_path(), error);
-  if (error) Fail("cannot create " + destination.parent_path().string() + ": " + error.message());
-  if (::link(source.c_str(), destination.c_str()) == 0) return true;
-  Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) FailErrno("cannot open", source);
+// A fresh name for a temporary entry beside `name` in `folder`: hidden, marked, and random so
+// that nobody can plant something at it in advance.
+fs::path TemporaryName(const fs::path& folder, const std::string& name) {
+  static std::mt19937_64 random{std::random_device{}()};
+  char suffix[17];
+  std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+  return folder / ("." + name + kTemporaryMark + suffix);
+}
+
+// A temporary file or folder, removed on destruction unless it was committed by a rename.
+class Temporary {
+ public:
+  Temporary() = default;
+  explicit Temporary(fs::path path) : path_(std::move(path)) {}
+  ~Temporary() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  Temporary(const Temporary&) = delete;
+  Temporary& operator=(const Temporary&) = delete;
+  const fs::path& path() const { return path_; }
+  void Committed() { path_.clear(); }
+
+ private:
+  fs::path path_;
+};
+
+// Creates a new file that did not exist, through no link, with `mode` (less the umask).
+int CreateNewFile(const fs::path& path, mode_t mode) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+// Places `source` at `destination` (a new file in a folder of our own): links it when `link`
+// and the file system allow, else copies it. Returns whether it linked.
+bool PlaceFile(const SourceFile& file, const fs::path& destination, bool link) {
+  if (link && ::link(file.source.c_str(), destination.c_str()) == 0) return true;
+  Descriptor in(::open(file.source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) FailErrno("cannot read", file.named);
   struct stat info;
-  if (::fstat(in.get(), &info) != 0) FailErrno("cannot read", source);
-  Descriptor out(
-      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 0777));
+  if (::fstat(in.get(), &info) != 0) FailErrno("cannot read", file.named);
+  Descriptor out(CreateNewFile(destination, info.st_mode & 0777));
   if (out.get() < 0) FailErrno("cannot create", destination);
-  if (!CopyBytes(in.get(), out.get())) FailErrno("cannot copy to", destination);
+  if (!CopyBytes(in.get(), out.get())) {
+    const int error = errno;
+    FailErrno("cannot copy " + Quote(file.named.string()) + " to", destination, error);
+  }
+  if (out.Close() != 0) FailErrno("cannot write", destination);
   return false;
 }
 
@@ -232,10 +358,11 @@ class ChecksumReader {
                  const std::function<void(const PublishProgress&)>& callback)
       : chunkSize_(chunkSize), buffer_(kReadBlock), progress_(progress), callback_(callback) {}
 
-  // The CRC-32 of every chunk of the file at `path`, which must hold `size` bytes.
-  std::vector<std::uint32_t> Read(const fs::path& path, std::uint64_t size) {
+  // The CRC-32 of every chunk of the file at `path`, which must hold `size` bytes; `named` is
+  // the input file it stands for.
+  std::vector<std::uint32_t> Read(const fs::path& path, const fs::path& named, std::uint64_t size) {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) FailErrno("cannot open", path);
+    if (fd.get() < 0) FailErrno("cannot read", path);
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     std::vector<std::uint32_t> checksums;
     std::uint64_t total = 0;
@@ -265,7 +392,7 @@ class ChecksumReader {
       if (callback_) callback_(*progress_);
     }
     if (inChunk > 0) checksums.push_back(crc);
-    if (total != size) Fail(path.string() + " changed while it was being published");
+    if (total != size) Fail(Quote(named.string()) + " changed while it was being published");
     return checksums;
   }
 
@@ -276,25 +403,103 @@ class ChecksumReader {
   const std::function<void(const PublishProgress&)>& callback_;
 };
 
-// Writes beside the target and renames, so that a server never hands out half a document.
-void WriteDocument(const fs::path& path, const std::string& text) {
-  std::error_code error;
-  fs::create_directories(path.parent_path(), error);
-  if (error) Fail("cannot create " + path.parent_path().string() + ": " + error.message());
-  fs::path temporary = path;
-  temporary += ".tmp-" + std::to_string(::getpid());
-  {
-    std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-    stream << text;
-    stream.flush();
-    if (!stream) Fail("cannot write " + temporary.string());
+// The folders of the output tree, each checked before anything is written into or removed from
+// it: a link inside the tree may be followed only when it stays in the output folder and away
+// from the input folder.
+class OutputTree {
+ public:
+  OutputTree(fs::path output, fs::path input)
+      : output_(std::move(output)), input_(std::move(input)) {}
+
+  const fs::path& root() const { return output_; }
+
+  // The folder `relative` below the output folder, created level by level when `create`; empty
+  // when it is missing and not to be created. Throws PublishError for a level that is not a
+  // folder or that leads out of the output folder or into the input folder.
+  std::optional<fs::path> Folder(const fs::path& relative, bool create) const {
+    fs::path path = output_;
+    for (const fs::path& level : relative) {
+      path /= level;
+      struct stat info;
+      if (::lstat(path.c_str(), &info) != 0) {
+        if (errno != ENOENT) FailErrno("cannot read", path);
+        if (!create) return std::nullopt;
+        if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) FailErrno("cannot create", path);
+        continue;
+      }
+      if (S_ISLNK(info.st_mode)) {
+        std::error_code error;
+        const fs::path target = fs::canonical(path, error);
+        if (error) Fail("refusing " + Quote(path.string()) + ": the link leads nowhere");
+        if (!IsInside(target, output_) || IsInside(target, input_) || IsInside(input_, target)) {
+          Fail("refusing " + Quote(path.string()) + ": it links to " + Quote(target.string()) +
+               ", which is outside the output folder or holds input files");
+        }
+        if (!fs::is_directory(target)) Fail(Quote(path.string()) + " is not a folder");
+      } else if (!S_ISDIR(info.st_mode)) {
+        Fail(Quote(path.string()) + " is not a folder");
+      }
+    }
+    return path;
   }
-  fs::rename(temporary, path, error);
-  if (error) Fail("cannot write " + path.string() + ": " + error.message());
+
+ private:
+  const fs::path output_;
+  const fs::path input_;
+};
+
+// Writes `text` to a new temporary file beside `path` and renames it over `path`, so that a
+// server never hands out half a document and a planted link is replaced, never followed.
+void WriteDocument(const fs::path& path, const std::string& text) {
+  Temporary temporary(TemporaryName(path.parent_path(), path.filename().string()));
+  Descriptor fd(CreateNewFile(temporary.path(), 0666));
+  if (fd.get() < 0) FailErrno("cannot create", temporary.path());
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t wrote = ::write(fd.get(), text.data() + done, text.size() - done);
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      FailErrno("cannot write", temporary.path());
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  if (::fsync(fd.get()) != 0) FailErrno("cannot write", temporary.path());
+  if (fd.Close() != 0) FailErrno("cannot write", temporary.path());
+  if (::rename(temporary.path().c_str(), path.c_str()) != 0) FailErrno("cannot write", path);
+  temporary.Committed();
 }
 
-std::string PackageDocument(const PublishOptions& options,
-                            const std::vector<PublishedFile>& files) {
+// The content of the document at `path`; empty when there is none.
+std::optional<std::string> ReadDocument(const fs::path& path) {
+  // A link here was planted: the publisher writes documents only as files.
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    if (errno == ELOOP) Fail("refusing " + Quote(path.string()) + ": it is a link, not a document");
+    FailErrno("cannot read", path);
+  }
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+    if (got == 0) return text;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      FailErrno("cannot read", path);
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// Writes `text` at `path` unless it is there already. A link found there is replaced by the rename,
+// never followed.
+void UpdateDocument(const fs::path& path, const std::string& text) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) return WriteDocument(path, text);
+  const auto existing = ReadDocument(path);
+  if (!existing || *existing != text) WriteDocument(path, text);
+}
+
+std::string PackageHeader(const PublishOptions& options) {
   std::ostringstream xml;
   xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<package>\n"
       << "  " << Element("id", options.package) << "\n"
@@ -303,19 +508,47 @@ std::string PackageDocument(const PublishOptions& options,
       << "  " << Element("versionId", options.version) << "\n";
   if (!options.run.empty()) xml << "  " << Element("run", options.run) << "\n";
   xml << "  <files>\n";
-  for (const auto& file : files) {
-    xml << "    <file>" << Element("path", file.relative)
-        << Element("chunksize", std::to_string(options.chunkSize))
-        << Element("size", std::to_string(file.size)) << "<checksums>";
-    char digits[9];
-    for (const std::uint32_t checksum : file.checksums) {
-      std::snprintf(digits, sizeof digits, "%08x", checksum);
-      xml << digits;
-    }
-    xml << "</checksums></file>\n";
-  }
-  xml << "  </files>\n</package>\n";
   return xml.str();
+}
+
+constexpr char kPackageFooter[] = "  </files>\n</package>\n";
+
+// One file's line of the package document; every checksum adds 8 characters.
+std::string FileLine(const PublishOptions& options, const PublishedFile& file) {
+  std::string line = "    <file>" + Element("path", file.relative) +
+                     Element("chunksize", std::to_string(options.chunkSize)) +
+                     Element("size", std::to_string(file.size)) + "<checksums>";
+  char digits[9];
+  for (const std::uint32_t checksum : file.checksums) {
+    std::snprintf(digits, sizeof digits, "%08x", checksum);
+    line += digits;
+  }
+  return line + "</checksums></file>\n";
+}
+
+std::string PackageDocument(const PublishOptions& options,
+                            const std::vector<PublishedFile>& files) {
+  std::string xml = PackageHeader(options);
+  for (const auto& file : files) xml += FileLine(options, file);
+  return xml + kPackageFooter;
+}
+
+std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
+  return size / chunkSize + (size % chunkSize != 0 ? 1 : 0);
+}
+
+// The size of the package document before any checksum is known, so that a document the
+// updater would refuse to read is refused before any work.
+std::uint64_t PackageDocumentSize(const PublishOptions& options,
+                                  const std::vector<SourceFile>& sources) {
+  std::uint64_t size = PackageHeader(options).size() + std::strlen(kPackageFooter);
+  for (const auto& source : sources) {
+    PublishedFile file;
+    file.relative = source.relative;
+    file.size = source.size;
+    size += FileLine(options, file).size() + 8 * ChunkCount(source.size, options.chunkSize);
+  }
+  return size;
 }
 
 std::string NodeListDocument(const std::vector<PublishNode>& nodes) {
@@ -330,61 +563,128 @@ std::string NodeListDocument(const std::vector<PublishNode>& nodes) {
   return xml.str();
 }
 
+// What differs between the published document `existing` and the one the input would give.
+std::string DescribeDifference(const std::string& existing, const PublishOptions& options,
+                               const std::vector<PublishedFile>& files) {
+  StandardPackageManifest manifest;
+  try {
+    std::istringstream stream(existing);
+    boost::property_tree::ptree tree;
+    ParseXmlManifest(stream, tree);
+    manifest.Read(tree);
+  } catch (const std::exception&) {
+    return "its document cannot be read";
+  }
+  std::vector<std::string> differences;
+  if (manifest.GetPartnerId() != options.partner) {
+    differences.push_back("it belongs to partner " + Quote(manifest.GetPartnerId()));
+  }
+  if (manifest.GetName() != options.name) {
+    differences.push_back("its name is " + Quote(manifest.GetName()));
+  }
+  const auto run = manifest.GetRunFile();
+  if ((run ? run->GetPath() : std::string()) != options.run) {
+    differences.push_back("its run file is " + Quote(run ? run->GetPath() : std::string()));
+  }
+  std::map<std::string, std::shared_ptr<const FileManifest>> published;
+  for (const auto& file : manifest.GetFiles()) published[file->GetPath()] = file;
+  std::vector<std::string> changed, added;
+  for (const auto& file : files) {
+    const auto found = published.find(file.relative);
+    if (found == published.end()) {
+      added.push_back(Quote(file.relative));
+      continue;
+    }
+    const FileManifest& old = *found->second;
+    if (old.GetSize() != file.size || old.GetChunkSize() != options.chunkSize ||
+        old.GetChecksums() != file.checksums) {
+      changed.push_back(Quote(file.relative));
+    }
+    published.erase(found);
+  }
+  const auto list = [](const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < 5; ++i) text += (i ? ", " : "") + names[i];
+    if (names.size() > 5) text += " and " + std::to_string(names.size() - 5) + " more";
+    return text;
+  };
+  if (!changed.empty()) differences.push_back("these files differ: " + list(changed));
+  if (!added.empty()) differences.push_back("these files are new: " + list(added));
+  if (!published.empty()) {
+    std::vector<std::string> missing;
+    for (const auto& entry : published) missing.push_back(Quote(entry.first));
+    differences.push_back("these files are missing: " + list(missing));
+  }
+  if (differences.empty()) return "its document differs";
+  std::string text;
+  for (const auto& difference : differences) text += (text.empty() ? "" : "; ") + difference;
+  return text;
+}
+
 fs::path CanonicalFolder(const std::string& folder, const char* what) {
   std::error_code error;
   const fs::path path = fs::canonical(folder, error);
-  if (error || !fs::is_directory(path))
-    Fail("the " + std::string(what) + " " + folder + " is not a folder");
+  if (error || !fs::is_directory(path)) {
+    Fail("the " + std::string(what) + " " + Quote(folder) + " is not a folder");
+  }
   return path;
 }
 
-}  // namespace
+// Holds an exclusive lock on the output folder for the life of the object.
+class OutputLock {
+ public:
+  OutputLock(const fs::path& output, const std::function<void()>& onWait) {
+    const fs::path path = output / kLockName;
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd_ < 0) FailErrno("cannot open the lock file", path);
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+    if (errno != EWOULDBLOCK) Fail(LockError(path));
+    if (onWait) onWait();
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) Fail(LockError(path));
+    }
+  }
+  ~OutputLock() { ::close(fd_); }
+  OutputLock(const OutputLock&) = delete;
+  OutputLock& operator=(const OutputLock&) = delete;
 
-PublishNode ParseNode(const std::string& text) {
-  PublishNode node;
-  std::string rest = text;
-  const std::size_t equals = rest.find('=');
-  if (equals != std::string::npos) {
-    const std::string weight = rest.substr(equals + 1);
-    rest.resize(equals);
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(weight.c_str(), &end, 10);
-    if (weight.empty() || *end != '\0' || errno != 0 ||
-        value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max()) {
-      Fail("the weight of --node " + text + " is not a 32-bit integer");
-    }
-    node.weight = static_cast<std::int32_t>(value);
+ private:
+  std::string LockError(const fs::path& path) {
+    const std::string message = "cannot lock " + Quote(path.string()) + ": " + std::strerror(errno);
+    ::close(fd_);
+    return message;
   }
-  const std::size_t slash = rest.find('/');
-  if (slash != std::string::npos) {
-    node.path = rest.substr(slash);
-    rest.resize(slash);
-    if (node.path.back() != '/') node.path += '/';
-  }
-  node.host = rest;
-  if (node.host.empty()) Fail("--node " + text + " names no host");
-  for (const char c : node.host + node.path) {
-    if (IsControl(c) || std::strchr(" ?#%\\<>\"'&", c) != nullptr) {
-      Fail("--node " + text + " holds a character that has no place in a URL");
-    }
-  }
-  const std::size_t colon = node.host.rfind(':');
-  if (colon != std::string::npos && node.host.find(']', colon) == std::string::npos) {
-    const std::string port = node.host.substr(colon + 1);
-    const bool digits = !port.empty() && port.size() <= 5 &&
-                        port.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stoul(port) == 0 || std::stoul(port) > 65535) {
-      Fail("the port of --node " + text + " is not a number from 1 to 65535");
-    }
-    if (colon == 0) Fail("--node " + text + " names no host");
-  }
-  return node;
+  int fd_;
+};
+
+bool IsTemporary(const std::string& name) {
+  return !name.empty() && name.front() == '.' && name.find(kTemporaryMark) != std::string::npos;
 }
 
-PublishResult Publish(const PublishOptions& options,
-                      const std::function<void(const PublishProgress&)>& progress) {
+// Removes the temporary entries that a killed run left in `folder` and, when `documents` is
+// set, the version folders in it that have no document in `documents` (a killed run moved
+// them into place but did not get to write their document).
+void RemoveLeftovers(const fs::path& folder, const std::optional<fs::path>& documents) {
+  std::error_code error;
+  std::vector<fs::path> remove;
+  for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (IsTemporary(name)) {
+      remove.push_back(it->path());
+    } else if (documents && name.front() != '.' && it->is_directory(error) && !error &&
+               !it->is_symlink(error) && !fs::exists(*documents / (name + ".xml"))) {
+      remove.push_back(it->path());
+    }
+  }
+  if (error) Fail("cannot read " + Quote(folder.string()) + ": " + error.message());
+  for (const auto& path : remove) {
+    fs::remove_all(path, error);
+    if (error) Fail("cannot remove " + Quote(path.string()) + ": " + error.message());
+  }
+}
+
+void CheckOptions(const PublishOptions& options) {
   CheckId("partner id", options.partner);
   CheckId("package id", options.package);
   CheckId("version id", options.version);
@@ -392,66 +692,262 @@ PublishResult Publish(const PublishOptions& options,
     Fail("the version id must not be \"current\": that name is the package's current version");
   }
   if (options.name.empty()) Fail("the package name must not be empty");
+  if (!IsUtf8(options.name))
+    Fail("the package name " + Quote(options.name) + " is not valid UTF-8");
   for (const char c : options.name) {
-    if (IsControl(c)) Fail("the package name must not contain control characters");
+    if (IsControl(static_cast<unsigned char>(c))) {
+      Fail("the package name " + Quote(options.name) + " must not contain control characters");
+    }
   }
   if (options.chunkSize == 0) Fail("the chunk size must not be 0");
   if (options.nodes.empty()) Fail("at least one --node is needed");
+  std::uint64_t totalWeight = 0;
+  for (const auto& node : options.nodes) {
+    if (node.weight < 0) {
+      Fail("the weight of node " + Quote(node.host) + " must not be below 0");
+    }
+    totalWeight += static_cast<std::uint64_t>(node.weight);
+  }
+  if (totalWeight > std::numeric_limits<std::uint32_t>::max()) {
+    Fail("the weights of the nodes add up to " + std::to_string(totalWeight) +
+         ", more than the 4294967295 that the updater can add up");
+  }
+}
 
+}  // namespace
+
+std::string Quote(const std::string& text) {
+  std::string quoted = "\"";
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t length = Utf8Length(text, pos);
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    if (length == 0 || (length == 1 && (IsControl(lead) || lead == '\\' || lead == '"'))) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", lead);
+      quoted += escaped;
+      ++pos;
+    } else {
+      quoted.append(text, pos, length);
+      pos += length;
+    }
+  }
+  return quoted + "\"";
+}
+
+PublishNode ParseNode(const std::string& text) {
+  const std::string quoted = Quote(text);
+  if (!IsUtf8(text)) Fail("--node " + quoted + " is not valid UTF-8");
+  PublishNode node;
+  std::string rest = text;
+  const std::size_t scheme = rest.find("://");
+  if (scheme != std::string::npos) {
+    Fail("--node " + quoted + ": a scheme such as \"" + rest.substr(0, scheme) +
+         "://\" is not supported yet; nodes are reached over http://");
+  }
+  const std::size_t equals = rest.find('=');
+  if (equals != std::string::npos) {
+    const std::string weight = rest.substr(equals + 1);
+    rest.resize(equals);
+    const bool digits = !weight.empty() && weight.size() <= 10 &&
+                        weight.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoull(weight) > std::numeric_limits<std::int32_t>::max()) {
+      Fail("the weight of --node " + quoted + " is not a whole number from 0 to 2147483647");
+    }
+    node.weight = static_cast<std::int32_t>(std::stoull(weight));
+  }
+  const std::size_t slash = rest.find('/');
+  if (slash != std::string::npos) {
+    node.path = rest.substr(slash);
+    rest.resize(slash);
+    if (node.path.back() != '/') node.path += '/';
+    for (const char c : node.path) {
+      if (IsControl(static_cast<unsigned char>(c)) || std::strchr(" ?#%\\<>\"'&", c) != nullptr) {
+        Fail("the path of --node " + quoted + " holds a character that has no place in a URL");
+      }
+    }
+  }
+  node.host = rest;
+  if (rest.empty()) Fail("--node " + quoted + " names no host");
+  std::string name = rest;
+  std::string port;
+  if (rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string::npos) Fail("--node " + quoted + ": the IPv6 address lacks its ']'");
+    name = rest.substr(1, close - 1);
+    in6_addr address;
+    if (::inet_pton(AF_INET6, name.c_str(), &address) != 1) {
+      Fail("--node " + quoted + ": " + Quote(name) + " is not an IPv6 address");
+    }
+    const std::string after = rest.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') {
+        Fail("--node " + quoted + ": only ':' and a port may follow the IPv6 address");
+      }
+      port = after.substr(1);
+      if (port.empty()) Fail("the port of --node " + quoted + " is not a number from 1 to 65535");
+    }
+  } else {
+    if (std::count(rest.begin(), rest.end(), ':') > 1) {
+      Fail("--node " + quoted + ": a host takes one ':' before its port; an IPv6 address goes " +
+           "in brackets, such as [::1]:8080");
+    }
+    const std::size_t colon = rest.find(':');
+    if (colon != std::string::npos) {
+      name = rest.substr(0, colon);
+      port = rest.substr(colon + 1);
+      if (port.empty()) Fail("the port of --node " + quoted + " is not a number from 1 to 65535");
+    }
+    if (name.empty()) Fail("--node " + quoted + " names no host");
+    for (const char c : name) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr("-._", c) == nullptr) {
+        Fail("--node " + quoted + ": " + Quote(name) +
+             " is not a host name, an IPv4 address or an IPv6 address in brackets");
+      }
+    }
+  }
+  if (!port.empty()) {
+    const bool digits = port.size() <= 5 && port.front() != '0' &&
+                        port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoul(port) > 65535) {
+      Fail("the port of --node " + quoted + " is not a number from 1 to 65535");
+    }
+  }
+  // The updater forms its URLs with this builder; a node it cannot use is refused here.
+  try {
+    MakeManifestUrl(node.host, node.path);
+  } catch (const std::exception&) {
+    Fail("--node " + quoted + " does not form a URL");
+  }
+  return node;
+}
+
+PublishResult Publish(const PublishOptions& options,
+                      const std::function<void(const PublishProgress&)>& progress) {
+  CheckOptions(options);
   const fs::path input = CanonicalFolder(options.input, "input folder");
   std::error_code error;
   const fs::path wanted = fs::weakly_canonical(options.output, error);
   if (error || IsInside(wanted, input) || IsInside(input, wanted)) {
     Fail("the input folder and the output folder must not contain each other");
   }
-  fs::create_directories(wanted, error);
-  const fs::path output = CanonicalFolder(options.output, "output folder");
 
   const std::vector<SourceFile> sources = CollectFiles(input);
+  if (sources.empty() && !options.allowEmpty) {
+    Fail("the input folder " + Quote(input.string()) + " holds no files (see --allow-empty)");
+  }
   PublishProgress state;
   state.totalFiles = sources.size();
   bool runFound = options.run.empty();
   for (const auto& file : sources) {
     state.totalBytes += file.size;
-    const std::uint64_t chunks =
-        file.size / options.chunkSize + (file.size % options.chunkSize != 0 ? 1 : 0);
-    if (chunks > std::numeric_limits<std::uint32_t>::max()) {
-      Fail(file.relative + " needs more than 4294967295 chunks; choose a larger --chunk-size");
+    if (ChunkCount(file.size, options.chunkSize) > std::numeric_limits<std::uint32_t>::max()) {
+      Fail(Quote(file.relative) +
+           " needs more than 4294967295 chunks; choose a larger --chunk-size");
     }
     if (file.relative == options.run) runFound = true;
   }
-  if (!runFound) Fail("the run file " + options.run + " is not in the input folder");
+  if (!runFound) Fail("the run file " + Quote(options.run) + " is not in the input folder");
+  const std::uint64_t documentSize = PackageDocumentSize(options, sources);
+  if (documentSize > HttpManifestSource::kMaxBodySize) {
+    Fail("the package document would be " + std::to_string(documentSize) +
+         " bytes, more than the 64 MiB (" + std::to_string(HttpManifestSource::kMaxBodySize) +
+         " bytes) that the updater reads; choose a larger --chunk-size");
+  }
+  const std::string nodeList = NodeListDocument(options.nodes);
 
-  const fs::path versionFolder =
-      output / "packages" / options.partner / options.package / options.version;
-  fs::remove_all(versionFolder, error);
-  if (error) Fail("cannot replace " + versionFolder.string() + ": " + error.message());
+  // Everything is checked: from here on the output folder is written.
+  fs::create_directories(wanted, error);
+  if (error) Fail("cannot create " + Quote(wanted.string()) + ": " + error.message());
+  const OutputTree tree(CanonicalFolder(options.output, "output folder"), input);
+  const OutputLock lock(tree.root(), options.onWait);
+
+  // Every level is checked before any is created, so that a refusal leaves nothing behind.
+  const fs::path manifestLevels = fs::path("manifests") / options.package;
+  const fs::path versionLevels = fs::path("packages") / options.partner / options.package;
+  for (const auto& levels : {manifestLevels, fs::path("nodes"), versionLevels}) {
+    tree.Folder(levels, false);
+  }
+  const fs::path manifests = *tree.Folder(manifestLevels, true);
+  const fs::path nodes = *tree.Folder("nodes", true);
+  const fs::path versions = *tree.Folder(versionLevels, true);
+  RemoveLeftovers(manifests, std::nullopt);
+  RemoveLeftovers(nodes, std::nullopt);
+  RemoveLeftovers(versions, manifests);
 
   PublishResult result;
+  result.manifestPath = (manifests / (options.version + ".xml")).string();
+  ChecksumReader reader(options.chunkSize, &state, progress);
   std::vector<PublishedFile> published;
   published.reserve(sources.size());
-  ChecksumReader reader(options.chunkSize, &state, progress);
+  const auto existing = ReadDocument(result.manifestPath);
+  if (existing) {
+    // A published version never changes: the input is compared with it, not placed.
+    for (const auto& file : sources) {
+      PublishedFile entry;
+      entry.relative = file.relative;
+      entry.size = file.size;
+      entry.checksums = reader.Read(file.source, file.named, file.size);
+      published.push_back(std::move(entry));
+      ++state.doneFiles;
+      result.bytes += file.size;
+      if (progress) progress(state);
+    }
+    const std::string document = PackageDocument(options, published);
+    if (document != *existing) {
+      Fail("version " + Quote(options.version) + " of " + Quote(options.package) +
+           " is published already with other content (" +
+           DescribeDifference(*existing, options, published) +
+           "); a published version never changes: publish a new version instead");
+    }
+    result.files = published.size();
+    result.unchanged = true;
+    UpdateDocument(nodes / (options.partner + ".xml"), nodeList);
+    UpdateDocument(manifests / "current.xml", document);
+    return result;
+  }
+
+  // The files go into a folder of our own, which moves into place once it is complete.
+  Temporary staging(TemporaryName(versions, options.version));
+  if (::mkdir(staging.path().c_str(), 0777) != 0) FailErrno("cannot create", staging.path());
   for (const auto& file : sources) {
-    const fs::path destination = versionFolder / fs::path(file.relative);
-    if (PlaceFile(file.source, destination)) ++result.linkedFiles;
+    const fs::path destination = staging.path() / fs::path(file.relative);
+    fs::create_directories(destination.parent_path(), error);
+    if (error) {
+      Fail("cannot create " + Quote(destination.parent_path().string()) + ": " + error.message());
+    }
+    if (PlaceFile(file, destination, options.link)) ++result.linkedFiles;
     PublishedFile entry;
     entry.relative = file.relative;
     entry.size = file.size;
     // The checksums come from the placed bytes, which are the ones the nodes will serve.
-    entry.checksums = reader.Read(destination, file.size);
+    entry.checksums = reader.Read(destination, file.named, file.size);
     published.push_back(std::move(entry));
     ++state.doneFiles;
     result.bytes += file.size;
     if (progress) progress(state);
   }
   result.files = published.size();
-
   const std::string document = PackageDocument(options, published);
-  const fs::path manifests = output / "manifests" / options.package;
-  result.manifestPath = (manifests / (options.version + ".xml")).string();
-  WriteDocument(result.manifestPath, document);
-  WriteDocument(output / "nodes" / (options.partner + ".xml"), NodeListDocument(options.nodes));
-  // Last, so that "current" never names a version whose files are still being placed.
+
+  // The files reach the disk before any document names them.
+  {
+    Descriptor folder(::open(staging.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0 || ::syncfs(folder.get()) != 0) FailErrno("cannot write", staging.path());
+  }
+  const fs::path versionFolder = versions / options.version;
+  if (::rename(staging.path().c_str(), versionFolder.c_str()) != 0) {
+    FailErrno("cannot move the files into", versionFolder);
+  }
+  staging.Committed();
+  try {
+    WriteDocument(result.manifestPath, document);
+  } catch (const PublishError&) {
+    // Without its document the folder is a leftover; nothing names it yet.
+    fs::remove_all(versionFolder, error);
+    throw;
+  }
+  UpdateDocument(nodes / (options.partner + ".xml"), nodeList);
+  // Last, so that "current" never names a version whose files or document are missing.
   WriteDocument(manifests / "current.xml", document);
   return result;
 }
