@@ -68,6 +68,8 @@ std::string GetApplicationsDirectory() {
   if (!data.empty() && data.front() == '/') return data + "/applications";
   const std::string home = HomeDirectory();
   return home.empty() ? std::string() : home + "/.local/share/applications";
+}
+
 bool IsWritableFolder(const std::string& path) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
