@@ -197,8 +197,8 @@ TEST(StartupParametersTest, TheUpdaterNamesTheDataFolderItCannotWriteTo) {
   test::TempDir dir;
   std::filesystem::create_directories(dir.Child("cache/Mirthwell Technologies"));
   std::ofstream(dir.Child("cache/Mirthwell Technologies/Halvane Delivery")) << "x";
-  const std::string command =
-      "XDG_CACHE_HOME='" + dir.Child("cache") + "' '" HALV_UPDATER_BINARY "' 2>&1";
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_CACHE_HOME='" +
+                              dir.Child("cache") + "' '" HALV_UPDATER_BINARY "' 2>&1 </dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
