@@ -30,20 +30,6 @@ using test::ReadFile;
 
 constexpr std::size_t kChunk = 65536;
 
-std::string Bytes(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 // A started halvane-get: its PID and the file its stderr goes to.
 struct Child {
   pid_t pid = -1;
@@ -53,9 +39,10 @@ struct Child {
 class HalvaneGetTest : public testing::Test {
  protected:
   void SetUp() override {
-    files_ = {
-        {"big.bin", Bytes(40 * kChunk + 123, 1)}, {"tools/read me.txt", "hello"}, {"empty", ""}};
-    for (const auto& [path, content] : files_) WriteFile(temp_.Child("in/" + path), content);
+    files_ = {{"big.bin", test::PseudoRandomBytes(40 * kChunk + 123, 1)},
+              {"tools/read me.txt", "hello"},
+              {"empty", ""}};
+    for (const auto& [path, content] : files_) test::WriteFile(temp_.Child("in/" + path), content);
     fs::create_directories(temp_.Child("home"));
   }
 

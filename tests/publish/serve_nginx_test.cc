@@ -27,6 +27,7 @@
 #include "manifest/manifest_exception.h"
 #include "manifest/node_list_manifest_factory.h"
 #include "manifest/package_manifest_factory.h"
+#include "nginx_site.h"
 #include "temp_dir.h"
 
 namespace halv {
@@ -40,45 +41,15 @@ class DirectProxyFactory : public HttpProxyFactory {
 };
 
 // `count` distinct loopback ports that were free a moment ago.
-std::vector<int> FreePorts(int count) {
-  std::vector<int> sockets;
-  std::vector<int> ports;
-  for (int i = 0; i < count; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "no free port";
-    }
-    sockets.push_back(fd);
-    ports.push_back(ntohs(address.sin_port));
-  }
-  for (const int fd : sockets) ::close(fd);
-  return ports;
-}
-
-std::string Bytes(std::size_t size) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = 12345;
-  for (auto& byte : bytes) {
-    state = state * 1664525u + 1013904223u;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
-}
-
 class ServeNginxTest : public testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(temp_.Child("in/bin"));
-    content_ = Bytes(2 * 65536 + 100);
+    content_ = test::PseudoRandomBytes(2 * 65536 + 100, 12345);
     std::ofstream(temp_.Child("in/bin/app"), std::ios::binary) << content_;
     std::ofstream(temp_.Child("in/read me.txt"), std::ios::binary) << "hello";
 
-    ports_ = FreePorts(3);
+    ports_ = test::FreeLoopbackPorts(3);
     const std::string publish =
         std::string(HALV_PUBLISH_BINARY) + " --input " + temp_.Child("in") + " --output " +
         temp_.Child("www") +
@@ -227,7 +198,7 @@ TEST(ServeNginxCommandTest, ServesFoldersWhosePathsHoldQuotesDollarsAndSpaces) {
     const std::string state = temp.Child("st \"5\" " + std::to_string(round++));
     std::filesystem::create_directories(temp.Child(root));
     std::ofstream(temp.Child(std::string(root) + "/a.txt")) << "served";
-    const std::string port = std::to_string(FreePorts(1)[0]);
+    const std::string port = std::to_string(test::FreeLoopbackPorts(1)[0]);
     std::string output;
     ASSERT_EQ(RunServeNginx("start --root " + ShellQuote(temp.Child(root)) + " --state " +
                                 ShellQuote(state) + " --manifest-port " + port,
@@ -248,7 +219,7 @@ TEST(ServeNginxCommandTest, ServesFoldersWhosePathsHoldQuotesDollarsAndSpaces) {
 
 TEST(ServeNginxCommandTest, RefusesUnusualAndDuplicatePorts) {
   test::TempDir temp;
-  const std::string port = std::to_string(FreePorts(1)[0]);
+  const std::string port = std::to_string(test::FreeLoopbackPorts(1)[0]);
   for (const std::string& ports : std::vector<std::string>{"08", "0", "65536", "+80", "8e1", "0x50",
                                                            port + " --node-port " + port}) {
     SCOPED_TRACE(ports);

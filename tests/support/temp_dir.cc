@@ -54,4 +54,18 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string PseudoRandomBytes(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (auto& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
 }  // namespace halv::test

@@ -1,6 +1,8 @@
 #ifndef HALV_TESTS_SUPPORT_TEMP_DIR_H_
 #define HALV_TESTS_SUPPORT_TEMP_DIR_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace halv::test {
@@ -40,6 +42,13 @@ class ScopedCacheHome {
 
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+
+// Writes `content` to the file at `path`, creating its missing folders.
+void WriteFile(const std::string& path, const std::string& content);
+
+// `size` bytes that look random and are the same for the same seed, so that every chunk of a
+// test file differs and a misplaced byte shows.
+std::string PseudoRandomBytes(std::size_t size, std::uint32_t seed);
 
 }  // namespace halv::test
 

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "manifest/package_manifest.h"
+#include "nginx_site.h"
 #include "temp_dir.h"
 #include "test_http_server.h"
 #include "test_transfer_work_interface.h"
@@ -42,40 +43,6 @@ using test::ReadFile;
 constexpr std::uint32_t kChunk = 16384;
 
 // `count` distinct loopback ports that were free a moment ago.
-std::vector<int> FreePorts(int count) {
-  std::vector<int> sockets;
-  std::vector<int> ports;
-  for (int i = 0; i < count; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "no free port";
-    }
-    sockets.push_back(fd);
-    ports.push_back(ntohs(address.sin_port));
-  }
-  for (const int fd : sockets) ::close(fd);
-  return ports;
-}
-
-std::string Bytes(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    byte = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 bool IsRunnable(const std::string& path) {
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0 && (status.st_mode & S_IXUSR) != 0;
@@ -85,13 +52,13 @@ bool IsRunnable(const std::string& path) {
 // spaces in nested folders, several sizes (whole chunks, a part chunk, a one-byte file).
 const std::map<std::string, std::string>& Files() {
   static const std::map<std::string, std::string> files = {
-      {"app", Bytes(5 * kChunk + 123, 1)},
-      {"tools/setup.sh", Bytes(kChunk, 2)},
+      {"app", test::PseudoRandomBytes(5 * kChunk + 123, 1)},
+      {"tools/setup.sh", test::PseudoRandomBytes(kChunk, 2)},
       {"empty.dat", ""},
       {"docs/read me.txt", "hello"},
-      {"data/deep/big file.bin", Bytes(24 * kChunk + 7, 3)},
+      {"data/deep/big file.bin", test::PseudoRandomBytes(24 * kChunk + 7, 3)},
       {"data/one.bin", "x"},
-      {"data/exact.bin", Bytes(2 * kChunk, 4)},
+      {"data/exact.bin", test::PseudoRandomBytes(2 * kChunk, 4)},
   };
   return files;
 }
@@ -130,7 +97,7 @@ Settings TestSettings() {
 class EndToEndTest : public testing::Test {
  protected:
   void SetUp() override {
-    for (const auto& file : Files()) WriteFile(temp_.Child("in/" + file.first), file.second);
+    for (const auto& file : Files()) test::WriteFile(temp_.Child("in/" + file.first), file.second);
     fs::create_directories(temp_.Child("dest"));
   }
 
@@ -196,7 +163,7 @@ class NginxEndToEndTest : public EndToEndTest {
  protected:
   void SetUp() override {
     EndToEndTest::SetUp();
-    ports_ = FreePorts(5);
+    ports_ = test::FreeLoopbackPorts(5);
     Publish({ports_[1], ports_[2], ports_[3], ports_[4]});
     std::string start = std::string(HALV_SERVE_NGINX) + " start --root " + temp_.Child("www") +
                         " --state " + temp_.Child("nginx") + " --manifest-port " +
@@ -443,7 +410,7 @@ TEST_F(FaultyNodesTest, WhenEveryNodeFailsTheTransferHoldsWithTheErrorAndNothing
     // runnable while it is not verified.
     std::string damaged = Files().at("app");
     damaged[kChunk + 1] ^= 0x20;
-    WriteFile(dest + "/app", damaged);
+    test::WriteFile(dest + "/app", damaged);
     fs::permissions(dest + "/app", fs::perms(0755));
     auto transfer = Run(ManifestHost(), dest);
     EXPECT_TRUE(transfer->Completions().empty());
