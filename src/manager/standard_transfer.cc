@@ -159,7 +159,14 @@ bool StandardTransfer::HasSufficientSpace(const std::string& destPath) {
   for (const auto& file : data_->package->GetFiles()) {
     existing += ExistingFileSize(JoinPath(destPath, file->GetPath()));
   }
-  const std::uint64_t available = GetAvailableSpace(destPath);
+  // A destination not made yet lies on the disk of its nearest existing folder.
+  std::string measured = destPath;
+  while (!measured.empty() && !PathExists(measured)) {
+    const std::size_t slash = measured.find_last_of('/');
+    measured = slash == std::string::npos ? std::string(".") : measured.substr(0, slash);
+    if (measured.empty()) measured = "/";
+  }
+  const std::uint64_t available = GetAvailableSpace(measured);
   // Saturating: neither sum may wrap into a small number that would pass the check.
   const std::uint64_t have = available > UINT64_MAX - existing ? UINT64_MAX : available + existing;
   return have >= status.totalBytes;
