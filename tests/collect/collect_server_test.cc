@@ -22,12 +22,16 @@
 
 #include <gtest/gtest.h>
 
+#include "analytics/analytics_request.h"
 #include "collect_test_support.h"
+#include "event/analytics_manager.h"
+#include "event/json_http_analytics_manager.h"
 #include "http/http_proxy.h"
 #include "http/http_request_factory.h"
 #include "http/http_session.h"
 #include "http/http_stringstream_writer.h"
 #include "temp_dir.h"
+#include "transfer/transfer_params.h"
 
 namespace halv::collect {
 namespace {
@@ -359,6 +363,40 @@ TEST_F(CollectServerTest, KilledWhilePostsStreamInKeepsEveryAcknowledgedBody) {
   EXPECT_EQ(again.Signal(SIGTERM), 0);
   EXPECT_EQ(QueryRows(db_, "SELECT count(*) FROM events WHERE counter = 'numStarts'"),
             std::vector<std::string>{"1"});
+}
+
+TEST_F(CollectServerTest, TheUpdatersAnalyticsManagerPostsWhatTheReportCounts) {
+  // The records a started and completed transfer posts, through the product's own manager.
+  TransferParams params;
+  params.transferId = std::string(32, 'a');
+  params.partnerId = "P";
+  params.packageId = "app";
+  params.versionId = "7";
+  RoundRobinHttpSessionFactory sessions;
+  {
+    JsonHttpAnalyticsManager analytics(
+        3, &requests_, sessions, AnalyticsEndpoints{collector_.url(), collector_.url()}, 10, 10, 1);
+    const auto post = [&](std::int32_t category, const OutputManifest& request, bool inArray) {
+      auto work = analytics.CreateEventWork(category);
+      request.Write(inArray ? work->tree.push_back({"", {}})->second : work->tree);
+      analytics.Submit(work);
+    };
+    post(1, SimpleEventAnalyticsRequest(params, "numStarts"), false);
+    post(kTransferAnalyticsCategory,
+         TransferAnalyticsRequest(params, TransferState::Complete, 4096, 2000), false);
+    auto array = analytics.CreateEventWork(1);
+    SimpleEventAnalyticsRequest(params, "numCompletes")
+        .Write(array->tree.push_back({"", {}})->second);
+    OptimizerAnalyticsRequest(params, 4096, 2000, "127.0.0.1:8081")
+        .Write(array->tree.push_back({"", {}})->second);
+    analytics.Submit(array);
+    // Teardown drains: every post is answered before the manager is gone.
+  }
+  EXPECT_EQ(QueryRows(db_, "SELECT count(*) FROM bodies"), std::vector<std::string>{"3"});
+  const std::string report = Report();
+  EXPECT_NE(report.find("127.0.0.1:8081"), std::string::npos) << report;
+  EXPECT_NE(report.find("4096"), std::string::npos) << report;
+  EXPECT_NE(report.find("Posts refused: 0"), std::string::npos) << report;
 }
 
 TEST(CollectCommandTest, CommandLineMistakesAreExplained) {
