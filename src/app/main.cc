@@ -1,5 +1,7 @@
 // halvane-updater: downloads the build's program and its skin, then starts the program.
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -7,6 +9,7 @@
 #include "app/startup_parameters.h"
 #include "app/transfer_monitor.h"
 #include "app/updater_entry.h"
+#include "event/work_log_manager.h"
 #include "platform/string_resources.h"
 #include "platform/system.h"
 
@@ -21,6 +24,15 @@ class ServicesBackend final : public halv::Updater::TransferBackend {
             settings, halv::GetSystemTempDirectory(),
             halv::AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()}),
         monitor_(services_) {
+    // The downloaded program inherits the updater's rights: the log says so when they are root's.
+    if (::geteuid() == 0) {
+      if (halv::WorkLogManager* log = services_.GetBehavior().logManager) {
+        auto event = log->CreateEventWork(halv::kLevelImportant);
+        event->tree.put("event", "RunningAsRoot");
+        event->tree.put("params.message", "the downloaded program will run as root");
+        log->Submit(event);
+      }
+    }
     monitor_.Start();
   }
 
