@@ -59,6 +59,9 @@ HttpRequestResult MapCurlCode(CURLcode code, std::int32_t responseCode) {
   }
 }
 
+// Bytes libcurl receives at once per request handle; 256 KiB, within its 10 MiB limit.
+constexpr long kReceiveBufferSize = 256L * 1024;
+
 }  // namespace
 
 bool InitializeCurl() {
@@ -105,6 +108,10 @@ void CurlHttpRequest::Configure() {
   } else if (!params.acceptEncoding.empty()) {
     curl_easy_setopt(handle_, CURLOPT_ACCEPT_ENCODING, params.acceptEncoding.c_str());
   }
+  // Bodies reach the writer in pieces of up to this size: with libcurl's 16 KiB default a
+  // chunk of a file took one receive and one positioned write per 16 KiB, and the writes of
+  // concurrent chunks queued on the file's lock.
+  curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
   curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &CurlHttpRequest::WriteHook);
   curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(handle_, CURLOPT_HEADERFUNCTION, &CurlHttpRequest::HeaderHook);

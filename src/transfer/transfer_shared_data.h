@@ -20,8 +20,9 @@ class SharedFile;
 // The shared state of one destination file: its open file, its path relative to the destination
 // folder and its size from the package manifest.
 // Ownership: shared pointers, by the file's works and every chunk of the file.
-// Thread-safety: filePath and fileSize are constant after construction; sharedFile is set and
-// cleared by the file's open and close works, which never run at the same time as its chunks.
+// Thread-safety: filePath and fileSize are constant after construction; sharedFile and
+// allocatedEmpty are set and cleared by the file's open and close works, which never run at the
+// same time as its chunks.
 struct TransferSharedFileData : public WorkDescriptor {
   TransferSharedFileData(std::string filePath, std::uint64_t fileSize)
       : filePath(std::move(filePath)), fileSize(fileSize) {}
@@ -30,6 +31,11 @@ struct TransferSharedFileData : public WorkDescriptor {
   void Describe(boost::property_tree::ptree& tree) const override;
 
   std::shared_ptr<SharedFile> sharedFile;  // empty until opened, and again after closing
+  // True when the open work of this run found the file empty and allocated it: no byte of it
+  // comes from an earlier run, so its chunks need not read back and check what is on disk before
+  // their first download. A file found at its full size is never taken as empty, not even one
+  // that an earlier run allocated and left at once.
+  bool allocatedEmpty = false;
   const std::string filePath;
   const std::uint64_t fileSize;
 };
@@ -85,6 +91,9 @@ struct TransferSharedMapData : public WorkDescriptor {
   std::uint32_t nodeIndex = 0;    // index in the node list of the node of the last request
   HttpRequestStatus lastStatus;   // NotStarted before the first request
   std::uint64_t endPosition = 0;  // position of the window after the last request
+  // The check of the bytes on disk before any download ran (or was skipped, the file being
+  // allocated empty) once; a pipeline run again over this chunk always checks them.
+  bool existingChecked = false;
 };
 
 }  // namespace halv

@@ -42,6 +42,12 @@ WorkStatus NoMapError(const char* work) {
                                                         std::string(work) + " has no shared map"));
 }
 
+// True while nothing of the chunk can be on disk: this run allocated its file empty and no
+// earlier pass of the chunk's pipeline ran, so it holds zeros that could only fail the check.
+bool NothingOnDisk(const TransferSharedMapData& chunk) {
+  return chunk.fileData && chunk.fileData->allocatedEmpty && !chunk.existingChecked;
+}
+
 }  // namespace
 
 std::uint32_t ChunkRetryLimit(int limit, std::size_t nodeCount) {
@@ -213,8 +219,11 @@ void MutexPrefetchChunkWork::Describe(boost::property_tree::ptree& tree) const {
 }
 
 WorkStatus MutexPrefetchChunkWork::ExecuteTask() {
-  std::lock_guard<std::mutex> lock(PrefetchMutex());
   if (!chunk_->boundedData) return NoMapError("MutexPrefetchChunkWork::ExecuteTask");
+  // Reading a new file's pages back would only fill memory with zeros that the download
+  // overwrites.
+  if (NothingOnDisk(*chunk_)) return WorkStatus(WorkResult::Success);
+  std::lock_guard<std::mutex> lock(PrefetchMutex());
   try {
     chunk_->boundedData->Fetch();
     return WorkStatus(WorkResult::Success);
@@ -241,7 +250,7 @@ ConditionalTransferChunkWork::~ConditionalTransferChunkWork() = default;
 void ConditionalTransferChunkWork::Build() {
   const std::uint32_t limit =
       ChunkRetryLimit(transfer_->GetBehavior().settings.chunkRetryLimit, NodeCount(*transfer_));
-  SetCondition(std::make_shared<VerifyChunkWork>(transfer_, chunk_));
+  SetCondition(std::make_shared<VerifyChunkWork>(transfer_, chunk_, true));
   SetOnSuccess(std::make_shared<NoOpWork>());
   SetOnFailure(RetryableTransferChunkWork::Create(limit, transfer_, chunk_));
 }
@@ -253,8 +262,8 @@ void ConditionalTransferChunkWork::Describe(boost::property_tree::ptree& tree) c
 }
 
 VerifyChunkWork::VerifyChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
-                                 std::shared_ptr<TransferSharedMapData> chunk)
-    : TransferWork(std::move(transfer)), chunk_(std::move(chunk)) {
+                                 std::shared_ptr<TransferSharedMapData> chunk, bool beforeDownload)
+    : TransferWork(std::move(transfer)), chunk_(std::move(chunk)), beforeDownload_(beforeDownload) {
   ObserveCompletion(*this);
 }
 
@@ -269,6 +278,14 @@ void VerifyChunkWork::Describe(boost::property_tree::ptree& tree) const {
 WorkStatus VerifyChunkWork::ExecuteTask() {
   if (!chunk_->boundedData) return NoMapError("VerifyChunkWork::ExecuteTask");
   try {
+    if (beforeDownload_) {
+      const bool nothingOnDisk = NothingOnDisk(*chunk_);
+      chunk_->existingChecked = true;
+      if (nothingOnDisk) {
+        chunk_->Prepare();
+        return WorkStatus(WorkResult::Failure);
+      }
+    }
     std::uint32_t crc = 0;
     chunk_->boundedData->ProcessWindow(
         [&crc](const unsigned char* data, std::uint32_t length) { crc = Crc32(data, length); });

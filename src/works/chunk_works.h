@@ -121,7 +121,8 @@ class CreateChunkMapWork : public TransferWork, public SimpleWork {
 };
 
 // Reads the chunk's existing bytes from disk, one chunk of the whole process at a time, so that
-// concurrent chunks do not make the disk seek back and forth.
+// concurrent chunks do not make the disk seek back and forth. Reads nothing on the first pass
+// over a chunk of a file this run allocated empty.
 class MutexPrefetchChunkWork : public TransferWork, public SimpleWork {
  public:
   MutexPrefetchChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
@@ -156,11 +157,13 @@ class ConditionalTransferChunkWork : public TransferWork, public ConditionalWork
 };
 
 // Checks the CRC-32 of the chunk's window: Success settles the chunk's progress; Failure takes
-// back what was counted and marks the node that served the bad body.
+// back what was counted and marks the node that served the bad body. The check of the bytes on
+// disk `beforeDownload` fails at once, reading nothing, on the first pass over a chunk of a file
+// this run allocated empty.
 class VerifyChunkWork : public TransferWork, public SimpleWork {
  public:
   VerifyChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
-                  std::shared_ptr<TransferSharedMapData> chunk);
+                  std::shared_ptr<TransferSharedMapData> chunk, bool beforeDownload = false);
   ~VerifyChunkWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
@@ -169,6 +172,7 @@ class VerifyChunkWork : public TransferWork, public SimpleWork {
 
  private:
   const std::shared_ptr<TransferSharedMapData> chunk_;
+  const bool beforeDownload_;
 };
 
 // Downloads and verifies a chunk, starting again from the download after a mismatch, at most

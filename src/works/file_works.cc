@@ -199,6 +199,7 @@ void TransferSingleFileWork::Reset() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   SequentialWork::Reset();
   fileData_->sharedFile.reset();
+  fileData_->allocatedEmpty = false;
 }
 
 OpenAndAllocateFileWork::OpenAndAllocateFileWork(std::shared_ptr<TransferWorkInterface> transfer,
@@ -232,11 +233,17 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
       // A program is never runnable while this run may still write it, also when an earlier run
       // left it at its full size with chunks not yet verified.
       if (program) file->DenyExecute();
-      if (file->GetSize() != size && !file->Allocate(size)) {
-        file.reset();
-        if (firstTry && factory.Delete(folder, path)) continue;
-        throw FileInUseException();
+      // Allocate succeeds only on an empty file, so a file it allocated holds no data yet.
+      bool allocated = false;
+      if (file->GetSize() != size) {
+        if (!file->Allocate(size)) {
+          file.reset();
+          if (firstTry && factory.Delete(folder, path)) continue;
+          throw FileInUseException();
+        }
+        allocated = size != 0;
       }
+      fileData_->allocatedEmpty = allocated;
       fileData_->sharedFile = std::move(file);
       return WorkStatus(WorkResult::Success);
     }
@@ -248,6 +255,7 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
 void OpenAndAllocateFileWork::Reset() {
   SimpleWork::Reset();
   fileData_->sharedFile.reset();
+  fileData_->allocatedEmpty = false;
 }
 
 CloseFileWork::CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,
@@ -266,6 +274,7 @@ void CloseFileWork::Describe(boost::property_tree::ptree& tree) const {
 
 WorkStatus CloseFileWork::ExecuteTask() {
   fileData_->sharedFile.reset();
+  fileData_->allocatedEmpty = false;
   return WorkStatus(WorkResult::Success);
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include "file/posix_shared_file.h"
+#include "file/shared_file.h"
 #include "manifest/package_manifest.h"
 #include "nginx_site.h"
 #include "temp_dir.h"
@@ -93,6 +96,98 @@ Settings TestSettings() {
   return settings;
 }
 
+// How often the chunks' windows were read back: Fetch brings a window's pages in, ProcessWindow
+// checksums it.
+struct WindowReads {
+  std::atomic<int> fetches{0};
+  std::atomic<int> checks{0};
+};
+
+// A window that forwards everything to a real one and counts its reads.
+class CountingWindow : public MemoryMappedFileData {
+ public:
+  CountingWindow(std::shared_ptr<MemoryMappedFileData> window, WindowReads& reads)
+      : MemoryMappedFileData(window->start(), window->end()),
+        window_(std::move(window)),
+        reads_(reads) {}
+
+  std::uint64_t Tell() override { return window_->Tell(); }
+  void Seek(std::uint64_t position) override { window_->Seek(position); }
+  std::size_t Read(void* buffer, std::size_t length) override {
+    return window_->Read(buffer, length);
+  }
+  std::size_t Write(const void* data, std::size_t length) override {
+    return window_->Write(data, length);
+  }
+  unsigned char* Advance(std::size_t count) override { return window_->Advance(count); }
+  unsigned char* Data() override { return window_->Data(); }
+  void ProcessWindow(const WindowFunction& function) override {
+    ++reads_.checks;
+    window_->ProcessWindow(function);
+  }
+  void Fetch() override {
+    ++reads_.fetches;
+    window_->Fetch();
+  }
+  void PrefaultForWrite() override { window_->PrefaultForWrite(); }
+
+ private:
+  const std::shared_ptr<MemoryMappedFileData> window_;
+  WindowReads& reads_;
+};
+
+// An open file that forwards everything to a real one and hands out counting windows.
+class CountingFile : public SharedFile {
+ public:
+  CountingFile(std::shared_ptr<SharedFile> file, WindowReads& reads)
+      : SharedFile(file->start(), file->end()), file_(std::move(file)), reads_(reads) {}
+
+  std::uint64_t Tell() override { return file_->Tell(); }
+  void Seek(std::uint64_t position) override { file_->Seek(position); }
+  std::size_t Read(void* buffer, std::size_t length) override {
+    return file_->Read(buffer, length);
+  }
+  std::size_t Write(const void* data, std::size_t length) override {
+    return file_->Write(data, length);
+  }
+  std::uint64_t GetSize() override { return file_->GetSize(); }
+  bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
+  bool AllowExecute() override { return file_->AllowExecute(); }
+  bool DenyExecute() override { return file_->DenyExecute(); }
+  std::shared_ptr<MemoryMappedFileData> MapAll() override {
+    return std::make_shared<CountingWindow>(file_->MapAll(), reads_);
+  }
+  std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override {
+    return std::make_shared<CountingWindow>(file_->Map(first, last), reads_);
+  }
+
+ private:
+  const std::shared_ptr<SharedFile> file_;
+  WindowReads& reads_;
+};
+
+// The real POSIX files, whose windows count their reads.
+class CountingFileFactory : public SharedFileFactory {
+ public:
+  std::shared_ptr<SharedFile> Create(const std::string& folder, const std::string& relativePath,
+                                     SharedFileMode mode, std::uint64_t start,
+                                     std::uint64_t end) override {
+    return std::make_shared<CountingFile>(files_.Create(folder, relativePath, mode, start, end),
+                                          reads);
+  }
+  bool Delete(const std::string& folder, const std::string& relativePath) override {
+    return files_.Delete(folder, relativePath);
+  }
+  bool IsExecutable(const std::string& folder, const std::string& relativePath) override {
+    return files_.IsExecutable(folder, relativePath);
+  }
+
+  WindowReads reads;
+
+ private:
+  PosixSharedFileFactory files_;
+};
+
 // A published folder and the transfers of it.
 class EndToEndTest : public testing::Test {
  protected:
@@ -112,9 +207,12 @@ class EndToEndTest : public testing::Test {
   }
 
   // One run of a fresh workflow over a fresh work interface; returns the interface.
+  // `files`, when given, replaces the services' destination files.
   std::shared_ptr<test::TestTransferWorkInterface> Run(const std::string& manifestHost,
-                                                       const std::string& dest) {
+                                                       const std::string& dest,
+                                                       SharedFileFactory* files = nullptr) {
     services_ = std::make_unique<test::TransferServices>(manifestHost, TestSettings(), 8);
+    if (files) services_->behavior.fileFactory = files;
     TransferParams params;
     params.transferId = NewTransferId();
     params.partnerId = "R";
@@ -254,6 +352,58 @@ TEST_F(NginxEndToEndTest, DownloadsResumesAndRepairsOnlyWhatIsWrong) {
     };
     EXPECT_EQ(asked, expected);
     EXPECT_EQ(transfer->progress()->received.load(), 4u * kChunk);
+  }
+}
+
+TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
+  const int chunks = static_cast<int>(ChunkCount());
+  struct Case {
+    const char* name;
+    // Leaves the destination as the run before this one would have.
+    void (*prepare)(const std::string& dest);
+    int fetches;   // windows read back before their download
+    int checks;    // windows checksummed, before or after a download
+    int requests;  // chunk requests
+  };
+  const Case cases[] = {
+      // New files: each chunk is downloaded at once and checked once, after its download.
+      {"fresh", [](const std::string&) {}, 0, chunks, chunks},
+      // Every file at its full size but holding only zeros, as a run killed right after
+      // allocating leaves them: each chunk is read back and checked, then downloaded and checked.
+      {"allocated by a killed run",
+       [](const std::string& dest) {
+         for (const auto& file : Files()) {
+           WriteFile(dest + "/" + file.first, "");
+           fs::resize_file(dest + "/" + file.first, file.second.size());
+         }
+       },
+       chunks, 2 * chunks, chunks},
+      // Complete: each chunk is read back and checked, nothing is requested.
+      {"complete",
+       [](const std::string& dest) {
+         for (const auto& file : Files()) WriteFile(dest + "/" + file.first, file.second);
+       },
+       chunks, chunks, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dest = temp_.Child(std::string("dest-") + c.name);
+    fs::create_directories(dest);
+    c.prepare(dest);
+    const std::size_t before = ChunkRequests().size();
+    CountingFileFactory files;
+    auto transfer = Run(ManifestHost(), dest, &files);
+    const auto completions = transfer->Completions();
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].status.result, WorkResult::Success);
+    for (const auto& file : Files()) {
+      EXPECT_TRUE(ReadFile(dest + "/" + file.first) == file.second) << file.first;
+    }
+    EXPECT_EQ(transfer->progress()->completed.load(), TotalBytes());
+    Finish();
+    EXPECT_EQ(files.reads.fetches.load(), c.fetches);
+    EXPECT_EQ(files.reads.checks.load(), c.checks);
+    EXPECT_EQ(static_cast<int>(ChunkRequests().size() - before), c.requests);
   }
 }
 
