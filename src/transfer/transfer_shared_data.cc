@@ -18,7 +18,7 @@ void TransferSharedMapData::Describe(boost::property_tree::ptree& tree) const {
   std::ostringstream checksum;
   checksum << std::hex << expectedChecksum;
   tree.put("expectedChecksum", checksum.str());
-  tree.put("fileProgressBytes", fileProgressBytes);
+  tree.put("fileProgressBytes", fileProgressBytes.load());
 }
 
 void TransferSharedMapData::Prepare() {

@@ -1,6 +1,7 @@
 #ifndef HALV_TRANSFER_TRANSFER_SHARED_DATA_H_
 #define HALV_TRANSFER_TRANSFER_SHARED_DATA_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -82,7 +83,9 @@ struct TransferSharedMapData : public WorkDescriptor {
   // The chunk's window; empty outside the pipeline.
   std::shared_ptr<MemoryMappedFileData> boundedData;
   const std::shared_ptr<TransferProgressUpdater> progressUpdater;
-  std::uint64_t fileProgressBytes = 0;  // bytes of this chunk counted as transferred
+  // Bytes of this chunk counted as transferred. Atomic: the work log describes the chunk on its
+  // own thread while the chunk's next work may already be writing.
+  std::atomic<std::uint64_t> fileProgressBytes{0};
   bool completedCounted = false;        // the chunk's length was counted as completed
   // Bit k mod 32 is set once the node at index k of the node list served a body that failed
   // verification; badNodeCount counts the distinct bits.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -48,9 +49,16 @@ class HalvaneGetTest : public testing::Test {
 
   // The environment of every run: its own home and cache, analytics where the test says.
   std::vector<std::string> Environment() const {
-    return {"HOME=" + temp_.Child("home"), "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
-            "XDG_DATA_HOME=" + temp_.Child("home/.local/share"), "PATH=/usr/bin:/bin",
-            "HALV_ANALYTICS_URL=" + analyticsUrl_};
+    std::vector<std::string> environment = {
+        "HOME=" + temp_.Child("home"), "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
+        "XDG_DATA_HOME=" + temp_.Child("home/.local/share"), "PATH=/usr/bin:/bin",
+        "HALV_ANALYTICS_URL=" + analyticsUrl_};
+    // A sanitizer build's settings (suppressions, halting) hold for the tool as for the test.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name))
+        environment.push_back(name + std::string("=") + value);
+    }
+    return environment;
   }
 
   Child Start(const std::string& host, const std::string& package,

@@ -373,7 +373,7 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
       {"allocated by a killed run",
        [](const std::string& dest) {
          for (const auto& file : Files()) {
-           WriteFile(dest + "/" + file.first, "");
+           test::WriteFile(dest + "/" + file.first, "");
            fs::resize_file(dest + "/" + file.first, file.second.size());
          }
        },
@@ -381,7 +381,7 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
       // Complete: each chunk is read back and checked, nothing is requested.
       {"complete",
        [](const std::string& dest) {
-         for (const auto& file : Files()) WriteFile(dest + "/" + file.first, file.second);
+         for (const auto& file : Files()) test::WriteFile(dest + "/" + file.first, file.second);
        },
        chunks, chunks, 0},
   };
