@@ -26,16 +26,20 @@
 #include "http/curl_http_request.h"
 #include "platform/string_resources.h"
 #include "platform/system.h"
+#include "sign/minisign.h"
+#include "sign/signature_error.h"
 
 namespace halv {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: halvane-get [--host HOST[:PORT]] --partner ID --package ID [--version ID]\n"
-    "                   --dest DIR [--log-level N] [--threads N]\n"
+    "usage: halvane-get [--host [https://]HOST[:PORT]] --partner ID --package ID [--version ID]\n"
+    "                   --dest DIR [--public-key FILE] [--log-level N] [--threads N]\n"
     "Downloads one package version into DIR (the current version unless --version is given)\n"
     "and exits 0 when every file is complete and verified. Progress goes to stderr.\n"
-    "  --host       the manifest host (default: the build's)\n"
+    "  --host       the manifest host (default: the build's); https:// fetches over TLS\n"
+    "  --public-key a minisign public key file: the documents must be signed by it\n"
+    "               (default: the build's publisher keys, if any)\n"
     "  --log-level  the work log's level mask (default -9)\n"
     "  --threads    threads of the main work manager (default 2 x (processors + 2))\n"
     "Exit status: 0 complete, 1 failed, 2 bad command line, 130 interrupted, 143 terminated;\n"
@@ -47,6 +51,7 @@ struct Options {
   std::string package;
   std::string version = kNotGiven;
   std::string dest;
+  std::string publicKeyFile;
   std::optional<int> logLevel;
   std::optional<int> threads;
 };
@@ -77,6 +82,8 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
       options.version = value;
     } else if (name == "--dest") {
       options.dest = value;
+    } else if (name == "--public-key") {
+      options.publicKeyFile = value;
     } else if (name == "--log-level") {
       if (!(options.logLevel = ParseInt(value))) return "--log-level takes an integer";
     } else if (name == "--threads") {
@@ -195,6 +202,14 @@ int Run(int argc, char** argv) {
   if (!options.host.empty()) settings.manifestHost = options.host;
   settings.logLevel = options.logLevel ? *options.logLevel : Settings().logLevel;
   if (options.threads) settings.workThreads = *options.threads;
+  if (!options.publicKeyFile.empty()) {
+    try {
+      settings.publisherKeys = ReadMinisignPublicKeyFile(options.publicKeyFile).ToBase64();
+    } catch (const SignatureError& error) {
+      std::cerr << "halvane-get: " << error.what() << "\n";
+      return 2;
+    }
+  }
 
   const std::string base = GetSystemTempDirectory();
   if (base.empty() || !(PathExists(base) || CreateDirectories(base))) {

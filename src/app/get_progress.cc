@@ -82,6 +82,7 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
     case TransferError::ManifestError:
       cause = "the description of the " + package + " on " + context.host +
               " is unusable or does not match what was asked";
+      if (!status.errorMessage.empty()) cause += ": " + status.errorMessage;
       break;
     case TransferError::ConnectionError:
       cause = initializing ? "could not get the " + package + " from " + context.host +

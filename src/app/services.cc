@@ -1,6 +1,9 @@
 #include "app/services.h"
 
+#include <memory>
+
 #include "config/not_given.h"
+#include "file/paths.h"
 
 namespace halv {
 
@@ -9,10 +12,12 @@ Services::Services(const Settings& settings, const std::string& baseFolder,
     : proxyFactory_(ProxyTimeouts{settings.proxyResolveTimeout, settings.proxyConnectTimeout,
                                   settings.proxySendTimeout, settings.proxyReceiveTimeout}),
       requestFactory_(proxyFactory_),
+      verifier_(std::make_shared<PublicationVerifier>(
+          settings.publisherKeys, JoinPath(baseFolder, settings.publicationsFile))),
       packageFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
-                      settings.manifestTimeout),
+                      settings.manifestTimeout, verifier_),
       nodeListFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
-                       settings.manifestTimeout),
+                       settings.manifestTimeout, verifier_),
       manifestStore_(settings.transfersFolder, fileFactory_),
       transferFactory_(&manifestStore_, &workflowFactory_),
       transferManager_(&transferFactory_, &manifestStore_),

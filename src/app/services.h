@@ -1,6 +1,7 @@
 #ifndef HALV_APP_SERVICES_H_
 #define HALV_APP_SERVICES_H_
 
+#include <memory>
 #include <string>
 
 #include "app/transfer_monitor.h"
@@ -14,6 +15,7 @@
 #include "manager/transfer_manager.h"
 #include "manifest/node_list_manifest_factory.h"
 #include "manifest/package_manifest_factory.h"
+#include "manifest/publication_verifier.h"
 #include "optimizer/proportional_gambling_transfer_optimizer.h"
 #include "store/manifest_store.h"
 #include "store/transfer_manifest.h"
@@ -69,6 +71,8 @@ class Services : public TransferStatusSource {
   LinuxHttpProxyFactory proxyFactory_;
   CurlHttpRequestFactory requestFactory_;
   PosixSharedFileFactory fileFactory_;
+  // The publisher's keys and the record of accepted publications, shared by both factories.
+  std::shared_ptr<PublicationVerifier> verifier_;
   XmlHttpPackageManifestFactory packageFactory_;
   XmlHttpNodeListManifestFactory nodeListFactory_;
   StandardTransferWorkflowFactory workflowFactory_;

@@ -74,6 +74,7 @@ StartupParameters::StartupParameters(const StringResourceTable& resources,
   defaultLanguage_ = resources.Load(130);
   transferAnalyticsUrl_ = resources.Load(131);
   eventAnalyticsUrl_ = resources.Load(132);
+  publisherKeys_ = resources.Load(133);
   if (const char* url = std::getenv(kAnalyticsUrlVariable)) {
     transferAnalyticsUrl_ = url;
     eventAnalyticsUrl_ = url;
@@ -135,6 +136,7 @@ bool StartupParameters::CheckDataFolder() const {
 Settings BuildSettings(const StartupParameters& parameters, int processorCount) {
   Settings settings(processorCount);
   if (!parameters.hostOverride().empty()) settings.manifestHost = parameters.hostOverride();
+  settings.publisherKeys = parameters.publisherKeys();
   settings.logLevel = parameters.logLevel();
   return settings;
 }

@@ -40,6 +40,9 @@ class StartupParameters {
   std::string transferAnalyticsUrl() const { return transferAnalyticsUrl_; }
   std::string eventAnalyticsUrl() const { return eventAnalyticsUrl_; }
   const LanguageList& languages() const { return languages_; }
+  // Resource 133: the publisher's minisign public keys (base64 lines separated by ';'); empty
+  // means that documents are not checked.
+  std::string publisherKeys() const { return publisherKeys_; }
 
   // Language-dependent fields: for an empty `language` the raw field; otherwise the value of the
   // first "code=value" pair of the field whose code equals `language`, or empty when none does.
@@ -71,6 +74,7 @@ class StartupParameters {
   std::string defaultLanguage_;
   std::string transferAnalyticsUrl_;
   std::string eventAnalyticsUrl_;
+  std::string publisherKeys_;
   int logLevel_;
   LanguageList languages_;
 };
@@ -79,8 +83,9 @@ class StartupParameters {
 // is the text before the first '='.
 StartupParameters::LanguageList SplitLanguageList(const std::string& text);
 
-// The settings of a run: the defaults for `processorCount` processors, the host override and the
-// log level of `parameters`, and the work threads doubled for the main work manager.
+// The settings of a run: the defaults for `processorCount` processors, the host override, the
+// publisher keys and the log level of `parameters`, and the work threads doubled for the main
+// work manager.
 Settings BuildSettings(const StartupParameters& parameters, int processorCount);
 
 }  // namespace halv

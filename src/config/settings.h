@@ -19,6 +19,12 @@ struct Settings {
   std::string manifestHost = kDefaultManifestHost;
   std::string transfersFolder = "Mirthwell Technologies/Halvane Delivery/transfers";
   std::string logsFolder = "Mirthwell Technologies/Halvane Delivery/logs";
+  // The publisher's minisign public keys (base64 lines separated by ';', ',' or white space);
+  // empty: documents are not checked. With keys, every package document and node list must be
+  // signed by one of them.
+  std::string publisherKeys;
+  // The newest publication time accepted per package, below the same base as the folders above.
+  std::string publicationsFile = "Mirthwell Technologies/Halvane Delivery/publications";
   int logLevel = -9;
   int manifestRetryLimit = 4;
   int manifestConnectTimeout = 10;  // seconds

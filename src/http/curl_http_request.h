@@ -12,6 +12,11 @@
 
 namespace halv {
 
+// The environment variable naming a file of PEM certificates that replaces the system's store
+// for verifying HTTPS servers, so that tests trust their own authority without installing it.
+// Read once, by the first request.
+inline constexpr char kCaFileVariable[] = "HALV_CA_FILE";
+
 // Runs the process-wide libcurl initialisation once (the first call wins) and returns whether
 // it succeeded; the matching cleanup runs once at process exit. Any thread.
 bool InitializeCurl();

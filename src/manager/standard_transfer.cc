@@ -264,6 +264,7 @@ TransferStatus StandardTransfer::DoRetry(Lock& lock) {
   }
   status.error = TransferError::None;
   status.retryable = false;
+  status.errorMessage.clear();
   const TransferRetryEvent event(interface_);
   return Fire(lock, event);
 }
@@ -424,6 +425,7 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
   }
   TransferStatus& edit = StoredStatus();
   edit.error = data->ToTransferError();
+  edit.errorMessage = data->Message();
   edit.retryable = false;
   ReleaseWorkflow();
   const TransferFatalErrorEvent event(interface_, *data_->status, *data);
@@ -454,6 +456,7 @@ void StandardTransfer::OnWorkflowRetryableError(Lock& lock,
   }
   TransferStatus& edit = StoredStatus();
   edit.error = data->ToTransferError();
+  edit.errorMessage = data->Message();
   edit.retryable = true;
   const TransferRetryableErrorEvent event(interface_, *data_->status, *data);
   Fire(lock, event);

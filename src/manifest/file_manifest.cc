@@ -12,6 +12,7 @@ namespace halv {
 namespace {
 
 constexpr std::size_t kChecksumDigits = 8;
+constexpr std::size_t kSha256Digits = 64;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -30,6 +31,24 @@ std::uint32_t ParseChecksum(const char* group) {
     value = (value << 4) | static_cast<std::uint32_t>(digit);
   }
   return value;
+}
+
+// The digests of a sha256 text: exactly kSha256Digits hexadecimal digits per chunk. Unlike a
+// CRC-32 group, a defective digest fails the whole document: a signed document is exact.
+std::vector<std::array<std::uint8_t, 32>> ParseSha256s(const std::string& text,
+                                                       std::uint32_t count) {
+  if (text.size() != kSha256Digits * static_cast<std::uint64_t>(count)) {
+    throw ManifestParseException();
+  }
+  std::vector<std::array<std::uint8_t, 32>> digests(count);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = HexDigit(text[i]);
+    const int low = HexDigit(text[i + 1]);
+    if (high < 0 || low < 0) throw ManifestParseException();
+    digests[i / kSha256Digits][(i % kSha256Digits) / 2] =
+        static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return digests;
 }
 
 template <typename T>
@@ -71,6 +90,10 @@ void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
       for (std::size_t offset = 0; offset < text.size(); offset += kChecksumDigits) {
         checksums_.push_back(ParseChecksum(text.data() + offset));
       }
+    }
+    sha256s_.clear();
+    if (const auto sha256 = tree.get_child_optional("sha256")) {
+      sha256s_ = ParseSha256s(sha256->data(), count);
     }
   } catch (...) {
     throw ManifestParseException();

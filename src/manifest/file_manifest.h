@@ -1,6 +1,7 @@
 #ifndef HALV_MANIFEST_FILE_MANIFEST_H_
 #define HALV_MANIFEST_FILE_MANIFEST_H_
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ class FileManifest : public InputManifest {
   virtual std::uint64_t GetSize() const = 0;
   // One CRC-32 per chunk, in chunk order.
   virtual const std::vector<std::uint32_t>& GetChecksums() const = 0;
+  // One SHA-256 per chunk, in chunk order, when the document gives them; otherwise empty. Worth
+  // more than the CRC-32s only when the document's signature was verified.
+  virtual const std::vector<std::array<std::uint8_t, 32>>& GetSha256s() const = 0;
 
   // The size divided by the chunk size, rounded up; 0 when the chunk size is 0. Throws
   // ManifestOverflowException when the count does not fit 32 bits (never for a manifest that
@@ -33,8 +37,9 @@ class FileManifest : public InputManifest {
   static std::uint32_t ComputeChunkCount(std::uint64_t size, std::uint32_t chunkSize);
 };
 
-// The file element of a package document: children (or attributes) path, chunksize, size and
-// checksums (8 hexadecimal digits per chunk, no separators).
+// The file element of a package document: children (or attributes) path, chunksize, size,
+// checksums (8 hexadecimal digits per chunk, no separators) and an optional sha256 (64
+// hexadecimal digits per chunk, no separators).
 class StandardFileManifest : public FileManifest {
  public:
   StandardFileManifest() = default;
@@ -47,12 +52,14 @@ class StandardFileManifest : public FileManifest {
   std::uint32_t GetChunkSize() const override { return chunkSize_; }
   std::uint64_t GetSize() const override { return size_; }
   const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
+  const std::vector<std::array<std::uint8_t, 32>>& GetSha256s() const override { return sha256s_; }
 
  private:
   std::string path_;
   std::uint32_t chunkSize_ = 0;
   std::uint64_t size_ = 0;
   std::vector<std::uint32_t> checksums_;
+  std::vector<std::array<std::uint8_t, 32>> sha256s_;
 };
 
 }  // namespace halv

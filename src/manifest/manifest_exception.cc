@@ -16,4 +16,7 @@ ManifestParseException::ManifestParseException(const std::string& message)
 ManifestOverflowException::ManifestOverflowException(const std::string& message)
     : ManifestException(message) {}
 
+ManifestAuthenticityException::ManifestAuthenticityException(const std::string& message)
+    : ManifestException(message) {}
+
 }  // namespace halv

@@ -7,7 +7,7 @@
 namespace halv {
 
 // Every failure to obtain or understand a manifest. Callers tell the causes apart by type; the
-// message is empty unless it carries the text of a failed request.
+// message is empty unless it carries the text of a failed request or of a refused signature.
 // Thread-safety: plain values, safe to copy and throw from any thread.
 class ManifestException : public std::runtime_error {
  public:
@@ -37,6 +37,14 @@ class ManifestParseException : public ManifestException {
 class ManifestOverflowException : public ManifestException {
  public:
   explicit ManifestOverflowException(const std::string& message = std::string());
+};
+
+// A build with the publisher's keys got a document that is not signed, or whose signature is not
+// authentic, names another document, or is older than one already accepted (a rollback). The
+// message says which, for people.
+class ManifestAuthenticityException : public ManifestException {
+ public:
+  explicit ManifestAuthenticityException(const std::string& message);
 };
 
 }  // namespace halv

@@ -11,6 +11,7 @@ namespace halv {
 
 class HttpRequestFactory;
 class HttpSession;
+class PublicationVerifier;
 
 // Fetches the node list of a partner, named by the partner id. Ownership: one per process,
 // owned by the system's assembly. Thread-safety: immutable; any number of threads at once.
@@ -25,9 +26,11 @@ class NodeListManifestFactory {
 // Node lists from a manifest host over HTTP.
 class HttpNodeListManifestFactory : public NodeListManifestFactory {
  public:
-  // As HttpPackageManifestFactory.
+  // As HttpPackageManifestFactory: with an enabled `verifier` the list must be signed, its
+  // signature naming the partner, or Create throws ManifestAuthenticityException.
   HttpNodeListManifestFactory(std::string manifestHost, HttpRequestFactory& requestFactory,
-                              std::int32_t connectTimeout, std::int32_t timeout);
+                              std::int32_t connectTimeout, std::int32_t timeout,
+                              std::shared_ptr<PublicationVerifier> verifier = nullptr);
 
   using NodeListManifestFactory::Create;
   // As Create(locator), with the request run in `session` (may be empty).
@@ -41,6 +44,7 @@ class HttpNodeListManifestFactory : public NodeListManifestFactory {
   HttpRequestFactory& requestFactory_;
   const std::int32_t connectTimeout_;
   const std::int32_t timeout_;
+  const std::shared_ptr<PublicationVerifier> verifier_;
 };
 
 // Node list documents in XML: http://<host>/nodes/<partner>.xml.

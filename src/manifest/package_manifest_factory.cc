@@ -1,21 +1,26 @@
 #include "manifest/package_manifest_factory.h"
 
+#include <optional>
+#include <sstream>
 #include <utility>
+
+#include <boost/property_tree/ptree.hpp>
 
 #include "manifest/manifest_exception.h"
 #include "manifest/manifest_source.h"
 #include "manifest/manifest_url.h"
+#include "manifest/publication_verifier.h"
 
 namespace halv {
 
-HttpPackageManifestFactory::HttpPackageManifestFactory(std::string manifestHost,
-                                                       HttpRequestFactory& requestFactory,
-                                                       std::int32_t connectTimeout,
-                                                       std::int32_t timeout)
+HttpPackageManifestFactory::HttpPackageManifestFactory(
+    std::string manifestHost, HttpRequestFactory& requestFactory, std::int32_t connectTimeout,
+    std::int32_t timeout, std::shared_ptr<PublicationVerifier> verifier)
     : manifestHost_(std::move(manifestHost)),
       requestFactory_(requestFactory),
       connectTimeout_(connectTimeout),
-      timeout_(timeout) {}
+      timeout_(timeout),
+      verifier_(std::move(verifier)) {}
 
 bool HttpPackageManifestFactory::Matches(const PackageManifest& manifest,
                                          const std::string& locator) const {
@@ -32,11 +37,46 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(const std
 
 std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
     const std::string& locator, const std::shared_ptr<HttpSession>& session) {
-  XmlHttpManifestSource source(GetUrl(locator), requestFactory_, session, connectTimeout_,
-                               timeout_);
+  const std::string url = GetUrl(locator);
+  XmlHttpManifestSource source(url, requestFactory_, session, connectTimeout_, timeout_);
   auto manifest = std::make_shared<StandardPackageManifest>();
-  source.Load(locator, *manifest);
+  if (!verifier_ || !verifier_->Enabled()) {
+    source.Load(locator, *manifest);
+    if (!Matches(*manifest, locator)) throw ManifestLocatorException();
+    return manifest;
+  }
+
+  // The signature is checked over the bytes as they came, before anything reads them.
+  std::stringstream text;
+  source.Retrieve(locator, text);
+  const std::size_t slash = locator.find('/');
+  PublicationComment expected;
+  expected.kind =
+      slash == std::string::npos ? PublicationKind::kCurrent : PublicationKind::kPackage;
+  expected.package = locator.substr(0, slash);
+  if (slash != std::string::npos) expected.version = locator.substr(slash + 1);
+  const PublicationComment signedComment = verifier_->Verify(
+      url, text.str(), FetchSignature(url, requestFactory_, session, connectTimeout_, timeout_),
+      expected);
+  boost::property_tree::ptree tree;
+  source.Parse(text, tree);
+  manifest->Read(tree);
   if (!Matches(*manifest, locator)) throw ManifestLocatorException();
+  if (manifest->GetVersionId() != signedComment.version) {
+    throw ManifestAuthenticityException("the publication is not authentic: " + url +
+                                        " holds version \"" + manifest->GetVersionId() +
+                                        "\" but its signature is for " +
+                                        DescribeDocument(signedComment));
+  }
+  for (const auto& file : manifest->GetFiles()) {
+    if (file->GetSha256s().size() != file->GetChunkCount()) {
+      throw ManifestAuthenticityException("the publication is not authentic: file \"" +
+                                          file->GetPath() + "\" of " + url +
+                                          " gives no SHA-256 of its chunks");
+    }
+  }
+  verifier_->Accept(signedComment);
+  manifest->MarkVerified();
   return manifest;
 }
 

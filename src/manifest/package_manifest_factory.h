@@ -11,6 +11,7 @@ namespace halv {
 
 class HttpRequestFactory;
 class HttpSession;
+class PublicationVerifier;
 
 // Fetches package manifests by locator: a package id alone (the current version) or a package
 // id, "/" and a version id. Ownership: one per process, owned by the system's assembly.
@@ -29,10 +30,12 @@ class PackageManifestFactory {
 // Package manifests from a manifest host over HTTP.
 class HttpPackageManifestFactory : public PackageManifestFactory {
  public:
-  // `manifestHost` is a host name, optionally with ":" and a port; `requestFactory` must
-  // outlive the factory; time-outs are in seconds.
+  // `manifestHost` is a host name, optionally with ":" and a port, and "https://" before it for
+  // HTTPS; `requestFactory` must outlive the factory; time-outs are in seconds. With a
+  // `verifier` that is enabled every document must be signed (see Create).
   HttpPackageManifestFactory(std::string manifestHost, HttpRequestFactory& requestFactory,
-                             std::int32_t connectTimeout, std::int32_t timeout);
+                             std::int32_t connectTimeout, std::int32_t timeout,
+                             std::shared_ptr<PublicationVerifier> verifier = nullptr);
 
   using PackageManifestFactory::Create;
   // As Create(locator), with the request run in `session` (may be empty).
@@ -48,6 +51,7 @@ class HttpPackageManifestFactory : public PackageManifestFactory {
   HttpRequestFactory& requestFactory_;
   const std::int32_t connectTimeout_;
   const std::int32_t timeout_;
+  const std::shared_ptr<PublicationVerifier> verifier_;
 };
 
 // Package documents in XML: http://<host>/manifests/<id>/current.xml for the current version,
@@ -58,7 +62,11 @@ class XmlHttpPackageManifestFactory : public HttpPackageManifestFactory {
 
   std::shared_ptr<PackageManifest> Create(const std::string& locator) override;
   // Throws ManifestLocatorException also when the manifest that came back is not the one
-  // asked for.
+  // asked for. With an enabled verifier, the document's signature (SignatureUrl) is fetched and
+  // must be valid and name this package and version (any version for the current document,
+  // which must then be the version it names), a file with chunks must give their SHA-256s, and
+  // a current document must not be older than one accepted before; otherwise
+  // ManifestAuthenticityException. The manifest is then marked verified.
   std::shared_ptr<PackageManifest> Create(const std::string& locator,
                                           const std::shared_ptr<HttpSession>& session) override;
   std::string GetUrl(const std::string& locator) const override;

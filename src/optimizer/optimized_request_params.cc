@@ -6,6 +6,8 @@
 
 #include <Poco/URI.h>
 
+#include "manifest/manifest_url.h"
+
 namespace halv {
 
 OptimizedRequestParams::OptimizedRequestParams(std::shared_ptr<const NodeListManifest> nodeList,
@@ -34,9 +36,11 @@ std::string OptimizedRequestParams::ToUrl() const {
     throw std::invalid_argument(
         "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
   }
+  // A node written "https://HOST[:PORT]" is fetched over TLS; a bare HOST[:PORT] stays plain.
+  const HostAddress address = ParseHostAddress(SelectedNode->GetHost());
   Poco::URI uri;
-  uri.setScheme("http");
-  uri.setAuthority(SelectedNode->GetHost());
+  uri.setScheme(address.scheme);
+  uri.setAuthority(address.authority);
   uri.setPath(SelectedNode->GetPath());
   uri.resolve(EncodeSegment(Params.partnerId) + "/");
   uri.resolve(EncodeSegment(Params.packageId) + "/");

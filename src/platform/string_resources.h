@@ -7,7 +7,7 @@
 
 namespace halv {
 
-// The per-build string resources (ids 102 to 132) of an executable. On Linux they live as
+// The per-build string resources (ids 102 to 133) of an executable. On Linux they live as
 // "id=value" lines in the ELF section ".halv_resources", which tools/halvane-rebrand rewrites in
 // a built binary, so one build becomes another product's downloader without recompiling.
 // Thread-safety: immutable after construction; any thread may read.

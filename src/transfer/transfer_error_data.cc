@@ -39,6 +39,16 @@ TransferExceptionData::TransferExceptionData(TransferError error, std::exception
 
 TransferExceptionData::~TransferExceptionData() = default;
 
+std::string TransferExceptionData::Message() const {
+  try {
+    if (GetException()) std::rethrow_exception(GetException());
+  } catch (const std::exception& exception) {
+    return exception.what();
+  } catch (...) {
+  }
+  return std::string();
+}
+
 void TransferExceptionData::Describe(boost::property_tree::ptree& tree) const {
   tree.put("transferError", ToNumber(error_));
   WorkExceptionData::Describe(tree);

@@ -37,6 +37,8 @@ class TransferExceptionData : public TransferStatusData, public WorkExceptionDat
   ~TransferExceptionData() override;
 
   TransferError ToTransferError() const override { return error_; }
+  // The exception's what(); empty for an exception that is no std::exception.
+  std::string Message() const override;
   // "transferError" (decimal), then "exception" and "what".
   void Describe(boost::property_tree::ptree& tree) const override;
   // "error|<error>|<exception type name>".

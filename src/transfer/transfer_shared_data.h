@@ -2,8 +2,10 @@
 #define HALV_TRANSFER_TRANSFER_SHARED_DATA_H_
 
 #include <atomic>
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -50,11 +52,13 @@ struct TransferSharedFileData : public WorkDescriptor {
 struct TransferSharedMapData : public WorkDescriptor {
   TransferSharedMapData(std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
                         std::uint64_t upperBound, std::uint32_t expectedChecksum,
-                        std::shared_ptr<TransferProgressUpdater> progressUpdater)
+                        std::shared_ptr<TransferProgressUpdater> progressUpdater,
+                        std::optional<std::array<std::uint8_t, 32>> expectedSha256 = std::nullopt)
       : fileData(std::move(fileData)),
         lowerBound(lowerBound),
         upperBound(upperBound),
         expectedChecksum(expectedChecksum),
+        expectedSha256(expectedSha256),
         progressUpdater(std::move(progressUpdater)) {}
 
   // The file's "filePath" and "fileSize", then "lowerBound", "upperBound", "expectedChecksum"
@@ -80,6 +84,9 @@ struct TransferSharedMapData : public WorkDescriptor {
   const std::uint64_t lowerBound;
   const std::uint64_t upperBound;  // inclusive
   const std::uint32_t expectedChecksum;
+  // The chunk's SHA-256 from a verified signed document; when set it, not the CRC-32, decides
+  // whether the chunk is right, since a CRC-32 is easily forged.
+  const std::optional<std::array<std::uint8_t, 32>> expectedSha256;
   // The chunk's window; empty outside the pipeline.
   std::shared_ptr<MemoryMappedFileData> boundedData;
   const std::shared_ptr<TransferProgressUpdater> progressUpdater;

@@ -44,6 +44,7 @@ struct TransferStatus {
   TransferState state = TransferState::None;
   TransferError error = TransferError::None;
   bool retryable = false;              // the error may be cleared by Retry
+  std::string errorMessage;            // what the failure said, for people; may be empty
   std::string runPath;                 // in snapshots empty unless the state is Complete
   std::uint64_t receivedBytes = 0;     // received and written during this run; never decreases
   std::uint64_t transferredBytes = 0;  // in destination files: the progress shown to the user

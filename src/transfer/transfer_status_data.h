@@ -1,6 +1,8 @@
 #ifndef HALV_TRANSFER_TRANSFER_STATUS_DATA_H_
 #define HALV_TRANSFER_TRANSFER_STATUS_DATA_H_
 
+#include <string>
+
 #include "transfer/transfer_error.h"
 #include "work/work_status.h"
 
@@ -15,6 +17,9 @@ class TransferStatusData : public virtual WorkStatusData {
   ~TransferStatusData() override = default;
 
   virtual TransferError ToTransferError() const = 0;
+  // What the failure said, for people (an exception's message); empty when it said nothing more
+  // than the error.
+  virtual std::string Message() const { return std::string(); }
 };
 
 }  // namespace halv

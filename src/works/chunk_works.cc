@@ -11,6 +11,8 @@
 #include "file/crc32.h"
 #include "file/shared_file.h"
 #include "manifest/node_list_manifest.h"
+#include "manifest/package_manifest.h"
+#include "sign/sha256.h"
 #include "transfer/transfer_error_data.h"
 #include "work/no_op_work.h"
 #include "works/optimized_request_chunk_work.h"
@@ -113,8 +115,12 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   const std::uint64_t chunkSize = file_->GetChunkSize();
   const std::uint64_t lower = std::uint64_t{next_} * chunkSize;
   const std::uint64_t upper = std::min(lower + chunkSize - 1, file_->GetSize() - 1);
+  std::optional<std::array<std::uint8_t, 32>> sha256;
+  // The factory of a verified package has checked that every chunk has its SHA-256.
+  const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
+  if (package && package->IsVerified()) sha256 = file_->GetSha256s().at(next_);
   auto child = TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
-                                               file_->GetChecksums().at(next_));
+                                               file_->GetChecksums().at(next_), sha256);
   ++next_;
   chunks_.erase(std::remove_if(chunks_.begin(), chunks_.end(),
                                [](const std::weak_ptr<TransferSharedMapData>& chunk) {
@@ -137,10 +143,11 @@ void LazyTransferMultipleChunksWork::ReleaseWindows() {
 std::shared_ptr<TransferSingleChunkWork> TransferSingleChunkWork::Create(
     std::shared_ptr<TransferWorkInterface> transfer,
     std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
-    std::uint64_t upperBound, std::uint32_t expectedChecksum) {
-  auto chunk =
-      std::make_shared<TransferSharedMapData>(std::move(fileData), lowerBound, upperBound,
-                                              expectedChecksum, transfer->GetProgressUpdater());
+    std::uint64_t upperBound, std::uint32_t expectedChecksum,
+    std::optional<std::array<std::uint8_t, 32>> expectedSha256) {
+  auto chunk = std::make_shared<TransferSharedMapData>(
+      std::move(fileData), lowerBound, upperBound, expectedChecksum, transfer->GetProgressUpdater(),
+      expectedSha256);
   auto work = std::make_shared<TransferSingleChunkWork>(transfer, chunk);
   work->AddChild(std::make_shared<CreateChunkMapWork>(transfer, chunk));
   work->AddChild(std::make_shared<MutexPrefetchChunkWork>(transfer, chunk));
@@ -287,9 +294,18 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
       }
     }
     std::uint32_t crc = 0;
-    chunk_->boundedData->ProcessWindow(
-        [&crc](const unsigned char* data, std::uint32_t length) { crc = Crc32(data, length); });
-    if (crc == chunk_->expectedChecksum) {
+    bool right = false;
+    chunk_->boundedData->ProcessWindow([&](const unsigned char* data, std::uint32_t length) {
+      if (chunk_->expectedSha256) {
+        right = Sha256(data, length) == *chunk_->expectedSha256;
+        // The CRC-32 is reported for a wrong chunk only, as the record of what was served.
+        if (!right) crc = Crc32(data, length);
+      } else {
+        crc = Crc32(data, length);
+        right = crc == chunk_->expectedChecksum;
+      }
+    });
+    if (right) {
       chunk_->Settle();
       return WorkStatus(WorkResult::Success);
     }

@@ -1,9 +1,11 @@
 #ifndef HALV_WORKS_CHUNK_WORKS_H_
 #define HALV_WORKS_CHUNK_WORKS_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -86,7 +88,8 @@ class TransferSingleChunkWork : public TransferWork, public SequentialWork {
   static std::shared_ptr<TransferSingleChunkWork> Create(
       std::shared_ptr<TransferWorkInterface> transfer,
       std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
-      std::uint64_t upperBound, std::uint32_t expectedChecksum);
+      std::uint64_t upperBound, std::uint32_t expectedChecksum,
+      std::optional<std::array<std::uint8_t, 32>> expectedSha256 = std::nullopt);
 
   TransferSingleChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
                           std::shared_ptr<TransferSharedMapData> chunk);
@@ -156,10 +159,11 @@ class ConditionalTransferChunkWork : public TransferWork, public ConditionalWork
   const std::shared_ptr<TransferSharedMapData> chunk_;
 };
 
-// Checks the CRC-32 of the chunk's window: Success settles the chunk's progress; Failure takes
-// back what was counted and marks the node that served the bad body. The check of the bytes on
-// disk `beforeDownload` fails at once, reading nothing, on the first pass over a chunk of a file
-// this run allocated empty.
+// Checks the chunk's window against its SHA-256 when it has one (a verified signed document),
+// otherwise against its CRC-32: Success settles the chunk's progress; Failure takes back what was
+// counted and marks the node that served the bad body. The check of the bytes on disk
+// `beforeDownload` fails at once, reading nothing, on the first pass over a chunk of a file this
+// run allocated empty.
 class VerifyChunkWork : public TransferWork, public SimpleWork {
  public:
   VerifyChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
