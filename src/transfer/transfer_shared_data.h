@@ -1,8 +1,8 @@
 #ifndef HALV_TRANSFER_TRANSFER_SHARED_DATA_H_
 #define HALV_TRANSFER_TRANSFER_SHARED_DATA_H_
 
-#include <atomic>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>

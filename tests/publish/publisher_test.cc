@@ -24,6 +24,7 @@
 #include "manifest/node_list_manifest.h"
 #include "manifest/package_manifest.h"
 #include "manifest/xml_manifest_parser.h"
+#include "sign/sign_password.h"
 #include "temp_dir.h"
 
 namespace halv::publish {
@@ -343,6 +344,11 @@ TEST(ParseNodeTest, ReadsHostPortPathAndWeight) {
       {"[::1]", "[::1]", "/packages/", 1},
       {"10.0.0.1:65535/x", "10.0.0.1:65535", "/x/", 1},
       {"mirror-2.example_net.org", "mirror-2.example_net.org", "/packages/", 1},
+      // TLS nodes keep their scheme in the host; plain http stays implied.
+      {"https://h", "https://h", "/packages/", 1},
+      {"HTTPS://h:8443/p=2", "https://h:8443", "/p/", 2},
+      {"https://[::1]:443", "https://[::1]:443", "/packages/", 1},
+      {"http://h:80", "h:80", "/packages/", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -352,11 +358,36 @@ TEST(ParseNodeTest, ReadsHostPortPathAndWeight) {
     EXPECT_EQ(node.weight, c.weight);
   }
   // Each of these either could not form a URL or would be read back otherwise by the updater.
-  for (const char* bad :
-       {"",       "=3",     ":8080",     "h:",   "h:0",       "h:08",        "h:65536",
-        "h:80a",  "h=",     "h=x",       "h=-1", "h=-2",      "h=+1",        "h=2147483648",
-        "h i",    "h/a?b",  "h/%20",     "::1",  "[::1",      "::1]:80",     "h:80:90",
-        "[::1]x", "[::1]:", "[nothing]", "h@x",  "https://h", "http://h:80", "h\xff"}) {
+  for (const char* bad : {"",
+                          "=3",
+                          ":8080",
+                          "h:",
+                          "h:0",
+                          "h:08",
+                          "h:65536",
+                          "h:80a",
+                          "h=",
+                          "h=x",
+                          "h=-1",
+                          "h=-2",
+                          "h=+1",
+                          "h=2147483648",
+                          "h i",
+                          "h/a?b",
+                          "h/%20",
+                          "::1",
+                          "[::1",
+                          "::1]:80",
+                          "h:80:90",
+                          "[::1]x",
+                          "[::1]:",
+                          "[nothing]",
+                          "h@x",
+                          "ftp://h",
+                          "https://",
+                          "https://h:0",
+                          "https://https://h",
+                          "h\xff"}) {
     SCOPED_TRACE(bad);
     EXPECT_THROW(ParseNode(bad), PublishError);
   }
@@ -550,7 +581,8 @@ TEST(PublishCommandTest, HelpExplainsEveryOption) {
   for (const char* option :
        {"--input DIR", "--output DIR", "--partner ID", "--package ID", "--version ID",
         "--name NAME", "--run PATH", "--chunk-size BYTES", "--link", "RISKY", "--allow-empty",
-        "--node HOST[:PORT][/PATH][=WEIGHT]", "never changes", "[::1]", "https://"}) {
+        "--node [https://]HOST[:PORT][/PATH][=WEIGHT]", "never changes", "[::1]", "TLS",
+        "--sign SECRET_KEY_FILE", ".minisig", kSignPasswordVariable}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
 }

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -229,6 +231,107 @@ TEST(ServeNginxCommandTest, RefusesUnusualAndDuplicatePorts) {
                             &output),
               1)
         << output;
+    EXPECT_FALSE(std::filesystem::exists(temp.Child("st/nginx.pid")));
+  }
+}
+
+// Makes a self-signed certificate for 127.0.0.1 with `openssl req -x509` into CERT and KEY.
+void MakeCertificate(const std::string& cert, const std::string& key, const std::string& name) {
+  const std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
+      "/CN=" +
+      name + " -addext subjectAltName=IP:" + name + " -keyout " + ShellQuote(key) + " -out " +
+      ShellQuote(cert) + " >/dev/null 2>&1";
+  ASSERT_EQ(::system(command.c_str()), 0);
+}
+
+// curl's verdict on `url`: its exit status, and the HTTP status and body when it got them.
+struct CurlOutcome {
+  int status = -1;
+  std::string httpStatus;  // "000" when there was no response
+  std::string body;
+};
+
+CurlOutcome Curl(const std::string& arguments, const std::string& bodyFile) {
+  // -q: no ~/.curlrc; the certificates trusted are the system's or those the test hands over.
+  const std::string command = "curl -q -s --max-time 20 -w '%{http_code}' -o " +
+                              ShellQuote(bodyFile) + " " + arguments + " 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  CurlOutcome outcome;
+  if (pipe == nullptr) return outcome;
+  char buffer[64];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    outcome.httpStatus.append(buffer, got);
+  }
+  const int status = ::pclose(pipe);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream in(bodyFile, std::ios::binary);
+  outcome.body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::filesystem::remove(bodyFile);
+  return outcome;
+}
+
+TEST(ServeNginxCommandTest, ServesEveryPortOverTlsWithTheGivenCertificate) {
+  test::TempDir temp;
+  std::filesystem::create_directories(temp.Child("www/nodes"));
+  std::ofstream(temp.Child("www/nodes/R.xml"), std::ios::binary) << "<ArrayOfNodeInfo/>";
+  MakeCertificate(temp.Child("site.crt"), temp.Child("site.key"), "127.0.0.1");
+  MakeCertificate(temp.Child("stranger.crt"), temp.Child("stranger.key"), "127.0.0.1");
+  std::vector<int> ports;
+  std::string output;
+  bool started = false;
+  // Another process may take a port between the look-up and nginx's bind: then try others.
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    ports = FreePorts(2);
+    started =
+        RunServeNginx("start --root " + ShellQuote(temp.Child("www")) + " --state " +
+                          ShellQuote(temp.Child("st")) + " --manifest-port " +
+                          std::to_string(ports[0]) + " --node-port " + std::to_string(ports[1]) +
+                          " --tls-cert " + ShellQuote(temp.Child("site.crt")) + " --tls-key " +
+                          ShellQuote(temp.Child("site.key")),
+                      &output) == 0;
+  }
+  ASSERT_TRUE(started) << output << ReadFile(temp.Child("st/error.log"));
+
+  const std::string body = temp.Child("body");
+  for (const int port : ports) {
+    SCOPED_TRACE(port);
+    const std::string path = "127.0.0.1:" + std::to_string(port) + "/nodes/R.xml";
+    const CurlOutcome fetched =
+        Curl("--cacert " + ShellQuote(temp.Child("site.crt")) + " https://" + path, body);
+    EXPECT_EQ(fetched.status, 0);
+    EXPECT_EQ(fetched.httpStatus, "200");
+    EXPECT_EQ(fetched.body, "<ArrayOfNodeInfo/>");
+    // Plain HTTP gets an error, never the document.
+    const CurlOutcome plain = Curl("http://" + path, body);
+    EXPECT_EQ(plain.httpStatus, "400");
+    EXPECT_EQ(plain.body.find("ArrayOfNodeInfo"), std::string::npos) << plain.body;
+    // A client that trusts another certificate, or only the system's store, refuses the server.
+    EXPECT_EQ(Curl("--cacert " + ShellQuote(temp.Child("stranger.crt")) + " https://" + path, body)
+                  .status,
+              60);
+    EXPECT_EQ(Curl("https://" + path, body).status, 60);
+  }
+  EXPECT_EQ(RunServeNginx("stop --state " + ShellQuote(temp.Child("st")), &output), 0) << output;
+  // The key's copy in the state folder is the caller's alone.
+  struct stat info {};
+  ASSERT_EQ(::stat(temp.Child("st/tls-key.pem").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 077, 0u);
+}
+
+TEST(ServeNginxCommandTest, RefusesAnIncompleteOrUnreadableCertificate) {
+  test::TempDir temp;
+  std::ofstream(temp.Child("c.pem")) << "x";
+  const std::string port = std::to_string(FreePorts(1)[0]);
+  const std::string start = "start --root " + ShellQuote(temp.path()) + " --state " +
+                            ShellQuote(temp.Child("st")) + " --manifest-port " + port;
+  for (const std::string& tls : {" --tls-cert " + ShellQuote(temp.Child("c.pem")),
+                                 " --tls-key " + ShellQuote(temp.Child("c.pem")),
+                                 " --tls-cert " + ShellQuote(temp.Child("c.pem")) + " --tls-key " +
+                                     ShellQuote(temp.Child("missing.pem"))}) {
+    SCOPED_TRACE(tls);
+    std::string output;
+    EXPECT_EQ(RunServeNginx(start + tls, &output), 1) << output;
     EXPECT_FALSE(std::filesystem::exists(temp.Child("st/nginx.pid")));
   }
 }

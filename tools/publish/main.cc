@@ -10,9 +10,12 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "publisher.h"
+#include "sign/minisign.h"
+#include "sign/sign_password.h"
 
 namespace {
 
@@ -20,60 +23,98 @@ using halv::publish::PublishError;
 using halv::publish::PublishOptions;
 using halv::publish::PublishProgress;
 
-const char kHelp[] =
-    "Usage: halvane-publish --input DIR --output DIR --partner ID --package ID --version ID\n"
-    "                       --name NAME [--run PATH] [--chunk-size BYTES] [--link]\n"
-    "                       [--allow-empty] --node HOST[:PORT][/PATH][=WEIGHT] [--node ...]\n"
-    "\n"
-    "Publishes the files of a folder as one version of a package. The output folder can be\n"
-    "served as it is by any static HTTP server, both as the manifest host and as a node:\n"
-    "  manifests/PACKAGE/VERSION.xml   the package document of this version\n"
-    "  manifests/PACKAGE/current.xml   the same document: the version just published becomes\n"
-    "                                  the current one\n"
-    "  nodes/PARTNER.xml               the node list of the partner\n"
-    "  packages/PARTNER/PACKAGE/VERSION/...  the files\n"
-    "A published version never changes. Publishing it again with the same content changes\n"
-    "nothing but the node list and the current version; with other content it is refused:\n"
-    "publish a new version instead. A new version's files are all in place before its\n"
-    "document is written, and the current version moves last, so a publication that fails\n"
-    "or is killed leaves what was served before intact; the next run tidies up after it.\n"
-    "One publication at a time writes into an output folder; others wait for it.\n"
-    "\n"
-    "Options:\n"
-    "  --input DIR         folder whose files (and subfolders) make up the package. Links to\n"
-    "                      files inside it are followed; anything that leads outside it is\n"
-    "                      refused. File names may not contain '\\' or control characters.\n"
-    "  --output DIR        folder to publish into; created when missing. It must not contain\n"
-    "                      the input folder, nor lie inside it, nor hold links to it.\n"
-    "  --partner ID        partner id: names the node list and the first level of the files.\n"
-    "  --package ID        package id.\n"
-    "  --version ID        version id (not \"current\"). Ids are UTF-8, at most 128 bytes,\n"
-    "                      do not begin with '.' and do not contain / \\ ? # % or :.\n"
-    "  --name NAME         the package's display name.\n"
-    "  --run PATH          path, relative to the input folder and with \"/\" between folders,\n"
-    "                      of the program started after the download. Optional.\n"
-    "  --chunk-size BYTES  size of the checked pieces of every file, from 1 to 4294967295;\n"
-    "                      default 1048576 (1 MiB). The package document (8 bytes per chunk)\n"
-    "                      must stay within the 64 MiB that the updater reads.\n"
-    "  --link              hard-link the input files instead of copying them. Fast and free\n"
-    "                      of extra space, but RISKY: changing an input file in place (cp over\n"
-    "                      it, a build writing it with >) then changes the release that users\n"
-    "                      are downloading, and its chunks fail their checksums.\n"
-    "  --allow-empty       publish an empty input folder (refused otherwise).\n"
-    "  --node HOST[:PORT][/PATH][=WEIGHT]\n"
-    "                      a node that serves the output folder; repeat for several nodes.\n"
-    "                      HOST is a host name, an IPv4 address or an IPv6 address in\n"
-    "                      brackets ([::1]); PORT is 1 to 65535. PATH is the URL path under\n"
-    "                      which the node serves the packages folder (default /packages/).\n"
-    "                      WEIGHT is the node's share of the load, 0 to 2147483647 (default\n"
-    "                      1; 0 keeps the node out while others have weight); the weights\n"
-    "                      must add up to at most 4294967295. A scheme prefix (https://) is\n"
-    "                      refused for now.\n"
-    "  --help              show this text.\n"
-    "\n"
-    "Files are copied into the output folder (the file system shares their extents where it\n"
-    "can). Checksums are CRC-32 values of the published bytes. On a terminal, large folders\n"
-    "show their progress on standard error.\n";
+// The help text; the name of the password variable comes from the signing library.
+std::string Help() {
+  return std::string(
+             "Usage: halvane-publish --input DIR --output DIR --partner ID --package ID --version "
+             "ID\n"
+             "                       --name NAME [--run PATH] [--chunk-size BYTES] [--link]\n"
+             "                       [--allow-empty] [--sign SECRET_KEY_FILE]\n"
+             "                       --node [https://]HOST[:PORT][/PATH][=WEIGHT] [--node ...]\n"
+             "\n"
+             "Publishes the files of a folder as one version of a package. The output folder can "
+             "be\n"
+             "served as it is by any static HTTP server, both as the manifest host and as a node:\n"
+             "  manifests/PACKAGE/VERSION.xml   the package document of this version\n"
+             "  manifests/PACKAGE/current.xml   the same document: the version just published "
+             "becomes\n"
+             "                                  the current one\n"
+             "  nodes/PARTNER.xml               the node list of the partner\n"
+             "  packages/PARTNER/PACKAGE/VERSION/...  the files\n"
+             "A published version never changes. Publishing it again with the same content "
+             "changes\n"
+             "nothing but the node list and the current version; with other content it is "
+             "refused:\n"
+             "publish a new version instead. A new version's files are all in place before its\n"
+             "document is written, and the current version moves last, so a publication that "
+             "fails\n"
+             "or is killed leaves what was served before intact; the next run tidies up after it.\n"
+             "One publication at a time writes into an output folder; others wait for it.\n"
+             "\n"
+             "Options:\n"
+             "  --input DIR         folder whose files (and subfolders) make up the package. Links "
+             "to\n"
+             "                      files inside it are followed; anything that leads outside it "
+             "is\n"
+             "                      refused. File names may not contain '\\' or control "
+             "characters.\n"
+             "  --output DIR        folder to publish into; created when missing. It must not "
+             "contain\n"
+             "                      the input folder, nor lie inside it, nor hold links to it.\n"
+             "  --partner ID        partner id: names the node list and the first level of the "
+             "files.\n"
+             "  --package ID        package id.\n"
+             "  --version ID        version id (not \"current\"). Ids are UTF-8, at most 128 "
+             "bytes,\n"
+             "                      do not begin with '.' and do not contain / \\ ? # % or :.\n"
+             "  --name NAME         the package's display name.\n"
+             "  --run PATH          path, relative to the input folder and with \"/\" between "
+             "folders,\n"
+             "                      of the program started after the download. Optional.\n"
+             "  --chunk-size BYTES  size of the checked pieces of every file, from 1 to "
+             "4294967295;\n"
+             "                      default 1048576 (1 MiB). The package document (8 bytes per "
+             "chunk)\n"
+             "                      must stay within the 64 MiB that the updater reads.\n"
+             "  --link              hard-link the input files instead of copying them. Fast and "
+             "free\n"
+             "                      of extra space, but RISKY: changing an input file in place (cp "
+             "over\n"
+             "                      it, a build writing it with >) then changes the release that "
+             "users\n"
+             "                      are downloading, and its chunks fail their checksums.\n"
+             "  --allow-empty       publish an empty input folder (refused otherwise).\n"
+             "  --sign SECRET_KEY_FILE\n"
+             "                      sign every document written with this minisign secret key "
+             "(made\n"
+             "                      by minisign -G): each gets a detached signature beside it, "
+             "named\n"
+             "                      after it with .minisig appended, which minisign -Vm DOCUMENT "
+             "-p\n"
+             "                      KEY.pub checks, and the package document gets the SHA-256 of\n"
+             "                      every chunk. The password of an encrypted key is read from "
+             "the\n"
+             "                      environment variable ") +
+         halv::kSignPasswordVariable +
+         " when it is set,\n"
+         "                      otherwise from the terminal. Once a package or partner is signed,\n"
+         "                      unsigned publications of it are refused.\n"
+         "  --node [https://]HOST[:PORT][/PATH][=WEIGHT]\n"
+         "                      a node that serves the output folder; repeat for several nodes.\n"
+         "                      HOST is a host name, an IPv4 address or an IPv6 address in\n"
+         "                      brackets ([::1]); PORT is 1 to 65535. PATH is the URL path under\n"
+         "                      which the node serves the packages folder (default /packages/).\n"
+         "                      WEIGHT is the node's share of the load, 0 to 2147483647 (default\n"
+         "                      1; 0 keeps the node out while others have weight); the weights\n"
+         "                      must add up to at most 4294967295. With https:// the node is\n"
+         "                      reached over TLS (port 443 unless PORT is given); without a\n"
+         "                      scheme (or with http://) over plain HTTP.\n"
+         "  --help              show this text.\n"
+         "\n"
+         "Files are copied into the output folder (the file system shares their extents where it\n"
+         "can). Checksums are CRC-32 values of the published bytes. On a terminal, large folders\n"
+         "show their progress on standard error.\n";
+}
 
 constexpr std::uint64_t kProgressThreshold = std::uint64_t{64} << 20;
 
@@ -123,6 +164,7 @@ class ProgressLine {
 
 int main(int argc, char** argv) {
   PublishOptions options;
+  std::string secretKey;
   std::string* const required[] = {&options.input,   &options.output,  &options.partner,
                                    &options.package, &options.version, &options.name};
   const char* const requiredNames[] = {"--input",   "--output",  "--partner",
@@ -133,7 +175,7 @@ int main(int argc, char** argv) {
       std::string value;
       bool hasValue = false;
       if (option == "--help" || option == "-h") {
-        std::cout << kHelp;
+        std::cout << Help();
         return 0;
       }
       const std::size_t equals = option.find('=');
@@ -175,6 +217,9 @@ int main(int argc, char** argv) {
         options.link = true;
       } else if (option == "--allow-empty" && !hasValue) {
         options.allowEmpty = true;
+      } else if (option == "--sign") {
+        secretKey = next();
+        if (secretKey.empty()) throw PublishError("--sign needs the path of a secret key file");
       } else if (option == "--node") {
         options.nodes.push_back(halv::publish::ParseNode(next()));
       } else {
@@ -191,6 +236,10 @@ int main(int argc, char** argv) {
 
   ProgressLine line;
   try {
+    if (!secretKey.empty()) {
+      options.signer = std::make_shared<halv::publish::MinisignDocumentSigner>(
+          halv::ReadMinisignSecretKeyFile(secretKey, halv::PasswordFromEnvironmentOrTerminal));
+    }
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     options.onWait = [&] {
       std::cerr << "halvane-publish: waiting for another publication into " << options.output

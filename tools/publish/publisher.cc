@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -29,6 +30,8 @@
 #include "manifest/manifest_url.h"
 #include "manifest/package_manifest.h"
 #include "manifest/xml_manifest_parser.h"
+#include "sign/sha256.h"
+#include "sign/signature_error.h"
 
 namespace halv::publish {
 namespace {
@@ -42,6 +45,7 @@ constexpr std::size_t kMaxIdBytes = 128;
 // left behind.
 constexpr char kTemporaryMark[] = ".halv-tmp-";
 constexpr char kLockName[] = ".halvane-publish.lock";
+constexpr char kSignatureSuffix[] = ".minisig";
 
 // Owns one file descriptor.
 class Descriptor {
@@ -198,6 +202,7 @@ struct PublishedFile {
   std::string relative;
   std::uint64_t size = 0;
   std::vector<std::uint32_t> checksums;
+  std::vector<Sha256Digest> sha256s;  // of a signed publication only
 };
 
 // Resolves a link in the input; refuses what leads nowhere, loops or leaves the input.
@@ -354,17 +359,26 @@ bool PlaceFile(const SourceFile& file, const fs::path& destination, bool link) {
 
 class ChecksumReader {
  public:
-  ChecksumReader(std::uint32_t chunkSize, PublishProgress* progress,
+  // With `sha256`, every chunk's SHA-256 is taken in the same pass as its CRC-32.
+  ChecksumReader(std::uint32_t chunkSize, bool sha256, PublishProgress* progress,
                  const std::function<void(const PublishProgress&)>& callback)
-      : chunkSize_(chunkSize), buffer_(kReadBlock), progress_(progress), callback_(callback) {}
+      : chunkSize_(chunkSize),
+        sha256_(sha256),
+        buffer_(kReadBlock),
+        progress_(progress),
+        callback_(callback) {}
 
-  // The CRC-32 of every chunk of the file at `path`, which must hold `size` bytes; `named` is
-  // the input file it stands for.
-  std::vector<std::uint32_t> Read(const fs::path& path, const fs::path& named, std::uint64_t size) {
+  // Fills `file.checksums` (and `file.sha256s`) from the chunks of the file at `path`, which
+  // must hold `file.size` bytes; `named` is the input file it stands for.
+  void Read(const fs::path& path, const fs::path& named, PublishedFile& file) {
+    const std::uint64_t size = file.size;
+    std::vector<std::uint32_t>& checksums = file.checksums;
+    std::vector<Sha256Digest>& sha256s = file.sha256s;
+    checksums.clear();
+    sha256s.clear();
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) FailErrno("cannot read", path);
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<std::uint32_t> checksums;
     std::uint64_t total = 0;
     std::uint32_t crc = 0;
     std::uint32_t inChunk = 0;
@@ -379,10 +393,12 @@ class ChecksumReader {
         const std::size_t take =
             std::min<std::size_t>(static_cast<std::size_t>(got) - pos, chunkSize_ - inChunk);
         crc = Crc32(buffer_.data() + pos, take, crc);
+        if (sha256_) hasher_.Update(buffer_.data() + pos, take);
         pos += take;
         inChunk += static_cast<std::uint32_t>(take);
         if (inChunk == chunkSize_) {
           checksums.push_back(crc);
+          if (sha256_) sha256s.push_back(hasher_.Finish());
           crc = 0;
           inChunk = 0;
         }
@@ -391,13 +407,17 @@ class ChecksumReader {
       progress_->doneBytes += static_cast<std::uint64_t>(got);
       if (callback_) callback_(*progress_);
     }
-    if (inChunk > 0) checksums.push_back(crc);
+    if (inChunk > 0) {
+      checksums.push_back(crc);
+      if (sha256_) sha256s.push_back(hasher_.Finish());
+    }
     if (total != size) Fail(Quote(named.string()) + " changed while it was being published");
-    return checksums;
   }
 
  private:
   const std::uint32_t chunkSize_;
+  const bool sha256_;
+  Sha256Hasher hasher_;
   std::vector<char> buffer_;
   PublishProgress* progress_;
   const std::function<void(const PublishProgress&)>& callback_;
@@ -448,10 +468,13 @@ class OutputTree {
   const fs::path input_;
 };
 
-// Writes `text` to a new temporary file beside `path` and renames it over `path`, so that a
-// server never hands out half a document and a planted link is replaced, never followed.
-void WriteDocument(const fs::path& path, const std::string& text) {
-  Temporary temporary(TemporaryName(path.parent_path(), path.filename().string()));
+fs::path SignaturePath(const fs::path& document) {
+  return document.parent_path() / (document.filename().string() + kSignatureSuffix);
+}
+
+// Creates the new file `temporary` (exclusively, never through a link) holding `text`, flushed
+// to disk.
+void FillTemporary(const Temporary& temporary, const std::string& text) {
   Descriptor fd(CreateNewFile(temporary.path(), 0666));
   if (fd.get() < 0) FailErrno("cannot create", temporary.path());
   for (std::size_t done = 0; done < text.size();) {
@@ -464,8 +487,52 @@ void WriteDocument(const fs::path& path, const std::string& text) {
   }
   if (::fsync(fd.get()) != 0) FailErrno("cannot write", temporary.path());
   if (fd.Close() != 0) FailErrno("cannot write", temporary.path());
+}
+
+// Writes `text` to a new temporary file beside `path` and renames it over `path`, so that a
+// server never hands out half a document and a planted link is replaced, never followed.
+void WriteDocument(const fs::path& path, const std::string& text) {
+  Temporary temporary(TemporaryName(path.parent_path(), path.filename().string()));
+  FillTemporary(temporary, text);
   if (::rename(temporary.path().c_str(), path.c_str()) != 0) FailErrno("cannot write", path);
   temporary.Committed();
+}
+
+// Writes `text` at `path` and `signature` beside it, each as WriteDocument does. Both are
+// complete on disk before either is renamed into place, so that the two renames follow each
+// other at once; the signature goes first, so that a new document is never seen unsigned. When
+// the document's rename fails, the signature it replaced is put back (or the new one removed),
+// so that a failure leaves the pair as it was.
+void WriteSignedDocument(const fs::path& path, const std::string& text,
+                         const std::string& signature) {
+  const fs::path signaturePath = SignaturePath(path);
+  const fs::path folder = path.parent_path();
+  Temporary document(TemporaryName(folder, path.filename().string()));
+  FillTemporary(document, text);
+  Temporary newSignature(TemporaryName(folder, signaturePath.filename().string()));
+  FillTemporary(newSignature, signature);
+  struct stat info;
+  const bool replaces = ::lstat(signaturePath.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  // A second name for the signature being replaced, which outlives the rename over it.
+  Temporary previous(replaces ? TemporaryName(folder, signaturePath.filename().string())
+                              : fs::path());
+  if (replaces && ::link(signaturePath.c_str(), previous.path().c_str()) != 0) {
+    FailErrno("cannot keep a copy of", signaturePath);
+  }
+  if (::rename(newSignature.path().c_str(), signaturePath.c_str()) != 0) {
+    FailErrno("cannot write", signaturePath);
+  }
+  newSignature.Committed();
+  if (::rename(document.path().c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    if (replaces) {
+      if (::rename(previous.path().c_str(), signaturePath.c_str()) == 0) previous.Committed();
+    } else {
+      ::unlink(signaturePath.c_str());
+    }
+    FailErrno("cannot write", path, error);
+  }
+  document.Committed();
 }
 
 // The content of the document at `path`; empty when there is none.
@@ -490,13 +557,80 @@ std::optional<std::string> ReadDocument(const fs::path& path) {
   }
 }
 
-// Writes `text` at `path` unless it is there already. A link found there is replaced by the rename,
-// never followed.
-void UpdateDocument(const fs::path& path, const std::string& text) {
+// What a publication writes for one document: its text unless it is there already, and with a
+// signer its signature unless the one beside it holds for the text.
+struct DocumentUpdate {
+  fs::path path;
+  std::string text;
+  bool writeText = false;
+  std::string signature;  // empty: whatever signature is there stays
+};
+
+// Whether the signature beside `path` is one by `signer` of `text` that names `comment`'s
+// document; a missing, unreadable, linked or foreign signature does not hold.
+bool SignatureHolds(const fs::path& path, const std::string& text, const DocumentSigner& signer,
+                    const PublicationComment& comment) {
+  const fs::path signaturePath = SignaturePath(path);
   struct stat info;
-  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) return WriteDocument(path, text);
-  const auto existing = ReadDocument(path);
-  if (!existing || *existing != text) WriteDocument(path, text);
+  if (::lstat(signaturePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const auto signature = ReadDocument(signaturePath);
+  if (!signature) return false;
+  try {
+    VerifyPublication(text, *signature, {signer.PublicKey()}, comment);
+    return true;
+  } catch (const SignatureError&) {
+    return false;
+  }
+}
+
+// Decides what to write for `text` at `path` and signs it, writing nothing yet.
+DocumentUpdate PlanDocument(const fs::path& path, const std::string& text,
+                            const DocumentSigner* signer, const PublicationComment& comment) {
+  DocumentUpdate update;
+  update.path = path;
+  update.text = text;
+  struct stat info;
+  // A link found there is replaced by the rename, never followed.
+  if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    update.writeText = true;
+  } else {
+    const auto existing = ReadDocument(path);
+    update.writeText = !existing || *existing != text;
+  }
+  if (signer && (update.writeText || !SignatureHolds(path, text, *signer, comment))) {
+    update.signature = signer->Sign(text, comment);
+  }
+  return update;
+}
+
+void ApplyDocument(const DocumentUpdate& update) {
+  if (!update.writeText) {
+    if (!update.signature.empty()) WriteDocument(SignaturePath(update.path), update.signature);
+  } else if (update.signature.empty()) {
+    WriteDocument(update.path, update.text);
+  } else {
+    WriteSignedDocument(update.path, update.text, update.signature);
+  }
+}
+
+// The publication time of the signature beside `current` when it is one of `package`'s current
+// documents, so that a clock set back never makes a new "current" look older than the one it
+// replaces (updaters refuse that as a rollback); 0 when there is none. Its authenticity does
+// not matter here: only the publisher writes the folder.
+std::int64_t CurrentTime(const fs::path& current, const std::string& package) {
+  const fs::path signaturePath = SignaturePath(current);
+  struct stat info;
+  if (::lstat(signaturePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  const auto text = ReadDocument(signaturePath);
+  if (!text) return 0;
+  try {
+    const auto comment = ParsePublicationComment(ParseMinisignSignature(*text).trustedComment);
+    if (comment && comment->kind == PublicationKind::kCurrent && comment->package == package) {
+      return comment->time;
+    }
+  } catch (const SignatureError&) {
+  }
+  return 0;
 }
 
 std::string PackageHeader(const PublishOptions& options) {
@@ -513,8 +647,9 @@ std::string PackageHeader(const PublishOptions& options) {
 
 constexpr char kPackageFooter[] = "  </files>\n</package>\n";
 
-// One file's line of the package document; every checksum adds 8 characters.
-std::string FileLine(const PublishOptions& options, const PublishedFile& file) {
+// One file's line of the package document; every checksum adds 8 characters and, `withSha256`,
+// every SHA-256 64 more.
+std::string FileLine(const PublishOptions& options, const PublishedFile& file, bool withSha256) {
   std::string line = "    <file>" + Element("path", file.relative) +
                      Element("chunksize", std::to_string(options.chunkSize)) +
                      Element("size", std::to_string(file.size)) + "<checksums>";
@@ -523,13 +658,19 @@ std::string FileLine(const PublishOptions& options, const PublishedFile& file) {
     std::snprintf(digits, sizeof digits, "%08x", checksum);
     line += digits;
   }
-  return line + "</checksums></file>\n";
+  line += "</checksums>";
+  if (withSha256) {
+    line += "<sha256>";
+    for (const Sha256Digest& digest : file.sha256s) line += Sha256Hex(digest);
+    line += "</sha256>";
+  }
+  return line + "</file>\n";
 }
 
-std::string PackageDocument(const PublishOptions& options,
-                            const std::vector<PublishedFile>& files) {
+std::string PackageDocument(const PublishOptions& options, const std::vector<PublishedFile>& files,
+                            bool withSha256) {
   std::string xml = PackageHeader(options);
-  for (const auto& file : files) xml += FileLine(options, file);
+  for (const auto& file : files) xml += FileLine(options, file, withSha256);
   return xml + kPackageFooter;
 }
 
@@ -541,12 +682,14 @@ std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
 // updater would refuse to read is refused before any work.
 std::uint64_t PackageDocumentSize(const PublishOptions& options,
                                   const std::vector<SourceFile>& sources) {
+  const bool withSha256 = options.signer != nullptr;
   std::uint64_t size = PackageHeader(options).size() + std::strlen(kPackageFooter);
   for (const auto& source : sources) {
     PublishedFile file;
     file.relative = source.relative;
     file.size = source.size;
-    size += FileLine(options, file).size() + 8 * ChunkCount(source.size, options.chunkSize);
+    size += FileLine(options, file, withSha256).size() +
+            (withSha256 ? 8 + 64 : 8) * ChunkCount(source.size, options.chunkSize);
   }
   return size;
 }
@@ -661,6 +804,31 @@ bool IsTemporary(const std::string& name) {
   return !name.empty() && name.front() == '.' && name.find(kTemporaryMark) != std::string::npos;
 }
 
+// Removes the signatures in `folder` whose document is missing: a killed run wrote a new
+// document's signature but not the document.
+void RemoveOrphanSignatures(const fs::path& folder) {
+  std::error_code error;
+  std::vector<fs::path> remove;
+  const std::string suffix = std::string(".xml") + kSignatureSuffix;
+  for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    struct stat info;
+    const fs::path document = folder / name.substr(0, name.size() - std::strlen(kSignatureSuffix));
+    if (::lstat(document.c_str(), &info) != 0 && errno == ENOENT &&
+        ::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+      remove.push_back(it->path());
+    }
+  }
+  if (error) Fail("cannot read " + Quote(folder.string()) + ": " + error.message());
+  for (const auto& path : remove) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) FailErrno("cannot remove", path);
+  }
+}
+
 // Removes the temporary entries that a killed run left in `folder` and, when `documents` is
 // set, the version folders in it that have no document in `documents` (a killed run moved
 // them into place but did not get to write their document).
@@ -716,6 +884,11 @@ void CheckOptions(const PublishOptions& options) {
 
 }  // namespace
 
+std::string MinisignDocumentSigner::Sign(const std::string& document,
+                                         const PublicationComment& comment) const {
+  return SignPublication(key_, document, comment);
+}
+
 std::string Quote(const std::string& text) {
   std::string quoted = "\"";
   for (std::size_t pos = 0; pos < text.size();) {
@@ -739,10 +912,17 @@ PublishNode ParseNode(const std::string& text) {
   if (!IsUtf8(text)) Fail("--node " + quoted + " is not valid UTF-8");
   PublishNode node;
   std::string rest = text;
-  const std::size_t scheme = rest.find("://");
-  if (scheme != std::string::npos) {
-    Fail("--node " + quoted + ": a scheme such as \"" + rest.substr(0, scheme) +
-         "://\" is not supported yet; nodes are reached over http://");
+  bool https = false;
+  const std::size_t schemeEnd = rest.find("://");
+  if (schemeEnd != std::string::npos) {
+    std::string scheme = rest.substr(0, schemeEnd);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "http" && scheme != "https") {
+      Fail("--node " + quoted + ": the scheme " + Quote(rest.substr(0, schemeEnd) + "://") +
+           " is not supported; nodes are reached over http:// or https://");
+    }
+    https = scheme == "https";
+    rest.erase(0, schemeEnd + 3);
   }
   const std::size_t equals = rest.find('=');
   if (equals != std::string::npos) {
@@ -818,6 +998,8 @@ PublishNode ParseNode(const std::string& text) {
   } catch (const std::exception&) {
     Fail("--node " + quoted + " does not form a URL");
   }
+  // Plain http stays implied, so that such a node list reads as it always has.
+  if (https) node.host = "https://" + node.host;
   return node;
 }
 
@@ -853,7 +1035,7 @@ PublishResult Publish(const PublishOptions& options,
          " bytes, more than the 64 MiB (" + std::to_string(HttpManifestSource::kMaxBodySize) +
          " bytes) that the updater reads; choose a larger --chunk-size");
   }
-  const std::string nodeList = NodeListDocument(options.nodes);
+  const std::string nodeListText = NodeListDocument(options.nodes);
 
   // Everything is checked: from here on the output folder is written.
   fs::create_directories(wanted, error);
@@ -873,10 +1055,40 @@ PublishResult Publish(const PublishOptions& options,
   RemoveLeftovers(manifests, std::nullopt);
   RemoveLeftovers(nodes, std::nullopt);
   RemoveLeftovers(versions, manifests);
+  RemoveOrphanSignatures(manifests);
+  RemoveOrphanSignatures(nodes);
+
+  const DocumentSigner* const signer = options.signer.get();
+  const fs::path nodeListPath = nodes / (options.partner + ".xml");
+  const fs::path currentPath = manifests / "current.xml";
+  if (!signer) {
+    // Updaters that hold the key would refuse every document of this package or partner.
+    for (const fs::path& document : {currentPath, nodeListPath}) {
+      if (fs::exists(fs::symlink_status(SignaturePath(document)))) {
+        Fail(Quote(document.string()) +
+             " is signed: publish with --sign, or remove its signature first if the package is "
+             "to be served unsigned from now on");
+      }
+    }
+  }
+  // One time for every document of the publication, never before the "current" it replaces.
+  const std::int64_t time =
+      std::max<std::int64_t>(std::time(nullptr), CurrentTime(currentPath, options.package));
+  PublicationComment packageComment;
+  packageComment.kind = PublicationKind::kPackage;
+  packageComment.package = options.package;
+  packageComment.version = options.version;
+  packageComment.time = time;
+  PublicationComment currentComment = packageComment;
+  currentComment.kind = PublicationKind::kCurrent;
+  PublicationComment nodesComment;
+  nodesComment.kind = PublicationKind::kNodes;
+  nodesComment.partner = options.partner;
+  nodesComment.time = time;
 
   PublishResult result;
   result.manifestPath = (manifests / (options.version + ".xml")).string();
-  ChecksumReader reader(options.chunkSize, &state, progress);
+  ChecksumReader reader(options.chunkSize, signer != nullptr, &state, progress);
   std::vector<PublishedFile> published;
   published.reserve(sources.size());
   const auto existing = ReadDocument(result.manifestPath);
@@ -886,23 +1098,40 @@ PublishResult Publish(const PublishOptions& options,
       PublishedFile entry;
       entry.relative = file.relative;
       entry.size = file.size;
-      entry.checksums = reader.Read(file.source, file.named, file.size);
+      reader.Read(file.source, file.named, entry);
       published.push_back(std::move(entry));
       ++state.doneFiles;
       result.bytes += file.size;
       if (progress) progress(state);
     }
-    const std::string document = PackageDocument(options, published);
+    const std::string document = PackageDocument(options, published, signer != nullptr);
     if (document != *existing) {
-      Fail("version " + Quote(options.version) + " of " + Quote(options.package) +
-           " is published already with other content (" +
+      const std::string version =
+          "version " + Quote(options.version) + " of " + Quote(options.package);
+      if (signer && PackageDocument(options, published, false) == *existing) {
+        Fail(version +
+             " is published already without signature; a published version never changes: "
+             "publish a new version to sign it");
+      }
+      if (!signer && existing->find("<sha256>") != std::string::npos &&
+          DescribeDifference(*existing, options, published) == "its document differs") {
+        Fail(version + " is published already with signatures: publish it again with --sign");
+      }
+      Fail(version + " is published already with other content (" +
            DescribeDifference(*existing, options, published) +
            "); a published version never changes: publish a new version instead");
     }
     result.files = published.size();
     result.unchanged = true;
-    UpdateDocument(nodes / (options.partner + ".xml"), nodeList);
-    UpdateDocument(manifests / "current.xml", document);
+    // Every signature is made before anything is written; a missing or foreign signature of
+    // the version (a killed run's, another key's) is made anew.
+    const DocumentUpdate version =
+        PlanDocument(result.manifestPath, document, signer, packageComment);
+    const DocumentUpdate nodeList = PlanDocument(nodeListPath, nodeListText, signer, nodesComment);
+    const DocumentUpdate current = PlanDocument(currentPath, document, signer, currentComment);
+    ApplyDocument(version);
+    ApplyDocument(nodeList);
+    ApplyDocument(current);
     return result;
   }
 
@@ -920,14 +1149,19 @@ PublishResult Publish(const PublishOptions& options,
     entry.relative = file.relative;
     entry.size = file.size;
     // The checksums come from the placed bytes, which are the ones the nodes will serve.
-    entry.checksums = reader.Read(destination, file.named, file.size);
+    reader.Read(destination, file.named, entry);
     published.push_back(std::move(entry));
     ++state.doneFiles;
     result.bytes += file.size;
     if (progress) progress(state);
   }
   result.files = published.size();
-  const std::string document = PackageDocument(options, published);
+  const std::string document = PackageDocument(options, published, signer != nullptr);
+  // Signed while nothing is in place yet, so that a signer that fails leaves no trace.
+  const DocumentUpdate version =
+      PlanDocument(result.manifestPath, document, signer, packageComment);
+  const DocumentUpdate nodeList = PlanDocument(nodeListPath, nodeListText, signer, nodesComment);
+  const DocumentUpdate current = PlanDocument(currentPath, document, signer, currentComment);
 
   // The files reach the disk before any document names them.
   {
@@ -940,15 +1174,15 @@ PublishResult Publish(const PublishOptions& options,
   }
   staging.Committed();
   try {
-    WriteDocument(result.manifestPath, document);
+    ApplyDocument(version);
   } catch (const PublishError&) {
     // Without its document the folder is a leftover; nothing names it yet.
     fs::remove_all(versionFolder, error);
     throw;
   }
-  UpdateDocument(nodes / (options.partner + ".xml"), nodeList);
+  ApplyDocument(nodeList);
   // Last, so that "current" never names a version whose files or document are missing.
-  WriteDocument(manifests / "current.xml", document);
+  ApplyDocument(current);
   return result;
 }
 
