@@ -282,7 +282,7 @@ TEST(ServeNginxCommandTest, ServesEveryPortOverTlsWithTheGivenCertificate) {
   bool started = false;
   // Another process may take a port between the look-up and nginx's bind: then try others.
   for (int attempt = 0; attempt < 5 && !started; ++attempt) {
-    ports = FreePorts(2);
+    ports = test::FreeLoopbackPorts(2);
     started =
         RunServeNginx("start --root " + ShellQuote(temp.Child("www")) + " --state " +
                           ShellQuote(temp.Child("st")) + " --manifest-port " +
@@ -322,7 +322,7 @@ TEST(ServeNginxCommandTest, ServesEveryPortOverTlsWithTheGivenCertificate) {
 TEST(ServeNginxCommandTest, RefusesAnIncompleteOrUnreadableCertificate) {
   test::TempDir temp;
   std::ofstream(temp.Child("c.pem")) << "x";
-  const std::string port = std::to_string(FreePorts(1)[0]);
+  const std::string port = std::to_string(test::FreeLoopbackPorts(1)[0]);
   const std::string start = "start --root " + ShellQuote(temp.path()) + " --state " +
                             ShellQuote(temp.Child("st")) + " --manifest-port " + port;
   for (const std::string& tls : {" --tls-cert " + ShellQuote(temp.Child("c.pem")),
