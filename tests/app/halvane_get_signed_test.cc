@@ -25,6 +25,7 @@
 
 #include "file/crc32.h"
 #include "nginx_site.h"
+#include "scoped_environment.h"
 #include "sign/minisign.h"
 #include "sign/publication_comment.h"
 #include "sign/sha256.h"
@@ -224,10 +225,36 @@ class HalvaneGetSignedTest : public testing::Test {
                                             "XDG_DATA_HOME=" + temp_.Child("home/.local/share"),
                                             "PATH=/usr/bin:/bin", "HALV_ANALYTICS_URL="};
     if (!caFile.empty()) environment.push_back("HALV_CA_FILE=" + caFile);
+    for (const std::string& variable : test::SanitizerEnvironment()) {
+      environment.push_back(variable);
+    }
     const std::string output = temp_.Child("get-" + std::to_string(++runs_) + ".out");
     const int status = RunProgram(arguments, environment, output);
     errors = ReadFile(output);
     return status;
+  }
+
+  // A test authority, a certificate it issues for 127.0.0.1 (server.pem, server.key), and an
+  // unrelated authority (other.pem), in a folder of the test; returns the folder.
+  std::string MakeTestAuthority() {
+    const std::string pki = temp_.Child("pki");
+    fs::create_directories(pki);
+    const std::string script =
+        "set -e; cd '" + pki +
+        "'\n"
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+        "-subj /CN=halv-test-ca\n"
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 "
+        "-subj /CN=halv-other-ca\n"
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+        "-subj /CN=127.0.0.1\n"
+        "printf 'subjectAltName=IP:127.0.0.1\\n' > ext\n"
+        "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+        "-out server.pem -days 2 -extfile ext\n";
+    EXPECT_EQ(RunProgram({"/bin/sh", "-c", script}, {"PATH=/usr/bin:/bin"}, temp_.Child("pki.out")),
+              0)
+        << ReadFile(temp_.Child("pki.out"));
+    return pki;
   }
 
   std::vector<std::string> KeyOption() const { return {"--public-key", temp_.Child("key.pub")}; }
@@ -479,24 +506,7 @@ class TlsServer {
 };
 
 TEST_F(HalvaneGetSignedTest, HttpsManifestHostIsTrustedOnlyWithItsAuthority) {
-  // A test authority, a certificate it issues for 127.0.0.1, and an unrelated authority.
-  const std::string pki = temp_.Child("pki");
-  fs::create_directories(pki);
-  const std::string script =
-      "set -e; cd '" + pki +
-      "'\n"
-      "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
-      "-subj /CN=halv-test-ca\n"
-      "openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 "
-      "-subj /CN=halv-other-ca\n"
-      "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
-      "-subj /CN=127.0.0.1\n"
-      "printf 'subjectAltName=IP:127.0.0.1\\n' > ext\n"
-      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-      "-out server.pem -days 2 -extfile ext\n";
-  ASSERT_EQ(RunProgram({"/bin/sh", "-c", script}, {"PATH=/usr/bin:/bin"}, temp_.Child("pki.out")),
-            0)
-      << ReadFile(temp_.Child("pki.out"));
+  const std::string pki = MakeTestAuthority();
 
   // The documents as files for s_server, which serves whole files; the node stays plain HTTP.
   const std::string www = temp_.Child("www");
@@ -516,6 +526,24 @@ TEST_F(HalvaneGetSignedTest, HttpsManifestHostIsTrustedOnlyWithItsAuthority) {
 
   ASSERT_EQ(Get(host, "dest", errors, {}, pki + "/ca.pem"), 0) << errors;
   ExpectDownloaded("dest");
+}
+
+TEST_F(HalvaneGetSignedTest, ChunksComeOverHttpsFromNginxNodes) {
+  // nginx serves the manifest host and both nodes over TLS; chunks are ranged requests over it.
+  const std::string pki = MakeTestAuthority();
+  for (const auto& [path, content] : files_) WriteFile(temp_.Child("in/" + path), content);
+  test::NginxSite site(HALV_PUBLISH_BINARY, HALV_SERVE_NGINX, temp_.Child("site"), 2);
+  site.UseTls(pki + "/server.pem", pki + "/server.key");
+  site.Add(temp_.Child("in"), "R", "abc", "7", "--chunk-size " + std::to_string(kChunk));
+  site.Serve();
+  ASSERT_EQ(site.ManifestHost().rfind("https://", 0), 0u);
+
+  std::string errors;
+  EXPECT_EQ(Get(site.ManifestHost(), "wrong", errors, {}, pki + "/other.pem"), 1);
+  EXPECT_TRUE(site.FileRequests().empty()) << "nothing is fetched from an untrusted host";
+  ASSERT_EQ(Get(site.ManifestHost(), "dest", errors, {}, pki + "/ca.pem"), 0) << errors;
+  ExpectDownloaded("dest");
+  EXPECT_EQ(site.FileRequests().size(), 10u) << "9 chunks of big.bin and one of read me.txt";
 }
 
 }  // namespace

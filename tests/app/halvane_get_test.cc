@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "nginx_site.h"
+#include "scoped_environment.h"
 #include "temp_dir.h"
 #include "test_http_server.h"
 
@@ -53,10 +54,8 @@ class HalvaneGetTest : public testing::Test {
         "HOME=" + temp_.Child("home"), "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
         "XDG_DATA_HOME=" + temp_.Child("home/.local/share"), "PATH=/usr/bin:/bin",
         "HALV_ANALYTICS_URL=" + analyticsUrl_};
-    // A sanitizer build's settings (suppressions, halting) hold for the tool as for the test.
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
-      if (const char* value = std::getenv(name))
-        environment.push_back(name + std::string("=") + value);
+    for (const std::string& variable : test::SanitizerEnvironment()) {
+      environment.push_back(variable);
     }
     return environment;
   }

@@ -58,6 +58,10 @@ void NginxSite::Add(const std::string& input, const std::string& partner,
   publications_.push_back({input, partner, package, version, extra});
 }
 
+void NginxSite::UseTls(const std::string& certificate, const std::string& key) {
+  tlsArguments_ = " --tls-cert " + Quote(certificate) + " --tls-key " + Quote(key);
+}
+
 void NginxSite::Serve() {
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (TryServe()) return;
@@ -75,7 +79,10 @@ bool NginxSite::TryServe() {
     std::string command = Quote(publish_) + " --input " + Quote(p.input) + " --output " +
                           Quote(folder_ + "/www") + " --partner " + p.partner + " --package " +
                           p.package + " --version " + p.version + " --name Test " + p.extra;
-    for (const int port : nodePorts_) command += " --node 127.0.0.1:" + std::to_string(port);
+    const std::string scheme = tlsArguments_.empty() ? "" : "https://";
+    for (const int port : nodePorts_) {
+      command += " --node " + scheme + "127.0.0.1:" + std::to_string(port);
+    }
     command += " >/dev/null";
     if (::system(command.c_str()) != 0) {
       ADD_FAILURE() << "publishing failed: " << command;
@@ -86,12 +93,15 @@ bool NginxSite::TryServe() {
                       " --state " + Quote(folder_ + "/nginx") + " --manifest-port " +
                       std::to_string(manifestPort_);
   for (const int port : nodePorts_) start += " --node-port " + std::to_string(port);
-  start += " >/dev/null 2>&1";
+  start += tlsArguments_ + " >/dev/null 2>&1";
   started_ = ::system(start.c_str()) == 0;
   return started_;
 }
 
-std::string NginxSite::ManifestHost() const { return "127.0.0.1:" + std::to_string(manifestPort_); }
+std::string NginxSite::ManifestHost() const {
+  return (tlsArguments_.empty() ? "" : "https://") + std::string("127.0.0.1:") +
+         std::to_string(manifestPort_);
+}
 
 std::vector<std::string> NginxSite::FileRequests() const {
   std::vector<std::string> lines;

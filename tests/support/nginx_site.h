@@ -25,6 +25,9 @@ class NginxSite {
   // `extra` arguments for halvane-publish. Published by Serve.
   void Add(const std::string& input, const std::string& partner, const std::string& package,
            const std::string& version, const std::string& extra = "");
+  // Serves every port over TLS with this certificate and key; the nodes and the manifest host
+  // are then https ones. Before Serve.
+  void UseTls(const std::string& certificate, const std::string& key);
   // Takes free ports, publishes everything added with them as nodes, and starts nginx; tries
   // new ports when another process took one in between. Fails the test when it cannot.
   void Serve();
@@ -45,6 +48,7 @@ class NginxSite {
   const std::string folder_;
   const int nodes_;
   std::vector<Publication> publications_;
+  std::string tlsArguments_;  // for serve-nginx; empty for plain HTTP
   int manifestPort_ = 0;
   std::vector<int> nodePorts_;
   bool started_ = false;

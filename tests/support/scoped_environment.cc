@@ -26,4 +26,13 @@ ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
   }
 }
 
+std::vector<std::string> SanitizerEnvironment() {
+  std::vector<std::string> environment;
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name))
+      environment.push_back(name + std::string("=") + value);
+  }
+  return environment;
+}
+
 }  // namespace halv::test

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace halv::test {
 
@@ -20,6 +21,11 @@ class ScopedEnvironmentVariable {
   const std::string name_;
   std::optional<std::string> oldValue_;
 };
+
+// The sanitizer settings of this process ("ASAN_OPTIONS=...", and the others that are set), for
+// the environment of a program a test starts, so that a sanitizer build's suppressions and
+// halting rules hold for it too.
+std::vector<std::string> SanitizerEnvironment();
 
 }  // namespace halv::test
 
