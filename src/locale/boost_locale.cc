@@ -5,6 +5,7 @@
 
 #include <boost/locale/format.hpp>
 #include <boost/locale/message.hpp>
+#include <boost/locale/time_zone.hpp>
 
 #include "locale/messages.h"
 
@@ -14,7 +15,11 @@ BoostLocale::BoostLocale(std::string domain, std::string root, std::string langu
     : domain_(std::move(domain)),
       root_(std::move(root)),
       language_(std::move(language)),
-      locale_(std::make_shared<const std::locale>()) {}
+      locale_(std::make_shared<const std::locale>()) {
+  // Boost.Locale makes the global time zone's mutex on first use; make it here, on the thread
+  // that builds the locale, so that threads formatting texts later only ever use it.
+  boost::locale::time_zone::global();
+}
 
 std::string BoostLocale::GetLanguage() const {
   std::lock_guard<std::mutex> lock(mutex_);
