@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "file/file_exception.h"
 #include "file/paths.h"
 #include "temp_dir.h"
@@ -52,42 +53,6 @@ struct stat StatOf(const std::string& path) {
   struct stat status = {};
   EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
   return status;
-}
-
-// Runs `body` in a forked child (for process-wide changes: resource limits, mount namespaces)
-// and returns the text it produced, or a description of how the child died.
-std::string RunInChild(const std::function<std::string()>& body) {
-  int channel[2];
-  if (pipe2(channel, O_CLOEXEC) != 0) return "pipe failed";
-  const pid_t child = fork();
-  if (child < 0) return "fork failed";
-  if (child == 0) {
-    close(channel[0]);
-    std::string message;
-    try {
-      message = body();
-    } catch (const std::exception& error) {
-      message = std::string("unexpected ") + typeid(error).name();
-    }
-    const ssize_t written = write(channel[1], message.data(), message.size());
-    _exit(written == static_cast<ssize_t>(message.size()) ? 0 : 1);
-  }
-  close(channel[1]);
-  std::string message;
-  char buffer[256];
-  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    message.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(channel[0]);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    message += " (child ended with status " + std::to_string(status) + ")";
-  }
-  return message;
 }
 
 // In a forked child: mounts a fresh file system of `type` on `mountPoint`, visible only to this
@@ -300,7 +265,7 @@ TEST_F(SharedFileTest, AllocateReservesOnceAndNeverResizes) {
 
 TEST_F(SharedFileTest, FileSizeLimitIsRefusedAsInsufficientSpace) {
   const std::string folder = dir_.path();
-  const std::string message = RunInChild([&folder]() -> std::string {
+  const std::string message = test::RunInChild([&folder]() -> std::string {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit limit = {1 << 20, 1 << 20};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
@@ -329,7 +294,7 @@ TEST_F(SharedFileTest, FileSizeLimitIsRefusedAsInsufficientSpace) {
 TEST_F(SharedFileTest, FullDiskIsRefusedAtAllocationAndFaultsAreCaught) {
   const std::string mountPoint = dir_.Child("small");
   ASSERT_TRUE(CreateDirectories(mountPoint));
-  const std::string message = RunInChild([&mountPoint]() -> std::string {
+  const std::string message = test::RunInChild([&mountPoint]() -> std::string {
     const std::string mounted = MountPrivately(mountPoint, "tmpfs", "size=1m");
     if (!mounted.empty()) return mounted;
     PosixSharedFileFactory factory;
@@ -443,7 +408,7 @@ TEST_F(SharedFileTest, ExecuteBitsAreDeniedAndRestored) {
 TEST_F(SharedFileTest, ExecuteBitsWithoutExtendedAttributes) {
   const std::string mountPoint = dir_.Child("plainfs");
   ASSERT_TRUE(CreateDirectories(mountPoint));
-  const std::string message = RunInChild([&mountPoint]() -> std::string {
+  const std::string message = test::RunInChild([&mountPoint]() -> std::string {
     const std::string mounted = MountPrivately(mountPoint, "ramfs", "");
     if (!mounted.empty()) return mounted;
     const std::string path = mountPoint + "/tool.run";
