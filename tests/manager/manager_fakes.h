@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,10 +14,22 @@
 #include "event/analytics_manager.h"
 #include "event/json_writer.h"
 #include "event/work_log_manager.h"
+#include "manifest/xml_manifest_parser.h"
 #include "work/workflow.h"
 #include "works/transfer_workflow_factory.h"
 
 namespace halv::test {
+
+// A manifest of type T (a package or a node list) read from XML text, as a source reads it.
+template <typename T>
+std::shared_ptr<T> ReadManifest(const std::string& xml) {
+  std::istringstream stream(xml);
+  boost::property_tree::ptree tree;
+  ParseXmlManifest(stream, tree);
+  auto manifest = std::make_shared<T>();
+  manifest->Read(tree);
+  return manifest;
+}
 
 // A workflow that only records the commands it gets and answers them as told.
 class FakeWorkflow : public Workflow {

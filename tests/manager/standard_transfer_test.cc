@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,7 +15,6 @@
 #include "manager_fakes.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/package_manifest.h"
-#include "manifest/xml_manifest_parser.h"
 #include "temp_dir.h"
 #include "transfer/transfer_error_data.h"
 #include "transfer/transfer_status_impl.h"
@@ -29,26 +27,17 @@ using test::FakeWorkflow;
 
 std::shared_ptr<const PackageManifest> Package(const std::string& partner = "R",
                                                const std::string& id = "abc") {
-  std::istringstream xml("<package><id>" + id + "</id><name>Demo</name><partnerId>" + partner +
-                         "</partnerId><versionId>7</versionId><run>app</run><files><file>"
-                         "<path>app</path><chunksize>4</chunksize><size>10</size><checksums>"
-                         "000000000000000000000000</checksums></file></files></package>");
-  boost::property_tree::ptree tree;
-  ParseXmlManifest(xml, tree);
-  auto package = std::make_shared<StandardPackageManifest>();
-  package->Read(tree);
-  return package;
+  return test::ReadManifest<StandardPackageManifest>(
+      "<package><id>" + id + "</id><name>Demo</name><partnerId>" + partner +
+      "</partnerId><versionId>7</versionId><run>app</run><files><file>"
+      "<path>app</path><chunksize>4</chunksize><size>10</size><checksums>"
+      "000000000000000000000000</checksums></file></files></package>");
 }
 
 std::shared_ptr<const NodeListManifest> Nodes() {
-  std::istringstream xml(
+  return test::ReadManifest<StandardNodeListManifest>(
       "<ArrayOfNodeInfo><NodeInfo><NodeId>a</NodeId><Host>a.example</Host></NodeInfo>"
       "<NodeInfo><NodeId>b</NodeId><Host>b.example:81</Host></NodeInfo></ArrayOfNodeInfo>");
-  boost::property_tree::ptree tree;
-  ParseXmlManifest(xml, tree);
-  auto nodes = std::make_shared<StandardNodeListManifest>();
-  nodes->Read(tree);
-  return nodes;
 }
 
 WorkStatus Success(std::shared_ptr<WorkStatusData> data = nullptr) {
@@ -186,15 +175,11 @@ TEST_F(StandardTransferTest, StartChecksTheDestination) {
 
 TEST_F(StandardTransferTest, APackageThatCannotFitEndsAtStartWithInsufficientSpace) {
   // 64 TiB fit on no disk of a test machine: 32768 chunks of 2 GiB.
-  std::istringstream xml(
+  const auto huge = test::ReadManifest<StandardPackageManifest>(
       "<package><id>abc</id><name>D</name><partnerId>R</partnerId><versionId>7</versionId>"
       "<files><file><path>huge</path><chunksize>2147483648</chunksize>"
       "<size>70368744177664</size><checksums>" +
       std::string(8 * 32768, '0') + "</checksums></file></files></package>");
-  boost::property_tree::ptree tree;
-  ParseXmlManifest(xml, tree);
-  auto huge = std::make_shared<StandardPackageManifest>();
-  huge->Read(tree);
   const auto transfer = NewTransfer();
   Initialize(*transfer, huge);
   const TransferStatus status = transfer->Start(dir_.path());

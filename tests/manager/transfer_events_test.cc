@@ -3,7 +3,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,6 @@
 #include "manager_fakes.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/node_statistics.h"
-#include "manifest/xml_manifest_parser.h"
 #include "manual_clock.h"
 #include "transfer/transfer_error_data.h"
 #include "transfer/transfer_status_impl.h"
@@ -51,14 +49,9 @@ class FixedWorkInterface : public TransferWorkInterface {
 };
 
 std::shared_ptr<const NodeListManifest> OneNode() {
-  std::istringstream xml(
+  return test::ReadManifest<StandardNodeListManifest>(
       "<ArrayOfNodeInfo><NodeInfo><NodeId>a</NodeId><Host>a.example</Host></NodeInfo>"
       "</ArrayOfNodeInfo>");
-  boost::property_tree::ptree tree;
-  ParseXmlManifest(xml, tree);
-  auto nodes = std::make_shared<StandardNodeListManifest>();
-  nodes->Read(tree);
-  return nodes;
 }
 
 TEST(TransferEventsTest, EveryEventPostsItsRecordsInOrderAndOneLogLine) {
