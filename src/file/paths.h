@@ -8,6 +8,10 @@
 // JoinPath. All functions are free, stateless and safe to call from any thread.
 namespace halv {
 
+// Appended to a destination file's name for the file being downloaded in its place, which is
+// renamed over it once complete, verified and on disk. A package may not name a file so.
+inline constexpr char kPartialFileSuffix[] = ".halvane-part";
+
 // `relativePath` without its leading slashes, made absolute against `folder` (which is itself
 // made absolute against the current directory). Throws FileBadPathException when the trimmed
 // path has a ".." component: a manifest path must never leave its destination folder.

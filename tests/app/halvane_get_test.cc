@@ -185,23 +185,51 @@ TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
   EXPECT_NE(errors.find("usage"), std::string::npos);
 }
 
-TEST_F(HalvaneGetTest, EveryNodeFailingEndsWithStatusOne) {
-  // The node list names ports where nothing listens.
-  const std::vector<int> dead = test::FreeLoopbackPorts(2);
-  std::string command = std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp_.Child("in") +
-                        "' --output '" + temp_.Child("www") +
+// Publishes the input for nodes at `nodes` and serves its documents from `host`, the package
+// document with `from` replaced by `to`.
+void ServeDocuments(const test::TempDir& temp, const std::vector<int>& nodes,
+                    test::TestHttpServer& host, const std::string& from = "",
+                    const std::string& to = "") {
+  std::string command = std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp.Child("in") +
+                        "' --output '" + temp.Child("www") +
                         "' --partner R --package abc --version 7 --name D";
-  for (const int port : dead) command += " --node 127.0.0.1:" + std::to_string(port);
+  for (const int port : nodes) command += " --node 127.0.0.1:" + std::to_string(port);
   ASSERT_EQ(::system((command + " >/dev/null").c_str()), 0);
-  test::TestHttpServer host;
   host.Start();
   for (const char* document :
        {"/manifests/abc/current.xml", "/manifests/abc/7.xml", "/nodes/R.xml"}) {
-    host.AddContent(document, ReadFile(temp_.Child("www") + document));
+    std::string text = ReadFile(temp.Child("www") + document);
+    const std::size_t at = from.empty() ? std::string::npos : text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    host.AddContent(document, text);
   }
+}
+
+TEST_F(HalvaneGetTest, EveryNodeFailingEndsWithStatusOneAndKeepsWhatWasThere) {
+  // The node list names ports where nothing listens; the destination holds a file of the user's
+  // at a path of the package.
+  test::TestHttpServer host;
+  ServeDocuments(temp_, test::FreeLoopbackPorts(2), host);
+  test::WriteFile(temp_.Child("dest/big.bin"), "the user's notes");
   std::string errors;
   EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
   EXPECT_NE(errors.find("every download node"), std::string::npos) << errors;
+  EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), "the user's notes");
+}
+
+TEST_F(HalvaneGetTest, PathsLeavingTheDestinationEndWithStatusOneAndAMessage) {
+  for (const std::string path : {"../escape.txt", "a/../../escape.txt"}) {
+    SCOPED_TRACE(path);
+    test::TempDir temp;
+    for (const auto& [name, content] : files_) test::WriteFile(temp.Child("in/" + name), content);
+    test::TestHttpServer host;
+    ServeDocuments(temp, {1}, host, "<path>tools/read me.txt</path>", "<path>" + path + "</path>");
+    std::string errors;
+    EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
+    EXPECT_NE(errors.find(path), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(temp_.Child("escape.txt")));
+    EXPECT_FALSE(fs::exists(temp_.Child("dest/big.bin")));
+  }
 }
 
 TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
