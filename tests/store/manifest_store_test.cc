@@ -100,6 +100,9 @@ class HalfWritingFile : public SharedFile {
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
   bool AllowExecute() override { return file_->AllowExecute(); }
   bool DenyExecute() override { return file_->DenyExecute(); }
+  std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
+  bool Commit() override { return file_->Commit(); }
+  bool MakeRunnable() override { return file_->MakeRunnable(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override { return file_->MapAll(); }
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override {
     return file_->Map(first, last);
