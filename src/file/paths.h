@@ -2,6 +2,7 @@
 #define HALV_FILE_PATHS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // UTF-8 path helpers. Every file path built from a folder and a manifest path goes through
@@ -29,8 +30,9 @@ bool PathExists(const std::string& path);
 // Creates every missing directory; true when the folder exists afterwards, false on any failure.
 bool CreateDirectories(const std::string& path);
 
-// Bytes available to the current user on the volume holding `path`; 0 on any failure.
-std::uint64_t GetAvailableSpace(const std::string& path);
+// Bytes available to the current user on the volume holding `path`; nothing when it cannot be
+// measured.
+std::optional<std::uint64_t> GetAvailableSpace(const std::string& path);
 
 }  // namespace halv
 

@@ -1,8 +1,10 @@
 #ifndef HALV_MANAGER_STANDARD_TRANSFER_H_
 #define HALV_MANAGER_STANDARD_TRANSFER_H_
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "manager/standard_transfer_data.h"
@@ -74,6 +76,13 @@ class StandardTransfer : public Transfer {
   const std::shared_ptr<StandardTransferData>& GetData() const { return data_; }
 
  private:
+  // The bytes the destination must find free for the package; `available` is empty when the
+  // free space cannot be measured.
+  struct Space {
+    std::uint64_t needed = 0;
+    std::optional<std::uint64_t> available;
+  };
+  Space MeasureSpace(const std::string& destPath) const;
   // A new incarnation: new data and interface; the old interface is detached first.
   void Reset(const TransferParams& params, const TransferBehavior& behavior);
   void EnsureWorkflow();

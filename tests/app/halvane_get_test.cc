@@ -232,23 +232,24 @@ TEST_F(HalvaneGetTest, PathsLeavingTheDestinationEndWithStatusOneAndAMessage) {
   }
 }
 
-TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
-  // One slow node: the transfer is still running when the signal comes.
-  ASSERT_EQ(::system((std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp_.Child("in") +
-                      "' --output '" + temp_.Child("www") +
+// Publishes the input with `server` as its only node and manifest host, big.bin served slowly
+// so that a run is still downloading when the test acts. Returns the host.
+std::string ServeSlowly(const test::TempDir& temp, const std::map<std::string, std::string>& files,
+                        test::TestHttpServer& server) {
+  EXPECT_EQ(::system((std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp.Child("in") +
+                      "' --output '" + temp.Child("www") +
                       "' --partner R --package abc --version 7 --name D --chunk-size " +
                       std::to_string(kChunk) + " --node 127.0.0.1:1 >/dev/null")
                          .c_str()),
             0);
-  test::TestHttpServer server;
   server.Start();
   const std::string host = "127.0.0.1:" + std::to_string(server.port());
-  std::string nodes = ReadFile(temp_.Child("www/nodes/R.xml"));
+  std::string nodes = ReadFile(temp.Child("www/nodes/R.xml"));
   nodes.replace(nodes.find("127.0.0.1:1"), 11, host);
   server.AddContent("/nodes/R.xml", nodes);
   server.AddContent("/manifests/abc/current.xml",
-                    ReadFile(temp_.Child("www/manifests/abc/current.xml")));
-  for (const auto& [name, content] : files_) {
+                    ReadFile(temp.Child("www/manifests/abc/current.xml")));
+  for (const auto& [name, content] : files) {
     std::string path = name;
     // Chunk URLs percent-encode each segment, and the test server matches them as sent.
     for (std::size_t at; (at = path.find(' ')) != std::string::npos;) path.replace(at, 1, "%20");
@@ -258,6 +259,37 @@ TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
   slow.dripBytes = 4096;
   slow.dripInterval = std::chrono::milliseconds(20);
   server.SetFault("/packages/R/abc/7/big.bin", slow);
+  return host;
+}
+
+TEST_F(HalvaneGetTest, NoRunEndsInAFalseComplete) {
+  test::TestHttpServer server;
+  const std::string host = ServeSlowly(temp_, files_, server);
+  const Child first = Start(host, "abc");
+  ASSERT_TRUE(server.WaitForRequests(6));
+  // A second run into the destination (spelt otherwise) is refused at once and names the first.
+  std::string errors;
+  EXPECT_EQ(Run(host, "abc", errors, {"--dest", temp_.Child("dest/.")}), 1);
+  EXPECT_NE(errors.find("process " + std::to_string(first.pid)), std::string::npos) << errors;
+  // Someone's file renamed over the final name is replaced once big.bin is complete; one renamed
+  // over the unfinished file makes the run fail.
+  test::WriteFile(temp_.Child("other"), "1000 bytes of something else");
+  fs::rename(temp_.Child("other"), temp_.Child("dest/big.bin"));
+  test::WriteFile(temp_.Child("other"), "1000 bytes of something else");
+  fs::rename(temp_.Child("other"), temp_.Child("dest/big.bin.halvane-part"));
+  server.ClearFault("/packages/R/abc/7/big.bin");
+  EXPECT_EQ(Wait(first, errors), 1);
+  EXPECT_NE(errors.find("big.bin.halvane-part"), std::string::npos) << errors;
+  EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), "1000 bytes of something else");
+  // The next run finds the partial file wrong, fetches what it must, and is complete.
+  ASSERT_EQ(Run(host, "abc", errors), 0) << errors;
+  ExpectDownloaded();
+}
+
+TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
+  // One slow node: the transfer is still running when the signal comes.
+  test::TestHttpServer server;
+  const std::string host = ServeSlowly(temp_, files_, server);
 
   struct Case {
     int signal;
