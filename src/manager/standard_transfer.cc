@@ -436,8 +436,10 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
                      TransferError::UnknownError);
     }
     SetState(TransferState::Complete);
+    const std::string id = data_->params.transferId;
     const TransferCompleteEvent event(interface_, *data_->status);
     Fire(lock, event);
+    Forget(id);
     return;
   }
   const auto* data = dynamic_cast<const TransferStatusData*>(status.data.get());
@@ -459,8 +461,10 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
   edit.retryable = false;
   data_->destinationLock.reset();
   ReleaseWorkflow();
+  const std::string id = data_->params.transferId;
   const TransferFatalErrorEvent event(interface_, *data_->status, *data);
   Fire(lock, event);
+  Forget(id);
 }
 
 void StandardTransfer::OnWorkflowRetryableError(Lock& lock,
@@ -519,9 +523,11 @@ TransferStatus StandardTransfer::Fail(Lock& lock, const std::string& message, Tr
   // the abort, which reaches the root's observers, never runs under the transfer's lock.
   std::shared_ptr<Workflow> workflow = std::move(workflow_);
   const TransferStatus status = DoGetStatus(lock);
+  const std::string id = data_->params.transferId;
   lock.unlock();
   if (workflow) workflow->Abort(WorkStatus(WorkResult::Error, data));
   event.Fire();
+  Forget(id);
   return status;
 }
 

@@ -72,6 +72,10 @@ class StandardTransfer : public Transfer {
   virtual TransferStatus DoSuspend(Lock& lock);
   virtual TransferStatus DoRestore(Lock& lock);
 
+  // Called once the transfer ended complete or with an error that no Retry can lift, with no
+  // lock held; a kept description of it may go.
+  virtual void Forget(const std::string& /*transferId*/) {}
+
   Lock TakeLock() { return Lock(*mutex_); }
   const std::shared_ptr<StandardTransferData>& GetData() const { return data_; }
 

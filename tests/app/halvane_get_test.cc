@@ -153,6 +153,10 @@ TEST_F(HalvaneGetTest, DownloadsThenResumesWithoutAnyChunkRequest) {
     EXPECT_NE(log.find("{\"event\":\"Complete\""), std::string::npos) << log;
   }
   EXPECT_EQ(logs, 2u);
+  // A finished transfer keeps no record for a later run to restore.
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home"))) {
+    EXPECT_NE(entry.path().extension(), ".json") << entry.path();
+  }
 }
 
 TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
@@ -271,6 +275,11 @@ TEST_F(HalvaneGetTest, NoRunEndsInAFalseComplete) {
   std::string errors;
   EXPECT_EQ(Run(host, "abc", errors, {"--dest", temp_.Child("dest/.")}), 1);
   EXPECT_NE(errors.find("process " + std::to_string(first.pid)), std::string::npos) << errors;
+  std::size_t records = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home"))) {
+    records += entry.path().extension() == ".json";
+  }
+  EXPECT_EQ(records, 1u) << "the refused run left no record, the running one has its own";
   // Someone's file renamed over the final name is replaced once big.bin is complete; one renamed
   // over the unfinished file makes the run fail.
   test::WriteFile(temp_.Child("other"), "1000 bytes of something else");
