@@ -91,10 +91,12 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
       break;
     case TransferError::InsufficientSpace:
       cause = "the disk of " + context.dest + " is full: the " + package + " does not fit";
+      if (!status.errorMessage.empty()) cause += " (" + status.errorMessage + ")";
       break;
     case TransferError::FileAccessError:
     case TransferError::FileError:
       cause = "cannot write the files of the " + package + " into " + context.dest;
+      if (!status.errorMessage.empty()) cause += ": " + status.errorMessage;
       break;
     case TransferError::ChecksumError:
       cause = "chunks of the " + package + " from " + context.host +
@@ -113,6 +115,7 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
     default:
       cause =
           "an unexpected error stopped the download of the " + package + " from " + context.host;
+      if (!status.errorMessage.empty()) cause += ": " + status.errorMessage;
       break;
   }
   return cause;

@@ -1,5 +1,6 @@
 #include "app/services.h"
 
+#include <chrono>
 #include <memory>
 
 #include "config/not_given.h"
@@ -18,7 +19,7 @@ Services::Services(const Settings& settings, const std::string& baseFolder,
                       settings.manifestTimeout, verifier_),
       nodeListFactory_(settings.manifestHost, requestFactory_, settings.manifestConnectTimeout,
                        settings.manifestTimeout, verifier_),
-      manifestStore_(settings.transfersFolder, fileFactory_),
+      manifestStore_(settings.transfersFolder, fileFactory_, baseFolder),
       transferFactory_(&manifestStore_, &workflowFactory_),
       transferManager_(&transferFactory_, &manifestStore_),
       optimizer_(settings),
@@ -38,6 +39,9 @@ Services::Services(const Settings& settings, const std::string& baseFolder,
   behavior_.analyticsManager = &analyticsManager_;
   behavior_.logManager = &workLogManager_;
   behavior_.workManager = &workManager_;
+  // Records of transfers that nobody restored for a month, or beyond the newest 50, are of no
+  // more use: without this every interrupted run would leave one behind for good.
+  manifestStore_.Prune(std::chrono::hours(24 * 30), 50);
 }
 
 Services::~Services() {

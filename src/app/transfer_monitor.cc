@@ -1,6 +1,7 @@
 #include "app/transfer_monitor.h"
 
 #include <chrono>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -65,21 +66,48 @@ void TransferMonitorImpl::Run() {
     }
     for (const auto& [id, callback] : watched) {
       if (IsStopping()) break;
-      const TransferStatus status = source_.GetTransferStatus(id);
-      if (status.IsFinished()) {
-        Unwatch(id);
-        callback->OnTransferFinished(status);
-      } else if (status.state == TransferState::Initialized) {
-        Unwatch(id);
-        callback->OnTransferInitialized(status);
-        if (status.error != TransferError::None) callback->OnTransferError(status);
-      } else if (status.error == TransferError::None) {
-        callback->OnTransferProgress(status);
-      } else {
-        Unwatch(id);
-        callback->OnTransferError(status);
+      TransferStatus status;
+      try {
+        status = source_.GetTransferStatus(id);
+        Dispatch(id, *callback, status);
+      } catch (const std::exception& exception) {
+        Fault(id, *callback, status, exception.what());
+      } catch (...) {
+        Fault(id, *callback, status, "unknown exception");
       }
     }
+  }
+}
+
+void TransferMonitorImpl::Dispatch(const std::string& id, TransferMonitorCallback& callback,
+                                   const TransferStatus& status) {
+  if (status.IsFinished()) {
+    Unwatch(id);
+    callback.OnTransferFinished(status);
+  } else if (status.state == TransferState::Initialized) {
+    Unwatch(id);
+    callback.OnTransferInitialized(status);
+    if (status.error != TransferError::None) callback.OnTransferError(status);
+  } else if (status.error == TransferError::None) {
+    callback.OnTransferProgress(status);
+  } else {
+    Unwatch(id);
+    callback.OnTransferError(status);
+  }
+}
+
+void TransferMonitorImpl::Fault(const std::string& id, TransferMonitorCallback& callback,
+                                TransferStatus status, const std::string& message) {
+  // An exception must not end the monitor's thread, which would end the process: the front end
+  // hears of a failed transfer instead, once, and the transfer is watched no more.
+  Unwatch(id);
+  if (status.error == TransferError::None) status.error = TransferError::UnknownError;
+  status.retryable = false;
+  status.errorMessage = message;
+  try {
+    callback.OnTransferError(status);
+  } catch (...) {
+    // The front end could not take even the failure; it stays as it was.
   }
 }
 

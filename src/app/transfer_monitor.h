@@ -62,6 +62,12 @@ class TransferMonitorImpl {
 
  private:
   void Run();
+  // Calls the one callback that `status` asks for. May throw whatever the callback throws.
+  void Dispatch(const std::string& id, TransferMonitorCallback& callback,
+                const TransferStatus& status);
+  // Unwatches `id` and tells `callback` the transfer failed with `message`; never throws.
+  void Fault(const std::string& id, TransferMonitorCallback& callback, TransferStatus status,
+             const std::string& message);
   // Waits for the next cycle: at least 90% of the interval, woken early only by stopping. False
   // when stopping.
   bool WaitForNextCycle();

@@ -40,10 +40,11 @@ bool CreateDirectories(const std::string& path) {
   return !error && fs::is_directory(fs::path(path), error) && !error;
 }
 
-std::uint64_t GetAvailableSpace(const std::string& path) {
+std::optional<std::uint64_t> GetAvailableSpace(const std::string& path) {
   boost::system::error_code error;
   const fs::space_info info = fs::space(fs::path(path), error);
-  return error ? 0 : info.available;
+  if (error) return std::nullopt;
+  return info.available;
 }
 
 }  // namespace halv

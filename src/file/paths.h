@@ -2,11 +2,16 @@
 #define HALV_FILE_PATHS_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // UTF-8 path helpers. Every file path built from a folder and a manifest path goes through
 // JoinPath. All functions are free, stateless and safe to call from any thread.
 namespace halv {
+
+// Appended to a destination file's name for the file being downloaded in its place, which is
+// renamed over it once complete, verified and on disk. A package may not name a file so.
+inline constexpr char kPartialFileSuffix[] = ".halvane-part";
 
 // `relativePath` without its leading slashes, made absolute against `folder` (which is itself
 // made absolute against the current directory). Throws FileBadPathException when the trimmed
@@ -25,8 +30,9 @@ bool PathExists(const std::string& path);
 // Creates every missing directory; true when the folder exists afterwards, false on any failure.
 bool CreateDirectories(const std::string& path);
 
-// Bytes available to the current user on the volume holding `path`; 0 on any failure.
-std::uint64_t GetAvailableSpace(const std::string& path);
+// Bytes available to the current user on the volume holding `path`; nothing when it cannot be
+// measured.
+std::optional<std::uint64_t> GetAvailableSpace(const std::string& path);
 
 }  // namespace halv
 

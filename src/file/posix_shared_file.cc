@@ -1,6 +1,8 @@
 #include "file/posix_shared_file.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -10,9 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 
+#include "file/beneath.h"
 #include "file/file_exception.h"
 #include "file/paths.h"
 #include "file/posix_memory_map.h"
@@ -20,24 +24,28 @@
 namespace halv {
 namespace {
 
-namespace fs = boost::filesystem;
-
 constexpr std::size_t kMaxRead = 4096;
 constexpr mode_t kExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
 // Which execute bits DenyExecute took, as octal text.
 constexpr char kDeniedExecuteAttribute[] = "user.halv.denied-execute";
 
-void CreateParentDirectories(const std::string& path) {
-  try {
-    fs::create_directories(fs::path(path).parent_path());
-  } catch (const fs::filesystem_error& error) {
-    const int code = error.code().value();
-    if (code == EPERM || code == EACCES || code == EROFS) throw FileInaccessibleException();
-    if (code == ENOSPC || code == EDQUOT) throw FileInsufficientSpaceException();
-    throw FileBadPathException();
-  } catch (...) {
-    throw FileInsufficientSpaceException();
+// Nothing this product writes keeps the set-user-ID or set-group-ID bit, whoever set it.
+constexpr mode_t kPermissionBits = 0777;
+
+int OpenFolder(const std::string& folder) {
+  int descriptor;
+  do {
+    descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    if (errno == ENOTDIR) throw FileBadPathException();
+    ThrowLastFileError();
   }
+  return descriptor;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // What an earlier DenyExecute recorded on the file.
@@ -76,29 +84,94 @@ bool HasExecutableExtension(const std::string& relativePath) {
 
 PosixSharedFile::PosixSharedFile(const std::string& folder, const std::string& relativePath,
                                  SharedFileMode mode, std::uint64_t start, std::uint64_t end)
-    : SharedFile(start, end) {
+    : SharedFile(start, end), staged_(mode == SharedFileMode::Staged) {
   CheckBounds(start, end);
-  std::string canonicalFolder;
   try {
-    canonicalFolder = fs::canonical(fs::path(folder)).string();
-    path_ = JoinPath(canonicalFolder, relativePath);
+    path_ = JoinPath(boost::filesystem::canonical(boost::filesystem::path(folder)).string(),
+                     relativePath);
   } catch (...) {
     throw FileBadPathException();
   }
+  const int folderDescriptor = OpenFolder(folder);
+  try {
+    parent_ = OpenParentBeneath(folderDescriptor, relativePath,
+                                mode != SharedFileMode::OpenExisting, name_);
+  } catch (...) {
+    close(folderDescriptor);
+    throw;
+  }
+  close(folderDescriptor);
+  try {
+    descriptor_ = staged_ ? OpenPartial(HasExecutableExtension(relativePath)) : OpenFinal(mode);
+  } catch (...) {
+    close(parent_);
+    throw;
+  }
+  position_ = start;
+}
 
-  int flags = O_RDWR | O_CLOEXEC;
+int PosixSharedFile::OpenFinal(SharedFileMode mode) {
+  // O_NONBLOCK: opening a FIFO or a device must not wait; the checks below refuse them.
+  int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   if (mode == SharedFileMode::CreateNew) {
     flags |= O_CREAT | O_EXCL;
   } else if (mode != SharedFileMode::OpenExisting) {
     flags |= O_CREAT;
   }
-  if (flags & O_CREAT) CreateParentDirectories(path_);
-  const mode_t permissions = HasExecutableExtension(relativePath) ? 0777 : 0666;
+  const mode_t permissions = HasExecutableExtension(name_) ? 0777 : 0666;
+  int descriptor;
   do {
-    descriptor_ = open(path_.c_str(), flags, permissions);
-  } while (descriptor_ < 0 && errno == EINTR);
-  if (descriptor_ < 0) ThrowLastFileError();
-  position_ = start;
+    descriptor = openat(parent_, name_.c_str(), flags, permissions);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    if (errno == ELOOP) throw FileUnsafePathException("\"" + path_ + "\" is a link; it is not followed");
+    if (errno == EISDIR) throw FileUnsafePathException("\"" + path_ + "\" is a folder");
+    ThrowLastFileError();
+  }
+  struct stat status;
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(descriptor);
+    throw FileUnsafePathException("\"" + path_ + "\" is not a regular file");
+  }
+  return descriptor;
+}
+
+int PosixSharedFile::OpenPartial(bool program) {
+  const std::string partial = name_ + kPartialFileSuffix;
+  const mode_t permissions = program ? 0777 : 0666;
+  for (int attempt = 0;; ++attempt) {
+    struct stat status;
+    // A link, a FIFO, a device, or a file with another name elsewhere is never written through:
+    // it is removed (only it, never a folder) and a file of ours takes its place.
+    if (fstatat(parent_, partial.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!S_ISREG(status.st_mode) || status.st_nlink > 1)) {
+      if (S_ISDIR(status.st_mode)) {
+        throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix + "\" is a folder");
+      }
+      if (unlinkat(parent_, partial.c_str(), 0) != 0 && errno != ENOENT) ThrowLastFileError();
+    }
+    int descriptor;
+    do {
+      descriptor = openat(parent_, partial.c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, permissions);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+      if (errno == ELOOP && attempt < 2) continue;
+      ThrowLastFileError();
+    }
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) {
+      close(descriptor);
+      if (attempt < 2) continue;
+      throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix +
+                                    "\" keeps being replaced by something other than a file");
+    }
+    if ((status.st_mode & (S_ISUID | S_ISGID)) != 0 &&
+        fchmod(descriptor, status.st_mode & kPermissionBits) != 0) {
+      close(descriptor);
+      ThrowLastFileError();
+    }
+    return descriptor;
+  }
 }
 
 PosixSharedFile::~PosixSharedFile() {
@@ -107,6 +180,125 @@ PosixSharedFile::~PosixSharedFile() {
     map_.reset();
   }
   close(descriptor_);
+  close(parent_);
+}
+
+std::uint64_t PosixSharedFile::Seed(std::uint64_t size) {
+  if (GetSize() != 0) return 0;
+  int source = -1;
+  if (staged_) {
+    do {
+      source = openat(parent_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    } while (source < 0 && errno == EINTR);
+  }
+  struct stat status;
+  if (source >= 0 && (fstat(source, &status) != 0 || !S_ISREG(status.st_mode))) {
+    close(source);
+    source = -1;
+  }
+  if (source < 0) {
+    Allocate(size);
+    return 0;
+  }
+  const std::uint64_t length = std::min<std::uint64_t>(status.st_size, size);
+  std::uint64_t copied = 0;
+  try {
+    // A file system with shared extents gives the whole file at no cost in time or space.
+    if (length == size && size != 0 && ioctl(descriptor_, FICLONE, source) == 0) {
+      copied = size;
+    } else {
+      Allocate(size);
+      copied = CopyFrom(source, length);
+    }
+  } catch (...) {
+    close(source);
+    throw;
+  }
+  close(source);
+  Seek(start_);
+  return copied;
+}
+
+std::uint64_t PosixSharedFile::CopyFrom(int source, std::uint64_t length) {
+  std::uint64_t copied = 0;
+  bool kernelCopy = true;
+  std::vector<char> buffer;
+  while (copied < length) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, 1 << 20));
+    ssize_t done;
+    if (kernelCopy) {
+      loff_t in = static_cast<loff_t>(copied);
+      loff_t out = static_cast<loff_t>(copied);
+      done = copy_file_range(source, &in, descriptor_, &out, want, 0);
+      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                       errno == EOPNOTSUPP)) {
+        kernelCopy = false;
+        continue;
+      }
+    } else {
+      buffer.resize(1 << 20);
+      done = pread(source, buffer.data(), want, static_cast<off_t>(copied));
+      if (done > 0) {
+        const std::size_t read = static_cast<std::size_t>(done);
+        std::size_t written = 0;
+        while (written < read) {
+          const ssize_t result = pwrite(descriptor_, buffer.data() + written, read - written,
+                                        static_cast<off_t>(copied + written));
+          if (result < 0 && errno == EINTR) continue;
+          if (result <= 0) ThrowLastFileError();
+          written += static_cast<std::size_t>(result);
+        }
+      }
+    }
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      ThrowLastFileError();
+    }
+    // The existing file shrank while it was copied: the rest stays as allocated.
+    if (done == 0) break;
+    copied += static_cast<std::uint64_t>(done);
+  }
+  return copied;
+}
+
+bool PosixSharedFile::Commit() {
+  if (fdatasync(descriptor_) != 0) ThrowLastFileError();
+  if (!staged_) return false;
+  const std::string partial = name_ + kPartialFileSuffix;
+  struct stat mine;
+  struct stat there;
+  if (fstat(descriptor_, &mine) != 0) ThrowLastFileError();
+  if (fstatat(parent_, partial.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !SameFile(mine, there)) {
+    throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix +
+                                  "\" was replaced or removed during the download");
+  }
+  bool replaced = false;
+  if (renameat2(parent_, partial.c_str(), parent_, name_.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) ThrowLastFileError();
+    // A link, a FIFO or a file at the final name is replaced by ours as one step; a folder is
+    // not ours to remove.
+    if (renameat(parent_, partial.c_str(), parent_, name_.c_str()) != 0) {
+      if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) {
+        throw FileUnsafePathException("\"" + path_ +
+                                      "\" is a folder where the package needs a file; it is left "
+                                      "as it is");
+      }
+      ThrowLastFileError();
+    }
+    replaced = true;
+  }
+  staged_ = false;
+  if (fsync(parent_) != 0) ThrowLastFileError();
+  return replaced;
+}
+
+bool PosixSharedFile::MakeRunnable() {
+  struct stat status;
+  if (fstat(descriptor_, &status) != 0) return false;
+  const mode_t mode = status.st_mode & kPermissionBits;
+  return fchmod(descriptor_, mode | ((mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2)) == 0;
 }
 
 std::uint64_t PosixSharedFile::Tell() { return position_; }
@@ -199,7 +391,7 @@ bool PosixSharedFile::AllowExecute() {
   if (!record.readable) return false;
   struct stat status;
   if (fstat(descriptor_, &status) != 0) return false;
-  const mode_t mode = status.st_mode & 07777;
+  const mode_t mode = status.st_mode & kPermissionBits;
   if (!record.supported) {
     // No record can exist here. A program without any execute bit was denied (it was created
     // runnable): let run whoever may read it.
@@ -214,7 +406,7 @@ bool PosixSharedFile::AllowExecute() {
 bool PosixSharedFile::DenyExecute() {
   struct stat status;
   if (fstat(descriptor_, &status) != 0) return false;
-  const mode_t mode = status.st_mode & 07777;
+  const mode_t mode = status.st_mode & kPermissionBits;
   const mode_t taken = mode & kExecuteBits;
   if (taken == 0) return true;
   const DeniedRecord earlier = ReadDeniedRecord(descriptor_);
@@ -256,13 +448,20 @@ std::shared_ptr<SharedFile> PosixSharedFileFactory::Create(const std::string& fo
 }
 
 bool PosixSharedFileFactory::Delete(const std::string& folder, const std::string& relativePath) {
-  std::string path;
+  int folderDescriptor = -1;
+  int parent = -1;
+  bool deleted = false;
   try {
-    path = JoinPath(folder, relativePath);
+    folderDescriptor = OpenFolder(folder);
+    std::string name;
+    parent = OpenParentBeneath(folderDescriptor, relativePath, false, name);
+    // unlinkat without AT_REMOVEDIR: a folder is never removed, a link is removed itself.
+    deleted = unlinkat(parent, name.c_str(), 0) == 0;
   } catch (...) {
-    return false;
   }
-  return unlink(path.c_str()) == 0;
+  if (parent >= 0) close(parent);
+  if (folderDescriptor >= 0) close(folderDescriptor);
+  return deleted;
 }
 
 bool PosixSharedFileFactory::IsExecutable(const std::string& /*folder*/,

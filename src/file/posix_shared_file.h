@@ -18,7 +18,8 @@ class PosixMemoryMap;
 // .vbs) and this system's own (.sh .run .AppImage .x86_64).
 bool HasExecutableExtension(const std::string& relativePath);
 
-// A file opened with open(2). The position is kept here and every read and write is positioned
+// A file opened with openat(2) below its folder, never through a link, and only if it is a
+// regular file. The position is kept here and every read and write is positioned
 // (pread, pwrite), so the descriptor's own offset is never used. A new file whose name
 // HasExecutableExtension is created runnable (0777 less the umask), as on systems where every
 // file may run unless denied; DenyExecute and AllowExecute then close and reopen that door.
@@ -46,15 +47,31 @@ class PosixSharedFile : public SharedFile {
   bool DenyExecute() override;
   std::shared_ptr<MemoryMappedFileData> MapAll() override;
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override;
+  std::uint64_t Seed(std::uint64_t size) override;
+  bool Commit() override;
+  bool MakeRunnable() override;
 
+  // The final path, also for a staged file.
   const std::string& path() const { return path_; }
 
  private:
+  int OpenFinal(SharedFileMode mode);
+  int OpenPartial(bool program);
+  // Copies the first `length` bytes of `source` to the same offsets here; returns how many it
+  // found.
+  std::uint64_t CopyFrom(int source, std::uint64_t length);
+
   // Constant after construction.
   std::string path_;
   int descriptor_ = -1;
+  // The folder that holds the file, and the file's name in it: every later name operation is
+  // relative to this descriptor.
+  int parent_ = -1;
+  std::string name_;
 
   // Used by one user at a time.
+  bool staged_ = false;  // open under the partial name, not yet renamed over the final one
+
   std::uint64_t position_ = 0;
 
   std::mutex mapMutex_;

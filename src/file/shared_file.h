@@ -15,6 +15,10 @@ enum class SharedFileMode : std::uint8_t {
   OpenOrCreate = 0,  // open, create if missing
   CreateNew = 1,     // create, FileInUseException if it exists
   OpenExisting = 2,  // open, FileBadPathException if missing
+  // Open or create the file under its partial name (kPartialFileSuffix) beside the final one,
+  // which stays as it is until Commit. Something other than one regular file at the partial name
+  // is removed first.
+  Staged = 3,
 };
 
 // An open file restricted to its bounds: positioned reads and writes, pre-allocation, execute
@@ -41,6 +45,18 @@ class SharedFile : public BoundedFileData {
   // FileInvalidMapException otherwise, FileOutOfBoundsException outside the bounds, std::bad_alloc
   // for 4 GiB or more.
   virtual std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) = 0;
+  // Sizes an empty staged file to `size`, taking its first bytes from the regular file at the
+  // final name, if any (shared extents where the file system has them, a copy otherwise), and
+  // reserving the rest as Allocate does. Returns how many bytes came from the final file, whose
+  // chunks are then still to be verified; 0, touching nothing, when the file is not empty.
+  virtual std::uint64_t Seed(std::uint64_t size) = 0;
+  // Puts the data on disk; a staged file is then renamed over its final name and the folder
+  // flushed. Returns whether something was at the final name and is now replaced. Throws a
+  // FileException when the partial name no longer holds this file, or a folder is at the final
+  // name.
+  virtual bool Commit() = 0;
+  // Gives execute permission to whoever may read the file. False on failure.
+  virtual bool MakeRunnable() = 0;
 };
 
 // Opens every file the system reads or writes. Failures are FileException subclasses.
@@ -51,11 +67,14 @@ class SharedFileFactory {
 
   // Opens `relativePath` (leading slashes stripped) inside `folder`, which must exist
   // (FileBadPathException otherwise), restricted to bytes start..end and positioned at start.
-  // OpenOrCreate and CreateNew create missing parent directories.
+  // Nothing below `folder` is followed if it is a link; a link or a non-regular file at the path
+  // throws FileBadPathException (a staged file replaces it instead). Every mode but OpenExisting
+  // creates missing parent directories.
   virtual std::shared_ptr<SharedFile> Create(const std::string& folder,
                                              const std::string& relativePath, SharedFileMode mode,
                                              std::uint64_t start, std::uint64_t end) = 0;
-  // True if the file was deleted; false on any failure, without throwing.
+  // True if the file (or a link itself, never a folder) was deleted; false on any failure,
+  // without throwing.
   virtual bool Delete(const std::string& folder, const std::string& relativePath) = 0;
   // Whether the extension of `relativePath` marks a program; `folder` is not used.
   virtual bool IsExecutable(const std::string& folder, const std::string& relativePath) = 0;

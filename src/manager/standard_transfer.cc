@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <utility>
 
 #include <boost/property_tree/json_parser.hpp>
@@ -10,6 +12,7 @@
 
 #include "config/not_given.h"
 #include "event/json_writer.h"
+#include "file/destination_lock.h"
 #include "file/paths.h"
 #include "file/shared_file.h"
 #include "manager/transfer_events.h"
@@ -34,9 +37,13 @@ bool IsInitializing(TransferState state) {
 
 std::uint64_t ExistingFileSize(const std::string& path) {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)
+  return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)
              ? static_cast<std::uint64_t>(info.st_size)
              : 0;
+}
+
+bool IsFinishedState(TransferState state) {
+  return state == TransferState::Complete || state == TransferState::Canceled;
 }
 
 }  // namespace
@@ -79,6 +86,7 @@ TransferStatus& StandardTransfer::StoredStatus() { return data_->status->StoredS
 
 void StandardTransfer::SetState(TransferState state) {
   StoredStatus().state = state;
+  if (IsFinishedState(state)) data_->destinationLock.reset();
   ReleaseWorkflow();
 }
 
@@ -155,9 +163,22 @@ bool StandardTransfer::HasSufficientSpace(const std::string& destPath) {
   const Lock lock(*mutex_);
   const TransferStatus& status = StoredStatus();
   if (status.state != TransferState::Initialized || !data_->package) return false;
-  std::uint64_t existing = 0;
+  const Space space = MeasureSpace(destPath);
+  return !space.available || *space.available >= space.needed;
+}
+
+StandardTransfer::Space StandardTransfer::MeasureSpace(const std::string& destPath) const {
+  // At the peak every file is written beside the one it replaces, which stays until the new
+  // one is complete; what partial files of an earlier run hold is already taken.
+  Space space;
   for (const auto& file : data_->package->GetFiles()) {
-    existing += ExistingFileSize(JoinPath(destPath, file->GetPath()));
+    std::uint64_t partial = 0;
+    try {
+      partial = ExistingFileSize(JoinPath(destPath, file->GetPath()) + kPartialFileSuffix);
+    } catch (...) {
+      // A path that cannot be formed was refused with its document; it needs no space here.
+    }
+    space.needed += file->GetSize() - std::min(file->GetSize(), partial);
   }
   // A destination not made yet lies on the disk of its nearest existing folder.
   std::string measured = destPath;
@@ -166,10 +187,9 @@ bool StandardTransfer::HasSufficientSpace(const std::string& destPath) {
     measured = slash == std::string::npos ? std::string(".") : measured.substr(0, slash);
     if (measured.empty()) measured = "/";
   }
-  const std::uint64_t available = GetAvailableSpace(measured);
-  // Saturating: neither sum may wrap into a small number that would pass the check.
-  const std::uint64_t have = available > UINT64_MAX - existing ? UINT64_MAX : available + existing;
-  return have >= status.totalBytes;
+  // Space that cannot be measured is no refusal: the allocation still finds a full disk.
+  space.available = GetAvailableSpace(measured);
+  return space;
 }
 
 std::string StandardTransfer::GetNodeStatistics() {
@@ -220,9 +240,19 @@ TransferStatus StandardTransfer::DoStart(Lock& lock, const std::string& destPath
     return DoGetStatus(lock);
   }
   const std::string& dest = storedGiven ? stored : destPath;
+  if (!data_->package) return DoGetStatus(lock);
+  // Another transfer into the same folder would overwrite this one's files, or this one its.
+  try {
+    data_->destinationLock = DestinationLock::Acquire(dest);
+  } catch (const std::exception& error) {
+    return Fail(lock, error.what(), TransferError::FileAccessError);
+  }
   // A package that cannot fit ends before any file is allocated, not with a full disk midway.
-  if (!HasSufficientSpace(dest)) {
-    return Fail(lock, "Transfer::Start called but the destination has insufficient space",
+  const Space space = MeasureSpace(dest);
+  if (space.available && *space.available < space.needed) {
+    return Fail(lock,
+                "not enough space in " + dest + ": " + std::to_string(space.needed) +
+                    " bytes needed, " + std::to_string(*space.available) + " available",
                 TransferError::InsufficientSpace);
   }
   if (!storedGiven) data_->params.destPath = destPath;
@@ -406,8 +436,10 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
                      TransferError::UnknownError);
     }
     SetState(TransferState::Complete);
+    const std::string id = data_->params.transferId;
     const TransferCompleteEvent event(interface_, *data_->status);
     Fire(lock, event);
+    Forget(id);
     return;
   }
   const auto* data = dynamic_cast<const TransferStatusData*>(status.data.get());
@@ -427,9 +459,12 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
   edit.error = data->ToTransferError();
   edit.errorMessage = data->Message();
   edit.retryable = false;
+  data_->destinationLock.reset();
   ReleaseWorkflow();
+  const std::string id = data_->params.transferId;
   const TransferFatalErrorEvent event(interface_, *data_->status, *data);
   Fire(lock, event);
+  Forget(id);
 }
 
 void StandardTransfer::OnWorkflowRetryableError(Lock& lock,
@@ -479,16 +514,20 @@ void StandardTransfer::Violate(Lock& lock, const std::string& message, TransferE
 TransferStatus StandardTransfer::Fail(Lock& lock, const std::string& message, TransferError error) {
   TransferStatus& edit = StoredStatus();
   edit.error = error;
+  edit.errorMessage = message;
   edit.retryable = false;
+  data_->destinationLock.reset();
   const auto data = std::make_shared<TransferErrorData>(error, message);
   const TransferFatalErrorEvent event(interface_, *data_->status, *data);
   // The workflow is read and cleared under the lock and aborted after it is released, so that
   // the abort, which reaches the root's observers, never runs under the transfer's lock.
   std::shared_ptr<Workflow> workflow = std::move(workflow_);
   const TransferStatus status = DoGetStatus(lock);
+  const std::string id = data_->params.transferId;
   lock.unlock();
   if (workflow) workflow->Abort(WorkStatus(WorkResult::Error, data));
   event.Fire();
+  Forget(id);
   return status;
 }
 

@@ -1,8 +1,10 @@
 #ifndef HALV_MANAGER_STANDARD_TRANSFER_H_
 #define HALV_MANAGER_STANDARD_TRANSFER_H_
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "manager/standard_transfer_data.h"
@@ -70,10 +72,21 @@ class StandardTransfer : public Transfer {
   virtual TransferStatus DoSuspend(Lock& lock);
   virtual TransferStatus DoRestore(Lock& lock);
 
+  // Called once the transfer ended complete or with an error that no Retry can lift, with no
+  // lock held; a kept description of it may go.
+  virtual void Forget(const std::string& /*transferId*/) {}
+
   Lock TakeLock() { return Lock(*mutex_); }
   const std::shared_ptr<StandardTransferData>& GetData() const { return data_; }
 
  private:
+  // The bytes the destination must find free for the package; `available` is empty when the
+  // free space cannot be measured.
+  struct Space {
+    std::uint64_t needed = 0;
+    std::optional<std::uint64_t> available;
+  };
+  Space MeasureSpace(const std::string& destPath) const;
   // A new incarnation: new data and interface; the old interface is detached first.
   void Reset(const TransferParams& params, const TransferBehavior& behavior);
   void EnsureWorkflow();

@@ -10,6 +10,7 @@
 
 namespace halv {
 
+class DestinationLock;
 class HttpSession;
 class NodeListManifest;
 class PackageManifest;
@@ -31,6 +32,8 @@ struct StandardTransferData {
   std::shared_ptr<const NodeListManifest> nodeList;
   const std::shared_ptr<HttpSession> session;
   bool deleteFilesOnCancel = false;
+  // Held from Start until the transfer ends: no other transfer writes into the destination.
+  std::shared_ptr<DestinationLock> destinationLock;
   // Destination files, relative to params.destPath, that works of this incarnation let go.
   std::unordered_set<std::string> releasedFiles;
 };

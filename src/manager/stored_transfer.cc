@@ -11,8 +11,9 @@ TransferStatus StoredTransfer::Start(const std::string& destPath) {
   Lock lock = TakeLock();
   const auto data = GetData();
   const TransferStatus status = DoStart(lock, destPath);
-  // The lock is released only when the start event fired, that is when the transfer started.
-  if (!lock.owns_lock() && store_) {
+  // A refused start leaves no record: only a transfer that really started is kept.
+  if (!lock.owns_lock() && store_ && status.state == TransferState::Transferring &&
+      status.error == TransferError::None) {
     lock.lock();
     const TransferManifest manifest(data->params);
     const std::string key = data->params.transferId;
@@ -30,6 +31,10 @@ TransferStatus StoredTransfer::Cancel(bool deleteFiles) {
   const bool keep = status.state == TransferState::Suspended && status.error == TransferError::None;
   if (!keep && store_) store_->Remove(key);
   return status;
+}
+
+void StoredTransfer::Forget(const std::string& transferId) {
+  if (store_) store_->Remove(transferId);
 }
 
 }  // namespace halv

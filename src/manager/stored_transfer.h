@@ -9,8 +9,8 @@
 
 namespace halv {
 
-// A transfer whose description is kept in the transfer store from Start until a Cancel, so that a
-// suspended transfer can be restored by id in a later run.
+// A transfer whose description is kept in the transfer store from Start until it ends (complete,
+// canceled or failed), so that a suspended transfer can be restored by id in a later run.
 // Ownership and thread-safety: as StandardTransfer; the store outlives it. The store is written
 // without the transfer's lock.
 class StoredTransfer : public StandardTransfer {
@@ -22,6 +22,9 @@ class StoredTransfer : public StandardTransfer {
   TransferStatus Start(const std::string& destPath) override;
   // Removes the description, except when the transfer is cleanly suspended.
   TransferStatus Cancel(bool deleteFiles) override;
+
+ protected:
+  void Forget(const std::string& transferId) override;
 
  private:
   ManifestStore<TransferManifest>* const store_;

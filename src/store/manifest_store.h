@@ -1,6 +1,8 @@
 #ifndef HALV_STORE_MANIFEST_STORE_H_
 #define HALV_STORE_MANIFEST_STORE_H_
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <utility>
 
@@ -54,18 +56,24 @@ class TempFileManifestStore : public ManifestStore<T> {
   }
 
   bool Remove(const std::string& key) override { return GetImpl().Remove(key); }
+  // See TempFileManifestStoreImpl::Prune.
+  std::size_t Prune(std::chrono::system_clock::duration maxAge, std::size_t keep) {
+    return GetImpl().Prune(maxAge, keep);
+  }
 
  protected:
   virtual TempFileManifestStoreImpl& GetImpl() = 0;
 };
 
-// The transfer store: compact JSON files named key + ".json" in `folder` (relative to the
-// system's temporary directory), opened through `factory`, which must outlive the store.
+// The transfer store: compact JSON files named key + ".json" in `folder` (relative to `base`,
+// or to the system's temporary directory when `base` is empty), opened through `factory`, which
+// must outlive the store.
 template <typename T>
 class JsonTempFileManifestStore : public TempFileManifestStore<T> {
  public:
-  JsonTempFileManifestStore(std::string folder, SharedFileFactory& factory)
-      : impl_(std::move(folder), factory) {}
+  JsonTempFileManifestStore(std::string folder, SharedFileFactory& factory,
+                            std::string base = std::string())
+      : impl_(std::move(folder), factory, std::move(base)) {}
 
  protected:
   TempFileManifestStoreImpl& GetImpl() override { return impl_; }

@@ -4,7 +4,11 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -14,8 +18,9 @@
 #include <ostream>
 #include <system_error>
 #include <utility>
+#include <vector>
 
-#include <boost/filesystem/path.hpp>
+#include <boost/filesystem.hpp>
 
 #include "file/file_exception.h"
 #include "file/paths.h"
@@ -90,11 +95,16 @@ bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-TempFileManifestStoreImpl::TempFileManifestStoreImpl(std::string folder, SharedFileFactory& factory)
-    : folder_(std::move(folder)), fileFactory_(&factory) {}
+TempFileManifestStoreImpl::TempFileManifestStoreImpl(std::string folder, SharedFileFactory& factory,
+                                                     std::string base)
+    : folder_(std::move(folder)), fileFactory_(&factory), base_(std::move(base)) {}
+
+std::string TempFileManifestStoreImpl::Base() const {
+  return base_.empty() ? GetSystemTempDirectory() : base_;
+}
 
 void TempFileManifestStoreImpl::Retrieve(const std::string& key, std::ostream& stream) {
-  const std::string base = GetSystemTempDirectory();
+  const std::string base = Base();
   std::string relative;
   std::shared_ptr<SharedFile> file;
   try {
@@ -121,7 +131,7 @@ void TempFileManifestStoreImpl::Retrieve(const std::string& key, std::ostream& s
 void TempFileManifestStoreImpl::Store(std::istream& stream, const std::string& key) {
   if (!stream) throw ManifestStreamException("the text to store for " + key + " was not made");
   const std::string text{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-  const std::string base = GetSystemTempDirectory();
+  const std::string base = Base();
   std::string relative;
   std::string temporary;
   std::shared_ptr<SharedFile> file;
@@ -156,10 +166,39 @@ void TempFileManifestStoreImpl::Store(std::istream& stream, const std::string& k
 
 bool TempFileManifestStoreImpl::Remove(const std::string& key) {
   try {
-    return fileFactory_->Delete(GetSystemTempDirectory(), AppendPath(folder_, GetFileName(key)));
+    return fileFactory_->Delete(Base(), AppendPath(folder_, GetFileName(key)));
   } catch (...) {
     return false;
   }
+}
+
+std::size_t TempFileManifestStoreImpl::Prune(std::chrono::system_clock::duration maxAge,
+                                             std::size_t keep) {
+  std::size_t removed = 0;
+  try {
+    const std::string base = Base();
+    const std::string folder = JoinPath(base, folder_);
+    std::vector<std::pair<std::time_t, std::string>> files;
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+      const boost::filesystem::file_status status = entry->symlink_status();
+      if (status.type() != boost::filesystem::regular_file) continue;
+      const std::time_t written = boost::filesystem::last_write_time(entry->path(), error);
+      if (error) break;
+      files.emplace_back(written, entry->path().filename().string());
+    }
+    std::sort(files.begin(), files.end(), std::greater<>());
+    const std::time_t oldest =
+        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - maxAge);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (i < keep && files[i].first >= oldest) continue;
+      if (fileFactory_->Delete(base, AppendPath(folder_, files[i].second))) ++removed;
+    }
+  } catch (...) {
+    // What could not be pruned stays for the next run.
+  }
+  return removed;
 }
 
 void JsonTempFileManifestStoreImpl::Parse(std::istream& stream, boost::property_tree::ptree& tree) {

@@ -2,6 +2,8 @@
 #define HALV_STORE_TEMP_FILE_MANIFEST_STORE_IMPL_H_
 
 #include <iosfwd>
+#include <chrono>
+#include <cstddef>
 #include <string>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -22,7 +24,9 @@ class TempFileManifestStoreImpl : public ManifestStoreImpl {
  public:
   // `factory` must open real files at JoinPath(folder, relativePath), as PosixSharedFileFactory
   // does: Store syncs and links the file it wrote by that path.
-  TempFileManifestStoreImpl(std::string folder, SharedFileFactory& factory);
+  // `base` holds `folder`; empty for the system's temporary directory, read at every call.
+  TempFileManifestStoreImpl(std::string folder, SharedFileFactory& factory,
+                            std::string base = std::string());
 
   // Appends the key's file to `stream`. Throws ManifestLocatorException when there is no such
   // file, ManifestStreamException when it cannot be opened or read.
@@ -40,13 +44,19 @@ class TempFileManifestStoreImpl : public ManifestStoreImpl {
 
   // Deletes the key's file; false when there was none or it could not be deleted. Never throws.
   bool Remove(const std::string& key);
+  // Deletes the files of the folder last written more than `maxAge` ago, and all but the newest
+  // `keep` of the rest; returns how many went. Never throws.
+  std::size_t Prune(std::chrono::system_clock::duration maxAge, std::size_t keep);
 
   const std::string& folder() const { return folder_; }
 
  private:
   // Constant after construction.
+  std::string Base() const;
+
   const std::string folder_;
   SharedFileFactory* const fileFactory_;
+  const std::string base_;
 };
 
 // The store's files hold compact JSON (store/json_text.h): GetFileName(key) is key + ".json".

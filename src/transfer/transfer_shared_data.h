@@ -39,6 +39,10 @@ struct TransferSharedFileData : public WorkDescriptor {
   // their first download. A file found at its full size is never taken as empty, not even one
   // that an earlier run allocated and left at once.
   bool allocatedEmpty = false;
+  // Set by the close work once the file was renamed over its final name; createdFinal when
+  // nothing was there before, so that a cancel with deletion may remove it.
+  bool committed = false;
+  bool createdFinal = false;
   const std::string filePath;
   const std::uint64_t fileSize;
 };

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -10,6 +9,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "file/file_exception.h"
+#include "file/paths.h"
 #include "file/shared_file.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"
@@ -31,41 +31,7 @@ std::shared_ptr<const PackageManifest> RequirePackage(const TransferWorkInterfac
   return package;
 }
 
-// The path a destination file ends up at, relative to the destination folder: empty and "."
-// segments dropped, ".." taking back one level.
-std::string NormalisePath(const std::string& path) {
-  std::vector<std::string> segments;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t slash = std::min(path.find('/', start), path.size());
-    const std::string segment = path.substr(start, slash - start);
-    if (segment == "..") {
-      if (!segments.empty()) segments.pop_back();
-    } else if (!segment.empty() && segment != ".") {
-      segments.push_back(segment);
-    }
-    start = slash + 1;
-  }
-  std::string normal;
-  for (const std::string& segment : segments) {
-    if (!normal.empty()) normal += '/';
-    normal += segment;
-  }
-  return normal;
-}
-
 }  // namespace
-
-void CheckDistinctPaths(const PackageManifest& package) {
-  // Run files go one after another and all end before the first other file starts, so only
-  // the other files can meet.
-  std::set<std::string> seen;
-  for (const std::shared_ptr<const FileManifest>& file : package.GetOtherFiles()) {
-    if (!seen.insert(NormalisePath(file->GetPath())).second) {
-      throw ManifestParseException("package lists the file " + file->GetPath() + " twice");
-    }
-  }
-}
 
 std::shared_ptr<TransferMultipleFilesWork> TransferMultipleFilesWork::Create(
     std::shared_ptr<TransferWorkInterface> transfer) {
@@ -74,7 +40,6 @@ std::shared_ptr<TransferMultipleFilesWork> TransferMultipleFilesWork::Create(
   if (package->GetRunFiles().empty() && package->GetOtherFiles().empty()) {
     throw std::logic_error("TransferMultipleFilesWork constructed with empty file set");
   }
-  CheckDistinctPaths(*package);
   auto work = std::make_shared<TransferMultipleFilesWork>(transfer);
   if (!package->GetRunFiles().empty()) {
     work->AddChild(SequentialTransferMultipleFilesWork::Create(transfer, package->GetRunFiles()));
@@ -181,7 +146,13 @@ TransferSingleFileWork::~TransferSingleFileWork() {
   try {
     if (chunks_) chunks_->ReleaseWindows();
     fileData_->sharedFile.reset();
-    transfer_->OnFileReleased(fileData_->filePath);
+    // What a cancel with deletion may remove: the unfinished file, or the finished one if
+    // nothing of the user's was at its path; never a file this run replaced.
+    if (!fileData_->committed) {
+      transfer_->OnFileReleased(fileData_->filePath + kPartialFileSuffix);
+    } else if (fileData_->createdFinal) {
+      transfer_->OnFileReleased(fileData_->filePath);
+    }
   } catch (...) {
     // The transfer learns nothing more of a file whose release failed; a destructor must not
     // throw.
@@ -228,22 +199,27 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
     const bool program = factory.IsExecutable(folder, path) ||
                          (package && !package->GetRun().empty() && path == package->GetRun());
     for (bool firstTry = true;; firstTry = false) {
+      // The file is written under its partial name: whatever is at the final name stays there
+      // until this file is complete, verified and on disk.
       std::shared_ptr<SharedFile> file =
-          factory.Create(folder, path, SharedFileMode::OpenOrCreate, 0, end);
+          factory.Create(folder, path, SharedFileMode::Staged, 0, end);
       // A program is never runnable while this run may still write it, also when an earlier run
       // left it at its full size with chunks not yet verified.
       if (program) file->DenyExecute();
-      // Allocate succeeds only on an empty file, so a file it allocated holds no data yet.
       bool allocated = false;
       if (file->GetSize() != size) {
-        if (!file->Allocate(size)) {
+        if (file->GetSize() != 0) {
+          // The partial file of another version: it is started again.
           file.reset();
-          if (firstTry && factory.Delete(folder, path)) continue;
+          if (firstTry && factory.Delete(folder, path + kPartialFileSuffix)) continue;
           throw FileInUseException();
         }
-        allocated = size != 0;
+        // The chunks of the file being replaced are taken over and verified like any others;
+        // only those that changed are downloaded.
+        allocated = file->Seed(size) == 0 && size != 0;
       }
       fileData_->allocatedEmpty = allocated;
+      fileData_->committed = false;
       fileData_->sharedFile = std::move(file);
       return WorkStatus(WorkResult::Success);
     }
@@ -273,6 +249,15 @@ void CloseFileWork::Describe(boost::property_tree::ptree& tree) const {
 }
 
 WorkStatus CloseFileWork::ExecuteTask() {
+  try {
+    if (fileData_->sharedFile && !fileData_->committed) {
+      // A pipeline run again after its file was renamed replaces this run's own file.
+      if (!fileData_->sharedFile->Commit()) fileData_->createdFinal = true;
+      fileData_->committed = true;
+    }
+  } catch (...) {
+    return FileFailureStatus(std::current_exception());
+  }
   fileData_->sharedFile.reset();
   fileData_->allocatedEmpty = false;
   return WorkStatus(WorkResult::Success);

@@ -18,11 +18,6 @@ namespace halv {
 class LazyTransferMultipleChunksWork;
 class PackageManifest;
 
-// Throws ManifestParseException when two of the package's files that would be transferred at
-// the same time (two other files) name the same destination file once their paths are
-// normalised. Files that are both run files go one after another and stay allowed.
-void CheckDistinctPaths(const PackageManifest& package);
-
 // A non-empty list of the files that one multiple-files work transfers.
 using FileCluster = std::vector<std::shared_ptr<const FileManifest>>;
 
@@ -33,9 +28,7 @@ using FileCluster = std::vector<std::shared_ptr<const FileManifest>>;
 class TransferMultipleFilesWork : public TransferWork, public SequentialWork {
  public:
   // Fills the work from the interface's package. Throws std::logic_error for a package without
-  // files, and ManifestParseException for a package in which two files that would be transferred
-  // at the same time have the same normalised path (two works would allocate, map and delete one
-  // file at once).
+  // files. The package document refused paths that two files share when it was read.
   static std::shared_ptr<TransferMultipleFilesWork> Create(
       std::shared_ptr<TransferWorkInterface> transfer);
 
@@ -98,8 +91,9 @@ class TransferSingleFileWork : public TransferWork, public SequentialWork {
   std::shared_ptr<LazyTransferMultipleChunksWork> chunks_;
 };
 
-// Opens the destination file and gives it the manifest's size: an existing file of that size is
-// kept for its chunks to be verified; an empty one is allocated; one of another size is deleted
+// Opens the destination file under its partial name and gives it the manifest's size: a partial
+// file of that size (an earlier run's) is kept for its chunks to be verified; a new one takes the
+// bytes of the file it will replace, if any, to be verified too; one of another size is deleted
 // and created again once. A file that marks a program cannot be executed while it is open here.
 class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
  public:
@@ -117,7 +111,8 @@ class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
   const std::shared_ptr<TransferSharedFileData> fileData_;
 };
 
-// Drops the file's handle (the file closes once its chunk windows are gone too).
+// Puts the verified file on disk and renames it over its final name, then drops the handle (the
+// file closes once its chunk windows are gone too).
 class CloseFileWork : public TransferWork, public SimpleWork {
  public:
   CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,

@@ -1,9 +1,6 @@
 #include "works/package_works.h"
 
-#include <sys/stat.h>
-
 #include <exception>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <utility>
@@ -13,7 +10,6 @@
 #include "config/not_given.h"
 #include "event/work_log_manager.h"
 #include "file/file_exception.h"
-#include "file/paths.h"
 #include "file/shared_file.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/node_list_manifest.h"
@@ -48,20 +44,6 @@ WorkStatus ManifestFailureStatus(std::exception_ptr exception) {
                       std::make_shared<TransferExceptionData>(TransferError::UnknownError,
                                                               std::current_exception()));
   }
-}
-
-// Gives execute permission to whoever may read the file at `path`. False on failure.
-bool MakeRunnable(const std::string& path) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::perms current = fs::status(path, error).permissions();
-  if (error) return false;
-  fs::perms add = fs::perms::none;
-  if ((current & fs::perms::owner_read) != fs::perms::none) add |= fs::perms::owner_exec;
-  if ((current & fs::perms::group_read) != fs::perms::none) add |= fs::perms::group_exec;
-  if ((current & fs::perms::others_read) != fs::perms::none) add |= fs::perms::others_exec;
-  fs::permissions(path, add, fs::perm_options::add, error);
-  return !error;
 }
 
 }  // namespace
@@ -184,7 +166,6 @@ WorkStatus GetPackageManifestWork::ExecuteTask() {
         version.empty() ? params.packageId : params.packageId + "/" + version;
     std::shared_ptr<PackageManifest> package =
         transfer_->GetBehavior().packageFactory->Create(locator, transfer_->GetSession());
-    CheckDistinctPaths(*package);
     return WorkStatus(WorkResult::Success, std::make_shared<PackageStatusData>(std::move(package)));
   } catch (...) {
     return ManifestFailureStatus(std::current_exception());
@@ -282,7 +263,7 @@ WorkStatus AllowExecuteWork::ExecuteTask() {
       if (!shared->AllowExecute()) throw FileInUseException();
       // The started program must be runnable on this system whatever its name; a file created
       // by this run had no execute bits for AllowExecute to give back.
-      if (run && !MakeRunnable(JoinPath(folder, TrimLeadingSlashes(path)))) {
+      if (run && !shared->MakeRunnable()) {
         throw FileInaccessibleException();
       }
     }

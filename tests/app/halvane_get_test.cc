@@ -153,6 +153,10 @@ TEST_F(HalvaneGetTest, DownloadsThenResumesWithoutAnyChunkRequest) {
     EXPECT_NE(log.find("{\"event\":\"Complete\""), std::string::npos) << log;
   }
   EXPECT_EQ(logs, 2u);
+  // A finished transfer keeps no record for a later run to restore.
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home"))) {
+    EXPECT_NE(entry.path().extension(), ".json") << entry.path();
+  }
 }
 
 TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
@@ -185,42 +189,71 @@ TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
   EXPECT_NE(errors.find("usage"), std::string::npos);
 }
 
-TEST_F(HalvaneGetTest, EveryNodeFailingEndsWithStatusOne) {
-  // The node list names ports where nothing listens.
-  const std::vector<int> dead = test::FreeLoopbackPorts(2);
-  std::string command = std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp_.Child("in") +
-                        "' --output '" + temp_.Child("www") +
+// Publishes the input for nodes at `nodes` and serves its documents from `host`, the package
+// document with `from` replaced by `to`.
+void ServeDocuments(const test::TempDir& temp, const std::vector<int>& nodes,
+                    test::TestHttpServer& host, const std::string& from = "",
+                    const std::string& to = "") {
+  std::string command = std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp.Child("in") +
+                        "' --output '" + temp.Child("www") +
                         "' --partner R --package abc --version 7 --name D";
-  for (const int port : dead) command += " --node 127.0.0.1:" + std::to_string(port);
+  for (const int port : nodes) command += " --node 127.0.0.1:" + std::to_string(port);
   ASSERT_EQ(::system((command + " >/dev/null").c_str()), 0);
-  test::TestHttpServer host;
   host.Start();
   for (const char* document :
        {"/manifests/abc/current.xml", "/manifests/abc/7.xml", "/nodes/R.xml"}) {
-    host.AddContent(document, ReadFile(temp_.Child("www") + document));
+    std::string text = ReadFile(temp.Child("www") + document);
+    const std::size_t at = from.empty() ? std::string::npos : text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    host.AddContent(document, text);
   }
+}
+
+TEST_F(HalvaneGetTest, EveryNodeFailingEndsWithStatusOneAndKeepsWhatWasThere) {
+  // The node list names ports where nothing listens; the destination holds a file of the user's
+  // at a path of the package.
+  test::TestHttpServer host;
+  ServeDocuments(temp_, test::FreeLoopbackPorts(2), host);
+  test::WriteFile(temp_.Child("dest/big.bin"), "the user's notes");
   std::string errors;
   EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
   EXPECT_NE(errors.find("every download node"), std::string::npos) << errors;
+  EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), "the user's notes");
 }
 
-TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
-  // One slow node: the transfer is still running when the signal comes.
-  ASSERT_EQ(::system((std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp_.Child("in") +
-                      "' --output '" + temp_.Child("www") +
+TEST_F(HalvaneGetTest, PathsLeavingTheDestinationEndWithStatusOneAndAMessage) {
+  for (const std::string path : {"../escape.txt", "a/../../escape.txt"}) {
+    SCOPED_TRACE(path);
+    test::TempDir temp;
+    for (const auto& [name, content] : files_) test::WriteFile(temp.Child("in/" + name), content);
+    test::TestHttpServer host;
+    ServeDocuments(temp, {1}, host, "<path>tools/read me.txt</path>", "<path>" + path + "</path>");
+    std::string errors;
+    EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
+    EXPECT_NE(errors.find(path), std::string::npos) << errors;
+    EXPECT_FALSE(fs::exists(temp_.Child("escape.txt")));
+    EXPECT_FALSE(fs::exists(temp_.Child("dest/big.bin")));
+  }
+}
+
+// Publishes the input with `server` as its only node and manifest host, big.bin served slowly
+// so that a run is still downloading when the test acts. Returns the host.
+std::string ServeSlowly(const test::TempDir& temp, const std::map<std::string, std::string>& files,
+                        test::TestHttpServer& server) {
+  EXPECT_EQ(::system((std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp.Child("in") +
+                      "' --output '" + temp.Child("www") +
                       "' --partner R --package abc --version 7 --name D --chunk-size " +
                       std::to_string(kChunk) + " --node 127.0.0.1:1 >/dev/null")
                          .c_str()),
             0);
-  test::TestHttpServer server;
   server.Start();
   const std::string host = "127.0.0.1:" + std::to_string(server.port());
-  std::string nodes = ReadFile(temp_.Child("www/nodes/R.xml"));
+  std::string nodes = ReadFile(temp.Child("www/nodes/R.xml"));
   nodes.replace(nodes.find("127.0.0.1:1"), 11, host);
   server.AddContent("/nodes/R.xml", nodes);
   server.AddContent("/manifests/abc/current.xml",
-                    ReadFile(temp_.Child("www/manifests/abc/current.xml")));
-  for (const auto& [name, content] : files_) {
+                    ReadFile(temp.Child("www/manifests/abc/current.xml")));
+  for (const auto& [name, content] : files) {
     std::string path = name;
     // Chunk URLs percent-encode each segment, and the test server matches them as sent.
     for (std::size_t at; (at = path.find(' ')) != std::string::npos;) path.replace(at, 1, "%20");
@@ -230,6 +263,42 @@ TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
   slow.dripBytes = 4096;
   slow.dripInterval = std::chrono::milliseconds(20);
   server.SetFault("/packages/R/abc/7/big.bin", slow);
+  return host;
+}
+
+TEST_F(HalvaneGetTest, NoRunEndsInAFalseComplete) {
+  test::TestHttpServer server;
+  const std::string host = ServeSlowly(temp_, files_, server);
+  const Child first = Start(host, "abc");
+  ASSERT_TRUE(server.WaitForRequests(6));
+  // A second run into the destination (spelt otherwise) is refused at once and names the first.
+  std::string errors;
+  EXPECT_EQ(Run(host, "abc", errors, {"--dest", temp_.Child("dest/.")}), 1);
+  EXPECT_NE(errors.find("process " + std::to_string(first.pid)), std::string::npos) << errors;
+  std::size_t records = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home"))) {
+    records += entry.path().extension() == ".json";
+  }
+  EXPECT_EQ(records, 1u) << "the refused run left no record, the running one has its own";
+  // Someone's file renamed over the final name is replaced once big.bin is complete; one renamed
+  // over the unfinished file makes the run fail.
+  test::WriteFile(temp_.Child("other"), "1000 bytes of something else");
+  fs::rename(temp_.Child("other"), temp_.Child("dest/big.bin"));
+  test::WriteFile(temp_.Child("other"), "1000 bytes of something else");
+  fs::rename(temp_.Child("other"), temp_.Child("dest/big.bin.halvane-part"));
+  server.ClearFault("/packages/R/abc/7/big.bin");
+  EXPECT_EQ(Wait(first, errors), 1);
+  EXPECT_NE(errors.find("big.bin.halvane-part"), std::string::npos) << errors;
+  EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), "1000 bytes of something else");
+  // The next run finds the partial file wrong, fetches what it must, and is complete.
+  ASSERT_EQ(Run(host, "abc", errors), 0) << errors;
+  ExpectDownloaded();
+}
+
+TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
+  // One slow node: the transfer is still running when the signal comes.
+  test::TestHttpServer server;
+  const std::string host = ServeSlowly(temp_, files_, server);
 
   struct Case {
     int signal;

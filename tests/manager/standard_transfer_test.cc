@@ -1,6 +1,7 @@
 #include "manager/standard_transfer.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -170,7 +171,26 @@ TEST_F(StandardTransferTest, StartChecksTheDestination) {
     if (c.accepted) {
       EXPECT_EQ(status.destPath, dir_.path());
     }
+    // The next case's transfer runs into the same folder.
+    transfer->Cancel(false);
   }
+}
+
+TEST_F(StandardTransferTest, OneTransferAtATimeRunsIntoADestination) {
+  const auto first = NewTransfer();
+  Initialize(*first);
+  ASSERT_EQ(first->Start(dir_.path()).state, TransferState::Transferring);
+  const auto second = NewTransfer();
+  Initialize(*second);
+  // Another spelling of the same folder meets the same lock.
+  const TransferStatus refused = second->Start(dir_.path() + "/.");
+  EXPECT_EQ(refused.error, TransferError::FileAccessError);
+  EXPECT_NE(refused.errorMessage.find("process " + std::to_string(getpid())), std::string::npos)
+      << refused.errorMessage;
+  first->Cancel(false);
+  const auto third = NewTransfer();
+  Initialize(*third);
+  EXPECT_EQ(third->Start(dir_.path()).state, TransferState::Transferring) << "released at the end";
 }
 
 TEST_F(StandardTransferTest, APackageThatCannotFitEndsAtStartWithInsufficientSpace) {

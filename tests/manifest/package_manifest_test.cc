@@ -117,13 +117,63 @@ TEST(PackageManifestTest, WithoutRunPathEveryFileIsAnOtherFile) {
   }
 }
 
-TEST(PackageManifestTest, TheLastFileWithTheRunPathIsTheRunFile) {
+TEST(PackageManifestTest, LeadingSlashesAreTheOnlySpellingAllowance) {
+  const auto manifest = ReadPackage(Package(File("//bin/app", "4", "4", "00000002"), ""));
+  EXPECT_EQ(manifest.GetFiles()[0]->GetPath(), "//bin/app");
+}
+
+TEST(PackageManifestTest, RefusesPathsThatCannotNameAFileOfTheDestination) {
+  const struct {
+    std::string path;
+    const char* named;  // how the message names the entry
+  } cases[] = {
+      {"../escape.txt", "../escape.txt"},
+      {"a/../../x", "a/../../x"},
+      {"a/./b", "a/./b"},
+      {"a//b", "a//b"},
+      {"a/", "a/"},
+      {"/", "/"},
+      {"bin/app.halvane-part", "bin/app.halvane-part"},
+      {"a\\..\\b", "a\\x5c..\\x5cb"},
+      {"tab\there", "tab\\x09here"},
+      {"bad\xff", "bad\\xff"},
+      {"overlong\xc0\xaf", "overlong\\xc0\\xaf"},
+      {std::string(256, 'n'), "nnnn"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    try {
+      ReadPackage(Package(File(c.path, "4", "4", "00000002"), ""));
+      ADD_FAILURE() << "accepted";
+    } catch (const ManifestParseException& error) {
+      EXPECT_NE(std::string(error.what()).find(c.named), std::string::npos) << error.what();
+    }
+  }
+  // 255 bytes and multi-byte UTF-8 are fine.
+  EXPECT_NO_THROW(ReadPackage(Package(File(std::string(255, 'n'), "4", "4", "00000002"), "")));
+  EXPECT_NO_THROW(ReadPackage(Package(File("caf\xc3\xa9/\xe2\x82\xac", "4", "4", "00000002"), "")));
+}
+
+TEST(PackageManifestTest, RefusesTwoFilesAtOnePathAndAFileThatIsAFolder) {
   const std::string second = File("bin/app", "4", "4", "00000002");
-  const auto manifest = ReadPackage(Package(kRunFile + kDataFile + second));
-  ASSERT_EQ(manifest.GetRunFiles().size(), 2u);
-  EXPECT_EQ(manifest.GetRunFile(), manifest.GetRunFiles()[1]);
-  EXPECT_EQ(manifest.GetRunFile()->GetSize(), 4u);
-  EXPECT_EQ(manifest.GetTotalSize(), 14u);
+  const struct {
+    const char* what;
+    std::string files;
+  } cases[] = {
+      {"the run file twice", kRunFile + kDataFile + second},
+      {"one path spelt with a leading slash", kRunFile + File("/bin/app", "4", "4", "00000002")},
+      {"a file that is another's folder", kRunFile + File("bin/app/x", "4", "4", "00000002")},
+      {"a folder listed after its file", File("bin/app/x", "4", "4", "00000002") + kRunFile},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      ReadPackage(Package(c.files));
+      ADD_FAILURE() << "accepted";
+    } catch (const ManifestParseException& error) {
+      EXPECT_NE(std::string(error.what()).find("bin/app"), std::string::npos) << error.what();
+    }
+  }
 }
 
 TEST(PackageManifestTest, RunPathComparisonIsExact) {

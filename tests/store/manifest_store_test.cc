@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -100,6 +102,9 @@ class HalfWritingFile : public SharedFile {
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
   bool AllowExecute() override { return file_->AllowExecute(); }
   bool DenyExecute() override { return file_->DenyExecute(); }
+  std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
+  bool Commit() override { return file_->Commit(); }
+  bool MakeRunnable() override { return file_->MakeRunnable(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override { return file_->MapAll(); }
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override {
     return file_->Map(first, last);
@@ -302,6 +307,25 @@ TEST_F(ManifestStoreTest, RemoveDeletesTheFileAndFreesTheKey) {
   EXPECT_FALSE(store_.Remove(kId));
   ASSERT_TRUE(Save(Params(kId, "again")));
   EXPECT_EQ(ReadFile(FileOf(kId)), Line(kId, "again"));
+}
+
+TEST_F(ManifestStoreTest, PruneKeepsTheNewestRecordsOfTheLastMonth) {
+  // Ten records written a day apart, the newest today; one of them 40 days old.
+  for (int day = 0; day < 10; ++day) {
+    const std::string key = std::string(31, 'a') + static_cast<char>('0' + day);
+    ASSERT_TRUE(Save(Params(key, "games")));
+    const int age = day == 9 ? 40 : day;
+    std::filesystem::last_write_time(
+        FileOf(key), std::filesystem::file_time_type::clock::now() - std::chrono::hours(24 * age));
+  }
+  EXPECT_EQ(store_.Prune(std::chrono::hours(24 * 30), 5), 5u);
+  std::set<std::string> kept;
+  for (int day = 0; day < 5; ++day) {
+    kept.insert(Settings().transfersFolder + "/" + std::string(31, 'a') +
+                static_cast<char>('0' + day) + ".json");
+  }
+  EXPECT_EQ(FilesBelow(cacheHome_.path()), kept);
+  EXPECT_EQ(store_.Prune(std::chrono::hours(24 * 30), 5), 0u);
 }
 
 TEST_F(ManifestStoreTest, WritesANewTemporaryFileBesideTheFinalName) {

@@ -1,0 +1,123 @@
+#include "file/beneath.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+namespace halv {
+namespace {
+
+std::atomic<bool> forceWalk{false};
+
+std::vector<std::string> Components(const std::string& relativePath) {
+  std::vector<std::string> parts;
+  std::size_t start = relativePath.find_first_not_of('/');
+  while (start != std::string::npos && start < relativePath.size()) {
+    const std::size_t slash = relativePath.find('/', start);
+    parts.push_back(relativePath.substr(start, slash - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return parts;
+}
+
+std::string Joined(const std::vector<std::string>& parts, std::size_t count) {
+  std::string path;
+  for (std::size_t i = 0; i < count; ++i) path += (i == 0 ? "" : "/") + parts[i];
+  return path;
+}
+
+[[noreturn]] void ThrowNotAFolder(const std::string& folder) {
+  throw FileUnsafePathException("\"" + folder +
+                                "\" in the destination is a link or a file where the package "
+                                "needs a folder; it is left as it is");
+}
+
+// openat2 where it can be used: -1 with errno ENOSYS when it cannot.
+int OpenAt2(int folder, const std::string& path) {
+  if (forceWalk.load()) {
+    errno = ENOSYS;
+    return -1;
+  }
+  open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+  int result;
+  do {
+    result = static_cast<int>(syscall(SYS_openat2, folder, path.c_str(), &how, sizeof how));
+  } while (result < 0 && errno == EINTR);
+  // A filter of system calls in a container answers EPERM for a call it does not know.
+  if (result < 0 && errno == EPERM) errno = ENOSYS;
+  return result;
+}
+
+// One component at a time, never following a link; creates what is missing when `create`.
+int Walk(int folder, const std::vector<std::string>& parts, std::size_t count, bool create) {
+  int current = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (current < 0) ThrowLastFileError();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& part = parts[i];
+    if (part.empty() || part == "." || part == "..") {
+      close(current);
+      throw FileBadPathException();
+    }
+    if (create && mkdirat(current, part.c_str(), 0777) != 0 && errno != EEXIST) {
+      const int error = errno;
+      close(current);
+      ThrowFileError(error);
+    }
+    int next;
+    do {
+      next = openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (next < 0 && errno == EINTR);
+    const int error = errno;
+    close(current);
+    if (next < 0) {
+      if (error == ELOOP || error == ENOTDIR) ThrowNotAFolder(Joined(parts, i + 1));
+      ThrowFileError(error);
+    }
+    current = next;
+  }
+  return current;
+}
+
+}  // namespace
+
+FileUnsafePathException::FileUnsafePathException(std::string message)
+    : message_(std::move(message)) {}
+
+const char* FileUnsafePathException::what() const noexcept { return message_.c_str(); }
+
+int OpenParentBeneath(int folder, const std::string& relativePath, bool create,
+                      std::string& name) {
+  const std::vector<std::string> parts = Components(relativePath);
+  if (parts.empty()) throw FileBadPathException();
+  name = parts.back();
+  if (name == "." || name == "..") throw FileBadPathException();
+  const std::size_t count = parts.size() - 1;
+  if (count == 0) {
+    const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) ThrowLastFileError();
+    return copy;
+  }
+  const int opened = OpenAt2(folder, Joined(parts, count));
+  if (opened >= 0) return opened;
+  const int error = errno;
+  // A link on the way, or a file where a folder must be: the walk names which component.
+  if (error == ENOSYS || error == ELOOP || error == ENOTDIR || error == EXDEV ||
+      (error == ENOENT && create)) {
+    return Walk(folder, parts, count, create && error != ELOOP && error != ENOTDIR);
+  }
+  ThrowFileError(error);
+}
+
+void ForceBeneathWalk(bool force) { forceWalk.store(force); }
+
+}  // namespace halv

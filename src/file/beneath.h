@@ -1,0 +1,40 @@
+#ifndef HALV_FILE_BENEATH_H_
+#define HALV_FILE_BENEATH_H_
+
+#include <string>
+
+#include "file/file_exception.h"
+
+// Reaching the files of a destination folder relative to its descriptor, never by joining
+// strings, and never through a link: a package path names a place below the folder or nothing.
+// All functions are free and safe to call from any thread; descriptors they return belong to
+// the caller.
+namespace halv {
+
+// A refused path, with a message naming it for people: a link or a file where a folder of the
+// package must be, a folder where a file must be, a file replaced behind the download's back.
+class FileUnsafePathException : public FileBadPathException {
+ public:
+  explicit FileUnsafePathException(std::string message);
+  const char* what() const noexcept override;
+
+ private:
+  std::string message_;
+};
+
+// Opens the folder that holds the final component of `relativePath` (leading slashes trimmed)
+// below `folder`, creating missing folders when `create`, and sets `name` to that component.
+// Uses openat2 with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS where the kernel has it, otherwise a
+// walk that opens each component with O_NOFOLLOW | O_DIRECTORY. A link or a non-folder on the way
+// throws FileUnsafePathException naming it; a missing folder without `create`
+// FileBadPathException; other failures the FileException of their error code.
+int OpenParentBeneath(int folder, const std::string& relativePath, bool create,
+                      std::string& name);
+
+// For tests: whether OpenParentBeneath acts as on a kernel (or a system-call filter) without
+// openat2. Process-wide.
+void ForceBeneathWalk(bool force);
+
+}  // namespace halv
+
+#endif  // HALV_FILE_BENEATH_H_
