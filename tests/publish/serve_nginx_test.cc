@@ -207,6 +207,8 @@ TEST(ServeNginxCommandTest, ServesFoldersWhosePathsHoldQuotesDollarsAndSpaces) {
                             &output),
               0)
         << output << ReadFile(state + "/error.log");
+    EXPECT_NE(output.find("\nmanifest host: http://127.0.0.1:" + port + "/\n"), std::string::npos)
+        << output;
     DirectProxyFactory proxies;
     CurlHttpRequestFactory requests(proxies);
     std::stringstream body;
