@@ -27,7 +27,7 @@ std::string FolderOf(const std::string& folder) {
 std::unique_ptr<View> OpenGtkView(const std::string& moduleFolder, int* argc, char*** argv,
                                   std::string* why) {
   if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY")) {
-    *why = "no display";
+    *why = kNoDisplay;
     return nullptr;
   }
   // Beside the updater first (a build tree, a copy rebranded elsewhere), then where an

@@ -46,15 +46,17 @@ class ServicesBackend final : public halv::Updater::TransferBackend {
             halv::AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()}),
         monitor_(services_) {
     // The downloaded program inherits the updater's rights: the log says so when they are root's.
-    if (::geteuid() == 0) {
-      if (halv::WorkLogManager* log = services_.GetBehavior().logManager) {
-        auto event = log->CreateEventWork(halv::kLevelImportant);
-        event->tree.put("event", "RunningAsRoot");
-        event->tree.put("params.message", "the downloaded program will run as root");
-        log->Submit(event);
-      }
-    }
+    if (::geteuid() == 0) LogNotice("RunningAsRoot", "the downloaded program will run as root");
     monitor_.Start();
+  }
+
+  void LogNotice(const std::string& name, const std::string& message) override {
+    if (halv::WorkLogManager* log = services_.GetBehavior().logManager) {
+      auto event = log->CreateEventWork(halv::kLevelImportant);
+      event->tree.put("event", name);
+      event->tree.put("params.message", message);
+      log->Submit(event);
+    }
   }
 
   halv::TransferStatus InitializeTransfer(const std::string& partnerId,

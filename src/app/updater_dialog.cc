@@ -141,9 +141,9 @@ int Dialog::RunError(const std::string& message, const std::string& detail) {
   }
   phase_ = Phase::Error;
   exitCode_ = kFailed;
-  view_.ShowError(locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
-                  detail.empty() ? locale_.Translate(message)
-                                 : locale_.Translate(message) + "\n\n" + detail);
+  view_.ShowError(
+      locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
+      detail.empty() ? locale_.Translate(message) : locale_.Translate(message) + "\n\n" + detail);
   view_.RunLoop();
   return exitCode_;
 }
