@@ -77,17 +77,36 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
   const bool initializing = status.state == TransferState::None ||
                             status.state == TransferState::Initializing ||
                             status.state == TransferState::InitializingPaused;
+  // A document the host does not have: the node list names the partner, the package document
+  // the package and version.
+  static const std::string kMissing = "no such document at ";
+  const std::string& message = status.errorMessage;
+  if (message.rfind(kMissing, 0) == 0) {
+    const std::string url =
+        message.substr(kMissing.size(), message.find(' ', kMissing.size()) - kMissing.size());
+    if (url.find("/nodes/") != std::string::npos) {
+      return "partner " + context.partner + " has no node list at " + url +
+             ": is the partner id right?";
+    }
+    return "no such package or version at " + url + " (" + package + ")";
+  }
   std::string cause;
   switch (status.error) {
     case TransferError::ManifestError:
       cause = "the description of the " + package + " on " + context.host +
               " is unusable or does not match what was asked";
-      if (!status.errorMessage.empty()) cause += ": " + status.errorMessage;
+      if (!message.empty()) cause += ": " + message;
       break;
     case TransferError::ConnectionError:
-      cause = initializing ? "could not get the " + package + " from " + context.host +
-                                 ": the host is unreachable, or it has no such package or version"
-                           : "every download node of the " + package + " failed";
+      if (!initializing) {
+        cause = "every download node of the " + package + " failed";
+        if (!message.empty()) cause += "; the last: " + message;
+      } else if (!message.empty()) {
+        cause = "could not get the " + package + ": " + message;
+      } else {
+        cause =
+            "could not get the " + package + " from " + context.host + ": the host is unreachable";
+      }
       break;
     case TransferError::InsufficientSpace:
       cause = "the disk of " + context.dest + " is full: the " + package + " does not fit";

@@ -168,9 +168,22 @@ TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
     std::vector<std::string> extra;
     std::vector<std::string> said;
   } const cases[] = {
-      {"unknown package", site.ManifestHost(), "nope", {}, {"nope", site.ManifestHost()}},
-      {"unknown version", site.ManifestHost(), "abc", {"--package-version", "99"}, {"99", "abc"}},
-      {"dead manifest host", deadHost, "abc", {}, {deadHost, "abc"}},
+      {"unknown package",
+       site.ManifestHost(),
+       "nope",
+       {},
+       {"no such package or version at http://" + site.ManifestHost() + "/manifests/nope/"}},
+      {"unknown version",
+       site.ManifestHost(),
+       "abc",
+       {"--package-version", "99"},
+       {"no such package or version at http://" + site.ManifestHost() + "/manifests/abc/99.xml"}},
+      {"wrong partner",
+       site.ManifestHost(),
+       "abc",
+       {"--partner", "X"},
+       {"partner X", "the document is package abc of partner R"}},
+      {"dead manifest host", deadHost, "abc", {}, {deadHost + " refused the connection", "abc"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
