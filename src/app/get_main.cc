@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "app/get_progress.h"
 #include "app/services.h"
 #include "app/startup_parameters.h"
+#include "build_version.h"
 #include "config/not_given.h"
 #include "config/settings.h"
 #include "file/paths.h"
@@ -33,19 +35,31 @@ namespace halv {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: halvane-get [--host [https://]HOST[:PORT]] --partner ID --package ID [--version ID]\n"
-    "                   --dest DIR [--public-key FILE] [--log-level N] [--threads N]\n"
-    "Downloads one package version into DIR (the current version unless --version is given)\n"
-    "and exits 0 when every file is complete and verified. Progress goes to stderr.\n"
+    "usage: halvane-get [--host [https://]HOST[:PORT]] --partner ID --package ID\n"
+    "                   [--package-version ID] --dest DIR [--public-key FILE]\n"
+    "                   [--log-level N] [--threads N]\n"
+    "       halvane-get --help | --version\n"
+    "Downloads one package version into DIR (the current version unless --package-version is\n"
+    "given) and exits 0 when every file is complete and verified. Progress goes to stderr.\n"
     "  --host       the manifest host (default: the build's); https:// fetches over TLS\n"
+    "  --partner    the partner id, which names the node list\n"
+    "  --package    the package id\n"
+    "  --package-version\n"
+    "               the version id (default: the package's current version); the older\n"
+    "               spelling --version ID still works in this release, with a notice\n"
+    "  --dest       the folder the package's files go into; created when missing\n"
     "  --public-key a minisign public key file: the documents must be signed by it\n"
     "               (default: the build's publisher keys, if any)\n"
     "  --log-level  the work log's level mask (default -9)\n"
     "  --threads    threads of the main work manager (default 2 x (processors + 2))\n"
+    "  --help       show this text; --version shows the program's version\n"
+    "Every option also takes its value as --option=value.\n"
     "Exit status: 0 complete, 1 failed, 2 bad command line, 130 interrupted, 143 terminated;\n"
     "an interrupted download resumes when the same command runs again.\n";
 
 struct Options {
+  enum class Action { Download, Help, Version };
+  Action action = Action::Download;
   std::string host;
   std::string partner;
   std::string package;
@@ -54,6 +68,8 @@ struct Options {
   std::string publicKeyFile;
   std::optional<int> logLevel;
   std::optional<int> threads;
+  // Set when the package version came through the old spelling --version ID.
+  bool oldVersionSpelling = false;
 };
 
 std::optional<int> ParseInt(const std::string& text) {
@@ -65,40 +81,62 @@ std::optional<int> ParseInt(const std::string& text) {
   return static_cast<int>(value);
 }
 
-// Fills `options` from argv; on failure returns the reason.
+// Fills `options` from argv; on failure returns the reason, one line.
 std::optional<std::string> ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "--help" || name == "-h") return std::string();
-    if (i + 1 >= argc) return name + " needs a value";
-    const std::string value = argv[++i];
+    std::string name = argv[i];
+    if (name == "--help" || name == "-h") {
+      options.action = Options::Action::Help;
+      return std::nullopt;
+    }
+    std::optional<std::string> inlineValue;
+    const std::size_t equals = name.find('=');
+    if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
+      inlineValue = name.substr(equals + 1);
+      name.resize(equals);
+    }
+    // --version alone asks for the program's version; followed by a value it is the package
+    // version's old spelling, kept for one release so that existing scripts keep working.
+    if (name == "--version" && !inlineValue &&
+        (i + 1 >= argc || std::string(argv[i + 1]).rfind('-', 0) == 0)) {
+      options.action = Options::Action::Version;
+      return std::nullopt;
+    }
+    static const char* const kNames[] = {"--host",      "--partner", "--package",
+                                         "--version",   "--dest",    "--public-key",
+                                         "--log-level", "--threads", "--package-version"};
+    if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
+      if (name.rfind('-', 0) == 0) return "unknown option " + name;
+      return "unexpected argument " + name;
+    }
+    if (!inlineValue && i + 1 >= argc) return name + " needs a value";
+    const std::string value = inlineValue ? *inlineValue : argv[++i];
     if (name == "--host") {
       options.host = value;
     } else if (name == "--partner") {
       options.partner = value;
     } else if (name == "--package") {
       options.package = value;
-    } else if (name == "--version") {
+    } else if (name == "--package-version" || name == "--version") {
       options.version = value;
+      options.oldVersionSpelling = name == "--version";
     } else if (name == "--dest") {
       options.dest = value;
     } else if (name == "--public-key") {
       options.publicKeyFile = value;
     } else if (name == "--log-level") {
       if (!(options.logLevel = ParseInt(value))) return "--log-level takes an integer";
-    } else if (name == "--threads") {
+    } else {
       options.threads = ParseInt(value);
       if (!options.threads || *options.threads < 1 || *options.threads > 1024) {
         return "--threads takes a number from 1 to 1024";
       }
-    } else {
-      return "unknown option " + name;
     }
   }
   if (options.partner.empty()) return std::string("--partner is required");
   if (options.package.empty()) return std::string("--package is required");
   if (options.dest.empty()) return std::string("--dest is required");
-  if (options.version.empty()) return std::string("--version must not be empty");
+  if (options.version.empty()) return std::string("--package-version must not be empty");
   return std::nullopt;
 }
 
@@ -178,12 +216,20 @@ class GetCallback : public TransferMonitorCallback {
 int Run(int argc, char** argv) {
   Options options;
   if (const auto problem = ParseOptions(argc, argv, options)) {
-    if (problem->empty()) {
-      std::cout << kUsage;
-      return 0;
-    }
-    std::cerr << "halvane-get: " << *problem << "\n" << kUsage;
+    std::cerr << "halvane-get: " << *problem << "\nTry 'halvane-get --help'.\n";
     return 2;
+  }
+  if (options.action == Options::Action::Help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (options.action == Options::Action::Version) {
+    std::cout << "halvane-get " HALV_BUILD_VERSION "\n";
+    return 0;
+  }
+  if (options.oldVersionSpelling) {
+    std::cerr << "halvane-get: --version ID is now --package-version ID; the old spelling goes "
+                 "in the next release\n";
   }
 
   // Signals are taken by one thread of ours; every thread made from here on inherits the mask.

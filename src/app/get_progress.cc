@@ -23,50 +23,89 @@ std::string FormatBytes(std::uint64_t bytes) {
   return text;
 }
 
-std::string ProgressPrinter::Line(const TransferStatus& status) {
+namespace {
+
+std::string Clock3(std::int64_t seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%d:%02d:%02d", static_cast<int>(seconds / 3600),
+                static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+  return text;
+}
+
+double Seconds(Clock::Duration duration) {
+  return std::chrono::duration_cast<std::chrono::duration<double>>(duration).count();
+}
+
+}  // namespace
+
+std::string ProgressPrinter::Line(const TransferStatus& status,
+                                  std::optional<double> bytesPerSecond) {
   std::ostringstream line;
   const std::uint64_t total = status.totalBytes;
   const std::uint64_t done = status.transferredBytes < total ? status.transferredBytes : total;
   const unsigned percent = total == 0 ? 0 : static_cast<unsigned>(done * 100 / total);
-  line << percent << "%  " << FormatBytes(done) << " of " << FormatBytes(total) << "  "
-       << FormatBytes(status.bytesPerSecond) << "/s";
-  if (status.secondsRemaining >= 0) {
-    const std::int32_t s = status.secondsRemaining;
-    char left[32];
-    std::snprintf(left, sizeof left, "  %d:%02d:%02d left", s / 3600, s / 60 % 60, s % 60);
-    line << left;
+  line << percent << "%  " << FormatBytes(done) << " of " << FormatBytes(total);
+  if (bytesPerSecond) {
+    line << "  " << FormatBytes(static_cast<std::uint64_t>(*bytesPerSecond)) << "/s";
+    if (*bytesPerSecond >= 1) {
+      line << "  " << Clock3(static_cast<std::int64_t>((total - done) / *bytesPerSecond + 0.5))
+           << " left";
+    }
   }
   return line.str();
 }
 
-ProgressPrinter::ProgressPrinter(bool terminal, const Clock& clock)
-    : terminal_(terminal), clock_(clock) {}
+ProgressPrinter::ProgressPrinter(bool terminal, const Clock& clock, std::ostream& out)
+    : terminal_(terminal), clock_(clock), out_(out), started_(clock.Now()) {}
+
+std::optional<double> ProgressPrinter::Rate(Clock::TimePoint now, std::uint64_t done) {
+  samples_.emplace_back(now, done);
+  // Keep the newest sample at least kRateWindow old, so that the window stays full.
+  while (samples_.size() >= 2 && now - samples_[1].first >= kRateWindow) samples_.pop_front();
+  const Clock::Duration span = now - samples_.front().first;
+  if (span < std::chrono::seconds(1)) return std::nullopt;
+  const std::uint64_t from = samples_.front().second;
+  return static_cast<double>(done > from ? done - from : 0) / Seconds(span);
+}
 
 void ProgressPrinter::Show(const TransferStatus& status) {
+  // Before the documents are read the sizes are unknown: a "0 B of 0 B" line would mislead.
+  if (status.totalBytes == 0) return;
   const std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = clock_.Now();
+  const std::optional<double> rate = Rate(now, status.transferredBytes);
   if (terminal_) {
     // Clear to the end of the line: the new text may be shorter than the old.
-    std::cerr << "\r" << Line(status) << "\x1b[K" << std::flush;
+    out_ << "\r" << Line(status, rate) << "\x1b[K" << std::flush;
     lineOpen_ = true;
     return;
   }
-  const auto now = clock_.Now();
   if (shownOnce_ && now - lastShown_ < std::chrono::seconds(5)) return;
   shownOnce_ = true;
   lastShown_ = now;
-  std::cerr << Line(status) << std::endl;
+  out_ << Line(status, rate) << std::endl;
 }
 
 void ProgressPrinter::Finish(const TransferStatus& status) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  std::cerr << (terminal_ ? "\r" : "") << "complete: " << FormatBytes(status.totalBytes) << " in "
-            << status.destPath << (terminal_ ? "\x1b[K\n" : "\n") << std::flush;
+  const double elapsed = Seconds(clock_.Now() - started_);
+  char timing[96];
+  std::snprintf(timing, sizeof timing, " in %.1f s", elapsed);
+  out_ << (terminal_ ? "\r" : "") << "complete: " << FormatBytes(status.totalBytes) << " in "
+       << status.destPath << "; " << FormatBytes(status.receivedBytes) << " received" << timing;
+  if (elapsed > 0) {
+    out_ << ", "
+         << FormatBytes(
+                static_cast<std::uint64_t>(static_cast<double>(status.receivedBytes) / elapsed))
+         << "/s on average";
+  }
+  out_ << (terminal_ ? "\x1b[K\n" : "\n") << std::flush;
   lineOpen_ = false;
 }
 
 void ProgressPrinter::Break() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (lineOpen_) std::cerr << "\n" << std::flush;
+  if (lineOpen_) out_ << "\n" << std::flush;
   lineOpen_ = false;
 }
 
@@ -77,17 +116,36 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
   const bool initializing = status.state == TransferState::None ||
                             status.state == TransferState::Initializing ||
                             status.state == TransferState::InitializingPaused;
+  // A document the host does not have: the node list names the partner, the package document
+  // the package and version.
+  static const std::string kMissing = "no such document at ";
+  const std::string& message = status.errorMessage;
+  if (message.rfind(kMissing, 0) == 0) {
+    const std::string url =
+        message.substr(kMissing.size(), message.find(' ', kMissing.size()) - kMissing.size());
+    if (url.find("/nodes/") != std::string::npos) {
+      return "partner " + context.partner + " has no node list at " + url +
+             ": is the partner id right?";
+    }
+    return "no such package or version at " + url + " (" + package + ")";
+  }
   std::string cause;
   switch (status.error) {
     case TransferError::ManifestError:
       cause = "the description of the " + package + " on " + context.host +
               " is unusable or does not match what was asked";
-      if (!status.errorMessage.empty()) cause += ": " + status.errorMessage;
+      if (!message.empty()) cause += ": " + message;
       break;
     case TransferError::ConnectionError:
-      cause = initializing ? "could not get the " + package + " from " + context.host +
-                                 ": the host is unreachable, or it has no such package or version"
-                           : "every download node of the " + package + " failed";
+      if (!initializing) {
+        cause = "every download node of the " + package + " failed";
+        if (!message.empty()) cause += "; the last: " + message;
+      } else if (!message.empty()) {
+        cause = "could not get the " + package + ": " + message;
+      } else {
+        cause =
+            "could not get the " + package + " from " + context.host + ": the host is unreachable";
+      }
       break;
     case TransferError::InsufficientSpace:
       cause = "the disk of " + context.dest + " is full: the " + package + " does not fit";

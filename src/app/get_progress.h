@@ -1,9 +1,14 @@
 #ifndef HALV_APP_GET_PROGRESS_H_
 #define HALV_APP_GET_PROGRESS_H_
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "transfer/transfer_status.h"
 #include "work/clock.h"
@@ -27,30 +32,45 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
 std::string FormatBytes(std::uint64_t bytes);
 
 // The progress line of halvane-get on stderr: on a terminal one line redrawn in place, otherwise
-// a plain line every few seconds.
+// a plain line every few seconds. Nothing is shown until the package's size is known. The rate
+// is the printer's own, over the last kRateWindow of its samples (from one second of them on),
+// and the time left is computed from that same rate.
 // Ownership: a local of the tool. Thread-safety: Show and Finish from the monitor's thread,
 // Break from any thread; a mutex keeps lines whole.
 class ProgressPrinter {
  public:
-  explicit ProgressPrinter(bool terminal, const Clock& clock = SteadyClock::Instance());
+  static constexpr std::chrono::seconds kRateWindow{3};
+
+  // Times the run from construction on; writes to `out`.
+  explicit ProgressPrinter(bool terminal, const Clock& clock = SteadyClock::Instance(),
+                           std::ostream& out = std::cerr);
 
   void Show(const TransferStatus& status);
-  // The final line of a complete transfer.
+  // The final line of a complete transfer: the size and folder, then the bytes received in this
+  // run, the time since construction and their average rate.
   void Finish(const TransferStatus& status);
   // Ends a line redrawn in place, so that the next message starts on a line of its own.
   void Break();
 
-  // The text of one progress line: percent, bytes, rate and time remaining.
-  static std::string Line(const TransferStatus& status);
+  // The text of one progress line: percent and bytes, then, when `bytesPerSecond` is known, the
+  // rate and the time left at that rate.
+  static std::string Line(const TransferStatus& status, std::optional<double> bytesPerSecond);
 
  private:
+  // The rate over the samples of the last kRateWindow after adding (now, done); none before the
+  // samples span one second. Called under mutex_.
+  std::optional<double> Rate(Clock::TimePoint now, std::uint64_t done);
+
   const bool terminal_;
   const Clock& clock_;
+  std::ostream& out_;
+  const Clock::TimePoint started_;
   std::mutex mutex_;
   // Guarded by mutex_.
   bool lineOpen_ = false;
   bool shownOnce_ = false;
   Clock::TimePoint lastShown_{};
+  std::deque<std::pair<Clock::TimePoint, std::uint64_t>> samples_;
 };
 
 }  // namespace halv

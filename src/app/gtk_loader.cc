@@ -16,19 +16,40 @@ bool IsSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
+// The parent folder of `folder` (an absolute path without a trailing slash).
+std::string FolderOf(const std::string& folder) {
+  const std::size_t slash = folder.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string("/") : folder.substr(0, slash);
+}
+
 }  // namespace
 
 std::unique_ptr<View> OpenGtkView(const std::string& moduleFolder, int* argc, char*** argv,
                                   std::string* why) {
   if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY")) {
-    *why = "no display";
+    *why = kNoDisplay;
     return nullptr;
   }
-  const std::string path = JoinPath(moduleFolder, kHalvGtkModuleName);
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
+  // Beside the updater first (a build tree, a copy rebranded elsewhere), then where an
+  // installation puts the module, seen from the updater's bin folder.
+  const std::string candidates[] = {
+      JoinPath(moduleFolder, kHalvGtkModuleName),
+      AppendPath(AppendPath(FolderOf(moduleFolder), HALV_INSTALLED_GTK_MODULE_DIR),
+                 kHalvGtkModuleName)};
+  void* module = nullptr;
+  std::string path;
+  std::string failures;
+  for (const std::string& candidate : candidates) {
+    path = candidate;
+    module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module != nullptr) break;
     const char* error = dlerror();
-    *why = error != nullptr ? error : "cannot load " + path;
+    if (!failures.empty()) failures += "; ";
+    failures += error != nullptr ? error : "cannot load " + path;
+  }
+  if (module == nullptr) {
+    // dlerror() names the path and the cause (missing file, missing library, wrong machine).
+    *why = "the window module could not be loaded (" + failures + ")";
     return nullptr;
   }
   auto create =

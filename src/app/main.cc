@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstring>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -9,11 +11,30 @@
 #include "app/startup_parameters.h"
 #include "app/transfer_monitor.h"
 #include "app/updater_entry.h"
+#include "build_version.h"
 #include "event/work_log_manager.h"
 #include "platform/string_resources.h"
 #include "platform/system.h"
 
 namespace {
+
+constexpr char kHelp[] =
+    "usage: halvane-updater [packageVersion=ID] [skinVersion=ID] [log=N]\n"
+    "       halvane-updater --help | --version\n"
+    "Downloads this build's program and its skin, then starts the program: in a window when a\n"
+    "display is set (DISPLAY or WAYLAND_DISPLAY) and the GTK module beside the updater loads,\n"
+    "on the terminal otherwise. Which packages, partner and host it uses, its display and\n"
+    "folder names and its languages are the build's configuration (see halvane-rebrand).\n"
+    "  packageVersion=ID  the version of the program's package (default: its current version);\n"
+    "                     passed on to the program as /version\n"
+    "  skinVersion=ID     the version of the skin package (default: its current version)\n"
+    "  log=N              the work log's level mask (default -9); a value that is not a\n"
+    "                     number ends the reading of the arguments at it\n"
+    "  --help             show this text; --version shows the program's version\n"
+    "Other arguments are ignored, so that a launcher may pass its own; --help and --version\n"
+    "are the two exceptions, and nothing is downloaded when either is given.\n"
+    "Environment: HALV_ANALYTICS_URL replaces both analytics endpoints (empty turns analytics\n"
+    "off); XDG_CACHE_HOME places the data folder.\n";
 
 // Services and the monitor that polls them. Members are destroyed in reverse order: the
 // monitor's thread is joined before the services go.
@@ -25,15 +46,17 @@ class ServicesBackend final : public halv::Updater::TransferBackend {
             halv::AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()}),
         monitor_(services_) {
     // The downloaded program inherits the updater's rights: the log says so when they are root's.
-    if (::geteuid() == 0) {
-      if (halv::WorkLogManager* log = services_.GetBehavior().logManager) {
-        auto event = log->CreateEventWork(halv::kLevelImportant);
-        event->tree.put("event", "RunningAsRoot");
-        event->tree.put("params.message", "the downloaded program will run as root");
-        log->Submit(event);
-      }
-    }
+    if (::geteuid() == 0) LogNotice("RunningAsRoot", "the downloaded program will run as root");
     monitor_.Start();
+  }
+
+  void LogNotice(const std::string& name, const std::string& message) override {
+    if (halv::WorkLogManager* log = services_.GetBehavior().logManager) {
+      auto event = log->CreateEventWork(halv::kLevelImportant);
+      event->tree.put("event", name);
+      event->tree.put("params.message", message);
+      log->Submit(event);
+    }
   }
 
   halv::TransferStatus InitializeTransfer(const std::string& partnerId,
@@ -57,6 +80,17 @@ class ServicesBackend final : public halv::Updater::TransferBackend {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The two arguments that are not ignored; they are answered before anything starts.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::cout << kHelp;
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::cout << "halvane-updater " HALV_BUILD_VERSION "\n";
+      return 0;
+    }
+  }
   // The build's analytics endpoints (or the one of HALV_ANALYTICS_URL) for the services.
   const halv::StartupParameters build(halv::StringResourceTable::Embedded(), {argv[0]},
                                       halv::GetSystemTempDirectory());

@@ -75,6 +75,8 @@ StartupParameters::StartupParameters(const StringResourceTable& resources,
   transferAnalyticsUrl_ = resources.Load(131);
   eventAnalyticsUrl_ = resources.Load(132);
   publisherKeys_ = resources.Load(133);
+  supportAddress_ = resources.Load(134);
+  if (supportAddress_.empty()) supportAddress_ = kDefaultSupportAddress;
   if (const char* url = std::getenv(kAnalyticsUrlVariable)) {
     transferAnalyticsUrl_ = url;
     eventAnalyticsUrl_ = url;

@@ -11,6 +11,9 @@ namespace halv {
 
 class StringResourceTable;
 
+// The support address of builds whose resource 134 is empty.
+inline constexpr char kDefaultSupportAddress[] = "support.halvane.com";
+
 // The per-build configuration (string resources) and the command-line values, gathered once at
 // start-up. A plain value: filled by the constructor, read-only afterwards, copied by value.
 class StartupParameters {
@@ -43,6 +46,9 @@ class StartupParameters {
   // Resource 133: the publisher's minisign public keys (base64 lines separated by ';'); empty
   // means that documents are not checked.
   std::string publisherKeys() const { return publisherKeys_; }
+  // Resource 134: where the messages of unexpected errors send the user for help;
+  // kDefaultSupportAddress when the resource is empty.
+  std::string supportAddress() const { return supportAddress_; }
 
   // Language-dependent fields: for an empty `language` the raw field; otherwise the value of the
   // first "code=value" pair of the field whose code equals `language`, or empty when none does.
@@ -75,6 +81,7 @@ class StartupParameters {
   std::string transferAnalyticsUrl_;
   std::string eventAnalyticsUrl_;
   std::string publisherKeys_;
+  std::string supportAddress_;
   int logLevel_;
   LanguageList languages_;
 };

@@ -100,7 +100,15 @@ Dialog::~Dialog() {
   if (gSingleton == this) gSingleton = nullptr;
 }
 
-std::string Dialog::DisplayName() const { return startup_.displayName(locale_.GetLanguage()); }
+std::string Dialog::DisplayName() const {
+  const std::string name = startup_.displayName(locale_.GetLanguage());
+  if (!name.empty()) return name;
+  // No name for this language: a plain name (no "code=Name" pairs) serves every language, and
+  // a list without this language gives its first name, so that no title reads " Downloader".
+  const std::string raw = startup_.displayName();
+  const auto names = SplitLanguageList(raw);
+  return names.empty() ? raw : names.front().second;
+}
 
 std::string Dialog::Title() const {
   return locale_.Format(messages::kDownloaderTitle, DisplayName());
@@ -141,9 +149,9 @@ int Dialog::RunError(const std::string& message, const std::string& detail) {
   }
   phase_ = Phase::Error;
   exitCode_ = kFailed;
-  view_.ShowError(locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
-                  detail.empty() ? locale_.Translate(message)
-                                 : locale_.Translate(message) + "\n\n" + detail);
+  view_.ShowError(
+      locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
+      detail.empty() ? locale_.Translate(message) : locale_.Translate(message) + "\n\n" + detail);
   view_.RunLoop();
   return exitCode_;
 }
@@ -304,11 +312,15 @@ void Dialog::OnLaunchFinished(bool launched) {
       if (phase_ == Phase::Launching) Close(kLaunched);
     });
   } else {
-    FailWithText(locale_.Format(messages::kLaunchFailedError, DisplayName()));
+    FailWithText(
+        locale_.Format(messages::kLaunchFailedError, DisplayName(), startup_.supportAddress()));
   }
 }
 
-void Dialog::Fail(const std::string& message) { FailWithText(locale_.Translate(message)); }
+void Dialog::Fail(const std::string& message) {
+  // Only the unexpected error has a placeholder: the support address.
+  FailWithText(locale_.Format(message, startup_.supportAddress()));
+}
 
 void Dialog::FailWithText(const std::string& text) {
   {

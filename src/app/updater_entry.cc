@@ -63,16 +63,25 @@ int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
     view = std::make_unique<TerminalView>(environment.input, environment.output, environment.error);
   }
 
+  // The data folder is made before the backend, whose work log lies in it: a line logged
+  // before the folder exists (the root notice, the missing window) would be lost.
+  const bool dataFolderReady = startup.CheckDataFolder();
   std::unique_ptr<TransferBackend> backend = makeBackend(settings);
+  // With a display the user expects a window: started from a menu, a terminal run is invisible,
+  // so the reason goes to stderr and into the work log, where it can be found.
+  if (environment.tryWindow && !noWindow.empty() && noWindow != kNoDisplay) {
+    const std::string notice = "no window, running on the terminal: " + noWindow;
+    WriteLine(environment.error, "halvane-updater: " + notice);
+    backend->LogNotice("NoWindow", notice);
+  }
   std::unique_ptr<Dialog> dialog =
       Dialog::CreateSingleton(*view, *backend, locale, startup, environment.launch);
 
   // The disk message names the folder it could not use, so that the user knows where to look.
   const int exitCode =
-      startup.CheckDataFolder()
-          ? dialog->Run()
-          : dialog->RunError(messages::kDiskWriteError,
-                             startup.dataFolder().empty() ? "~" : startup.dataFolder());
+      dataFolderReady ? dialog->Run()
+                      : dialog->RunError(messages::kDiskWriteError,
+                                         startup.dataFolder().empty() ? "~" : startup.dataFolder());
 
   // The monitor stops before the services and the dialog it reports to.
   backend.reset();

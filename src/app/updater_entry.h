@@ -17,7 +17,12 @@ namespace Updater {
 // The transfer side of a run: the services that hold every long-lived service and the
 // monitor thread that polls them, started when built. Destruction stops and joins the monitor
 // first, then tears the services down (which suspends every transfer).
-class TransferBackend : public TransferService {};
+class TransferBackend : public TransferService {
+ public:
+  // Writes an important event named `event` with `message` into the work log (when there is
+  // one). Main thread.
+  virtual void LogNotice(const std::string& event, const std::string& message) = 0;
+};
 
 using TransferBackendFactory = std::function<std::unique_ptr<TransferBackend>(const Settings&)>;
 

@@ -1,9 +1,12 @@
 #include "http/http_request.h"
 
+#include "build_version.h"
+
 namespace halv {
 
 const std::string& DefaultUserAgent() {
-  static const std::string agent = "Mirthwell Halvane Delivery TransferService 1.1.0.2";
+  static const std::string agent =
+      "Mirthwell Halvane Delivery TransferService 1.1.0.2 (build " HALV_BUILD_VERSION ")";
   return agent;
 }
 

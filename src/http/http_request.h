@@ -51,8 +51,9 @@ struct HttpRequestStatus {
 
 enum class HttpMethod { Get = 0, Post = 1 };
 
-// The one user agent of every request and of the proxy discovery:
-// "Mirthwell Halvane Delivery TransferService 1.1.0.2". Process-wide, any thread.
+// The one user agent of every request (analytics posts included) and of the proxy discovery:
+// "Mirthwell Halvane Delivery TransferService 1.1.0.2 (build VERSION)", VERSION being the
+// build's version, so that a collector tells the builds apart. Process-wide, any thread.
 const std::string& DefaultUserAgent();
 
 // Receives a response body block by block. Implementations are owned by the caller of the

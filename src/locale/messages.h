@@ -27,12 +27,12 @@ inline constexpr char kDiskFullError[] =
 inline constexpr char kDiskWriteError[] =
     "We're having some trouble writing to your disk. Can you make sure your user account has "
     "sufficient permissions and try again?";
-// The support sentence is part of one message id, so that a translation can reorder it.
+// The support sentence is part of one message id, so that a translation can reorder it. The
+// support address is the build's (resource 134): {1} in the first, {2} in the second.
 inline constexpr char kUnexpectedError[] =
-    "An unexpected error occurred. Please visit support.halvane.com for further assistance.";
+    "An unexpected error occurred. Please visit {1} for further assistance.";
 inline constexpr char kLaunchFailedError[] =
-    "The {1} Downloader could not be launched. Please visit support.halvane.com for further "
-    "assistance.";
+    "The {1} Downloader could not be launched. Please visit {2} for further assistance.";
 
 // The time-remaining line under the progress bar.
 inline constexpr char kCalculatingTimeRemaining[] = "Calculating time remaining";

@@ -394,9 +394,9 @@ TEST_F(HalvaneGetSignedTest, ForgedDocumentsAreRefusedBeforeAnythingIsDownloaded
   test::TestHttpServer older;
   older.Start();
   Publish(older, true, kPublished - 60);
-  ASSERT_EQ(
-      Get(NodeHost(older), "explicit", errors, {"--version", "7", KeyOption()[0], KeyOption()[1]}),
-      0)
+  ASSERT_EQ(Get(NodeHost(older), "explicit", errors,
+                {"--package-version", "7", KeyOption()[0], KeyOption()[1]}),
+            0)
       << errors;
   ExpectDownloaded("explicit");
 }

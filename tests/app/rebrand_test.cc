@@ -1,7 +1,9 @@
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -143,6 +145,47 @@ TEST(RebrandTest, ErrorsAreInTheToolsOwnWordsAndPipedConfigurationsWork) {
               0);
     EXPECT_NE(output.find("Piped Product Downloader Error"), std::string::npos) << output;
   }
+}
+
+// A copy of the updater away from its GTK module, started with a display: it runs on the
+// terminal, and says why on stderr and in the work log, naming the paths it tried.
+TEST(RebrandTest, ACopyWithoutItsWindowModuleSaysWhyOnStderrAndInTheLog) {
+  test::TempDir temp;
+  // The updater names the paths it tried from its own resolved location.
+  const test::TempDir& dir = temp;
+  const std::string real = std::filesystem::canonical(temp.path()).string();
+  const std::string copy = dir.Child("bin/halvane-updater");
+  std::ofstream(dir.Child("brand.conf")) << kPackageIds << "102=127.0.0.1:1\n108=P\n109=P\n";
+  std::string output;
+  ASSERT_EQ(RunShell("mkdir -p '" + dir.Child("bin") +
+                         "' && '" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" +
+                         dir.Child("brand.conf") + "' '" + copy + "' 2>&1",
+                     output),
+            0)
+      << output;
+  EXPECT_NE(RunShell("env -u WAYLAND_DISPLAY DISPLAY=:99 HALV_ANALYTICS_URL= XDG_CACHE_HOME='" +
+                         dir.Child("cache") + "' HOME='" + dir.path() + "' '" + copy +
+                         "' 2>&1 </dev/null",
+                     output),
+            0);
+  const std::string tried = real + "/bin/libhalvane-gtk.so";
+  EXPECT_NE(output.find("halvane-updater: no window, running on the terminal: the window module "
+                        "could not be loaded (" +
+                        tried + ": cannot open shared object file"),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find(real + "/lib/halvane-delivery/libhalvane-gtk.so"), std::string::npos)
+      << output;
+  std::string log;
+  RunShell("cat '" + dir.Child("cache") + "'/*/*/logs/Log.*", log);
+  // The work log escapes '/' in its JSON strings.
+  EXPECT_NE(log.find("\"event\":\"NoWindow\",\"params\":{\"message\":\"no window, running on "
+                     "the terminal: the window module could not be loaded ("),
+            std::string::npos)
+      << log;
+  // Logged before the first transfer, like the notice of a run as root.
+  EXPECT_NE(log.find("\"event\":\"RunningAsRoot\""), ::geteuid() == 0 ? std::string::npos : 0)
+      << log;
 }
 
 }  // namespace

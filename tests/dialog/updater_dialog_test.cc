@@ -170,7 +170,8 @@ TEST(DialogTest, LaunchesOnlyAfterTheSecondTransferInEitherOrder) {
 }
 
 TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
-  const std::string unexpected = messages::kUnexpectedError;
+  const std::string unexpected =
+      "An unexpected error occurred. Please visit support.halvane.com for further assistance.";
   const struct {
     const char* name;
     TransferStatus mainEnd;
@@ -229,7 +230,8 @@ TEST(DialogTest, RefusedStartsShowTheUnexpectedError) {
     if (c.startThrows) run.transfers.StartThrows();
     EXPECT_EQ(run.Run(), Updater::kFailed);
     EXPECT_EQ(run.view.Last("error").text,
-              std::string("Halvane Demo Downloader Error|") + messages::kUnexpectedError);
+              "Halvane Demo Downloader Error|An unexpected error occurred. Please visit "
+              "support.halvane.com for further assistance.");
     EXPECT_TRUE(run.transfers.started().empty());
     if (c.resources.find("106=\n") != std::string::npos) {
       EXPECT_TRUE(run.transfers.initialized().empty());
@@ -339,6 +341,29 @@ TEST(DialogTest, LanguageChoiceSwitchesTheLocaleBeforeTheTransfers) {
   ASSERT_EQ(run.launches.size(), 1u);
   EXPECT_EQ(run.launches[0].language, "de");
   EXPECT_EQ(run.transfers.started().at("skin-id"), run.startup().dataFolder() + "/skin-de");
+}
+
+TEST(DialogTest, TheBuildNamesTheSupportAddressAndTitlesNeverLackTheName) {
+  // A plain display name with languages configured, and a support address of its own.
+  for (const bool throws : {false, true}) {
+    DialogRun run(std::string(kResources) + "129=en=English;de=Deutsch\n130=de\n" +
+                  "134=help.example.org\n");
+    run.ScriptSuccess();
+    if (throws) run.transfers.StartThrows();
+    run.view.onShown = [&run](const RecordingView::Shown& shown) {
+      if (shown.view == "choice") {
+        run.view.Post([&run] { run.view.listener()->OnLanguageChosen(1); });
+      }
+    };
+    const int code = run.Run([](const StartupParameters&, const std::string&, const std::string&,
+                                const std::string&) -> bool { return false; });
+    EXPECT_EQ(code, Updater::kFailed);
+    EXPECT_EQ(run.view.Last("title").text, "Downloader für Halvane Demo");
+    const std::string error = run.view.Last("error").text;
+    EXPECT_NE(error.find("help.example.org"), std::string::npos) << error;
+    EXPECT_EQ(error.find("support.halvane.com"), std::string::npos) << error;
+    EXPECT_EQ(error.find('{'), std::string::npos) << error;
+  }
 }
 
 TEST(DialogTest, DataFolderFailureShowsOnlyTheErrorBox) {

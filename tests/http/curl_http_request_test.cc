@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "build_version.h"
 #include "http/http_stringstream_writer.h"
 #include "http_test_helpers.h"
 #include "test_http_server.h"
@@ -80,7 +81,7 @@ TEST_F(CurlHttpRequestTest, DownloadsWholeBodyAndReportsConnection) {
   EXPECT_EQ(writer.body(), TestHttpServer::GeneratedContent("/file", 0, 100000));
   ASSERT_EQ(server_.Requests().size(), 1u);
   EXPECT_EQ(server_.Requests()[0].headers.at("user-agent"),
-            "Mirthwell Halvane Delivery TransferService 1.1.0.2");
+            "Mirthwell Halvane Delivery TransferService 1.1.0.2 (build " HALV_BUILD_VERSION ")");
 }
 
 struct FailureCase {

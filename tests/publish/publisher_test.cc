@@ -579,7 +579,7 @@ TEST(PublishCommandTest, HelpExplainsEveryOption) {
   std::string help;
   EXPECT_EQ(RunPublish("--help", &help), 0);
   for (const char* option :
-       {"--input DIR", "--output DIR", "--partner ID", "--package ID", "--version ID",
+       {"--input DIR", "--output DIR", "--partner ID", "--package ID", "--package-version ID",
         "--name NAME", "--run PATH", "--chunk-size BYTES", "--link", "RISKY", "--allow-empty",
         "--node [https://]HOST[:PORT][/PATH][=WEIGHT]", "never changes", "[::1]", "TLS",
         "--sign SECRET_KEY_FILE", ".minisig", kSignPasswordVariable}) {
@@ -591,7 +591,7 @@ TEST(PublishCommandTest, PublishesAndRefusesBadCommandLines) {
   test::TempDir temp;
   WriteFile(temp.Child("in/bin/app"), Bytes(5000, 3));
   const std::string base = "--input " + temp.Child("in") + " --output " + temp.Child("out") +
-                           " --partner R --package abc --version 7 --name 'Demo App'";
+                           " --partner R --package abc --package-version 7 --name 'Demo App'";
   std::string output;
   EXPECT_EQ(RunPublish(base + " --run bin/app --chunk-size 1000 --node 127.0.0.1:8081=2 --node "
                               "127.0.0.1:8082",
@@ -604,7 +604,8 @@ TEST(PublishCommandTest, PublishesAndRefusesBadCommandLines) {
   EXPECT_EQ(manifest.GetRunFile()->GetChecksums().size(), 5u);
   EXPECT_EQ(ReadNodes(temp.Child("out/nodes/R.xml")).GetNodes().size(), 2u);
 
-  EXPECT_EQ(RunPublish(base + " --version=8 --chunk-size=1048576 --node=h", &output), 0) << output;
+  EXPECT_EQ(RunPublish(base + " --package-version=8 --chunk-size=1048576 --node=h", &output), 0)
+      << output;
   EXPECT_EQ(ReadPackage(temp.Child("out/manifests/abc/8.xml")).GetFiles()[0]->GetChunkSize(),
             1048576u);
 
@@ -621,7 +622,7 @@ TEST(PublishCommandTest, PublishesAndRefusesBadCommandLines) {
 
 std::string PublishArguments(const test::TempDir& temp, const std::string& version) {
   return "--input " + temp.Child("in") + " --output " + temp.Child("out") +
-         " --partner R --package abc --version " + version + " --name Demo --node h";
+         " --partner R --package abc --package-version " + version + " --name Demo --node h";
 }
 
 TEST(PublishCommandTest, RefusalsEscapeControlCharactersAndWaitForNoWork) {

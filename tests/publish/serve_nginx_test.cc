@@ -52,12 +52,12 @@ class ServeNginxTest : public testing::Test {
     std::ofstream(temp_.Child("in/read me.txt"), std::ios::binary) << "hello";
 
     ports_ = test::FreeLoopbackPorts(3);
-    const std::string publish =
-        std::string(HALV_PUBLISH_BINARY) + " --input " + temp_.Child("in") + " --output " +
-        temp_.Child("www") +
-        " --partner R --package abc --version 7 --name Demo --run bin/app --chunk-size 65536" +
-        " --node 127.0.0.1:" + std::to_string(ports_[1]) +
-        "=2 --node 127.0.0.1:" + std::to_string(ports_[2]) + " >/dev/null";
+    const std::string publish = std::string(HALV_PUBLISH_BINARY) + " --input " + temp_.Child("in") +
+                                " --output " + temp_.Child("www") +
+                                " --partner R --package abc --package-version 7 --name Demo --run "
+                                "bin/app --chunk-size 65536" +
+                                " --node 127.0.0.1:" + std::to_string(ports_[1]) +
+                                "=2 --node 127.0.0.1:" + std::to_string(ports_[2]) + " >/dev/null";
     ASSERT_EQ(::system(publish.c_str()), 0);
     const std::string start =
         std::string(HALV_SERVE_NGINX) + " start --root " + temp_.Child("www") + " --state " +
@@ -207,6 +207,8 @@ TEST(ServeNginxCommandTest, ServesFoldersWhosePathsHoldQuotesDollarsAndSpaces) {
                             &output),
               0)
         << output << ReadFile(state + "/error.log");
+    EXPECT_NE(output.find("\nmanifest host: http://127.0.0.1:" + port + "/\n"), std::string::npos)
+        << output;
     DirectProxyFactory proxies;
     CurlHttpRequestFactory requests(proxies);
     std::stringstream body;

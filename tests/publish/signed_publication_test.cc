@@ -185,7 +185,7 @@ TEST_F(SignedPublicationTest, MinisignAcceptsEverySignatureAndEachNamesItsDocume
   const Outcome published = RunShell(
       std::string(HALV_PUBLISH_BINARY) + " --input " + ShellQuote(input_.string()) + " --output " +
       ShellQuote(output_.string()) +
-      " --partner R --package abc --version 7 --name Demo --chunk-size 4096 --sign " +
+      " --partner R --package abc --package-version 7 --name Demo --chunk-size 4096 --sign " +
       ShellQuote(Key("k")) + " --node https://127.0.0.1:8443/files=2 --node 127.0.0.1:8081");
   ASSERT_EQ(published.status, 0) << published.output;
   const std::int64_t after = std::time(nullptr);
@@ -276,10 +276,11 @@ TEST_F(SignedPublicationTest, Sha256OfEveryChunkBesideTheCrc32s) {
 TEST_F(SignedPublicationTest, EncryptedKeyTakesItsPasswordFromTheEnvironment) {
   MakeKeys("locked", "correct horse");
   WriteFile(input_ / "f", Bytes(5000, 4));
-  const std::string command =
-      std::string(HALV_PUBLISH_BINARY) + " --input " + ShellQuote(input_.string()) + " --output " +
-      ShellQuote(output_.string()) + " --partner R --package abc --version 7 --name Demo --sign " +
-      ShellQuote(Key("locked")) + " --node 127.0.0.1:8081 </dev/null";
+  const std::string command = std::string(HALV_PUBLISH_BINARY) + " --input " +
+                              ShellQuote(input_.string()) + " --output " +
+                              ShellQuote(output_.string()) +
+                              " --partner R --package abc --package-version 7 --name Demo --sign " +
+                              ShellQuote(Key("locked")) + " --node 127.0.0.1:8081 </dev/null";
   {
     test::ScopedEnvironmentVariable wrong(kSignPasswordVariable, "wrong horse");
     const Outcome refused = RunShell("setsid -w " + command);

@@ -78,7 +78,7 @@ bool NginxSite::TryServe() {
   for (const Publication& p : publications_) {
     std::string command = Quote(publish_) + " --input " + Quote(p.input) + " --output " +
                           Quote(folder_ + "/www") + " --partner " + p.partner + " --package " +
-                          p.package + " --version " + p.version + " --name Test " + p.extra;
+                          p.package + " --package-version " + p.version + " --name Test " + p.extra;
     const std::string scheme = tlsArguments_.empty() ? "" : "https://";
     for (const int port : nodePorts_) {
       command += " --node " + scheme + "127.0.0.1:" + std::to_string(port);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "build_version.h"
 #include "collect_database.h"
 #include "collect_server.h"
 
@@ -37,7 +38,7 @@ const char kHelp[] =
     "  --listen HOST:PORT  numeric address to listen on (default 127.0.0.1:18090; port 0\n"
     "                    takes a free port; IPv6 as [ADDRESS]:PORT).\n"
     "  --pid-file FILE   written with the process id once listening, removed on exit.\n"
-    "  --help            show this text.\n";
+    "  --help            show this text; --version shows the program's version.\n";
 
 int Usage(const std::string& message) {
   std::cerr << "halvane-collect: " << message << "\nTry 'halvane-collect --help'.\n";
@@ -77,6 +78,10 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage("missing command");
   if (args[0] == "--help" || args[0] == "-h") {
     std::cout << kHelp;
+    return 0;
+  }
+  if (args[0] == "--version") {
+    std::cout << "halvane-collect " HALV_BUILD_VERSION "\n";
     return 0;
   }
   const std::string command = args[0];

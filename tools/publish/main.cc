@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "build_version.h"
 #include "publisher.h"
 #include "sign/minisign.h"
 #include "sign/sign_password.h"
@@ -26,11 +27,12 @@ using halv::publish::PublishProgress;
 // The help text; the name of the password variable comes from the signing library.
 std::string Help() {
   return std::string(
-             "Usage: halvane-publish --input DIR --output DIR --partner ID --package ID --version "
-             "ID\n"
-             "                       --name NAME [--run PATH] [--chunk-size BYTES] [--link]\n"
+             "Usage: halvane-publish --input DIR --output DIR --partner ID --package ID\n"
+             "                       --package-version ID --name NAME [--run PATH] [--chunk-size "
+             "BYTES] [--link]\n"
              "                       [--allow-empty] [--sign SECRET_KEY_FILE]\n"
              "                       --node [https://]HOST[:PORT][/PATH][=WEIGHT] [--node ...]\n"
+             "       halvane-publish --help | --version\n"
              "\n"
              "Publishes the files of a folder as one version of a package. The output folder can "
              "be\n"
@@ -64,7 +66,8 @@ std::string Help() {
              "  --partner ID        partner id: names the node list and the first level of the "
              "files.\n"
              "  --package ID        package id.\n"
-             "  --version ID        version id (not \"current\"). Ids are UTF-8, at most 128 "
+             "  --package-version ID\n"
+             "                      version id (not \"current\"). Ids are UTF-8, at most 128 "
              "bytes,\n"
              "                      do not begin with '.' and do not contain / \\ ? # % or :.\n"
              "  --name NAME         the package's display name.\n"
@@ -109,7 +112,9 @@ std::string Help() {
          "                      must add up to at most 4294967295. With https:// the node is\n"
          "                      reached over TLS (port 443 unless PORT is given); without a\n"
          "                      scheme (or with http://) over plain HTTP.\n"
-         "  --help              show this text.\n"
+         "  --help              show this text; --version shows the program's version.\n"
+         "Every option that takes a value also takes it as --option=value. The package version's\n"
+         "older spelling --version ID still works in this release, with a notice.\n"
          "\n"
          "Files are copied into the output folder (the file system shares their extents where it\n"
          "can). Checksums are CRC-32 values of the published bytes. On a terminal, large folders\n"
@@ -165,10 +170,11 @@ class ProgressLine {
 int main(int argc, char** argv) {
   PublishOptions options;
   std::string secretKey;
+  bool oldVersionSpelling = false;
   std::string* const required[] = {&options.input,   &options.output,  &options.partner,
                                    &options.package, &options.version, &options.name};
-  const char* const requiredNames[] = {"--input",   "--output",  "--partner",
-                                       "--package", "--version", "--name"};
+  const char* const requiredNames[] = {"--input",   "--output",          "--partner",
+                                       "--package", "--package-version", "--name"};
   try {
     for (int i = 1; i < argc; ++i) {
       std::string option = argv[i];
@@ -184,6 +190,13 @@ int main(int argc, char** argv) {
         option.resize(equals);
         hasValue = true;
       }
+      // --version alone asks for the program's version; followed by a value it is the package
+      // version's old spelling, kept for one release so that existing scripts keep working.
+      if (option == "--version" && !hasValue &&
+          (i + 1 >= argc || std::string(argv[i + 1]).rfind('-', 0) == 0)) {
+        std::cout << "halvane-publish " HALV_BUILD_VERSION "\n";
+        return 0;
+      }
       const auto next = [&]() -> std::string {
         if (hasValue) return value;
         if (i + 1 >= argc) throw PublishError(option + " needs a value");
@@ -197,8 +210,9 @@ int main(int argc, char** argv) {
         options.partner = next();
       } else if (option == "--package") {
         options.package = next();
-      } else if (option == "--version") {
+      } else if (option == "--package-version" || option == "--version") {
         options.version = next();
+        oldVersionSpelling = option == "--version";
       } else if (option == "--name") {
         options.name = next();
       } else if (option == "--run") {
@@ -222,8 +236,10 @@ int main(int argc, char** argv) {
         if (secretKey.empty()) throw PublishError("--sign needs the path of a secret key file");
       } else if (option == "--node") {
         options.nodes.push_back(halv::publish::ParseNode(next()));
+      } else if (option.rfind('-', 0) == 0) {
+        throw PublishError("unknown option " + halv::publish::Quote(option));
       } else {
-        throw PublishError("unknown argument " + halv::publish::Quote(argv[i]));
+        throw PublishError("unexpected argument " + halv::publish::Quote(argv[i]));
       }
     }
     for (std::size_t i = 0; i < std::size(required); ++i) {
@@ -232,6 +248,10 @@ int main(int argc, char** argv) {
     if (options.nodes.empty()) throw PublishError("at least one --node is required");
   } catch (const PublishError& e) {
     return Usage(e.what());
+  }
+  if (oldVersionSpelling) {
+    std::cerr << "halvane-publish: --version ID is now --package-version ID; the old spelling "
+                 "goes in the next release\n";
   }
 
   ProgressLine line;

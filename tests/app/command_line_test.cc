@@ -1,0 +1,161 @@
+// Every program's command line as a user meets it: --help and --version answer without any
+// network or data folder, and a mistake gets one line naming it and a pointer to --help.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "build_version.h"
+#include "nginx_site.h"
+#include "scoped_environment.h"
+#include "temp_dir.h"
+
+namespace halv {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `arguments` with a home, cache, data and state folder of `temp` and no analytics.
+Result RunProgram(const test::TempDir& temp, std::vector<std::string> arguments) {
+  std::vector<std::string> environment = {"HOME=" + temp.Child("home"),
+                                          "XDG_CACHE_HOME=" + temp.Child("home/.cache"),
+                                          "XDG_DATA_HOME=" + temp.Child("home/.local/share"),
+                                          "XDG_STATE_HOME=" + temp.Child("home/.local/state"),
+                                          "PATH=/usr/bin:/bin",
+                                          "HALV_ANALYTICS_URL="};
+  for (const std::string& variable : test::SanitizerEnvironment()) {
+    environment.push_back(variable);
+  }
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& variable : environment) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+
+  const std::string outPath = temp.Child("out");
+  const std::string errPath = temp.Child("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  pid_t pid = -1;
+  Result result;
+  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = test::ReadFile(outPath);
+  result.err = test::ReadFile(errPath);
+  return result;
+}
+
+struct Program {
+  const char* name;
+  const char* binary;
+  std::vector<std::string> before;  // arguments before the one under test (a command)
+};
+
+const Program kPrograms[] = {
+    {"halvane-updater", HALV_UPDATER_BINARY, {}}, {"halvane-get", HALV_GET_BINARY, {}},
+    {"halvane-publish", HALV_PUBLISH_BINARY, {}}, {"halvane-collect", HALV_COLLECT_BINARY, {}},
+    {"halvane-rebrand", HALV_REBRAND_TOOL, {}},
+};
+
+TEST(CommandLineTest, HelpAndVersionAnswerWithoutNetworkOrDataFolder) {
+  for (const Program& program : kPrograms) {
+    for (const std::string option : {"--help", "-h", "--version"}) {
+      SCOPED_TRACE(std::string(program.name) + " " + option);
+      test::TempDir temp;
+      fs::create_directories(temp.Child("home"));
+      // A display that cannot be reached: the updater must answer before it tries one.
+      test::ScopedEnvironmentVariable display("DISPLAY", ":99");
+      const Result result = RunProgram(temp, {program.binary, option});
+      EXPECT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(result.err, "");
+      if (option == "--version") {
+        EXPECT_EQ(result.out, std::string(program.name) + " " HALV_BUILD_VERSION "\n");
+      } else {
+        EXPECT_NE(result.out.find("--version"), std::string::npos) << result.out;
+      }
+      // Nothing was started: no data folder, no log.
+      EXPECT_TRUE(fs::is_empty(temp.Child("home")));
+    }
+  }
+}
+
+TEST(CommandLineTest, UpdaterHelpNamesItsArgumentsAndWinsOverThem) {
+  test::TempDir temp;
+  fs::create_directories(temp.Child("home"));
+  const Result result =
+      RunProgram(temp, {HALV_UPDATER_BINARY, "packageVersion=2", "log=3", "--help"});
+  EXPECT_EQ(result.status, 0);
+  for (const char* text : {"packageVersion=ID", "skinVersion=ID", "log=N", "ignored"}) {
+    EXPECT_NE(result.out.find(text), std::string::npos) << text;
+  }
+  EXPECT_TRUE(fs::is_empty(temp.Child("home")));
+}
+
+TEST(CommandLineTest, MistakesGetOneLineAndAPointerToHelp) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::string said;
+  } const cases[] = {
+      {"get unknown option", {HALV_GET_BINARY, "--bogus", "1"}, "unknown option --bogus"},
+      {"get stray argument", {HALV_GET_BINARY, "stray"}, "unexpected argument stray"},
+      {"get missing value", {HALV_GET_BINARY, "--partner"}, "--partner needs a value"},
+      {"get missing option", {HALV_GET_BINARY, "--partner=R", "--dest=d"}, "--package is required"},
+      {"publish unknown option", {HALV_PUBLISH_BINARY, "--bogus=1"}, "unknown option \"--bogus\""},
+      {"collect unknown option",
+       {HALV_COLLECT_BINARY, "report", "--bogus"},
+       "unknown option '--bogus'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir temp;
+    const Result result = RunProgram(temp, c.arguments);
+    EXPECT_EQ(result.status, 2);
+    const std::string program = fs::path(c.arguments[0]).filename().string();
+    EXPECT_EQ(result.err, program + ": " + c.said + "\nTry '" + program + " --help'.\n");
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(CommandLineTest, GetTakesOptionEqualsValueAndTheOldVersionSpellingWithANotice) {
+  test::TempDir temp;
+  fs::create_directories(temp.Child("home"));
+  const std::string deadHost = "127.0.0.1:" + std::to_string(test::FreeLoopbackPorts(1)[0]);
+  const Result current =
+      RunProgram(temp, {HALV_GET_BINARY, "--host=" + deadHost, "--partner=R", "--package=abc",
+                        "--package-version=7", "--dest=" + temp.Child("dest"), "--threads=2"});
+  EXPECT_EQ(current.status, 1) << current.err;
+  EXPECT_NE(current.err.find(deadHost), std::string::npos) << current.err;
+  EXPECT_EQ(current.err.find("--package-version ID"), std::string::npos) << current.err;
+
+  const Result old =
+      RunProgram(temp, {HALV_GET_BINARY, "--host", deadHost, "--partner", "R", "--package", "abc",
+                        "--version", "7", "--dest", temp.Child("dest")});
+  EXPECT_EQ(old.status, 1) << old.err;
+  EXPECT_EQ(old.err.rfind("halvane-get: --version ID is now --package-version ID", 0), 0u)
+      << old.err;
+}
+
+}  // namespace
+}  // namespace halv
