@@ -36,26 +36,44 @@ const std::shared_ptr<ExponentialNormalNodeStatistics>& NodeStatisticsMap::Get(
   return entry;
 }
 
-ProportionalGamblingTransferOptimizer::ProportionalGamblingTransferOptimizer(
-    const Settings& settings)
-    : ProportionalGamblingTransferOptimizer(settings, CurrentTimeSeed()) {}
+double NodeStatisticsMap::BestMeanExcept(const std::string& host) const {
+  double best = 0.0;
+  for (const auto& [name, statistics] : map_) {
+    if (name != host) best = std::max(best, statistics->GetMeanAndVariance().first);
+  }
+  return best;
+}
 
 ProportionalGamblingTransferOptimizer::ProportionalGamblingTransferOptimizer(
-    const Settings& settings, std::uint32_t seed)
-    : TransferOptimizer(settings),
+    const Settings& settings, const Clock& clock)
+    : ProportionalGamblingTransferOptimizer(settings, CurrentTimeSeed(), clock) {}
+
+ProportionalGamblingTransferOptimizer::ProportionalGamblingTransferOptimizer(
+    const Settings& settings, std::uint32_t seed, const Clock& clock)
+    : TransferOptimizer(settings, clock),
       random_(seed),
       statistics_(ExponentialNormalNodeStatistics(settings.nodeStatisticsWeight)) {}
 
-ProportionalGamblingTransferOptimizer::~ProportionalGamblingTransferOptimizer() = default;
+ProportionalGamblingTransferOptimizer::~ProportionalGamblingTransferOptimizer() { StopWatch(); }
+
+double ProportionalGamblingTransferOptimizer::ReferenceSpeed(const std::string& host) {
+  return statistics_.BestMeanExcept(host);
+}
 
 void ProportionalGamblingTransferOptimizer::GetNode(OptimizedRequestParams& params) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::vector<std::shared_ptr<NodeManifest>>& candidates = params.CandidateNodes;
-  const std::size_t n = candidates.size();
-  if (n == 0) {
+  if (params.CandidateNodes.empty()) {
     throw std::invalid_argument("TransferOptimizer::GetNode received empty nodelist");
   }
-  if (n == 1) {
+  std::shared_ptr<NodeManifest> soonest;
+  const std::vector<std::shared_ptr<NodeManifest>> candidates = UsableNodes(params, &soonest);
+  if (candidates.empty()) {
+    // Every node is set aside: the one back first is asked, and it costs the chunk a retry.
+    SelectNode(params, soonest);
+    return;
+  }
+  const std::size_t n = candidates.size();
+  if (n == 1 && !IsReturning(candidates.front()->GetHost())) {
     SelectNode(params, candidates.front());
     return;
   }
@@ -66,7 +84,9 @@ void ProportionalGamblingTransferOptimizer::GetNode(OptimizedRequestParams& para
 
   std::vector<std::size_t> underSampled;
   for (std::size_t i = 0; i < n; ++i) {
-    if (statistics[i]->GetCount() < 2) underSampled.push_back(i);
+    if (statistics[i]->GetCount() < 2 || IsReturning(candidates[i]->GetHost())) {
+      underSampled.push_back(i);
+    }
   }
   if (!underSampled.empty()) {
     boost::random::uniform_int_distribution<std::size_t> pick(0, underSampled.size() - 1);
