@@ -61,8 +61,20 @@ std::uint32_t ChunkRetryLimit(int limit, std::size_t nodeCount) {
 }
 
 ChecksumStatusData::ChecksumStatusData(std::shared_ptr<TransferSharedMapData> chunk,
-                                       std::uint32_t actualChecksum)
-    : chunk_(std::move(chunk)), actualChecksum_(actualChecksum) {}
+                                       std::uint32_t actualChecksum, std::string node)
+    : chunk_(std::move(chunk)), actualChecksum_(actualChecksum), node_(std::move(node)) {}
+
+std::string ChecksumStatusData::Message() const {
+  if (!chunk_ || node_.empty()) return std::string();
+  std::string text = "bytes " + std::to_string(chunk_->lowerBound) + "-" +
+                     std::to_string(chunk_->upperBound) +
+                     (chunk_->fileData ? " of " + chunk_->fileData->filePath : std::string()) +
+                     " failed their check as node " + node_ + " served them";
+  if (chunk_->badNodeCount > 1) {
+    text += " (" + std::to_string(chunk_->badNodeCount) + " nodes served them wrong)";
+  }
+  return text;
+}
 
 ChecksumStatusData::~ChecksumStatusData() = default;
 
@@ -317,7 +329,11 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
         ++chunk_->badNodeCount;
       }
     }
-    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(chunk_, crc));
+    const std::shared_ptr<const NodeListManifest> nodes = transfer_->GetNodeList();
+    const std::string node = nodes && chunk_->nodeIndex < nodes->GetNodes().size()
+                                 ? nodes->GetNodes()[chunk_->nodeIndex]->GetHost()
+                                 : std::string();
+    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(chunk_, crc, node));
   } catch (...) {
     return FileFailureStatus(std::current_exception());
   }

@@ -38,10 +38,15 @@ std::uint32_t ChunkRetryLimit(int limit, std::size_t nodeCount);
 // that the chunk data it points at belongs to the chunk's works.
 class ChecksumStatusData : public TransferStatusData {
  public:
-  ChecksumStatusData(std::shared_ptr<TransferSharedMapData> chunk, std::uint32_t actualChecksum);
+  // `node` is the host of the node that served the bytes; empty when unknown.
+  ChecksumStatusData(std::shared_ptr<TransferSharedMapData> chunk, std::uint32_t actualChecksum,
+                     std::string node = std::string());
   ~ChecksumStatusData() override;
 
   TransferError ToTransferError() const override { return TransferError::ChecksumError; }
+  // Names the file, the node that served the bytes and how many nodes served this chunk wrong,
+  // so that a node that keeps sending bad bytes can be found.
+  std::string Message() const override;
   // "actualChecksum" in lowercase hexadecimal.
   void Describe(boost::property_tree::ptree& tree) const override;
   // "error|6|<file size>|<lowerBound>|<endPosition - lowerBound>|<bytes written>|<response
@@ -53,6 +58,7 @@ class ChecksumStatusData : public TransferStatusData {
  private:
   const std::shared_ptr<TransferSharedMapData> chunk_;
   const std::uint32_t actualChecksum_;
+  const std::string node_;
 };
 
 // Runs one pipeline per chunk of a file, in file order, at most `fileConcurrency` at once.

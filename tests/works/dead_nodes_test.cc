@@ -206,5 +206,24 @@ TEST_F(DeadNodesTest, NodesThatAcceptAndNeverAnswerAreGivenUpAndTheGoodNodeCompl
   EXPECT_GT(stalled, 0);
 }
 
+TEST_F(DeadNodesTest, AChunkThatKeepsFailingItsCheckNamesTheNodeThatServedIt) {
+  Publish({good_.port()});
+  test::HttpFault corrupt;
+  corrupt.corrupt = true;
+  good_.SetFault("/packages/R/abc/7/app", corrupt);
+  auto done = Start(DeadNodeSettings(), SteadyClock::Instance());
+  ASSERT_TRUE(done.get());
+  const auto holds = transfer_->RetryableErrors();
+  ASSERT_EQ(holds.size(), 1u);
+  const auto data = std::dynamic_pointer_cast<TransferStatusData>(holds[0].status.data);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->ToTransferError(), TransferError::ChecksumError);
+  const std::string message = data->Message();
+  EXPECT_NE(message.find(" of app failed their check as node 127.0.0.1:" +
+                         std::to_string(good_.port()) + " served them"),
+            std::string::npos)
+      << message;
+}
+
 }  // namespace
 }  // namespace halv
