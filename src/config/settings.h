@@ -48,9 +48,13 @@ struct Settings {
   int requestWatchMilliseconds = 250;  // how often the watch looks; 0: never
   int rateWindowSeconds = 10;
   int estimateHoldMilliseconds = 500;
-  int workThreads = 0;               // 2 × (P + 2): the main work manager's threads
-  int workflowConcurrency = 0;       // P + 2
-  int fileConcurrency = 0;           // P + 2
+  // Chunk requests in flight per file: requestsPerNode for each node that is not set aside nor
+  // far behind (more for nodes that deliver more), never more than maxRequestsInFlight.
+  int requestsPerNode = 2;
+  int maxRequestsInFlight = 16;
+  int workThreads = 0;               // workflowConcurrency + P + 2: the main work manager's threads
+  int workflowConcurrency = 0;       // maxRequestsInFlight + P
+  int fileConcurrency = 0;           // P + 2: files in parallel
   int proxyResolveTimeout = 5000;    // milliseconds
   int proxyConnectTimeout = 5000;    // milliseconds
   int proxySendTimeout = 5000;       // milliseconds

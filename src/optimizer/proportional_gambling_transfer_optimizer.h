@@ -31,7 +31,8 @@ class NodeStatisticsMap {
 };
 
 // The run's optimizer. Every host is first measured twice by probes, and probed again when it
-// comes back from being set aside; after that a node is chosen
+// comes back from being set aside. A node that is worth keeping busy and has no request in flight
+// is chosen first; after that a node is chosen
 // at random in proportion to its chance of being the fastest, estimated by a Monte-Carlo gamble
 // over the normal distributions of the hosts' speeds and scaled by the node list's weights, so
 // slow nodes still see a little traffic and a recovering node is noticed.
@@ -55,6 +56,7 @@ class ProportionalGamblingTransferOptimizer : public TransferOptimizer {
   void UpdateStatistics(const OptimizedRequestParams& params,
                         const HttpTransferStatusData& statusData) override;
   double ReferenceSpeed(const std::string& host) override;
+  double MeanSpeed(const std::string& host) override;
 
  private:
   using StatisticsList = std::vector<std::shared_ptr<ExponentialNormalNodeStatistics>>;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -80,8 +81,9 @@ TransferOptimizer::WatchId TransferOptimizer::Watch(const std::shared_ptr<NodeMa
   {
     std::lock_guard<std::mutex> lock(mutex_);
     id = nextWatchId_++;
-    watched_[id] =
-        Watched{node ? node->GetHost() : std::string(), std::move(request), clock_.Now(), false};
+    const std::string host = node ? node->GetHost() : std::string();
+    ++inFlight_[host];
+    watched_[id] = Watched{host, std::move(request), clock_.Now(), false};
   }
   if (settings_.requestWatchMilliseconds > 0) {
     std::lock_guard<std::mutex> lock(watchMutex_);
@@ -97,8 +99,44 @@ bool TransferOptimizer::Unwatch(WatchId id) {
   const auto entry = watched_.find(id);
   if (entry == watched_.end()) return false;
   const bool givenUp = entry->second.givenUp;
+  const auto count = inFlight_.find(entry->second.host);
+  if (count != inFlight_.end() && --count->second == 0) inFlight_.erase(count);
   watched_.erase(entry);
   return givenUp;
+}
+
+std::uint32_t TransferOptimizer::InFlight(const std::string& host) const {
+  const auto count = inFlight_.find(host);
+  return count == inFlight_.end() ? 0 : count->second;
+}
+
+bool TransferOptimizer::IsFarBehind(const std::string& host) {
+  const double mean = MeanSpeed(host);
+  const double best = ReferenceSpeed(host);
+  return mean > 0.0 && mean * std::max(settings_.slowRequestFactor, 1) < best;
+}
+
+std::uint32_t TransferOptimizer::RequestsInFlight(const NodeListManifest& nodes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Clock::TimePoint now = clock_.Now();
+  const double perNode = std::max(settings_.requestsPerNode, 1);
+  double best = 0.0;
+  for (const auto& node : nodes.GetNodes()) best = std::max(best, MeanSpeed(node->GetHost()));
+  std::unordered_map<std::string, bool> seen;
+  double total = 0.0;
+  for (const auto& node : nodes.GetNodes()) {
+    const std::string& host = node->GetHost();
+    if (!seen.emplace(host, true).second) continue;
+    const auto aside = setAside_.find(host);
+    if (aside != setAside_.end() && now < aside->second.until) continue;
+    if (IsFarBehind(host)) continue;
+    const double mean = MeanSpeed(host);
+    // An unmeasured node gets the plain share; a measured one up to twice that by its speed.
+    total +=
+        mean > 0.0 && best > 0.0 ? std::max(1.0, std::round(2.0 * perNode * mean / best)) : perNode;
+  }
+  const double most = std::max(settings_.maxRequestsInFlight, 1);
+  return static_cast<std::uint32_t>(std::clamp(total, 1.0, most));
 }
 
 void TransferOptimizer::WatchLoop() {

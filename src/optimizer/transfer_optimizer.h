@@ -18,6 +18,7 @@ namespace halv {
 
 class HttpRequest;
 class HttpTransferStatusData;
+class NodeListManifest;
 class NodeManifest;
 class NodeStatistics;
 struct OptimizedRequestParams;
@@ -77,6 +78,10 @@ class TransferOptimizer {
   void CheckRequests();
   // Whether no request should go to `node` now.
   bool IsSetAside(const NodeManifest& node);
+  // How many chunk requests of one file should be in flight for `nodes`: requestsPerNode for
+  // every node that is not set aside nor far behind (up to twice that for the fastest, fewer for
+  // slower ones, once the statistics know them), from 1 to maxRequestsInFlight.
+  std::uint32_t RequestsInFlight(const NodeListManifest& nodes);
 
  protected:
   // Records the attempt; called by ReportResult with mutex_ held.
@@ -100,6 +105,14 @@ class TransferOptimizer {
   // The best mean speed, in bytes per second, that the statistics know of any host other than
   // `host`; 0 when none is known. Call with mutex_ held.
   virtual double ReferenceSpeed(const std::string& host) = 0;
+  // The mean speed of `host` in bytes per second, when the statistics have measured it (two
+  // samples or more); 0 otherwise. Call with mutex_ held.
+  virtual double MeanSpeed(const std::string& host) = 0;
+  // Watched requests to `host` now. Call with mutex_ held.
+  std::uint32_t InFlight(const std::string& host) const;
+  // Whether `host` is measured and delivers below 1/slowRequestFactor of the best other host: not
+  // worth keeping busy. Call with mutex_ held.
+  bool IsFarBehind(const std::string& host);
   // Ends the watch thread; idempotent. Derived destructors call it first.
   void StopWatch();
 
@@ -130,6 +143,7 @@ class TransferOptimizer {
   std::int32_t lowSpeedTime_;    // seconds
   std::unordered_map<std::string, SetAside> setAside_;
   std::map<WatchId, Watched> watched_;
+  std::unordered_map<std::string, std::uint32_t> inFlight_;
   WatchId nextWatchId_ = 1;
 
   // Guarded by watchMutex_.

@@ -12,6 +12,7 @@
 #include "file/shared_file.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/package_manifest.h"
+#include "optimizer/transfer_optimizer.h"
 #include "sign/sha256.h"
 #include "transfer/transfer_error_data.h"
 #include "work/no_op_work.h"
@@ -36,6 +37,17 @@ std::string Hex(std::uint32_t value) {
 std::size_t NodeCount(const TransferWorkInterface& transfer) {
   const std::shared_ptr<const NodeListManifest> nodes = transfer.GetNodeList();
   return nodes ? nodes->GetNodes().size() : 0;
+}
+
+// Chunks of one file in flight at once: as many as the nodes can serve, as the optimizer judges
+// them; without a node list, the file concurrency.
+std::uint32_t ChunksInFlight(const TransferWorkInterface& transfer) {
+  const TransferBehavior& behavior = transfer.GetBehavior();
+  const std::shared_ptr<const NodeListManifest> nodes = transfer.GetNodeList();
+  if (nodes && !nodes->GetNodes().empty() && behavior.optimizer) {
+    return behavior.optimizer->RequestsInFlight(*nodes);
+  }
+  return static_cast<std::uint32_t>(std::max(1, behavior.settings.fileConcurrency));
 }
 
 WorkStatus NoMapError(const char* work) {
@@ -100,8 +112,7 @@ LazyTransferMultipleChunksWork::LazyTransferMultipleChunksWork(
     std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
     std::shared_ptr<TransferSharedFileData> fileData)
     : TransferWork(std::move(transfer)),
-      LazyParallelWork(nullptr, static_cast<std::uint32_t>(std::max(
-                                    1, transfer_->GetBehavior().settings.fileConcurrency))),
+      LazyParallelWork(nullptr, ChunksInFlight(*transfer_)),
       file_(std::move(file)),
       fileData_(std::move(fileData)) {
   ObserveCompletion(*this);

@@ -61,7 +61,8 @@ class ChecksumStatusData : public TransferStatusData {
   const std::string node_;
 };
 
-// Runs one pipeline per chunk of a file, in file order, at most `fileConcurrency` at once.
+// Runs one pipeline per chunk of a file, in file order, at most as many at once as the optimizer
+// wants in flight for the transfer's nodes when the work is made (fileConcurrency without nodes).
 // Ownership: held by shared pointers, a child of its file's work. Thread-safety: as
 // LazyParallelWork; ReleaseWindows from the thread destroying the file work.
 class LazyTransferMultipleChunksWork : public TransferWork, public LazyParallelWork {

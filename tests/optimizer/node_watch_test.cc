@@ -186,6 +186,58 @@ TEST(NodeSetAsideTest, AChunkThatDroppedTheLiveNodesAsksThemBeforeASetAsideOne) 
   EXPECT_EQ(params.SelectedNode, list->GetNodes()[0]);
 }
 
+TEST(RequestsInFlightTest, FollowTheNodesThatAreWorthAsking) {
+  const struct {
+    const char* name;
+    std::vector<double> speeds;  // MiB/s per node; 0: unmeasured; < 0: set aside
+    int most;
+    std::uint32_t expected;
+  } cases[] = {
+      {"four unmeasured nodes, two each", {0, 0, 0, 0}, 16, 8},
+      {"one set aside", {0, 0, -1, 0}, 16, 6},
+      {"every one set aside", {-1, -1}, 16, 1},
+      {"the cap holds", {0, 0, 0, 0}, 5, 5},
+      {"more for faster nodes, none for one far behind", {8, 4, 2, 0.05}, 16, 4 + 2 + 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ManualClock clock;
+    Settings settings = WatchSettings();
+    settings.maxRequestsInFlight = c.most;
+    ProportionalGamblingTransferOptimizer optimizer(settings, kSeed, clock);
+    const auto list = MakeList(static_cast<int>(c.speeds.size()));
+    for (std::size_t i = 0; i < c.speeds.size(); ++i) {
+      const NodePtr& node = list->GetNodes()[i];
+      if (c.speeds[i] < 0) Report(optimizer, node, HttpRequestResult::ConnectFailed, 0, 0);
+      for (int k = 0; c.speeds[i] > 0 && k < 40; ++k) {
+        OptimizedRequestParams params = MakeParams(nullptr);
+        params.SelectedNode = node;
+        HttpRequestStatus status(HttpRequestResult::Success,
+                                 static_cast<std::uint64_t>(c.speeds[i] * kMiB));
+        status.responseCode = 206;
+        optimizer.ReportResult(params, HttpTransferStatusData(node->GetHost(), status, 1000));
+      }
+    }
+    EXPECT_EQ(optimizer.RequestsInFlight(*list), c.expected);
+  }
+}
+
+TEST(RequestsInFlightTest, ANodeWithNothingInFlightIsAskedFirst) {
+  test::ManualClock clock;
+  ProportionalGamblingTransferOptimizer optimizer(WatchSettings(), kSeed, clock);
+  const auto list = MakeList(4);
+  std::vector<TransferOptimizer::WatchId> ids;
+  std::multiset<std::string> hosts;
+  for (int i = 0; i < 8; ++i) {
+    OptimizedRequestParams params = MakeParams(list);
+    optimizer.GetNode(params);
+    hosts.insert(params.SelectedNode->GetHost());
+    ids.push_back(optimizer.Watch(params.SelectedNode, nullptr));
+  }
+  for (const auto& node : list->GetNodes()) EXPECT_EQ(hosts.count(node->GetHost()), 2u);
+  for (const auto id : ids) optimizer.Unwatch(id);
+}
+
 // A request whose bytes the test sets; records whether it was cancelled.
 class FakeRequest : public HttpRequest {
  public:

@@ -34,7 +34,7 @@ constexpr std::uint32_t kChunk = 16384;
 
 const std::map<std::string, std::string>& Files() {
   static const std::map<std::string, std::string> files = {
-      {"app", test::PseudoRandomBytes(5 * kChunk + 3, 11)},
+      {"app", test::PseudoRandomBytes(12 * kChunk + 3, 11)},
       {"data/big.bin", test::PseudoRandomBytes(20 * kChunk, 12)},
   };
   return files;
@@ -123,7 +123,8 @@ class DeadNodesTest : public testing::Test {
   // Starts a transfer of the package on its own thread; the future tells whether it ended.
   std::future<bool> Start(const Settings& settings, const Clock& clock) {
     services_ = std::make_unique<test::TransferServices>(
-        "127.0.0.1:" + std::to_string(manifests_.port()), settings, 8, clock);
+        "127.0.0.1:" + std::to_string(manifests_.port()), settings,
+        static_cast<std::uint32_t>(settings.workThreads), clock);
     TransferParams params;
     params.transferId = NewTransferId();
     params.partnerId = "R";
@@ -148,6 +149,8 @@ class DeadNodesTest : public testing::Test {
   }
 
   test::TempDir temp_;
+  // The optimizer's time in the tests that drive it; outlives the services that read it.
+  test::ManualClock clock_;
   test::TestHttpServer manifests_;
   test::TestHttpServer good_;
   std::vector<std::unique_ptr<test::TestHttpServer>> stalling_;
@@ -193,17 +196,46 @@ TEST_F(DeadNodesTest, NodesThatAcceptAndNeverAnswerAreGivenUpAndTheGoodNodeCompl
   settings.requestTimeoutMin = settings.probeRequestTimeoutMin = 3600;
   settings.slowRequestSeconds = 5;
   settings.requestWatchMilliseconds = 5;
-  test::ManualClock clock;
-  auto done = Start(settings, clock);
+  auto done = Start(settings, clock_);
   // The optimizer's time moves a second at a time while the transfer runs; nothing is timed.
   while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
-    clock.Advance(std::chrono::seconds(1));
+    clock_.Advance(std::chrono::seconds(1));
   }
   ASSERT_TRUE(done.get());
   ExpectComplete();
   int stalled = 0;
   for (const auto& server : stalling_) stalled += static_cast<int>(server->Requests().size());
   EXPECT_GT(stalled, 0);
+}
+
+TEST_F(DeadNodesTest, RequestsInFlightFollowTheNodesNotTheProcessors) {
+  // Four nodes that hold every request: whatever reaches them is in flight at once.
+  std::vector<int> ports;
+  for (int i = 0; i < 4; ++i) {
+    stalling_.push_back(std::make_unique<test::TestHttpServer>());
+    stalling_.back()->Start();
+    ports.push_back(stalling_.back()->port());
+  }
+  Publish(ports);
+  // Two processors: today's processor bound would allow four requests in all.
+  Settings settings(2);
+  settings.connectTimeoutMin = settings.connectTimeoutMax = settings.probeConnectTimeout = 600;
+  settings.lowSpeedTimeMin = settings.lowSpeedTimeMax = settings.probeLowSpeedTime = 600;
+  settings.requestTimeoutMin = settings.probeRequestTimeoutMin = 3600;
+  settings.requestWatchMilliseconds = 0;
+  ASSERT_EQ(settings.requestsPerNode, 2);
+  auto done = Start(settings, clock_);
+  // At least two per node, spread evenly over the nodes (the run file alone has 13 chunks).
+  for (auto& server : stalling_) EXPECT_TRUE(server->WaitForRequests(2));
+  std::size_t total = 0;
+  for (auto& server : stalling_) total += server->Requests().size();
+  EXPECT_LE(total, static_cast<std::size_t>(settings.workflowConcurrency));
+  for (auto& server : stalling_) {
+    EXPECT_LE(server->Requests().size(), total / 4 + 1);
+  }
+  workflow_->Abort(WorkStatus(WorkResult::Stopped));
+  for (auto& server : stalling_) server->Stop();
+  done.wait();
 }
 
 TEST_F(DeadNodesTest, AChunkThatKeepsFailingItsCheckNamesTheNodeThatServedIt) {
