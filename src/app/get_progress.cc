@@ -159,6 +159,7 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
     case TransferError::ChecksumError:
       cause = "chunks of the " + package + " from " + context.host +
               " keep failing their checksums on every node";
+      if (!status.errorMessage.empty()) cause += ": " + status.errorMessage;
       break;
     case TransferError::InsufficientMemory:
       cause = "out of memory while downloading the " + package;

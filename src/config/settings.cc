@@ -10,9 +10,11 @@ Settings::Settings() : Settings(GetProcessorCount()) {}
 
 Settings::Settings(int processorCount) {
   const int p = processorCount > 1 ? processorCount : 1;
-  // The main work manager is shared by every workflow, each running up to P + 2 works.
-  workThreads = 2 * (p + 2);
-  workflowConcurrency = p + 2;
+  // A chunk request holds its thread for the whole transfer, so a workflow runs as many works as
+  // the requests in flight may reach, plus one per processor for the checks and mappings beside
+  // them; the main work manager has room for that and for the manifests of another transfer.
+  workflowConcurrency = maxRequestsInFlight + p;
+  workThreads = workflowConcurrency + p + 2;
   fileConcurrency = p + 2;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -24,23 +25,35 @@ class NodeListManifest : public InputManifest {
 
   // Sum of the weights as unsigned 32-bit numbers (a negative weight wraps).
   std::uint32_t GetTotalWeight() const;
+  // The hosts of the nodes the document named but the list left out, in document order, as
+  // printable text; none by default.
+  virtual const std::vector<std::string>& GetLeftOutHosts() const;
 };
 
+// Whether `host` (a node's Host: "[scheme://]NAME[:PORT]" or "[scheme://][IPv6][:PORT]") can
+// form a request's URL: a non-empty name of letters, digits, "-", "." and "_", or a bracketed
+// IPv6 address, and a port, when given, from 1 to 65535 in plain decimal.
+bool IsUsableNodeHost(const std::string& host);
+
 // The document ArrayOfNodeInfo with one NodeInfo element per node; other children are ignored.
-// Weights are cleaned after reading: zero-weight nodes are dropped, unless the weights sum to 0,
-// in which case every weight becomes 1.
+// A node whose host cannot form a URL is left out (one bad mirror must not stop the others) and
+// its host is kept in GetLeftOutHosts for the log. Weights are cleaned after that: zero-weight
+// nodes are dropped, unless the weights sum to 0, in which case every weight becomes 1.
 class StandardNodeListManifest : public NodeListManifest {
  public:
   StandardNodeListManifest() = default;
 
   // `tree` is the whole document. Throws ManifestParseException when the root is missing, a
-  // node is defective or there is no node at all.
+  // node is defective or there is no node at all; when every node was left out for its host,
+  // the message names those hosts.
   void Read(const boost::property_tree::ptree& tree) override;
 
   const NodeList& GetNodes() const override { return nodes_; }
+  const std::vector<std::string>& GetLeftOutHosts() const override { return leftOut_; }
 
  private:
   NodeList nodes_;
+  std::vector<std::string> leftOut_;
 };
 
 }  // namespace halv

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <limits>
 #include <stdexcept>
 
 #include <boost/random/discrete_distribution.hpp>
@@ -36,26 +37,55 @@ const std::shared_ptr<ExponentialNormalNodeStatistics>& NodeStatisticsMap::Get(
   return entry;
 }
 
-ProportionalGamblingTransferOptimizer::ProportionalGamblingTransferOptimizer(
-    const Settings& settings)
-    : ProportionalGamblingTransferOptimizer(settings, CurrentTimeSeed()) {}
+double NodeStatisticsMap::BestMeanExcept(const std::string& host) const {
+  double best = 0.0;
+  for (const auto& [name, statistics] : map_) {
+    if (name != host) best = std::max(best, statistics->GetMeanAndVariance().first);
+  }
+  return best;
+}
 
 ProportionalGamblingTransferOptimizer::ProportionalGamblingTransferOptimizer(
-    const Settings& settings, std::uint32_t seed)
-    : TransferOptimizer(settings),
+    const Settings& settings, const Clock& clock)
+    : ProportionalGamblingTransferOptimizer(settings, CurrentTimeSeed(), clock) {}
+
+ProportionalGamblingTransferOptimizer::ProportionalGamblingTransferOptimizer(
+    const Settings& settings, std::uint32_t seed, const Clock& clock)
+    : TransferOptimizer(settings, clock),
       random_(seed),
       statistics_(ExponentialNormalNodeStatistics(settings.nodeStatisticsWeight)) {}
 
-ProportionalGamblingTransferOptimizer::~ProportionalGamblingTransferOptimizer() = default;
+ProportionalGamblingTransferOptimizer::~ProportionalGamblingTransferOptimizer() { StopWatch(); }
+
+double ProportionalGamblingTransferOptimizer::ReferenceSpeed(const std::string& host) {
+  return statistics_.BestMeanExcept(host);
+}
+
+double ProportionalGamblingTransferOptimizer::MeanSpeed(const std::string& host) {
+  const auto& statistics = statistics_.Get(host);
+  return statistics->GetCount() < 2 ? 0.0 : statistics->GetMeanAndVariance().first;
+}
 
 void ProportionalGamblingTransferOptimizer::GetNode(OptimizedRequestParams& params) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::vector<std::shared_ptr<NodeManifest>>& candidates = params.CandidateNodes;
-  const std::size_t n = candidates.size();
-  if (n == 0) {
+  if (params.CandidateNodes.empty()) {
     throw std::invalid_argument("TransferOptimizer::GetNode received empty nodelist");
   }
-  if (n == 1) {
+  std::shared_ptr<NodeManifest> soonest;
+  std::vector<std::shared_ptr<NodeManifest>> candidates = UsableNodes(params, &soonest);
+  if (candidates.empty()) {
+    // Every node is set aside: the one back first is asked, and it costs the chunk a retry.
+    SelectNode(params, soonest);
+    return;
+  }
+  // Every node worth asking is kept busy: one that has nothing in flight goes first.
+  std::vector<std::shared_ptr<NodeManifest>> idle;
+  for (const auto& node : candidates) {
+    if (InFlight(node->GetHost()) == 0 && !IsFarBehind(node->GetHost())) idle.push_back(node);
+  }
+  if (!idle.empty() && idle.size() < candidates.size()) candidates = std::move(idle);
+  const std::size_t n = candidates.size();
+  if (n == 1 && !IsReturning(candidates.front()->GetHost())) {
     SelectNode(params, candidates.front());
     return;
   }
@@ -66,9 +96,19 @@ void ProportionalGamblingTransferOptimizer::GetNode(OptimizedRequestParams& para
 
   std::vector<std::size_t> underSampled;
   for (std::size_t i = 0; i < n; ++i) {
-    if (statistics[i]->GetCount() < 2) underSampled.push_back(i);
+    if (statistics[i]->GetCount() < 2 || IsReturning(candidates[i]->GetHost())) {
+      underSampled.push_back(i);
+    }
   }
   if (!underSampled.empty()) {
+    // Probes spread over the nodes: those with the fewest requests in flight are drawn from.
+    std::uint32_t fewest = std::numeric_limits<std::uint32_t>::max();
+    for (const std::size_t i : underSampled)
+      fewest = std::min(fewest, InFlight(candidates[i]->GetHost()));
+    underSampled.erase(
+        std::remove_if(underSampled.begin(), underSampled.end(),
+                       [&](std::size_t i) { return InFlight(candidates[i]->GetHost()) != fewest; }),
+        underSampled.end());
     boost::random::uniform_int_distribution<std::size_t> pick(0, underSampled.size() - 1);
     SelectProbe(params, candidates[underSampled[pick(random_)]]);
     return;

@@ -22,13 +22,17 @@ class NodeStatisticsMap {
   explicit NodeStatisticsMap(const ExponentialNormalNodeStatistics& prototype);
 
   const std::shared_ptr<ExponentialNormalNodeStatistics>& Get(const std::string& host);
+  // The highest mean speed of any host but `host`; 0 when there is none.
+  double BestMeanExcept(const std::string& host) const;
 
  private:
   const ExponentialNormalNodeStatistics prototype_;
   std::unordered_map<std::string, std::shared_ptr<ExponentialNormalNodeStatistics>> map_;
 };
 
-// The run's optimizer. Every host is first measured twice by probes; after that a node is chosen
+// The run's optimizer. Every host is first measured twice by probes, and probed again when it
+// comes back from being set aside. A node that is worth keeping busy and has no request in flight
+// is chosen first; after that a node is chosen
 // at random in proportion to its chance of being the fastest, estimated by a Monte-Carlo gamble
 // over the normal distributions of the hosts' speeds and scaled by the node list's weights, so
 // slow nodes still see a little traffic and a recovering node is noticed.
@@ -37,9 +41,11 @@ class NodeStatisticsMap {
 class ProportionalGamblingTransferOptimizer : public TransferOptimizer {
  public:
   // The random engine is seeded with the current calendar time in seconds.
-  explicit ProportionalGamblingTransferOptimizer(const Settings& settings);
+  explicit ProportionalGamblingTransferOptimizer(const Settings& settings,
+                                                 const Clock& clock = SteadyClock::Instance());
   // The random engine is seeded with `seed`, for repeatable draws.
-  ProportionalGamblingTransferOptimizer(const Settings& settings, std::uint32_t seed);
+  ProportionalGamblingTransferOptimizer(const Settings& settings, std::uint32_t seed,
+                                        const Clock& clock = SteadyClock::Instance());
   ~ProportionalGamblingTransferOptimizer() override;
 
   void GetNode(OptimizedRequestParams& params) override;
@@ -49,6 +55,8 @@ class ProportionalGamblingTransferOptimizer : public TransferOptimizer {
  protected:
   void UpdateStatistics(const OptimizedRequestParams& params,
                         const HttpTransferStatusData& statusData) override;
+  double ReferenceSpeed(const std::string& host) override;
+  double MeanSpeed(const std::string& host) override;
 
  private:
   using StatisticsList = std::vector<std::shared_ptr<ExponentialNormalNodeStatistics>>;

@@ -1,9 +1,14 @@
 #include "optimizer/transfer_optimizer.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
+#include "http/http_request.h"
+#include "manifest/node_list_manifest.h"
 #include "manifest/node_manifest.h"
 #include "manifest/node_statistics.h"
 #include "optimizer/optimized_request_params.h"
@@ -34,20 +39,215 @@ std::int32_t RequestTimeout(std::int64_t length, int threads, int minSpeed, int 
 
 std::int32_t LowSpeedLimit(int minSpeed, int threads) { return minSpeed / std::max(threads, 1); }
 
+// A failure that says the node cannot be reached at all, rather than that it answered badly.
+bool IsUnreachable(const HttpRequestStatus& status, bool givenUp) {
+  switch (status.result) {
+    case HttpRequestResult::ResolveFailed:
+    case HttpRequestResult::ConnectFailed:
+      return true;
+    case HttpRequestResult::TimedOut:
+      // A node the watch gave up after part of the body is slow, not gone: the statistics rate
+      // it. One that sent nothing, or that even curl's low-speed limit gave up, is set aside.
+      return status.bytesWritten == 0 || !givenUp;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
-TransferOptimizer::TransferOptimizer(const Settings& settings)
+TransferOptimizer::TransferOptimizer(const Settings& settings, const Clock& clock)
     : settings_(settings),
+      clock_(clock),
       connectTimeout_(settings.connectTimeoutMin),
       lowSpeedTime_(settings.lowSpeedTimeMin) {}
 
-TransferOptimizer::~TransferOptimizer() = default;
+TransferOptimizer::~TransferOptimizer() { StopWatch(); }
+
+void TransferOptimizer::StopWatch() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    watchStopping_ = true;
+    thread = std::move(watchThread_);
+  }
+  watchWake_.notify_all();
+  if (thread.joinable()) thread.join();
+}
+
+TransferOptimizer::WatchId TransferOptimizer::Watch(const std::shared_ptr<NodeManifest>& node,
+                                                    std::shared_ptr<HttpRequest> request) {
+  WatchId id = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    id = nextWatchId_++;
+    const std::string host = node ? node->GetHost() : std::string();
+    ++inFlight_[host];
+    watched_[id] = Watched{host, std::move(request), clock_.Now(), false};
+  }
+  if (settings_.requestWatchMilliseconds > 0) {
+    std::lock_guard<std::mutex> lock(watchMutex_);
+    if (!watchStopping_ && !watchThread_.joinable()) {
+      watchThread_ = std::thread([this] { WatchLoop(); });
+    }
+  }
+  return id;
+}
+
+bool TransferOptimizer::Unwatch(WatchId id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = watched_.find(id);
+  if (entry == watched_.end()) return false;
+  const bool givenUp = entry->second.givenUp;
+  const auto count = inFlight_.find(entry->second.host);
+  if (count != inFlight_.end() && --count->second == 0) inFlight_.erase(count);
+  watched_.erase(entry);
+  return givenUp;
+}
+
+std::uint32_t TransferOptimizer::InFlight(const std::string& host) const {
+  const auto count = inFlight_.find(host);
+  return count == inFlight_.end() ? 0 : count->second;
+}
+
+bool TransferOptimizer::IsFarBehind(const std::string& host) {
+  const double mean = MeanSpeed(host);
+  const double best = ReferenceSpeed(host);
+  return mean > 0.0 && mean * std::max(settings_.slowRequestFactor, 1) < best;
+}
+
+std::uint32_t TransferOptimizer::RequestsInFlight(const NodeListManifest& nodes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Clock::TimePoint now = clock_.Now();
+  const double perNode = std::max(settings_.requestsPerNode, 1);
+  double best = 0.0;
+  for (const auto& node : nodes.GetNodes()) best = std::max(best, MeanSpeed(node->GetHost()));
+  std::unordered_map<std::string, bool> seen;
+  double total = 0.0;
+  for (const auto& node : nodes.GetNodes()) {
+    const std::string& host = node->GetHost();
+    if (!seen.emplace(host, true).second) continue;
+    const auto aside = setAside_.find(host);
+    if (aside != setAside_.end() && now < aside->second.until) continue;
+    if (IsFarBehind(host)) continue;
+    const double mean = MeanSpeed(host);
+    // An unmeasured node gets the plain share; a measured one up to twice that by its speed.
+    total +=
+        mean > 0.0 && best > 0.0 ? std::max(1.0, std::round(2.0 * perNode * mean / best)) : perNode;
+  }
+  const double most = std::max(settings_.maxRequestsInFlight, 1);
+  return static_cast<std::uint32_t>(std::clamp(total, 1.0, most));
+}
+
+void TransferOptimizer::WatchLoop() {
+  std::unique_lock<std::mutex> lock(watchMutex_);
+  while (!watchStopping_) {
+    watchWake_.wait_for(lock, std::chrono::milliseconds(settings_.requestWatchMilliseconds));
+    if (watchStopping_) break;
+    lock.unlock();
+    CheckRequests();
+    lock.lock();
+  }
+}
+
+void TransferOptimizer::CheckRequests() {
+  // The requests are asked for their bytes without mutex_, as a request's own mutex never nests
+  // inside the optimizer's.
+  std::vector<std::pair<WatchId, std::shared_ptr<HttpRequest>>> running;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [id, watched] : watched_) {
+      if (!watched.givenUp) running.emplace_back(id, watched.request);
+    }
+  }
+  std::vector<std::pair<WatchId, std::uint64_t>> bytes;
+  bytes.reserve(running.size());
+  for (const auto& [id, request] : running) {
+    bytes.emplace_back(id, request ? request->GetStatus().bytesWritten : 0);
+  }
+  std::vector<std::shared_ptr<HttpRequest>> giveUp;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::TimePoint now = clock_.Now();
+    const auto patience = std::chrono::seconds(std::max(settings_.slowRequestSeconds, 1));
+    for (const auto& [id, count] : bytes) {
+      const auto entry = watched_.find(id);
+      if (entry == watched_.end() || entry->second.givenUp) continue;
+      const Clock::Duration elapsed = now - entry->second.started;
+      if (elapsed < patience) continue;
+      const double seconds = std::chrono::duration<double>(elapsed).count();
+      const double reference = ReferenceSpeed(entry->second.host);
+      if (!(reference > 0.0)) continue;
+      const double rate = static_cast<double>(count) / seconds;
+      if (rate * std::max(settings_.slowRequestFactor, 1) < reference) {
+        entry->second.givenUp = true;
+        giveUp.push_back(entry->second.request);
+      }
+    }
+  }
+  for (const auto& request : giveUp) {
+    if (request) request->Cancel();
+  }
+}
+
+bool TransferOptimizer::IsSetAside(const NodeManifest& node) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto entry = setAside_.find(node.GetHost());
+  return entry != setAside_.end() && clock_.Now() < entry->second.until;
+}
+
+bool TransferOptimizer::IsReturning(const std::string& host) const {
+  return setAside_.count(host) != 0;
+}
+
+std::vector<std::shared_ptr<NodeManifest>> TransferOptimizer::UsableNodes(
+    const OptimizedRequestParams& params, std::shared_ptr<NodeManifest>* soonest) {
+  const Clock::TimePoint now = clock_.Now();
+  std::vector<std::shared_ptr<NodeManifest>> usable;
+  Clock::TimePoint earliest = Clock::TimePoint::max();
+  auto collect = [&](const std::vector<std::shared_ptr<NodeManifest>>& nodes) {
+    for (const auto& node : nodes) {
+      const auto entry = setAside_.find(node->GetHost());
+      if (entry == setAside_.end() || !(now < entry->second.until)) {
+        usable.push_back(node);
+      } else if (entry->second.until < earliest) {
+        earliest = entry->second.until;
+        *soonest = node;
+      }
+    }
+  };
+  collect(params.CandidateNodes);
+  // The chunk may have dropped the nodes that still work after trying them; they are asked again
+  // before a set-aside node costs the chunk a retry.
+  if (usable.empty() && params.NodeList) collect(params.NodeList->GetNodes());
+  return usable;
+}
+
+void TransferOptimizer::UpdateSetAside(const std::string& host,
+                                       const HttpTransferStatusData& statusData, bool givenUp) {
+  const HttpRequestStatus& status = statusData.GetStatus();
+  if (IsUnreachable(status, givenUp)) {
+    SetAside& entry = setAside_[host];
+    entry.failures = std::min<std::uint32_t>(entry.failures + 1, 30);
+    const std::int64_t first = std::max(settings_.nodeSetAsideSeconds, 1);
+    const std::int64_t most = std::max<std::int64_t>(settings_.nodeSetAsideMaxSeconds, first);
+    std::int64_t seconds = first;
+    for (std::uint32_t i = 1; i < entry.failures && seconds < most; ++i) seconds *= 2;
+    entry.until = clock_.Now() + std::chrono::seconds(std::min(seconds, most));
+  } else if (status.responseCode != 0 || status.bytesWritten != 0) {
+    // It answered: whatever the answer, it is reachable again.
+    setAside_.erase(host);
+  }
+}
 
 void TransferOptimizer::ReportResult(const OptimizedRequestParams& params,
                                      const HttpTransferStatusData& statusData) {
   std::lock_guard<std::mutex> lock(mutex_);
   const HttpRequestResult result = statusData.GetStatus().result;
-  if (!params.IsProbe) {
+  if (params.SelectedNode)
+    UpdateSetAside(params.SelectedNode->GetHost(), statusData, params.GivenUp);
+  // A request the watch gave up says that its node was slow, not that the time-outs are short.
+  if (!params.IsProbe && !params.GivenUp) {
     if (result == HttpRequestResult::Success) {
       connectTimeout_ = std::max(connectTimeout_ - 1, settings_.connectTimeoutMin);
       lowSpeedTime_ = std::max(lowSpeedTime_ - 1, settings_.lowSpeedTimeMin);
@@ -72,6 +272,7 @@ void TransferOptimizer::SelectNode(OptimizedRequestParams& params,
   params.SelectedNode = node;
   params.FreeRetry = false;
   params.IsProbe = false;
+  params.GivenUp = false;
   params.CanExtendTimeouts =
       connectTimeout_ < settings_.connectTimeoutMax || lowSpeedTime_ < settings_.lowSpeedTimeMax;
   params.ConnectTimeout = connectTimeout_;
@@ -88,6 +289,7 @@ void TransferOptimizer::SelectProbe(OptimizedRequestParams& params,
   params.FreeRetry = true;
   params.CanExtendTimeouts = false;
   params.IsProbe = true;
+  params.GivenUp = false;
   params.ConnectTimeout = settings_.probeConnectTimeout;
   params.LowSpeedTime = settings_.probeLowSpeedTime;
   params.Timeout = RequestTimeout(length, settings_.workThreads, settings_.probeMinTotalSpeed,

@@ -1,15 +1,24 @@
 #ifndef HALV_OPTIMIZER_TRANSFER_OPTIMIZER_H_
 #define HALV_OPTIMIZER_TRANSFER_OPTIMIZER_H_
 
+#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "config/settings.h"
+#include "work/clock.h"
 
 namespace halv {
 
+class HttpRequest;
 class HttpTransferStatusData;
+class NodeListManifest;
 class NodeManifest;
 class NodeStatistics;
 struct OptimizedRequestParams;
@@ -18,12 +27,30 @@ struct OptimizedRequestParams;
 // time-outs adapt to the network: a timed-out request doubles the connect and low-speed times up
 // to their maxima, a successful one lowers them by a second down to their minima; probes of
 // little-known nodes never move them.
-// Ownership: one per run, owned by value by the assembly; it outlives every transfer.
-// Thread-safety: every operation from any thread; each holds mutex_ for its whole run. Lock order:
-// mutex_ before the mutex of any statistics object.
+//
+// A node that refuses connections, cannot be resolved or sends nothing before its request is
+// given up is set aside: no request goes to it for nodeSetAsideSeconds, doubled for every further
+// failure in a row up to nodeSetAsideMaxSeconds; then it is probed again (a probe's failure costs
+// the chunk no retry), and the first request it answers ends its back-off. Only when every node
+// of the list is set aside does a chunk's attempt go to the node whose back-off ends first, and
+// that attempt counts against the chunk's retries, so a run whose nodes are all dead ends.
+//
+// The watch: every request in flight is registered; every requestWatchMilliseconds a thread of
+// the optimizer (started with the first request) compares each request that has run for
+// slowRequestSeconds with the best mean speed the statistics know of any other node, and gives
+// it up (cancels it) when it runs below 1/slowRequestFactor of that; a node that sends nothing
+// at all while another delivers is given up the same way, whatever curl's time-outs say.
+// Time is read from the clock handed in, so tests drive it by hand.
+//
+// Ownership: one per run, owned by value by the assembly; it outlives every transfer. A derived
+// class stops the watch thread (StopWatch) in its destructor, before its own members go.
+// Thread-safety: every operation from any thread; each holds mutex_ for its whole run, except that
+// requests are asked for their status and cancelled with mutex_ released. Lock order: mutex_
+// before the mutex of any statistics object; watchMutex_ is never held with another lock.
 class TransferOptimizer {
  public:
-  explicit TransferOptimizer(const Settings& settings);
+  explicit TransferOptimizer(const Settings& settings,
+                             const Clock& clock = SteadyClock::Instance());
   TransferOptimizer(const TransferOptimizer&) = delete;
   TransferOptimizer& operator=(const TransferOptimizer&) = delete;
   virtual ~TransferOptimizer();
@@ -41,6 +68,21 @@ class TransferOptimizer {
   // The statistics this optimizer keeps of `node`; here, the node description's own.
   virtual std::shared_ptr<NodeStatistics> GetStatistics(const NodeManifest& node);
 
+  using WatchId = std::uint64_t;
+  // Starts watching `request`, a chunk request to `node` that is about to run.
+  WatchId Watch(const std::shared_ptr<NodeManifest>& node, std::shared_ptr<HttpRequest> request);
+  // Stops watching; true when the watch gave the request up (and cancelled it).
+  bool Unwatch(WatchId id);
+  // One look at every watched request, as the watch thread takes it every
+  // requestWatchMilliseconds.
+  void CheckRequests();
+  // Whether no request should go to `node` now.
+  bool IsSetAside(const NodeManifest& node);
+  // How many chunk requests of one file should be in flight for `nodes`: requestsPerNode for
+  // every node that is not set aside nor far behind (up to twice that for the fastest, fewer for
+  // slower ones, once the statistics know them), from 1 to maxRequestsInFlight.
+  std::uint32_t RequestsInFlight(const NodeListManifest& nodes);
+
  protected:
   // Records the attempt; called by ReportResult with mutex_ held.
   virtual void UpdateStatistics(const OptimizedRequestParams& params,
@@ -53,13 +95,62 @@ class TransferOptimizer {
   // the chunk's retries. Call with mutex_ held.
   void SelectProbe(OptimizedRequestParams& params, const std::shared_ptr<NodeManifest>& node) const;
 
+  // The nodes a chunk may ask now: its candidates that are not set aside, or, when all of them
+  // are, the nodes of the whole list that are not. Empty when every node of the list is set
+  // aside; `*soonest` is then the one whose back-off ends first. Call with mutex_ held.
+  std::vector<std::shared_ptr<NodeManifest>> UsableNodes(const OptimizedRequestParams& params,
+                                                         std::shared_ptr<NodeManifest>* soonest);
+  // Whether `host` came back from a back-off and has not answered since. Call with mutex_ held.
+  bool IsReturning(const std::string& host) const;
+  // The best mean speed, in bytes per second, that the statistics know of any host other than
+  // `host`; 0 when none is known. Call with mutex_ held.
+  virtual double ReferenceSpeed(const std::string& host) = 0;
+  // The mean speed of `host` in bytes per second, when the statistics have measured it (two
+  // samples or more); 0 otherwise. Call with mutex_ held.
+  virtual double MeanSpeed(const std::string& host) = 0;
+  // Watched requests to `host` now. Call with mutex_ held.
+  std::uint32_t InFlight(const std::string& host) const;
+  // Whether `host` is measured and delivers below 1/slowRequestFactor of the best other host: not
+  // worth keeping busy. Call with mutex_ held.
+  bool IsFarBehind(const std::string& host);
+  // Ends the watch thread; idempotent. Derived destructors call it first.
+  void StopWatch();
+
   std::mutex mutex_;
   const Settings settings_;
+  const Clock& clock_;
 
  private:
+  struct SetAside {
+    std::uint32_t failures = 0;
+    Clock::TimePoint until;
+  };
+  struct Watched {
+    std::string host;
+    std::shared_ptr<HttpRequest> request;
+    Clock::TimePoint started;
+    bool givenUp = false;
+  };
+
+  // Sets `host` aside after a failure that says it is unreachable, or ends its back-off after an
+  // answer. Call with mutex_ held.
+  void UpdateSetAside(const std::string& host, const HttpTransferStatusData& statusData,
+                      bool givenUp);
+  void WatchLoop();
+
   // Guarded by mutex_.
   std::int32_t connectTimeout_;  // seconds
   std::int32_t lowSpeedTime_;    // seconds
+  std::unordered_map<std::string, SetAside> setAside_;
+  std::map<WatchId, Watched> watched_;
+  std::unordered_map<std::string, std::uint32_t> inFlight_;
+  WatchId nextWatchId_ = 1;
+
+  // Guarded by watchMutex_.
+  std::mutex watchMutex_;
+  std::condition_variable watchWake_;
+  bool watchStopping_ = false;
+  std::thread watchThread_;
 };
 
 }  // namespace halv

@@ -12,6 +12,7 @@
 #include "file/shared_file.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/package_manifest.h"
+#include "optimizer/transfer_optimizer.h"
 #include "sign/sha256.h"
 #include "transfer/transfer_error_data.h"
 #include "work/no_op_work.h"
@@ -38,6 +39,17 @@ std::size_t NodeCount(const TransferWorkInterface& transfer) {
   return nodes ? nodes->GetNodes().size() : 0;
 }
 
+// Chunks of one file in flight at once: as many as the nodes can serve, as the optimizer judges
+// them; without a node list, the file concurrency.
+std::uint32_t ChunksInFlight(const TransferWorkInterface& transfer) {
+  const TransferBehavior& behavior = transfer.GetBehavior();
+  const std::shared_ptr<const NodeListManifest> nodes = transfer.GetNodeList();
+  if (nodes && !nodes->GetNodes().empty() && behavior.optimizer) {
+    return behavior.optimizer->RequestsInFlight(*nodes);
+  }
+  return static_cast<std::uint32_t>(std::max(1, behavior.settings.fileConcurrency));
+}
+
 WorkStatus NoMapError(const char* work) {
   return WorkStatus(WorkResult::Error,
                     std::make_shared<TransferErrorData>(TransferError::UnknownError,
@@ -61,8 +73,20 @@ std::uint32_t ChunkRetryLimit(int limit, std::size_t nodeCount) {
 }
 
 ChecksumStatusData::ChecksumStatusData(std::shared_ptr<TransferSharedMapData> chunk,
-                                       std::uint32_t actualChecksum)
-    : chunk_(std::move(chunk)), actualChecksum_(actualChecksum) {}
+                                       std::uint32_t actualChecksum, std::string node)
+    : chunk_(std::move(chunk)), actualChecksum_(actualChecksum), node_(std::move(node)) {}
+
+std::string ChecksumStatusData::Message() const {
+  if (!chunk_ || node_.empty()) return std::string();
+  std::string text = "bytes " + std::to_string(chunk_->lowerBound) + "-" +
+                     std::to_string(chunk_->upperBound) +
+                     (chunk_->fileData ? " of " + chunk_->fileData->filePath : std::string()) +
+                     " failed their check as node " + node_ + " served them";
+  if (chunk_->badNodeCount > 1) {
+    text += " (" + std::to_string(chunk_->badNodeCount) + " nodes served them wrong)";
+  }
+  return text;
+}
 
 ChecksumStatusData::~ChecksumStatusData() = default;
 
@@ -88,8 +112,7 @@ LazyTransferMultipleChunksWork::LazyTransferMultipleChunksWork(
     std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
     std::shared_ptr<TransferSharedFileData> fileData)
     : TransferWork(std::move(transfer)),
-      LazyParallelWork(nullptr, static_cast<std::uint32_t>(std::max(
-                                    1, transfer_->GetBehavior().settings.fileConcurrency))),
+      LazyParallelWork(nullptr, ChunksInFlight(*transfer_)),
       file_(std::move(file)),
       fileData_(std::move(fileData)) {
   ObserveCompletion(*this);
@@ -317,7 +340,11 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
         ++chunk_->badNodeCount;
       }
     }
-    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(chunk_, crc));
+    const std::shared_ptr<const NodeListManifest> nodes = transfer_->GetNodeList();
+    const std::string node = nodes && chunk_->nodeIndex < nodes->GetNodes().size()
+                                 ? nodes->GetNodes()[chunk_->nodeIndex]->GetHost()
+                                 : std::string();
+    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(chunk_, crc, node));
   } catch (...) {
     return FileFailureStatus(std::current_exception());
   }

@@ -38,10 +38,15 @@ std::uint32_t ChunkRetryLimit(int limit, std::size_t nodeCount);
 // that the chunk data it points at belongs to the chunk's works.
 class ChecksumStatusData : public TransferStatusData {
  public:
-  ChecksumStatusData(std::shared_ptr<TransferSharedMapData> chunk, std::uint32_t actualChecksum);
+  // `node` is the host of the node that served the bytes; empty when unknown.
+  ChecksumStatusData(std::shared_ptr<TransferSharedMapData> chunk, std::uint32_t actualChecksum,
+                     std::string node = std::string());
   ~ChecksumStatusData() override;
 
   TransferError ToTransferError() const override { return TransferError::ChecksumError; }
+  // Names the file, the node that served the bytes and how many nodes served this chunk wrong,
+  // so that a node that keeps sending bad bytes can be found.
+  std::string Message() const override;
   // "actualChecksum" in lowercase hexadecimal.
   void Describe(boost::property_tree::ptree& tree) const override;
   // "error|6|<file size>|<lowerBound>|<endPosition - lowerBound>|<bytes written>|<response
@@ -53,9 +58,11 @@ class ChecksumStatusData : public TransferStatusData {
  private:
   const std::shared_ptr<TransferSharedMapData> chunk_;
   const std::uint32_t actualChecksum_;
+  const std::string node_;
 };
 
-// Runs one pipeline per chunk of a file, in file order, at most `fileConcurrency` at once.
+// Runs one pipeline per chunk of a file, in file order, at most as many at once as the optimizer
+// wants in flight for the transfer's nodes when the work is made (fileConcurrency without nodes).
 // Ownership: held by shared pointers, a child of its file's work. Thread-safety: as
 // LazyParallelWork; ReleaseWindows from the thread destroying the file work.
 class LazyTransferMultipleChunksWork : public TransferWork, public LazyParallelWork {

@@ -44,6 +44,29 @@ bool ParseContentRange(const std::string& text, std::uint64_t* first, std::uint6
   return true;
 }
 
+// The optimizer's watch over one request, ended by End or, should the request throw, on leaving
+// the scope.
+class WatchedRequest {
+ public:
+  WatchedRequest(TransferOptimizer& optimizer, const std::shared_ptr<NodeManifest>& node,
+                 std::shared_ptr<HttpRequest> request)
+      : optimizer_(optimizer), id_(optimizer.Watch(node, std::move(request))) {}
+  ~WatchedRequest() { End(); }
+  WatchedRequest(const WatchedRequest&) = delete;
+  WatchedRequest& operator=(const WatchedRequest&) = delete;
+
+  // Whether the watch gave the request up; only the first call can say so.
+  bool End() {
+    const bool givenUp = id_ != 0 && optimizer_.Unwatch(id_);
+    id_ = 0;
+    return givenUp;
+  }
+
+ private:
+  TransferOptimizer& optimizer_;
+  TransferOptimizer::WatchId id_;
+};
+
 }  // namespace
 
 HttpRequestStatus HttpBoundedFileDataWriter::Write(const char* data, std::size_t length) {
@@ -166,8 +189,18 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
     if (IsStopRequested()) request->Cancel();
 
     const std::uint32_t started = MillisecondTick();
+    WatchedRequest watched(*behavior.optimizer, params_.SelectedNode, request);
     HttpRequestStatus status = request->Perform();
+    params_.GivenUp =
+        watched.End() && !IsStopRequested() && status.result == HttpRequestResult::Cancelled;
     const std::uint32_t elapsed = MillisecondTick() - started;
+    if (params_.GivenUp) {
+      // The watch called it off because the node fell far behind the others: the chunk goes to
+      // another node, and the attempt does not count against its retries.
+      status.result = HttpRequestResult::TimedOut;
+      status.errorDetails = "given up: " + std::to_string(status.bytesWritten) +
+                            " bytes while other nodes were far faster";
+    }
 
     const std::uint64_t limitSeconds = static_cast<std::uint64_t>(
         static_cast<std::int64_t>(requestParams.connectTimeout) + requestParams.timeout);
@@ -196,7 +229,8 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
       behavior.optimizer->ReportResult(params_, *data);
     }
     if (result != WorkResult::Stopped) params_.DropSelectedNode();
-    if (status.result == HttpRequestResult::TimedOut && params_.CanExtendTimeouts) {
+    if (params_.GivenUp ||
+        (status.result == HttpRequestResult::TimedOut && params_.CanExtendTimeouts)) {
       params_.FreeRetry = true;
     }
     {

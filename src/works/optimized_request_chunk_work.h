@@ -52,7 +52,9 @@ class TransferHttpWriter : public HttpBoundedFileDataWriter {
 // Downloads one chunk once per attempt: the optimizer picks a node and the time-outs, one ranged
 // GET writes the body into the chunk's window, and the outcome feeds the node's statistics and
 // the optimizer. Failed attempts are tried again on other nodes within the retry limit; probes
-// and time-outs the optimizer can still answer with longer time-outs are retried for free.
+// and time-outs the optimizer can still answer with longer time-outs are retried for free, and so
+// are requests the optimizer's watch gave up because their node fell far behind the others
+// (reported as TimedOut with "given up" in the details).
 // An answer is accepted only when it is exactly the asked range (a 206 whose Content-Range names
 // it, or a 200 for a chunk that is the whole file) with every byte of it: anything else ends as
 // Incomplete before any statistics count it as a good sample.

@@ -74,6 +74,12 @@ void NodeListStatusData::Describe(boost::property_tree::ptree& tree) const {
     return;
   }
   tree.put("count", nodeList_->GetNodes().size());
+  // Nodes left out for a host that forms no URL: the log says which, so the list can be mended.
+  std::string leftOut;
+  for (const std::string& host : nodeList_->GetLeftOutHosts()) {
+    leftOut += (leftOut.empty() ? "" : " ") + host;
+  }
+  if (!leftOut.empty()) tree.put("leftOutHosts", leftOut);
 }
 
 std::shared_ptr<TransferPackageWork> TransferPackageWork::Create(

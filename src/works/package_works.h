@@ -42,7 +42,8 @@ class NodeListStatusData : public virtual WorkStatusData {
   explicit NodeListStatusData(std::shared_ptr<const NodeListManifest> nodeList);
   ~NodeListStatusData() override;
 
-  // "count" = the number of nodes; "nodes" = "null" without a list.
+  // "count" = the number of nodes, and "leftOutHosts" (space-separated) when the list left
+  // nodes out; "nodes" = "null" without a list.
   void Describe(boost::property_tree::ptree& tree) const override;
 
   const std::shared_ptr<const NodeListManifest>& GetNodeList() const { return nodeList_; }

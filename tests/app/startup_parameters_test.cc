@@ -218,14 +218,17 @@ TEST(SettingsTest, DerivedConcurrencyAndOverrides) {
     int processors;
     int workThreads;
     int workflowConcurrency;
+    int fileConcurrency;
   };
-  for (const Case& c : {Case{0, 6, 3}, Case{1, 6, 3}, Case{4, 12, 6}, Case{8, 20, 10}}) {
+  // Requests in flight (16 at most) each hold a thread; the processors add the works beside them.
+  for (const Case& c :
+       {Case{0, 20, 17, 3}, Case{1, 20, 17, 3}, Case{4, 26, 20, 6}, Case{8, 34, 24, 10}}) {
     const Settings s = BuildSettings(Parse({"u"}), c.processors);
     EXPECT_EQ(s.workThreads, c.workThreads) << c.processors;
     EXPECT_EQ(s.workflowConcurrency, c.workflowConcurrency) << c.processors;
-    EXPECT_EQ(s.fileConcurrency, c.workflowConcurrency) << c.processors;
+    EXPECT_EQ(s.fileConcurrency, c.fileConcurrency) << c.processors;
   }
-  EXPECT_EQ(Settings(4).workThreads, 12) << "one meaning: the main work manager's threads";
+  EXPECT_EQ(Settings(4).workThreads, 26) << "one meaning: the main work manager's threads";
 
   EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).manifestHost, "127.0.0.1:18080");
   EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).logLevel, 3);

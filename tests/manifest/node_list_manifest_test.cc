@@ -170,6 +170,62 @@ TEST(NodeListManifestTest, RejectsDefectiveDocuments) {
   }
 }
 
+std::string WithHost(const std::string& id, const std::string& host) {
+  return "<NodeInfo><NodeId>" + id + "</NodeId><Host>" + host + "</Host></NodeInfo>";
+}
+
+TEST(NodeListManifestTest, HostsThatFormNoUrlAreLeftOutAndTheOthersKept) {
+  const struct {
+    const char* host;
+    bool usable;
+  } cases[] = {
+      {"127.0.0.1:99999", false},
+      {":0", false},
+      {"[::1", false},
+      {"h:1:2", false},
+      {"h:0", false},
+      {"h:", false},
+      {"h:+80", false},
+      {"h:080", false},
+      {"a b", false},
+      {"h/x", false},
+      {"u@h", false},
+      {"http://", false},
+      {"[]:80", false},
+      {"[::1]x", false},
+      {"h :1", false},
+      {"127.0.0.1:8080", true},
+      {"h", true},
+      {"[::1]:65535", true},
+      {"mirror-1.example", true},
+      {"HTTPS://h.example:443", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(IsUsableNodeHost(c.host), c.usable);
+    const auto list = ReadList(
+        List(WithHost("bad", c.host) + Node("good", "") + Node("zero", "<Weight>0</Weight>")));
+    const std::vector<std::string> ids =
+        c.usable ? std::vector<std::string>{"bad", "good"} : std::vector<std::string>{"good"};
+    EXPECT_EQ(Ids(list), ids);
+    EXPECT_EQ(list.GetLeftOutHosts().size(), c.usable ? 0u : 1u);
+  }
+}
+
+TEST(NodeListManifestTest, AListOfOnlyUnusableHostsFailsNamingThem) {
+  std::string nodes =
+      WithHost("a", "127.0.0.1:99999") + WithHost("b", "h:1:2") + WithHost("c", "bad\xc3\xa9host");
+  for (int i = 0; i < 6; ++i) nodes += WithHost("n" + std::to_string(i), ":0");
+  try {
+    ReadList(List(nodes));
+    FAIL() << "read a list without a usable node";
+  } catch (const ManifestParseException& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "no node of the list has a usable host: \"127.0.0.1:99999\", \"h:1:2\", "
+              "\"bad??host\", \":0\", \":0\" and 4 more");
+  }
+}
+
 TEST(NodeManifestTest, WriteUsesTheHostAndAddsTheStatistics) {
   const auto list = ReadList(List(Node("id1", "<Path>files</Path><Weight>3</Weight>")));
   ptree tree;

@@ -147,10 +147,10 @@ TEST(TransferOptimizerTest, NewHostsAreProbedTwiceEachBeforeNormalRequests) {
     EXPECT_EQ(params.ConnectTimeout, 2);
     EXPECT_EQ(params.LowSpeedTime, 3);
     ++probes[params.SelectedNode->GetHost()];
-    // Failures count as samples too.
+    // Failures count as samples too (answers that fail: an unreachable node is set aside).
     optimizer.ReportResult(
         params, Outcome(params.SelectedNode,
-                        i % 2 == 0 ? HttpRequestResult::Success : HttpRequestResult::TimedOut));
+                        i % 2 == 0 ? HttpRequestResult::Success : HttpRequestResult::ServerError));
   }
   EXPECT_EQ(probes,
             (std::map<std::string, int>{{"a.example", 2}, {"b.example", 2}, {"c.example", 2}}));
@@ -167,7 +167,7 @@ TEST(TransferOptimizerTest, OnlyTheUnderSampledCandidatesAreProbed) {
   const NodePtr known = MakeNode("known.example");
   const NodePtr fresh = MakeNode("fresh.example");
   Report(optimizer, known, HttpRequestResult::Success);
-  Report(optimizer, known, HttpRequestResult::ConnectFailed);
+  Report(optimizer, known, HttpRequestResult::ServerError);
   Report(optimizer, fresh, HttpRequestResult::Success);
   for (int i = 0; i < 20; ++i) {
     OptimizedRequestParams params = MakeParams({known, fresh});
@@ -355,7 +355,9 @@ TEST(TransferOptimizerTest, NegativeWeightsAreNeverChosenAndNeverBreakTheDraw) {
 // A node with a steady 1000 bytes per second and one whose every request failed.
 void MeasureFastAndDead(TransferOptimizer& optimizer, const NodePtr& fast, const NodePtr& dead) {
   for (int i = 0; i < 60; ++i) Report(optimizer, fast, HttpRequestResult::Success, 1000, 1000);
-  for (int i = 0; i < 3; ++i) Report(optimizer, dead, HttpRequestResult::ConnectFailed, 0, 10);
+  // Dead as far as the gamble goes: it answers, but only with errors (a node that cannot be
+  // reached at all is set aside instead, see SetAside below).
+  for (int i = 0; i < 3; ++i) Report(optimizer, dead, HttpRequestResult::ServerError, 0, 10);
 }
 
 TEST(TransferOptimizerTest, AFastNodeWinsAlmostEveryTrialAgainstADeadOne) {

@@ -21,10 +21,10 @@ void CountingProgressUpdater::RemoveTransferredBytes(std::uint64_t count) {
 }
 
 TransferServices::TransferServices(const std::string& manifestHost, const Settings& settings,
-                                   std::uint32_t threads)
+                                   std::uint32_t threads, const Clock& clock)
     : packages(manifestHost, requests, settings.manifestConnectTimeout, settings.manifestTimeout),
       nodeLists(manifestHost, requests, settings.manifestConnectTimeout, settings.manifestTimeout),
-      optimizer(settings),
+      optimizer(settings, clock),
       workManager(threads) {
   behavior.settings = settings;
   behavior.sessionFactory = &sessions;

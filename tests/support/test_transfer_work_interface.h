@@ -51,12 +51,12 @@ class DirectProxyFactory : public HttpProxyFactory {
 
 // The real services a transfer's works use, as the assembly would make them: curl requests
 // without proxy, the XML manifest factories on `manifestHost`, POSIX destination files, the
-// proportional-gambling optimizer and a work manager with `threads` threads.
+// proportional-gambling optimizer (reading `clock`) and a work manager with `threads` threads.
 // Ownership: owned by the test; outlives every workflow it runs. Thread-safety: as its services.
 class TransferServices {
  public:
-  TransferServices(const std::string& manifestHost, const Settings& settings,
-                   std::uint32_t threads);
+  TransferServices(const std::string& manifestHost, const Settings& settings, std::uint32_t threads,
+                   const Clock& clock = SteadyClock::Instance());
   ~TransferServices();
 
   TransferBehavior behavior;
