@@ -96,7 +96,7 @@ class DeadNodesTest : public testing::Test {
   void Publish(const std::vector<int>& ports) {
     std::string command = std::string(HALV_PUBLISH_BINARY) + " --input " + temp_.Child("in") +
                           " --output " + temp_.Child("www") +
-                          " --partner R --package abc --version 7 --name Demo --run app" +
+                          " --partner R --package abc --package-version 7 --name Demo --run app" +
                           " --chunk-size " + std::to_string(kChunk);
     for (const int port : ports) command += " --node 127.0.0.1:" + std::to_string(port);
     command += " >/dev/null";
