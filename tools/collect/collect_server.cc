@@ -3,7 +3,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -63,8 +67,8 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   CollectSession(CollectServer& server, tcp::socket socket)
       : server_(server), stream_(std::move(socket)) {
     boost::system::error_code ec;
-    const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
-    peer_ = ec ? "unknown" : remote.address().to_string() + ":" + std::to_string(remote.port());
+    remote_ = stream_.socket().remote_endpoint(ec);
+    known_ = !ec;
     server_.Register(this);
   }
   ~CollectSession() { server_.Unregister(this); }
@@ -129,12 +133,13 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
 
   void OnBody(beast::error_code ec) {
     if (ec) return OnReadError(ec);
+    const std::string sender = Sender();  // before the parser gives its message away
     auto request = parser_->release();
     const bool keepAlive = request.keep_alive();
     if (request.target() == "/health") {
       return StoreThen(&CollectServer::CheckHealth, keepAlive);
     }
-    Post post{std::move(request.body()), peer_, Clean(request[http::field::user_agent])};
+    Post post{std::move(request.body()), sender, Clean(request[http::field::user_agent])};
     StoreThen([server = &server_, post = std::move(post)](
                   Store& store) { return server->HandlePost(post, store); },
               keepAlive);
@@ -162,11 +167,19 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   // Answers and closes: after a refusal the rest of the request is not read.
   void Refuse(Refusal refusal, int status, const std::string& reason, std::uint64_t length = 0) {
     StoreThen(
-        [server = &server_, refusal, status, reason, length, peer = peer_](Store& store) {
+        [server = &server_, refusal, status, reason, length, peer = Sender()](Store& store) {
           server->CountRefusal(store, refusal, status, length, peer);
           return CollectServer::Outcome{status, reason};
         },
         false);
+  }
+
+  // The sender of the current request: the peer, or who a trusted proxy says it forwards.
+  std::string Sender() const {
+    if (!known_) return "unknown";
+    const std::string forwarded =
+        parser_ ? std::string(parser_->get()["X-Forwarded-For"]) : std::string();
+    return server_.options_.proxies.Sender(remote_.address(), remote_.port(), forwarded);
   }
 
   // Runs `job` on a store worker, then answers its outcome. Busy until then: a stop waits.
@@ -248,14 +261,17 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::empty_body> continue_;
   http::response<http::string_body> response_;
-  std::string peer_;
+  tcp::endpoint remote_;
+  bool known_ = false;
   bool busy_ = false;
   std::vector<char> discard_;
   std::uint64_t discarded_ = 0;
 };
 
-CollectServer::CollectServer(std::unique_ptr<StorePool> pool, const tcp::endpoint& endpoint)
-    : acceptor_(context_),
+CollectServer::CollectServer(std::unique_ptr<StorePool> pool, const tcp::endpoint& endpoint,
+                             ServerOptions options)
+    : options_(std::move(options)),
+      acceptor_(context_),
       signals_(context_, SIGTERM, SIGINT),
       stopDeadline_(context_),
       pool_(std::move(pool)) {
@@ -263,7 +279,21 @@ CollectServer::CollectServer(std::unique_ptr<StorePool> pool, const tcp::endpoin
   acceptor_.set_option(asio::socket_base::reuse_address(true));
   acceptor_.bind(endpoint);
   acceptor_.listen(asio::socket_base::max_listen_connections);
+  OpenLog();
 }
+
+namespace {
+
+std::string Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+}  // namespace
 
 CollectServer::~CollectServer() {
   // Jobs still queued run now and post their answers into the context, which never runs them;
@@ -271,12 +301,14 @@ CollectServer::~CollectServer() {
   // Their unregistering must not touch the timer, which is gone by then.
   pool_.reset();
   tearingDown_ = true;
+  if (log_) std::fclose(log_);
 }
 
 void CollectServer::Run() {
   signals_.async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) BeginStop();
   });
+  AwaitHangup();
   Accept();
   context_.run();
 }
@@ -308,6 +340,7 @@ void CollectServer::BeginStop() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   signals_.cancel(ignored);
+  hangup_.cancel(ignored);
   // Stop may close sessions, which unregister themselves: walk a copy.
   for (CollectSession* session : std::vector<CollectSession*>(sessions_)) session->Stop();
   if (!sessions_.empty()) {
@@ -366,7 +399,34 @@ void CollectServer::CountRefusal(Store& store, Refusal refusal, int status, std:
 
 void CollectServer::Log(const std::string& line) {
   std::lock_guard<std::mutex> lock(logMutex_);
-  std::cerr << "halvane-collect: " << line << std::endl;
+  std::fprintf(log_ ? log_ : stderr, "%s halvane-collect: %s\n", Now().c_str(),
+               Printable(line).c_str());
+  std::fflush(log_ ? log_ : stderr);
+}
+
+void CollectServer::OpenLog() {
+  if (options_.logFile.empty()) return;
+  std::FILE* file = std::fopen(options_.logFile.c_str(), "ae");
+  if (!file) {
+    throw std::runtime_error(options_.logFile + ": cannot open the log: " + std::strerror(errno));
+  }
+  std::lock_guard<std::mutex> lock(logMutex_);
+  if (log_) std::fclose(log_);
+  log_ = file;
+}
+
+void CollectServer::AwaitHangup() {
+  hangup_.async_wait([this](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    // A log rotator moved the file away: write to a new one under the configured name.
+    try {
+      OpenLog();
+      Log("log reopened");
+    } catch (const std::exception& error) {
+      Log(error.what());
+    }
+    AwaitHangup();
+  });
 }
 
 void CollectServer::Register(CollectSession* session) { sessions_.push_back(session); }

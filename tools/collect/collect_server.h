@@ -2,6 +2,7 @@
 #define HALV_TOOLS_COLLECT_COLLECT_SERVER_H_
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,11 +16,17 @@
 
 #include "analytics_body.h"
 #include "collect_store.h"
+#include "trusted_proxies.h"
 
 namespace halv::collect {
 
 class CollectSession;
 class StorePool;
+
+struct ServerOptions {
+  TrustedProxies proxies;  // whose X-Forwarded-For names the sender
+  std::string logFile;     // empty: standard error; reopened on SIGHUP
+};
 
 // The HTTP side of the collector: accepts POST requests at "/" on one address, with keep-alive
 // and any number of connections at once, and stores each body through the store pool. Accepted
@@ -34,7 +41,9 @@ class CollectServer {
  public:
   // Binds and listens on `endpoint` (port 0: a free port). Throws boost::system::system_error
   // when the address cannot be used.
-  CollectServer(std::unique_ptr<StorePool> pool, const boost::asio::ip::tcp::endpoint& endpoint);
+  // Throws std::runtime_error when the log file cannot be opened.
+  CollectServer(std::unique_ptr<StorePool> pool, const boost::asio::ip::tcp::endpoint& endpoint,
+                ServerOptions options);
   ~CollectServer();
   CollectServer(const CollectServer&) = delete;
   CollectServer& operator=(const CollectServer&) = delete;
@@ -46,6 +55,9 @@ class CollectServer {
   // once, lets a response being written finish, and gives up on the rest after a few seconds.
   void Run();
   void Stop();
+
+  // One line, with the time, to the log (control characters escaped); any thread.
+  void Log(const std::string& line);
 
  private:
   friend class CollectSession;
@@ -68,12 +80,15 @@ class CollectServer {
   // Counts a refusal; a store failure is logged only.
   void CountRefusal(Store& store, Refusal refusal, int status, std::uint64_t length,
                     const std::string& peer);
-  // One line to standard error; any thread.
-  void Log(const std::string& line);
+  // (Re)opens the log file, if any.
+  void OpenLog();
+  void AwaitHangup();
   void Register(CollectSession* session);
   void Unregister(CollectSession* session);
 
+  const ServerOptions options_;
   std::mutex logMutex_;
+  std::FILE* log_ = nullptr;  // guarded by logMutex_; null: standard error
   // Touched only on the thread in Run (and by the destructor). Declared before the context:
   // sessions whose handlers the context destroys still unregister themselves.
   bool stopping_ = false;
@@ -83,6 +98,7 @@ class CollectServer {
   boost::asio::io_context context_{1};
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::signal_set signals_;
+  boost::asio::signal_set hangup_{context_, SIGHUP};
   boost::asio::steady_timer stopDeadline_;
   // After the context: destroyed first, so its workers' last answers still find the context.
   std::unique_ptr<StorePool> pool_;

@@ -24,6 +24,7 @@ namespace collect = halv::collect;
 
 const char kHelp[] =
     "Usage: halvane-collect serve --db STORE [--listen HOST:PORT] [--pool N] [--pid-file FILE]\n"
+    "                             [--trust-proxy CIDR]... [--log FILE]\n"
     "       halvane-collect report --db STORE [--format text|json|csv] [--table NAME]\n"
     "                              [--since TIME] [--until TIME]\n"
     "       halvane-collect prune --db STORE --before TIME\n"
@@ -50,6 +51,14 @@ const char kHelp[] =
     "  --pool N          store connections, each with a worker (default 1 for SQLite, 4 for\n"
     "                    PostgreSQL; at most 64).\n"
     "  --pid-file FILE   written with the process id once listening, removed on exit.\n"
+    "  --trust-proxy CIDR  a reverse proxy (IPv4 or IPv6 address or range; repeatable): for\n"
+    "                    requests from it the sender is the right-most X-Forwarded-For\n"
+    "                    address outside every trusted range.\n"
+    "  --log FILE        append the log here instead of standard error; reopened on SIGHUP.\n"
+    "  --trust-proxy CIDR  a reverse proxy (IPv4 or IPv6 address or range; repeatable): for\n"
+    "                    requests from it the sender is the right-most X-Forwarded-For\n"
+    "                    address outside every trusted range.\n"
+    "  --log FILE        append the log here instead of standard error; reopened on SIGHUP.\n"
     "  --format F        text (default), json, or csv (one table: see --table).\n"
     "  --table NAME      the CSV table: transfers (default), failures, nodes, clients, posts.\n"
     "  --since TIME      only posts received at or after TIME (UTC: 2026-12-10 or\n"
@@ -74,10 +83,10 @@ bool WritePidFile(const std::string& path) {
 }
 
 struct Options {
-  std::map<std::string, std::string> values;
+  std::map<std::string, std::vector<std::string>> values;  // every value of a repeated option
   std::string Get(const std::string& name, const std::string& otherwise = "") const {
     const auto found = values.find(name);
-    return found == values.end() ? otherwise : found->second;
+    return found == values.end() ? otherwise : found->second.back();
   }
 };
 
@@ -95,15 +104,28 @@ int Serve(const Options& options) {
       std::stoi(poolText) > 64) {
     return Usage("--pool takes a number from 1 to 64");
   }
+  collect::ServerOptions serverOptions;
+  if (const auto proxies = options.values.find("--trust-proxy"); proxies != options.values.end()) {
+    for (const std::string& cidr : proxies->second) {
+      try {
+        serverOptions.proxies.Add(cidr);
+      } catch (const std::invalid_argument& error) {
+        return Usage(std::string("--trust-proxy ") + error.what());
+      }
+    }
+  }
+  serverOptions.logFile = options.Get("--log");
   ::signal(SIGPIPE, SIG_IGN);
   collect::CollectServer server(std::make_unique<collect::StorePool>(db, std::stoul(poolText)),
-                                endpoint);
+                                endpoint, std::move(serverOptions));
   const std::string pidFile = options.Get("--pid-file");
   if (!pidFile.empty() && !WritePidFile(pidFile)) {
     std::cerr << "halvane-collect: cannot write " << pidFile << "\n";
     return 1;
   }
-  std::cout << collect::EndpointUrl(server.LocalEndpoint()) << std::endl;
+  const std::string url = collect::EndpointUrl(server.LocalEndpoint());
+  server.Log("serving " + url + " into " + collect::RedactedStoreName(db));
+  std::cout << url << std::endl;
   server.Run();
   if (!pidFile.empty()) std::remove(pidFile.c_str());
   return 0;
@@ -162,7 +184,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::map<std::string, std::vector<std::string>> kOptions = {
-      {"serve", {"--db", "--listen", "--pid-file", "--pool"}},
+      {"serve", {"--db", "--listen", "--pid-file", "--pool", "--trust-proxy", "--log"}},
       {"report", {"--db", "--format", "--table", "--since", "--until"}},
       {"prune", {"--db", "--before"}},
   };
@@ -180,7 +202,7 @@ int main(int argc, char** argv) {
       return Usage("unknown option '" + arg + "'");
     }
     if (i + 1 >= args.size()) return Usage(arg + " needs a value");
-    options.values[arg] = args[++i];
+    options.values[arg].push_back(args[++i]);
   }
   if (options.Get("--db").empty()) return Usage("--db STORE is required");
   try {
