@@ -81,13 +81,13 @@ std::string RawExchange(const std::string& url, const std::string& request) {
   return answer;
 }
 
-class CollectServerTest : public testing::Test {
+class CollectServerTest : public testing::TestWithParam<test::StoreKind> {
  protected:
   void SetUp() override {
     for (const char* name : {"HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
       ::setenv(name, temp_.Child(name).c_str(), 1);
     }
-    db_ = temp_.Child("collect.db");
+    db_ = GetParam().NewStore(temp_);
     ASSERT_TRUE(collector_.Start(db_, {"--pid-file", temp_.Child("collect.pid")}));
   }
 
@@ -106,6 +106,13 @@ class CollectServerTest : public testing::Test {
     return answer;
   }
 
+  // SQLite's own check of the file; PostgreSQL keeps its own files whole.
+  void ExpectIntact() {
+    if (!GetParam().postgres) {
+      EXPECT_EQ(QueryRows(db_, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+    }
+  }
+
   std::string Report() {
     int status = -1;
     const std::string text = test::RunCollector({"report", "--db", db_}, status);
@@ -121,7 +128,7 @@ class CollectServerTest : public testing::Test {
   std::shared_ptr<HttpSession> session_ = RoundRobinHttpSessionFactory().Create();
 };
 
-TEST_F(CollectServerTest, PostsOfEveryShapeAreStoredOverOneConnectionAndReported) {
+TEST_P(CollectServerTest, PostsOfEveryShapeAreStoredOverOneConnectionAndReported) {
   const std::string tid = "0123456789abcdef0123456789abcdef";
   const std::vector<std::string> bodies = {
       CounterBody("P", "app", "7", "numStarts"),
@@ -144,7 +151,8 @@ TEST_F(CollectServerTest, PostsOfEveryShapeAreStoredOverOneConnectionAndReported
 
   EXPECT_EQ(QueryRows(db_, "SELECT shape, body FROM bodies ORDER BY id").size(), bodies.size());
   for (std::size_t i = 0; i < bodies.size(); ++i) {
-    EXPECT_EQ(QueryRows(db_, "SELECT body FROM bodies WHERE id = " + std::to_string(i + 1)),
+    EXPECT_EQ(QueryRows(db_, "SELECT " + GetParam().BodyText() +
+                                 " FROM bodies WHERE id = " + std::to_string(i + 1)),
               std::vector<std::string>{bodies[i]});
   }
   // Keep-alive: every post came over the same connection.
@@ -154,31 +162,40 @@ TEST_F(CollectServerTest, PostsOfEveryShapeAreStoredOverOneConnectionAndReported
             (std::vector<std::string>{"app", "caf\xC3\xA9", "skin"}));
 
   // The report reads the file while the collector keeps it open.
+  const std::string agent = QueryRows(db_, "SELECT DISTINCT user_agent FROM bodies").at(0);
+  EXPECT_EQ(agent.rfind("Mirthwell Halvane Delivery TransferService ", 0), 0u) << agent;
+  const std::string pad(agent.size() - 10 + 2, ' ');
   EXPECT_EQ(Report(),
             "Posts accepted: 7 (array 3, event 2, transfer 2)\n"
             "Posts refused: 0\n"
             "\n"
             "Transfers by package and version\n"
-            "  partner  package  version  started  completed  failed  canceled  transfers"
-            "  bytes delivered\n"
-            "  P        app      7              1          0       0         1          1"
-            "             1000\n"
+            "  partner  package  version  started  completed  failed  canceled  suspended"
+            "  success rate  transfers  bytes delivered  median s  p90 s  median rate  p90 rate\n"
+            "  P        app      7              1          0       0         1          0"
+            "          0.0%          1           1000 B         -      -            -         -\n"
             "  P        caf\xC3\xA9     1              1          0       0         0          0"
-            "                0\n"
+            "             -          0              0 B         -      -            -         -\n"
             "  P        skin     3              0          0       1         0          0"
-            "                0\n"
+            "          0.0%          0              0 B         -      -            -         -\n"
             "\n"
-            "Errors by kind\n"
-            "  partner  package  version  event       error                count\n"
-            "  P        skin     3        FatalError  ConnectionError (2)      1\n"
+            "Failures by cause\n"
+            "  partner  package  version  event       error                cause"
+            "                   count\n"
+            "  P        skin     3        FatalError  ConnectionError (2)  12|Timeout was reached"
+            "      1\n"
             "\n"
             "Nodes\n"
-            "  node        reports  bytes  request time s  throughput KiB/s\n"
-            "  n1.example        2    600           2.000               0.3\n"
-            "  n2.example        1    400           2.000               0.2\n");
+            "  node        reports  bytes  request time s  throughput\n"
+            "  n1.example        2  600 B           2.000     300 B/s\n"
+            "  n2.example        1  400 B           2.000     200 B/s\n"
+            "\n"
+            "Clients\n"
+            "  user agent" + pad + "posts\n"
+            "  " + agent + "      7\n");
 }
 
-TEST_F(CollectServerTest, BadBodiesAreRefusedWith4xxCountedAndNotStored) {
+TEST_P(CollectServerTest, BadBodiesAreRefusedWith4xxCountedAndNotStored) {
   struct Case {
     const char* name;
     std::string body;
@@ -213,13 +230,13 @@ TEST_F(CollectServerTest, BadBodiesAreRefusedWith4xxCountedAndNotStored) {
 
   // The collector is still there and the database still takes posts.
   EXPECT_EQ(Post(CounterBody("P", "K", "V", "numStarts")).status.responseCode, 204);
-  EXPECT_EQ(QueryRows(db_, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  ExpectIntact();
   EXPECT_NE(Report().find("Posts refused: 7 (bad-request 1, not-json 3, too-large 1, "
                           "unknown-shape 2)\n"),
             std::string::npos);
 }
 
-TEST_F(CollectServerTest, MalformedHttpIsAnsweredAndTheConnectionClosed) {
+TEST_P(CollectServerTest, MalformedHttpIsAnsweredAndTheConnectionClosed) {
   struct Case {
     const char* name;
     std::string request;
@@ -258,7 +275,7 @@ TEST_F(CollectServerTest, MalformedHttpIsAnsweredAndTheConnectionClosed) {
   EXPECT_EQ(answer.rfind("HTTP/1.1 204 ", 0), 0u) << answer;
 }
 
-TEST_F(CollectServerTest, ManyConnectionsAreServedAtOnce) {
+TEST_P(CollectServerTest, ManyConnectionsAreServedAtOnce) {
   // An idle kept-alive connection must not hold the others up.
   const int idle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -292,7 +309,7 @@ TEST_F(CollectServerTest, ManyConnectionsAreServedAtOnce) {
                                      std::to_string(kThreads)});
 }
 
-TEST_F(CollectServerTest, SigtermStopsCleanlyWithIdleConnectionsOpen) {
+TEST_P(CollectServerTest, SigtermStopsCleanlyWithIdleConnectionsOpen) {
   const std::string pidFile = temp_.Child("collect.pid");
   EXPECT_EQ(test::ReadFile(pidFile), std::to_string(collector_.pid()) + "\n");
   ASSERT_EQ(Post(CounterBody("P", "K", "V", "numStarts")).status.responseCode, 204);
@@ -300,11 +317,11 @@ TEST_F(CollectServerTest, SigtermStopsCleanlyWithIdleConnectionsOpen) {
   const int status = collector_.Signal(SIGTERM);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_FALSE(std::filesystem::exists(pidFile));
-  EXPECT_EQ(QueryRows(db_, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  ExpectIntact();
   EXPECT_EQ(QueryRows(db_, "SELECT count(*) FROM events"), std::vector<std::string>{"1"});
 }
 
-TEST_F(CollectServerTest, KilledWhilePostsStreamInKeepsEveryAcknowledgedBody) {
+TEST_P(CollectServerTest, KilledWhilePostsStreamInKeepsEveryAcknowledgedBody) {
   constexpr int kThreads = 3;
   constexpr int kAcknowledgedBeforeKill = 150;
   std::mutex mutex;
@@ -336,7 +353,7 @@ TEST_F(CollectServerTest, KilledWhilePostsStreamInKeepsEveryAcknowledgedBody) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
   for (auto& thread : threads) thread.join();
 
-  EXPECT_EQ(QueryRows(db_, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  ExpectIntact();
   const auto bodies = QueryRows(db_, "SELECT count(*) FROM bodies");
   ASSERT_EQ(bodies.size(), 1u);
   EXPECT_GE(std::stoi(bodies[0]), acknowledged);
@@ -365,7 +382,7 @@ TEST_F(CollectServerTest, KilledWhilePostsStreamInKeepsEveryAcknowledgedBody) {
             std::vector<std::string>{"1"});
 }
 
-TEST_F(CollectServerTest, TheUpdatersAnalyticsManagerPostsWhatTheReportCounts) {
+TEST_P(CollectServerTest, TheUpdatersAnalyticsManagerPostsWhatTheReportCounts) {
   // The records a started and completed transfer posts, through the product's own manager.
   TransferParams params;
   params.transferId = std::string(32, 'a');
@@ -395,9 +412,12 @@ TEST_F(CollectServerTest, TheUpdatersAnalyticsManagerPostsWhatTheReportCounts) {
   EXPECT_EQ(QueryRows(db_, "SELECT count(*) FROM bodies"), std::vector<std::string>{"3"});
   const std::string report = Report();
   EXPECT_NE(report.find("127.0.0.1:8081"), std::string::npos) << report;
-  EXPECT_NE(report.find("4096"), std::string::npos) << report;
+  EXPECT_NE(report.find("4.0 KiB"), std::string::npos) << report;
   EXPECT_NE(report.find("Posts refused: 0"), std::string::npos) << report;
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, CollectServerTest, testing::ValuesIn(test::kStoreKinds),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CollectCommandTest, CommandLineMistakesAreExplained) {
   test::TempDir temp;

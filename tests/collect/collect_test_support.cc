@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "collect_store.h"
+#include "postgres_cluster.h"
+
 extern char** environ;
 
 namespace halv::collect::test {
@@ -93,6 +96,7 @@ std::string TransferBody(const std::string& partner, const std::string& package,
 }
 
 std::vector<std::string> QueryRows(const std::string& path, const std::string& sql) {
+  if (IsPostgresUri(path)) return PostgresCluster::Query(path, sql);
   std::vector<std::string> rows;
   sqlite3* db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
@@ -111,6 +115,7 @@ std::vector<std::string> QueryRows(const std::string& path, const std::string& s
       for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
         const auto* text = sqlite3_column_text(stmt, i);
         if (i > 0) row += "|";
+        if (!text) row += "NULL";
         if (text) {
           row.append(reinterpret_cast<const char*>(text),
                      static_cast<std::size_t>(sqlite3_column_bytes(stmt, i)));
@@ -168,5 +173,16 @@ std::string RunCollector(const std::vector<std::string>& args, int& status) {
   status = WaitFor(pid);
   return text;
 }
+
+
+std::string StoreKind::NewStore(const TempDir& temp) const {
+  return postgres ? PostgresCluster::Get().NewDatabase() : temp.Child("collect.db");
+}
+
+std::string StoreKind::BodyText() const {
+  return postgres ? "convert_from(body, 'UTF8')" : "CAST(body AS TEXT)";
+}
+
+const StoreKind kStoreKinds[2] = {{"SQLite", false}, {"PostgreSQL", true}};
 
 }  // namespace halv::collect::test

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,22 @@ std::string TransferBody(const std::string& partner, const std::string& package,
                          const std::string& status, const std::string& bytes,
                          const std::string& duration);
 
-// Runs `sql` on the SQLite file `path` (created when missing) and answers every row as its
-// columns joined by "|". A failure is a test failure and answers what was read so far.
+// Runs `sql` on the store `path` (an SQLite file, created when missing, or a PostgreSQL URI)
+// and answers every row as its columns joined by "|" (NULL as "NULL"). A failure is a test
+// failure and answers what was read so far.
 std::vector<std::string> QueryRows(const std::string& path, const std::string& sql);
+
+// The two stores every store and server case runs against.
+struct StoreKind {
+  const char* name;
+  bool postgres;
+  // A fresh, empty store: an SQLite file in `temp` or a new database in the test cluster.
+  std::string NewStore(const TempDir& temp) const;
+  // SQL for a body's text in this store's dialect.
+  std::string BodyText() const;
+};
+extern const StoreKind kStoreKinds[2];
+inline void PrintTo(const StoreKind& kind, std::ostream* out) { *out << kind.name; }
 
 // A halvane-collect process started by the test, stopped by its pid only.
 class CollectorProcess {

@@ -48,36 +48,6 @@ void AppendUtf8(std::uint32_t code, std::string& out) {
   }
 }
 
-// Decodes one UTF-8 character at text[pos], advancing pos. Returns false for anything that is
-// not the shortest encoding of a scalar value.
-bool NextUtf8(const std::string& text, std::size_t& pos, std::uint32_t& code) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  std::size_t length;
-  std::uint32_t minimum;
-  if (lead < 0x80) {
-    code = lead;
-    ++pos;
-    return true;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, code = lead & 0x1F, minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, code = lead & 0x0F, minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, code = lead & 0x07, minimum = 0x10000;
-  } else {
-    return false;
-  }
-  if (text.size() - pos < length) return false;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return false;
-    code = (code << 6) | (byte(pos + i) & 0x3F);
-  }
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-  pos += length;
-  return true;
-}
-
 bool IsUtf8(const std::string& text) {
   std::uint32_t code;
   for (std::size_t pos = 0; pos < text.size();) {
@@ -299,9 +269,16 @@ std::vector<const JsonValue*> Members(const JsonValue& object, std::vector<const
   return found;
 }
 
+// A value or member name; a NUL is refused because no store keeps it whole (PostgreSQL's text
+// cannot hold one) and a value cut short would be stored as something never sent.
+std::string Clean(const std::string& text, const std::string& name) {
+  if (text.find('\0') != std::string::npos) UnknownShape("\"" + name + "\" holds a NUL character");
+  return FoldByteEscapes(text);
+}
+
 std::string Text(const JsonValue& value) {
   if (value.kind != JsonValue::Kind::String) UnknownShape("\"" + value.key + "\" is no string");
-  return FoldByteEscapes(value.text);
+  return Clean(value.text, value.key);
 }
 
 // A decimal unsigned number that SQLite's signed 64-bit integers can hold.
@@ -316,7 +293,7 @@ std::uint64_t Whole(const JsonValue& value) {
   return number;
 }
 
-// A finite, non-negative decimal number of seconds.
+// A finite, non-negative decimal number of seconds, at most kMaxSeconds.
 double Seconds(const JsonValue& value) {
   const std::string text = Text(value);
   const bool plain = !text.empty() && (text[0] >= '0' && text[0] <= '9') &&
@@ -327,6 +304,7 @@ double Seconds(const JsonValue& value) {
   if (!plain || *end != '\0' || errno != 0 || !std::isfinite(number)) {
     UnknownShape("\"" + value.key + "\" is no number of seconds");
   }
+  if (number > kMaxSeconds) UnknownShape("\"" + value.key + "\" is too large");
   return number;
 }
 
@@ -379,7 +357,7 @@ void ReadEventObject(const JsonValue& object, std::size_t position, AnalyticsBod
   std::set<std::string> seen;
   for (const JsonValue& metric : metrics.values) {
     if (!seen.insert(metric.key).second) UnknownShape("the metrics repeat \"" + metric.key + "\"");
-    event.metrics.emplace_back(FoldByteEscapes(metric.key), Whole(metric));
+    event.metrics.emplace_back(Clean(metric.key, metric.key), Whole(metric));
   }
   if (!dimensions.values.empty()) {
     event.error = Text(*Members(dimensions, {"error"}, "the dimensions")[0]);
@@ -391,6 +369,34 @@ void ReadEventObject(const JsonValue& object, std::size_t position, AnalyticsBod
 }
 
 }  // namespace
+
+bool NextUtf8(const std::string& text, std::size_t& pos, std::uint32_t& code) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  std::size_t length;
+  std::uint32_t minimum;
+  if (lead < 0x80) {
+    code = lead;
+    ++pos;
+    return true;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, code = lead & 0x1F, minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, code = lead & 0x0F, minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, code = lead & 0x07, minimum = 0x10000;
+  } else {
+    return false;
+  }
+  if (text.size() - pos < length) return false;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) return false;
+    code = (code << 6) | (byte(pos + i) & 0x3F);
+  }
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+  pos += length;
+  return true;
+}
 
 const char* RefusalName(Refusal refusal) {
   switch (refusal) {

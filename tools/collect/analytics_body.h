@@ -16,6 +16,11 @@ namespace halv::collect {
 // The largest body the collector reads; anything longer is refused unread.
 constexpr std::size_t kMaxBodyBytes = std::size_t{1} << 20;
 
+// The largest number of seconds a record may carry (about 31 years); larger ones are refused, so
+// sums of them stay finite. Whole numbers are refused above INT64_MAX; their sums in a report
+// saturate there.
+constexpr double kMaxSeconds = 1e9;
+
 // Why a body was refused; the reason names are stored in the database.
 enum class Refusal {
   NotJson,       // not a JSON document (or not UTF-8, or nested deeper than any known shape)
@@ -87,14 +92,19 @@ struct AnalyticsBody {
 // "metrics", "dimensions"), which is a node object when its metrics are exactly "bytes" and
 // "requestTime" and its dimensions exactly "cdn", and a counter or error object otherwise (at
 // least one metric, each a whole number; dimensions empty or exactly "error"); and an array of
-// event objects, possibly empty. Members may come in any order but not twice. Throws
-// BodyRefused (NotJson or UnknownShape) for anything else.
+// event objects, possibly empty. Members may come in any order but not twice. Whole numbers are
+// 0 to INT64_MAX, seconds 0 to kMaxSeconds; no text may hold a NUL. Throws BodyRefused (NotJson
+// or UnknownShape) for anything else.
 AnalyticsBody ParseAnalyticsBody(const std::string& text);
 
 // The updater escapes text byte by byte, so a JSON reader turns "é" (\u00C3\u00A9) into two
 // characters. When every character of `text` is below U+0100 and those characters, taken as
 // bytes, are valid UTF-8, answers those bytes; otherwise answers `text` unchanged.
 std::string FoldByteEscapes(const std::string& text);
+
+// Decodes one UTF-8 character at text[pos], advancing pos. Returns false (pos unchanged) for
+// anything that is not the shortest encoding of a scalar value.
+bool NextUtf8(const std::string& text, std::size_t& pos, std::uint32_t& code);
 
 }  // namespace halv::collect
 

@@ -3,7 +3,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -11,11 +15,14 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "collect_database.h"
+#include "collect_store.h"
+#include "report_format.h"
+#include "store_pool.h"
 
 namespace halv::collect {
 
@@ -60,8 +67,8 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   CollectSession(CollectServer& server, tcp::socket socket)
       : server_(server), stream_(std::move(socket)) {
     boost::system::error_code ec;
-    const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
-    peer_ = ec ? "unknown" : remote.address().to_string() + ":" + std::to_string(remote.port());
+    remote_ = stream_.socket().remote_endpoint(ec);
+    known_ = !ec;
     server_.Register(this);
   }
   ~CollectSession() { server_.Unregister(this); }
@@ -70,7 +77,7 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
 
   // Closes an idle connection now; one writing a response closes after it.
   void Stop() {
-    if (writing_) return;
+    if (busy_) return;
     boost::system::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     stream_.socket().close(ignored);
@@ -90,8 +97,13 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   void OnHeader(beast::error_code ec) {
     if (ec) return OnReadError(ec);
     const auto& request = parser_->get();
-    if (request.target() != "/") return Refuse(Refusal::BadRequest, 404, "only / is served");
-    if (request.method() != http::verb::post) {
+    if (request.target() == "/health") {
+      if (request.method() != http::verb::get) {
+        return Refuse(Refusal::BadRequest, 405, "only GET is answered here");
+      }
+    } else if (request.target() != "/") {
+      return Refuse(Refusal::BadRequest, 404, "only / and /health are served");
+    } else if (request.method() != http::verb::post) {
       return Refuse(Refusal::BadRequest, 405, "only POST is accepted");
     }
     const auto length = parser_->content_length();
@@ -99,11 +111,11 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
       return Refuse(Refusal::TooLarge, 413, "body over 1 MiB", *length);
     }
     if (beast::iequals(request[http::field::expect], "100-continue")) {
-      writing_ = true;
+      busy_ = true;
       continue_ = {http::status::continue_, request.version()};
       http::async_write(stream_, continue_,
                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                          self->writing_ = false;
+                          self->busy_ = false;
                           if (ec || self->server_.stopping_) return self->Close();
                           self->ReadBody();
                         });
@@ -121,11 +133,16 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
 
   void OnBody(beast::error_code ec) {
     if (ec) return OnReadError(ec);
+    const std::string sender = Sender();  // before the parser gives its message away
     auto request = parser_->release();
-    int status = 204;
-    std::string reason;
-    server_.HandlePost(request.body(), peer_, status, reason);
-    Respond(status, reason, request.keep_alive());
+    const bool keepAlive = request.keep_alive();
+    if (request.target() == "/health") {
+      return StoreThen(&CollectServer::CheckHealth, keepAlive);
+    }
+    Post post{std::move(request.body()), sender, Clean(request[http::field::user_agent])};
+    StoreThen([server = &server_, post = std::move(post)](
+                  Store& store) { return server->HandlePost(post, store); },
+              keepAlive);
   }
 
   void OnReadError(beast::error_code ec) {
@@ -149,8 +166,37 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
 
   // Answers and closes: after a refusal the rest of the request is not read.
   void Refuse(Refusal refusal, int status, const std::string& reason, std::uint64_t length = 0) {
-    server_.CountRefusal(refusal, status, length, peer_);
-    Respond(status, reason, false);
+    StoreThen(
+        [server = &server_, refusal, status, reason, length, peer = Sender()](Store& store) {
+          server->CountRefusal(store, refusal, status, length, peer);
+          return CollectServer::Outcome{status, reason};
+        },
+        false);
+  }
+
+  // The sender of the current request: the peer, or who a trusted proxy says it forwards.
+  std::string Sender() const {
+    if (!known_) return "unknown";
+    const std::string forwarded =
+        parser_ ? std::string(parser_->get()["X-Forwarded-For"]) : std::string();
+    return server_.options_.proxies.Sender(remote_.address(), remote_.port(), forwarded);
+  }
+
+  // Runs `job` on a store worker, then answers its outcome. Busy until then: a stop waits.
+  void StoreThen(CollectServer::Job job, bool keepAlive) {
+    busy_ = true;
+    server_.StoreThen(shared_from_this(), std::move(job), keepAlive);
+  }
+
+  // A header value as it may be stored: text no store could keep (a NUL, bytes that are not
+  // UTF-8) is kept in its escaped form instead.
+  static std::string Clean(boost::beast::string_view value) {
+    std::string text(value.data(), value.size());
+    std::uint32_t code;
+    for (std::size_t pos = 0; pos < text.size();) {
+      if (!NextUtf8(text, pos, code) || code == 0) return Printable(text);
+    }
+    return text;
   }
 
   // Closing a socket with unread bytes resets the connection, and a reset can destroy the
@@ -175,6 +221,8 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
         });
   }
 
+  // Also the end of a store job (with `busy_` set): from here the session is the HTTP thread's.
+ public:
   void Respond(int status, const std::string& reason, bool keepAlive) {
     response_ = {};
     response_.result(static_cast<unsigned>(status));
@@ -188,17 +236,19 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
     keepAlive = keepAlive && !server_.stopping_;
     response_.keep_alive(keepAlive);
     response_.prepare_payload();
-    writing_ = true;
+    busy_ = true;
     stream_.expires_after(kRequestTimeout);
     http::async_write(stream_, response_,
                       [self = shared_from_this(), keepAlive](beast::error_code ec, std::size_t) {
-                        self->writing_ = false;
+                        self->busy_ = false;
                         if (ec || self->server_.stopping_) return self->Close();
                         if (!keepAlive) return self->LingerClose();
                         self->ReadHeader();
                       });
   }
 
+
+ private:
   void Close() {
     boost::system::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -211,33 +261,54 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::empty_body> continue_;
   http::response<http::string_body> response_;
-  std::string peer_;
-  bool writing_ = false;
+  tcp::endpoint remote_;
+  bool known_ = false;
+  bool busy_ = false;
   std::vector<char> discard_;
   std::uint64_t discarded_ = 0;
 };
 
-CollectServer::CollectServer(CollectDatabase& database, const tcp::endpoint& endpoint)
-    : database_(database),
+CollectServer::CollectServer(std::unique_ptr<StorePool> pool, const tcp::endpoint& endpoint,
+                             ServerOptions options)
+    : options_(std::move(options)),
       acceptor_(context_),
       signals_(context_, SIGTERM, SIGINT),
-      stopDeadline_(context_) {
+      stopDeadline_(context_),
+      pool_(std::move(pool)) {
   acceptor_.open(endpoint.protocol());
   acceptor_.set_option(asio::socket_base::reuse_address(true));
   acceptor_.bind(endpoint);
   acceptor_.listen(asio::socket_base::max_listen_connections);
+  OpenLog();
 }
 
+namespace {
+
+std::string Now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+}  // namespace
+
 CollectServer::~CollectServer() {
-  // The context goes after this body and takes the handlers of unfinished sessions with it;
-  // their unregistering must not touch the timer, which is gone by then.
+  // Jobs still queued run now and post their answers into the context, which never runs them;
+  // the context goes after this body and takes the handlers of unfinished sessions with it.
+  // Their unregistering must not touch the timer, which is gone by then.
+  pool_.reset();
   tearingDown_ = true;
+  if (log_) std::fclose(log_);
 }
 
 void CollectServer::Run() {
   signals_.async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) BeginStop();
   });
+  AwaitHangup();
   Accept();
   context_.run();
 }
@@ -254,7 +325,7 @@ void CollectServer::Accept() {
     } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
                ec == asio::error::no_memory) {
       // Out of file descriptors: keep serving the open connections and try again shortly.
-      std::cerr << "halvane-collect: accept: " << ec.message() << "\n";
+      Log("accept: " + ec.message());
       auto pause = std::make_shared<asio::steady_timer>(context_, std::chrono::milliseconds(100));
       pause->async_wait([this, pause](const boost::system::error_code&) { Accept(); });
       return;
@@ -269,6 +340,7 @@ void CollectServer::BeginStop() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   signals_.cancel(ignored);
+  hangup_.cancel(ignored);
   // Stop may close sessions, which unregister themselves: walk a copy.
   for (CollectSession* session : std::vector<CollectSession*>(sessions_)) session->Stop();
   if (!sessions_.empty()) {
@@ -279,31 +351,82 @@ void CollectServer::BeginStop() {
   }
 }
 
-void CollectServer::HandlePost(const std::string& body, const std::string& peer, int& status,
-                               std::string& reason) {
+void CollectServer::StoreThen(std::shared_ptr<CollectSession> session, Job job, bool keepAlive) {
+  // The context must not run out of work while the job is away from it.
+  auto work = asio::make_work_guard(context_);
+  pool_->Submit([this, session = std::move(session), job = std::move(job), keepAlive,
+                 work = std::move(work)](Store& store) mutable {
+    Outcome outcome = job(store);
+    asio::post(context_, [session = std::move(session), outcome = std::move(outcome), keepAlive] {
+      session->Respond(outcome.status, outcome.reason, keepAlive);
+    });
+    work.reset();
+  });
+}
+
+CollectServer::Outcome CollectServer::HandlePost(const Post& post, Store& store) {
   try {
-    database_.StoreBody(body, ParseAnalyticsBody(body), peer);
-    status = 204;
+    store.StoreBody(post, ParseAnalyticsBody(post.text));
+    return {204, ""};
   } catch (const BodyRefused& refused) {
-    status = StatusFor(refused.refusal());
-    reason = refused.what();
-    CountRefusal(refused.refusal(), status, body.size(), peer);
+    const int status = StatusFor(refused.refusal());
+    CountRefusal(store, refused.refusal(), status, post.text.size(), post.peer);
+    return {status, refused.what()};
   } catch (const std::exception& error) {
-    // The database failed (full disk, broken file): the sender may try again later.
-    std::cerr << "halvane-collect: cannot store a body from " << peer << ": " << error.what()
-              << "\n";
-    status = 503;
-    reason = "cannot store the body now";
+    // The store failed (full disk, broken file, server gone): the sender may try again later.
+    Log("cannot store a body from " + post.peer + ": " + error.what());
+    return {503, "cannot store the body now"};
   }
 }
 
-void CollectServer::CountRefusal(Refusal refusal, int status, std::uint64_t length,
+CollectServer::Outcome CollectServer::CheckHealth(Store& store) {
+  try {
+    store.Ping();
+    return {200, "ok"};
+  } catch (const std::exception&) {
+    return {503, "the store does not answer"};
+  }
+}
+
+void CollectServer::CountRefusal(Store& store, Refusal refusal, int status, std::uint64_t length,
                                  const std::string& peer) {
   try {
-    database_.StoreRefusal(refusal, status, length, peer);
+    store.StoreRefusal(refusal, status, length, peer);
   } catch (const std::exception& error) {
-    std::cerr << "halvane-collect: cannot count a refusal: " << error.what() << "\n";
+    Log(std::string("cannot count a refusal: ") + error.what());
   }
+}
+
+void CollectServer::Log(const std::string& line) {
+  std::lock_guard<std::mutex> lock(logMutex_);
+  std::fprintf(log_ ? log_ : stderr, "%s halvane-collect: %s\n", Now().c_str(),
+               Printable(line).c_str());
+  std::fflush(log_ ? log_ : stderr);
+}
+
+void CollectServer::OpenLog() {
+  if (options_.logFile.empty()) return;
+  std::FILE* file = std::fopen(options_.logFile.c_str(), "ae");
+  if (!file) {
+    throw std::runtime_error(options_.logFile + ": cannot open the log: " + std::strerror(errno));
+  }
+  std::lock_guard<std::mutex> lock(logMutex_);
+  if (log_) std::fclose(log_);
+  log_ = file;
+}
+
+void CollectServer::AwaitHangup() {
+  hangup_.async_wait([this](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    // A log rotator moved the file away: write to a new one under the configured name.
+    try {
+      OpenLog();
+      Log("log reopened");
+    } catch (const std::exception& error) {
+      Log(error.what());
+    }
+    AwaitHangup();
+  });
 }
 
 void CollectServer::Register(CollectSession* session) { sessions_.push_back(session); }
