@@ -185,7 +185,7 @@ class Reader {
   // The entity after '&' into `out`; an unknown one is kept as written.
   void Entity(std::string& out) {
     std::string name;
-    while (name.size() < 10 && (IsNameChar(Peek()) || Peek() == '#')) {
+    while (name.size() < 10 && Peek() != ';' && (IsNameChar(Peek()) || Peek() == '#')) {
       name += static_cast<char>(Take());
     }
     if (Peek() == ';') {

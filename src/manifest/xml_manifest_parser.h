@@ -11,12 +11,14 @@ namespace halv {
 // The most text ParseXmlManifest reads; the HTTP manifest source stops a body at the same size.
 constexpr std::uint64_t kMaxXmlDocumentSize = std::uint64_t{64} << 20;
 
-// What the tree of a document may cost, as a multiple of the text read so far (with a floor for
-// small documents): a tree node costs about 300 bytes in memory, so a document of many tiny
-// elements is refused long before its tree could exhaust memory. Together with the text itself
-// this keeps reading under 8 times the document's size.
+// What the tree of a document may cost in memory: 7 times the text read so far, and at least
+// kXmlTreeCostFloor. A tree node costs about 300 bytes, so a document of many tiny elements is
+// refused ("document too large") long before its tree could exhaust memory. With the text itself,
+// reading takes at most 8 times the document, or the floor and the document for smaller ones
+// (the floor lets a package of some 25,000 files of one chunk each read: their elements are
+// dense); never more than 512 MiB at kMaxXmlDocumentSize.
 constexpr std::uint64_t kXmlTreeCostPerByte = 7;
-constexpr std::uint64_t kXmlTreeCostFloor = std::uint64_t{16} << 20;
+constexpr std::uint64_t kXmlTreeCostFloor = std::uint64_t{48} << 20;
 
 // The deepest nesting of elements read: far more than the four levels of a manifest.
 constexpr int kMaxXmlDepth = 256;
