@@ -11,7 +11,6 @@
 #include "file/crc32.h"
 #include "file/shared_file.h"
 #include "manifest/node_list_manifest.h"
-#include "manifest/package_manifest.h"
 #include "sign/sha256.h"
 #include "transfer/transfer_error_data.h"
 #include "work/no_op_work.h"
@@ -116,9 +115,9 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   const std::uint64_t lower = std::uint64_t{next_} * chunkSize;
   const std::uint64_t upper = std::min(lower + chunkSize - 1, file_->GetSize() - 1);
   std::optional<std::array<std::uint8_t, 32>> sha256;
-  // The factory of a verified package has checked that every chunk has its SHA-256.
-  const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
-  if (package && package->IsVerified()) sha256 = file_->GetSha256s().at(next_);
+  // Whenever the document carries them, signed or not: a node alone then cannot make a changed
+  // chunk pass, as it can a CRC-32. The reader has checked there is one for every chunk.
+  if (!file_->GetSha256s().empty()) sha256 = file_->GetSha256s().at(next_);
   auto child = TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
                                                file_->GetChecksums().at(next_), sha256);
   ++next_;
