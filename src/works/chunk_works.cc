@@ -294,16 +294,24 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
     }
     std::uint32_t crc = 0;
     bool right = false;
-    chunk_->boundedData->ProcessWindow([&](const unsigned char* data, std::uint32_t length) {
-      if (chunk_->expectedSha256) {
-        right = Sha256(data, length) == *chunk_->expectedSha256;
-        // The CRC-32 is reported for a wrong chunk only, as the record of what was served.
-        if (!right) crc = Crc32(data, length);
-      } else {
-        crc = Crc32(data, length);
-        right = crc == chunk_->expectedChecksum;
-      }
-    });
+    const auto takeCrc = [&crc](const unsigned char* data, std::uint32_t length) {
+      crc = Crc32(data, length);
+    };
+    if (chunk_->expectedSha256) {
+      // The digest's context is made (and freed) outside the fault guard, which abandons the
+      // window's function without unwinding; updating it allocates nothing.
+      Sha256Hasher hasher;
+      chunk_->boundedData->ProcessWindow(
+          [&hasher](const unsigned char* data, std::uint32_t length) {
+            hasher.Update(data, length);
+          });
+      right = hasher.Finish() == *chunk_->expectedSha256;
+      // The CRC-32 is reported for a wrong chunk only, as the record of what was served.
+      if (!right) chunk_->boundedData->ProcessWindow(takeCrc);
+    } else {
+      chunk_->boundedData->ProcessWindow(takeCrc);
+      right = crc == chunk_->expectedChecksum;
+    }
     if (right) {
       chunk_->Settle();
       return WorkStatus(WorkResult::Success);

@@ -145,11 +145,18 @@ TEST(TransferMonitorTest, SecondWatchKeepsTheFirstCallbackUntilUnwatched) {
 
 TEST(TransferMonitorTest, DestructionWakesAWaitAtOnce) {
   ScriptedSource source;
-  // An hour between cycles: only the wake-up of the destructor can end the wait.
+  source.Set("t", Status("t", TransferState::Transferring));
+  RecordingCallback callback;
+  // An hour between cycles: only the wake-up of the destructor can end the wait (without it,
+  // reset() hangs and the test runs into its time-out).
   auto monitor = std::make_unique<TransferMonitorImpl>(source, SteadyClock::Instance(), 3600000);
+  monitor->Watch("t", &callback);
   monitor->Start();
+  // The first cycle is over: the thread now waits for the next one.
+  EXPECT_EQ(callback.WaitFor(1), std::vector<std::string>{"progress:t"});
   monitor.reset();
-  EXPECT_EQ(source.Polls("t"), 0);
+  // Woken to end, not to poll again.
+  EXPECT_EQ(source.Polls("t"), 1);
 }
 
 }  // namespace
