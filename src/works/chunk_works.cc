@@ -294,22 +294,21 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
     }
     std::uint32_t crc = 0;
     bool right = false;
-    const auto takeCrc = [&crc](const unsigned char* data, std::uint32_t length) {
-      crc = Crc32(data, length);
-    };
     if (chunk_->expectedSha256) {
       // The digest's context is made (and freed) outside the fault guard, which abandons the
-      // window's function without unwinding; updating it allocates nothing.
+      // window's function without unwinding; updating it allocates nothing. The CRC-32, taken
+      // in the same pass, is reported for a wrong chunk as the record of what was served.
       Sha256Hasher hasher;
       chunk_->boundedData->ProcessWindow(
-          [&hasher](const unsigned char* data, std::uint32_t length) {
+          [&hasher, &crc](const unsigned char* data, std::uint32_t length) {
             hasher.Update(data, length);
+            crc = Crc32(data, length);
           });
       right = hasher.Finish() == *chunk_->expectedSha256;
-      // The CRC-32 is reported for a wrong chunk only, as the record of what was served.
-      if (!right) chunk_->boundedData->ProcessWindow(takeCrc);
     } else {
-      chunk_->boundedData->ProcessWindow(takeCrc);
+      chunk_->boundedData->ProcessWindow([&crc](const unsigned char* data, std::uint32_t length) {
+        crc = Crc32(data, length);
+      });
       right = crc == chunk_->expectedChecksum;
     }
     if (right) {
