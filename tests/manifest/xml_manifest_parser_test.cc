@@ -152,8 +152,9 @@ std::string ReadUnderTheLimit(std::string text, const char* label) {
     } catch (const ManifestParseException& e) {
       result = e.what();
     }
-    std::printf("[ memory   ] %s of %zu MiB: peak resident memory grew by %.1f MiB\n", label,
-                text.size() >> 20, static_cast<double>(PeakResident() - before) / (1 << 20));
+    std::printf("[ memory   ] %s of %.1f MiB: peak resident memory grew by %.1f MiB\n", label,
+                static_cast<double>(text.size()) / (1 << 20),
+                static_cast<double>(PeakResident() - before) / (1 << 20));
     std::fflush(stdout);
     return result;
   });
