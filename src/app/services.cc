@@ -10,8 +10,7 @@ namespace halv {
 
 Services::Services(const Settings& settings, const std::string& baseFolder,
                    const AnalyticsEndpoints& analytics)
-    : proxyFactory_(ProxyTimeouts{settings.proxyResolveTimeout, settings.proxyConnectTimeout,
-                                  settings.proxySendTimeout, settings.proxyReceiveTimeout}),
+    : proxyFactory_(settings.proxyResolveTimeout),
       requestFactory_(proxyFactory_),
       verifier_(std::make_shared<PublicationVerifier>(
           settings.publisherKeys, JoinPath(baseFolder, settings.publicationsFile))),

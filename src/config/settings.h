@@ -55,10 +55,9 @@ struct Settings {
   int workThreads = 0;               // workflowConcurrency + P + 2: the main work manager's threads
   int workflowConcurrency = 0;       // maxRequestsInFlight + P
   int fileConcurrency = 0;           // P + 2: files in parallel
+  // The most a lookup of automatic proxy configuration may take, and teardown wait for one. The
+  // proxy connection has each request's own time-outs.
   int proxyResolveTimeout = 5000;    // milliseconds
-  int proxyConnectTimeout = 5000;    // milliseconds
-  int proxySendTimeout = 5000;       // milliseconds
-  int proxyReceiveTimeout = 5000;    // milliseconds
   int analyticsConnectTimeout = 10;  // seconds
   int analyticsTimeout = 10;         // seconds
   int analyticsRetryLimit = 1;

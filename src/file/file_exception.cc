@@ -34,6 +34,7 @@ void ThrowFileError(int error) {
     case EACCES:
     case EPERM:
     case EROFS:
+    case EISDIR:  // a folder where the file should be: it cannot be opened as one
       throw FileInaccessibleException();
     case ENOMEM:
       throw BadAllocation();

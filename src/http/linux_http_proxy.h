@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "http/http_proxy.h"
 #include "platform/system_proxy.h"
@@ -39,15 +41,32 @@ class LinuxAutomaticHttpProxy : public HttpProxy {
   std::atomic<bool> lookupFailed_{false};
 };
 
-// The settings' four proxy time-outs, in milliseconds. A lookup of automatic configuration
-// (fetching and running a script) may take at most `resolveMs`; the connect, send and receive
-// time-outs of the proxy connection itself are those of each request, which libcurl applies
-// to the proxy as to the server, so they are kept here only to be reported.
-struct ProxyTimeouts {
-  int resolveMs = 5000;
-  int connectMs = 5000;
-  int sendMs = 5000;
-  int receiveMs = 5000;
+// Runs the lookups of automatic proxy configuration one at a time on a thread of its own, so
+// that a lookup that hangs (a configuration script on a host that never answers) holds no
+// request longer than the time-out: the caller gives up, its answer is dropped, and at most
+// kMaxWaiting further lookups wait behind it (more fail at once). Ownership: held by the factory
+// (and so by Services), shared with the resolvers it made. Destruction stops the thread: it waits
+// for a running lookup at most the time-out, then leaves that thread behind to end on its own,
+// holding nothing but the lookup's own shared state. Thread-safety: any thread, concurrently.
+class ProxyLookupWorker {
+ public:
+  static constexpr std::size_t kMaxWaiting = 16;
+
+  explicit ProxyLookupWorker(int timeoutMs);
+  ~ProxyLookupWorker();
+  ProxyLookupWorker(const ProxyLookupWorker&) = delete;
+  ProxyLookupWorker& operator=(const ProxyLookupWorker&) = delete;
+
+  // `resolver`'s answer for `url`, or std::nullopt when it failed, took longer than the time-out,
+  // found too many lookups waiting, or the worker is stopping.
+  std::optional<std::vector<std::string>> Resolve(std::shared_ptr<AutoProxyResolver> resolver,
+                                                  const std::string& url);
+
+ private:
+  struct State;
+  const int timeoutMs_;
+  const std::shared_ptr<State> state_;
+  std::thread thread_;
 };
 
 // Reads the user's configuration once per session and picks, in this order: automatic (the
@@ -60,35 +79,33 @@ class LinuxHttpProxyFactory : public HttpProxyFactory {
   using EnvironmentReader = std::function<SystemProxyConfig()>;
   using ResolverMaker = std::function<std::shared_ptr<AutoProxyResolver>()>;
 
-  // The system's sources: the desktop settings, the environment and libproxy.
-  explicit LinuxHttpProxyFactory(ProxyTimeouts timeouts = ProxyTimeouts());
+  // The system's sources: the desktop settings, the environment and libproxy. A lookup of
+  // automatic configuration may take at most `resolveTimeoutMs`. The proxy connection itself
+  // has the time-outs of each request, which libcurl applies to the proxy as to the server.
+  explicit LinuxHttpProxyFactory(int resolveTimeoutMs = 5000);
   LinuxHttpProxyFactory(DesktopReader desktop, EnvironmentReader environment,
-                        ResolverMaker resolver, ProxyTimeouts timeouts = ProxyTimeouts());
+                        ResolverMaker resolver, int resolveTimeoutMs = 5000);
 
   std::shared_ptr<HttpProxy> Create() override;
-
-  const ProxyTimeouts& GetTimeouts() const { return timeouts_; }
 
  private:
   const DesktopReader desktop_;
   const EnvironmentReader environment_;
   const ResolverMaker resolver_;
-  const ProxyTimeouts timeouts_;
+  const std::shared_ptr<ProxyLookupWorker> worker_;
 };
 
-// Bounds the lookups of another resolver: a lookup that takes longer than the time-out (a
-// configuration script on a host that never answers) counts as failed, and the request goes on
-// without a proxy. The slow lookup finishes on a thread of its own and its answer is dropped.
-// Ownership: shared pointers, like any resolver; the inner one is shared with the threads of
-// lookups still running. Thread-safety: any thread, concurrently.
+// Sends the lookups of another resolver through a ProxyLookupWorker, which bounds them.
+// Ownership: shared pointers, like any resolver. Thread-safety: any thread, concurrently.
 class TimedAutoProxyResolver : public AutoProxyResolver {
  public:
-  TimedAutoProxyResolver(std::shared_ptr<AutoProxyResolver> inner, int timeoutMs);
+  TimedAutoProxyResolver(std::shared_ptr<AutoProxyResolver> inner,
+                         std::shared_ptr<ProxyLookupWorker> worker);
   std::optional<std::vector<std::string>> Resolve(const std::string& url) override;
 
  private:
   const std::shared_ptr<AutoProxyResolver> inner_;
-  const int timeoutMs_;
+  const std::shared_ptr<ProxyLookupWorker> worker_;
 };
 
 }  // namespace halv

@@ -16,8 +16,10 @@ bool SplitNumber(const std::string& text, bool* negative, std::size_t* begin, st
   while (first < last && IsSpace(text[first])) ++first;
   while (last > first && IsSpace(text[last - 1])) --last;
   *negative = false;
-  if (first < last && (text[first] == '+' || text[first] == '-')) {
-    *negative = text[first] == '-';
+  // A minus sign only: documents never write "+", and what a program reads one way another may
+  // read another.
+  if (first < last && text[first] == '-') {
+    *negative = true;
     ++first;
   }
   if (first == last) return false;

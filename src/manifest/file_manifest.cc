@@ -21,11 +21,13 @@ int HexDigit(char c) {
   return -1;
 }
 
-// The value of the hexadecimal digits at the start of the group; a group that does not start
-// with a digit yields 0 and its chunk then simply fails verification.
+// The value of the hexadecimal digits at the start of the group, after a "0x" that a stream in
+// hexadecimal mode would also take; a group that does not start with a digit yields 0 and its
+// chunk then simply fails verification.
 std::uint32_t ParseChecksum(const char* group) {
   std::uint32_t value = 0;
-  for (std::size_t i = 0; i < kChecksumDigits; ++i) {
+  const bool prefixed = group[0] == '0' && (group[1] == 'x' || group[1] == 'X');
+  for (std::size_t i = prefixed ? 2 : 0; i < kChecksumDigits; ++i) {
     const int digit = HexDigit(group[i]);
     if (digit < 0) break;
     value = (value << 4) | static_cast<std::uint32_t>(digit);

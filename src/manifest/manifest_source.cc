@@ -30,18 +30,25 @@ class BoundedStreamWriter : public HttpWriteCallback {
 
   HttpRequestStatus Write(const char* data, std::size_t length) override {
     if (length > remaining_) {
+      exceeded_ = true;
       HttpRequestStatus status(HttpRequestResult::WriteFailed, 0);
-      status.errorDetails = "manifest body larger than " + std::to_string(limit_) + " bytes";
+      status.errorDetails = Message();
       return status;
     }
     remaining_ -= length;
     return writer_.Write(data, length);
   }
 
+  bool Exceeded() const { return exceeded_; }
+  std::string Message() const {
+    return "document too large: the body is larger than " + std::to_string(limit_) + " bytes";
+  }
+
  private:
   HttpStringstreamWriter writer_;
   std::uint64_t remaining_;
   const std::uint64_t limit_;
+  bool exceeded_ = false;
 };
 
 // The host part of `url` ("HOST[:PORT]"), or the whole URL when it has none.
@@ -109,6 +116,8 @@ void HttpManifestSource::Retrieve(const std::string& /*locator*/, std::ostream& 
   params.connectTimeout = connectTimeout_;
   params.timeout = timeout_;
   const HttpRequestStatus status = requestFactory_.CreateRequest(params, session_)->Perform();
+  // Cut off on arrival: no retry brings a shorter document.
+  if (writer.Exceeded()) throw ManifestParseException(writer.Message());
   switch (status.result) {
     case HttpRequestResult::Success:
       if (!stream.good()) throw ManifestStreamException(status.errorDetails);

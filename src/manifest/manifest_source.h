@@ -8,6 +8,8 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "manifest/xml_manifest_parser.h"
+
 namespace halv {
 
 class HttpRequestFactory;
@@ -35,8 +37,9 @@ class ManifestSource {
 class HttpManifestSource : public ManifestSource {
  public:
   // A manifest is a few kilobytes to a few megabytes; a body beyond this limit is a fault of
-  // the server or of the path to it, and is stopped rather than collected until memory runs out.
-  static constexpr std::uint64_t kMaxBodySize = std::uint64_t{64} << 20;
+  // the server or of the path to it, and is stopped as it arrives rather than collected until
+  // memory runs out. The same size as the reader's limit.
+  static constexpr std::uint64_t kMaxBodySize = kMaxXmlDocumentSize;
 
   // `requestFactory` must outlive the source; `session` may be empty (a standalone request).
   // Time-outs are in seconds.
@@ -45,8 +48,9 @@ class HttpManifestSource : public ManifestSource {
                      std::int32_t timeout, std::uint64_t maxBodySize = kMaxBodySize);
 
   // Throws ManifestLocatorException for an unusable URL or an HTTP client error,
-  // std::bad_alloc when memory runs out, and ManifestStreamException for every other failure,
-  // a body over the size limit included; the messages carry the request's error text.
+  // ManifestParseException ("document too large") for a body over the size limit, which is not
+  // worth a retry, std::bad_alloc when memory runs out, and ManifestStreamException for every
+  // other failure; the messages carry the request's error text.
   void Retrieve(const std::string& locator, std::ostream& stream) override;
 
   const std::string& GetUrl() const { return url_; }

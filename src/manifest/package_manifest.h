@@ -37,15 +37,6 @@ class PackageManifest : public InputManifest {
 
   // Sum of the sizes of every file.
   std::uint64_t GetTotalSize() const;
-
-  // Whether the document's signature was verified by a configured publisher key; the chunks of
-  // its files are then checked by their SHA-256s rather than their CRC-32s.
-  bool IsVerified() const { return verified_; }
-  // Called by the factory that verified the signature, before the manifest is shared.
-  void MarkVerified() { verified_ = true; }
-
- private:
-  bool verified_ = false;
 };
 
 // The package document: root element package with id, name, partnerId, versionId, an optional

@@ -139,9 +139,9 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   const std::uint64_t lower = std::uint64_t{next_} * chunkSize;
   const std::uint64_t upper = std::min(lower + chunkSize - 1, file_->GetSize() - 1);
   std::optional<std::array<std::uint8_t, 32>> sha256;
-  // The factory of a verified package has checked that every chunk has its SHA-256.
-  const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
-  if (package && package->IsVerified()) sha256 = file_->GetSha256s().at(next_);
+  // Whenever the document carries them, signed or not: a node alone then cannot make a changed
+  // chunk pass, as it can a CRC-32. The reader has checked there is one for every chunk.
+  if (!file_->GetSha256s().empty()) sha256 = file_->GetSha256s().at(next_);
   auto child = TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
                                                file_->GetChecksums().at(next_), sha256);
   ++next_;
@@ -318,16 +318,23 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
     }
     std::uint32_t crc = 0;
     bool right = false;
-    chunk_->boundedData->ProcessWindow([&](const unsigned char* data, std::uint32_t length) {
-      if (chunk_->expectedSha256) {
-        right = Sha256(data, length) == *chunk_->expectedSha256;
-        // The CRC-32 is reported for a wrong chunk only, as the record of what was served.
-        if (!right) crc = Crc32(data, length);
-      } else {
+    if (chunk_->expectedSha256) {
+      // The digest's context is made (and freed) outside the fault guard, which abandons the
+      // window's function without unwinding; updating it allocates nothing. The CRC-32, taken
+      // in the same pass, is reported for a wrong chunk as the record of what was served.
+      Sha256Hasher hasher;
+      chunk_->boundedData->ProcessWindow(
+          [&hasher, &crc](const unsigned char* data, std::uint32_t length) {
+            hasher.Update(data, length);
+            crc = Crc32(data, length);
+          });
+      right = hasher.Finish() == *chunk_->expectedSha256;
+    } else {
+      chunk_->boundedData->ProcessWindow([&crc](const unsigned char* data, std::uint32_t length) {
         crc = Crc32(data, length);
-        right = crc == chunk_->expectedChecksum;
-      }
-    });
+      });
+      right = crc == chunk_->expectedChecksum;
+    }
     if (right) {
       chunk_->Settle();
       return WorkStatus(WorkResult::Success);

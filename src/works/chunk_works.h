@@ -166,8 +166,8 @@ class ConditionalTransferChunkWork : public TransferWork, public ConditionalWork
   const std::shared_ptr<TransferSharedMapData> chunk_;
 };
 
-// Checks the chunk's window against its SHA-256 when it has one (a verified signed document),
-// otherwise against its CRC-32: Success settles the chunk's progress; Failure takes back what was
+// Checks the chunk's window against its SHA-256 when its document gives one, otherwise against
+// its CRC-32: Success settles the chunk's progress; Failure takes back what was
 // counted and marks the node that served the bad body. The check of the bytes on disk
 // `beforeDownload` fails at once, reading nothing, on the first pass over a chunk of a file this
 // run allocated empty.

@@ -189,9 +189,11 @@ class HalvaneGetSignedTest : public testing::Test {
     return comment;
   }
 
-  // Serves the publication's documents on `host` (signed when `sign`) and its files on node_.
-  void Publish(test::TestHttpServer& host, bool sign, std::int64_t time = kPublished) {
-    const std::string package = PackageDocument(sign);
+  // Serves the publication's documents on `host` (signed when `sign`, with the SHA-256s of the
+  // chunks when signed or `sha256`) and its files on node_.
+  void Publish(test::TestHttpServer& host, bool sign, std::int64_t time = kPublished,
+               bool sha256 = false) {
+    const std::string package = PackageDocument(sign || sha256);
     const std::string nodes = NodeDocument({{NodeHost(node_), 1}});
     host.AddContent("/manifests/abc/current.xml", package);
     host.AddContent("/manifests/abc/7.xml", package);
@@ -401,7 +403,8 @@ TEST_F(HalvaneGetSignedTest, ForgedDocumentsAreRefusedBeforeAnythingIsDownloaded
   ExpectDownloaded("explicit");
 }
 
-TEST_F(HalvaneGetSignedTest, ChunksForgedToKeepTheirCrcAreCaughtBySha256) {
+// Signed or not: a node alone must not be able to change what is accepted.
+TEST_F(HalvaneGetSignedTest, ChunksForgedToKeepTheirCrcAreCaughtBySha256SignedOrNot) {
   // The forging node serves every chunk of big.bin changed, each with its CRC-32 kept.
   const std::string& big = files_.at("big.bin");
   std::string forgedBig;
@@ -417,20 +420,29 @@ TEST_F(HalvaneGetSignedTest, ChunksForgedToKeepTheirCrcAreCaughtBySha256) {
   forger.AddContent("/packages/R/abc/7/big.bin", forgedBig);
   forger.AddContent("/packages/R/abc/7/docs/read%20me.txt", files_.at("docs/read me.txt"));
 
-  test::TestHttpServer host;
-  host.Start();
-  Publish(host, true);
-  // The forger is favoured, so that it serves chunks; the honest node must repair them.
-  const std::string nodes = NodeDocument({{NodeHost(forger), 5}, {NodeHost(node_), 1}});
-  host.AddContent("/nodes/R.xml", nodes);
-  host.AddContent("/nodes/R.xml.minisig",
-                  Sign(nodes, Comment(PublicationKind::kNodes, kPublished)));
-
-  std::string errors;
-  ASSERT_EQ(Get(NodeHost(host), "dest", errors, KeyOption()), 0) << errors;
-  ExpectDownloaded("dest");
-  EXPECT_FALSE(forger.RequestsFor("/packages/R/abc/7/big.bin").empty())
-      << "the forger served chunks, and each was caught";
+  for (const bool sign : {true, false}) {
+    SCOPED_TRACE(sign ? "signed" : "unsigned, with SHA-256s");
+    test::TestHttpServer host;
+    host.Start();
+    Publish(host, sign, kPublished, true);
+    // The forger is favoured, so that it serves chunks; the honest node must repair them.
+    const std::string nodes = NodeDocument({{NodeHost(forger), 5}, {NodeHost(node_), 1}});
+    host.AddContent("/nodes/R.xml", nodes);
+    if (sign) {
+      host.AddContent("/nodes/R.xml.minisig",
+                      Sign(nodes, Comment(PublicationKind::kNodes, kPublished)));
+    }
+    const std::size_t forgedBefore = forger.RequestsFor("/packages/R/abc/7/big.bin").size();
+    const std::string dest = sign ? "signed" : "unsigned";
+    std::string errors;
+    ASSERT_EQ(Get(NodeHost(host), dest, errors,
+                  sign ? KeyOption() : std::vector<std::string>{}),
+              0)
+        << errors;
+    ExpectDownloaded(dest);
+    EXPECT_GT(forger.RequestsFor("/packages/R/abc/7/big.bin").size(), forgedBefore)
+        << "the forger served chunks, and each was caught";
+  }
 }
 
 // An HTTPS manifest host: openssl s_server with a certificate of a test authority.

@@ -242,7 +242,7 @@ TEST(SettingsTest, Defaults) {
   EXPECT_EQ(s.logLevel, -9);
   EXPECT_EQ(s.probeMinTotalSpeed, 32768);
   EXPECT_EQ(s.minTotalSpeed, 7168);
-  EXPECT_EQ(s.proxyReceiveTimeout, 5000);
+  EXPECT_EQ(s.proxyResolveTimeout, 5000);
   EXPECT_EQ(s.nodeSampleBudget, 10000);
   EXPECT_DOUBLE_EQ(s.nodeStatisticsWeight, 0.3);
 }

@@ -143,12 +143,42 @@ TEST(TransferMonitorTest, SecondWatchKeepsTheFirstCallbackUntilUnwatched) {
   EXPECT_EQ(second.WaitFor(1), std::vector<std::string>{"initialized:t"});
 }
 
+// A steady clock that lets a test wait until the monitor's thread first reads it, which it does
+// as it begins to wait for a cycle.
+class FirstReadClock : public Clock {
+ public:
+  TimePoint Now() const override {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      read_ = true;
+    }
+    readOnce_.notify_all();
+    return SteadyClock::Instance().Now();
+  }
+  void WaitForRead() const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    readOnce_.wait(lock, [this] { return read_; });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable readOnce_;
+  mutable bool read_ = false;
+};
+
 TEST(TransferMonitorTest, DestructionWakesAWaitAtOnce) {
   ScriptedSource source;
-  // An hour between cycles: only the wake-up of the destructor can end the wait.
-  auto monitor = std::make_unique<TransferMonitorImpl>(source, SteadyClock::Instance(), 3600000);
+  source.Set("t", Status("t", TransferState::Transferring));
+  RecordingCallback callback;
+  FirstReadClock clock;
+  // An hour before the first cycle: only the wake-up of the destructor can end the wait (without
+  // it, reset() hangs and the test runs into its time-out).
+  auto monitor = std::make_unique<TransferMonitorImpl>(source, clock, 3600000);
+  monitor->Watch("t", &callback);
   monitor->Start();
+  clock.WaitForRead();
   monitor.reset();
+  // Woken to end, not to poll.
   EXPECT_EQ(source.Polls("t"), 0);
 }
 

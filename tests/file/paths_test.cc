@@ -86,6 +86,7 @@ TEST(ThrowFileErrorTest, MapsErrnoByMeaning) {
       {EACCES, typeid(FileInaccessibleException)},
       {EPERM, typeid(FileInaccessibleException)},
       {EROFS, typeid(FileInaccessibleException)},
+      {EISDIR, typeid(FileInaccessibleException)},
       {EEXIST, typeid(FileInUseException)},
       {EBUSY, typeid(FileInUseException)},
       {ETXTBSY, typeid(FileInUseException)},

@@ -12,7 +12,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -441,11 +443,8 @@ TEST(LinuxHttpProxyFactoryTest, HangingLookupEndsAfterTheResolveTimeoutAndGoesDi
   SystemProxyConfig automatic;
   automatic.autoDetect = true;
   auto hanging = std::make_shared<HangingResolver>();
-  ProxyTimeouts timeouts;
-  timeouts.resolveMs = 50;
   LinuxHttpProxyFactory factory([&] { return std::optional<SystemProxyConfig>(automatic); },
-                                [] { return SystemProxyConfig(); }, [&] { return hanging; },
-                                timeouts);
+                                [] { return SystemProxyConfig(); }, [&] { return hanging; }, 50);
   const auto proxy = factory.Create();
   // Returns while the lookup is still hanging: the request is not held by it.
   EXPECT_EQ(proxy->GetProxyForUrl("http://n.example/"), "");
@@ -453,13 +452,64 @@ TEST(LinuxHttpProxyFactoryTest, HangingLookupEndsAfterTheResolveTimeoutAndGoesDi
   hanging->Release();
 }
 
-TEST(LinuxHttpProxyFactoryTest, TimeoutsKeepTheSettingsOrder) {
-  ProxyTimeouts timeouts{1, 2, 3, 4};
-  const LinuxHttpProxyFactory factory(timeouts);
-  EXPECT_EQ(factory.GetTimeouts().resolveMs, 1);
-  EXPECT_EQ(factory.GetTimeouts().connectMs, 2);
-  EXPECT_EQ(factory.GetTimeouts().sendMs, 3);
-  EXPECT_EQ(factory.GetTimeouts().receiveMs, 4);
+// A resolver that answers at once with a fixed list.
+class FixedResolver : public AutoProxyResolver {
+ public:
+  explicit FixedResolver(std::vector<std::string> answer) : answer_(std::move(answer)) {}
+  std::optional<std::vector<std::string>> Resolve(const std::string&) override { return answer_; }
+
+ private:
+  const std::vector<std::string> answer_;
+};
+
+std::unique_ptr<LinuxHttpProxyFactory> AutomaticFactory(std::shared_ptr<AutoProxyResolver> resolver,
+                                                        int resolveTimeoutMs) {
+  SystemProxyConfig automatic;
+  automatic.autoDetect = true;
+  return std::make_unique<LinuxHttpProxyFactory>(
+      [automatic] { return std::optional<SystemProxyConfig>(automatic); },
+      [] { return SystemProxyConfig(); }, [resolver] { return resolver; }, resolveTimeoutMs);
+}
+
+std::size_t ThreadCount() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+TEST(LinuxHttpProxyFactoryTest, AnAnswerThatNamesNoProxyGoesDirect) {
+  const auto factory = AutomaticFactory(std::make_shared<FixedResolver>(std::vector<std::string>{}),
+                                        5000);
+  const auto proxy = factory->Create();
+  EXPECT_EQ(proxy->GetProxyForUrl("http://n.example/"), "");
+  EXPECT_FALSE(dynamic_cast<LinuxAutomaticHttpProxy&>(*proxy).lookupFailed());
+}
+
+// Lookups that hang take one thread between them, not one each, and the thread ends with the
+// factory, which waits for a stuck lookup no longer than the resolve time-out.
+TEST(LinuxHttpProxyFactoryTest, LookupsRunOnOneThreadThatEndsWithTheFactory) {
+  const std::size_t before = ThreadCount();
+  auto quick = AutomaticFactory(std::make_shared<FixedResolver>(
+                                    std::vector<std::string>{"http://p.example:3128"}),
+                                5000);
+  EXPECT_EQ(quick->Create()->GetProxyForUrl("http://n.example/"), "http://p.example:3128");
+  EXPECT_EQ(ThreadCount(), before + 1);
+  quick.reset();
+  EXPECT_EQ(ThreadCount(), before);
+
+  auto hanging = std::make_shared<HangingResolver>();
+  auto factory = AutomaticFactory(hanging, 20);
+  for (int i = 0; i < 5; ++i) {
+    // Each on a session of its own, so that no failure is remembered between them.
+    EXPECT_EQ(factory->Create()->GetProxyForUrl("http://n.example/"), "");
+  }
+  EXPECT_EQ(ThreadCount(), before + 1);
+  // Returns although the lookup still hangs; the thread is left to end once it is let go.
+  factory.reset();
+  hanging->Release();
 }
 
 }  // namespace

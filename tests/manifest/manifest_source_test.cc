@@ -173,14 +173,16 @@ TEST_F(HttpManifestSourceTest, StopsABodyPastTheLimit) {
   try {
     Retrieve("/small.xml", 999);
     FAIL() << "a body over the limit was accepted";
-  } catch (const ManifestStreamException& e) {
-    EXPECT_NE(std::string(e.what()).find("larger than 999 bytes"), std::string::npos) << e.what();
+  } catch (const ManifestParseException& e) {
+    EXPECT_NE(std::string(e.what()).find("document too large: the body is larger than 999 bytes"),
+              std::string::npos)
+        << e.what();
   }
 }
 
 TEST_F(HttpManifestSourceTest, StopsAnEndlessBodyAtTheDefaultLimit) {
   server_.AddGeneratedContent("/endless.xml", std::uint64_t{1} << 40);
-  EXPECT_THROW(Retrieve("/endless.xml", HttpManifestSource::kMaxBodySize), ManifestStreamException);
+  EXPECT_THROW(Retrieve("/endless.xml", HttpManifestSource::kMaxBodySize), ManifestParseException);
 }
 
 TEST_F(HttpManifestSourceTest, MapsRequestFailuresToManifestExceptions) {

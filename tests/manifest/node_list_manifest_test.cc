@@ -97,6 +97,7 @@ TEST(NodeListManifestTest, CleansWeights) {
        {5, -2},
        3},
       {"letters give one", Weighted("a", "heavy") + Weighted("b", "4"), {"a", "b"}, {1, 4}, 5},
+      {"a plus sign gives one", Weighted("a", "+3") + Weighted("b", "4"), {"a", "b"}, {1, 4}, 5},
       {"out of range gives one",
        Weighted("a", "2147483648") + Weighted("b", "2"),
        {"a", "b"},

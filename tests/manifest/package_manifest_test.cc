@@ -254,6 +254,11 @@ TEST(FileManifestTest, ChecksumDigitsAreCaseInsensitiveHex) {
   EXPECT_EQ(file.GetChecksums(), (std::vector<std::uint32_t>{0xdeadbeef, 0xdeadbeef, 0x0123abcd}));
 }
 
+TEST(FileManifestTest, AGroupWrittenWithTheHexPrefixReadsAsHex) {
+  const auto file = ReadFile(File("a", "1", "3", "0x12abcd0X00BEEF000000ff"));
+  EXPECT_EQ(file.GetChecksums(), (std::vector<std::uint32_t>{0x12abcd, 0xbeef, 0xff}));
+}
+
 TEST(FileManifestTest, RejectsDefectiveFiles) {
   const std::string three = std::string(24, '0');
   const struct {
@@ -269,6 +274,8 @@ TEST(FileManifestTest, RejectsDefectiveFiles) {
       {"chunk size not a number", File("a", "four", "10", three)},
       {"chunk size with trailing text", File("a", "4 bytes", "10", three)},
       {"negative chunk size", File("a", "-4", "10", three)},
+      {"signed chunk size", File("a", "+4", "10", three)},
+      {"signed size", File("a", "4", "+10", three)},
       {"chunk size over 32 bits", File("a", "4294967296", "10", "00000000")},
       {"negative size", File("a", "4", "-1", "")},
       {"size over 64 bits", File("a", "4", "18446744073709551616", "")},

@@ -522,6 +522,22 @@ TEST_F(PublisherTest, RefusesADocumentLargerThanTheUpdaterReads) {
   EXPECT_NO_THROW(Publish(options_));
 }
 
+// Small enough, but so many elements for its size that the updater's reader would refuse its
+// tree: refused before anything is written.
+TEST_F(PublisherTest, RefusesADocumentWhoseTreeTheUpdaterWouldRefuse) {
+  for (int i = 0; i < 30000; ++i) std::ofstream(input_ / std::to_string(i)).close();
+  try {
+    Publish(options_);
+    ADD_FAILURE() << "published a document the updater cannot read";
+  } catch (const PublishError& e) {
+    EXPECT_NE(std::string(e.what()).find("the updater would refuse the package document: "
+                                         "document too large for its size"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_FALSE(fs::exists(output_));
+}
+
 TEST_F(PublisherTest, CopiesByDefaultSoThatChangingAnInputFileLeavesTheReleaseAlone) {
   const std::string bytes = Bytes(3 * 4096, 5);
   WriteFile(input_ / "app", bytes);

@@ -458,7 +458,9 @@ TEST_F(SignedPublicationTest, ANewCurrentIsNeverDatedBeforeTheOneItReplaces) {
   EXPECT_GE(SignedComment("k", Out("manifests/abc/current.xml"), comment).time, ahead);
 }
 
-TEST_F(SignedPublicationTest, AnUnsignedPublicationIsWrittenAsItAlwaysWas) {
+// Unsigned, the document is the signed one's: the SHA-256s let updaters catch a node that
+// changes chunks, and no signature is written.
+TEST_F(SignedPublicationTest, AnUnsignedPublicationCarriesTheSha256sAndNoSignature) {
   WriteFile(input_ / "a", "abc");
   WriteFile(input_ / "b", "");
   options_.chunkSize = 2;
@@ -472,10 +474,10 @@ TEST_F(SignedPublicationTest, AnUnsignedPublicationIsWrittenAsItAlwaysWas) {
       "  <id>abc</id>\n  <name>Demo</name>\n  <partnerId>R</partnerId>\n"
       "  <versionId>7</versionId>\n  <files>\n"
       "    <file><path>a</path><chunksize>2</chunksize><size>3</size><checksums>" +
-      std::string(crcs) +
-      "</checksums></file>\n"
+      std::string(crcs) + "</checksums><sha256>" + Sha256Of("ab") + Sha256Of("c") +
+      "</sha256></file>\n"
       "    <file><path>b</path><chunksize>2</chunksize><size>0</size><checksums></checksums>"
-      "</file>\n"
+      "<sha256></sha256></file>\n"
       "  </files>\n</package>\n";
   EXPECT_EQ(ReadFile(Out("manifests/abc/7.xml")), package);
   EXPECT_EQ(ReadFile(Out("manifests/abc/current.xml")), package);

@@ -26,6 +26,7 @@
 
 #include "file/crc32.h"
 #include "manifest/file_manifest.h"
+#include "manifest/manifest_exception.h"
 #include "manifest/manifest_source.h"
 #include "manifest/manifest_url.h"
 #include "manifest/package_manifest.h"
@@ -202,7 +203,7 @@ struct PublishedFile {
   std::string relative;
   std::uint64_t size = 0;
   std::vector<std::uint32_t> checksums;
-  std::vector<Sha256Digest> sha256s;  // of a signed publication only
+  std::vector<Sha256Digest> sha256s;
 };
 
 // Resolves a link in the input; refuses what leads nowhere, loops or leaves the input.
@@ -359,11 +360,10 @@ bool PlaceFile(const SourceFile& file, const fs::path& destination, bool link) {
 
 class ChecksumReader {
  public:
-  // With `sha256`, every chunk's SHA-256 is taken in the same pass as its CRC-32.
-  ChecksumReader(std::uint32_t chunkSize, bool sha256, PublishProgress* progress,
+  // Every chunk's SHA-256 is taken in the same pass as its CRC-32.
+  ChecksumReader(std::uint32_t chunkSize, PublishProgress* progress,
                  const std::function<void(const PublishProgress&)>& callback)
       : chunkSize_(chunkSize),
-        sha256_(sha256),
         buffer_(kReadBlock),
         progress_(progress),
         callback_(callback) {}
@@ -393,12 +393,12 @@ class ChecksumReader {
         const std::size_t take =
             std::min<std::size_t>(static_cast<std::size_t>(got) - pos, chunkSize_ - inChunk);
         crc = Crc32(buffer_.data() + pos, take, crc);
-        if (sha256_) hasher_.Update(buffer_.data() + pos, take);
+        hasher_.Update(buffer_.data() + pos, take);
         pos += take;
         inChunk += static_cast<std::uint32_t>(take);
         if (inChunk == chunkSize_) {
           checksums.push_back(crc);
-          if (sha256_) sha256s.push_back(hasher_.Finish());
+          sha256s.push_back(hasher_.Finish());
           crc = 0;
           inChunk = 0;
         }
@@ -409,14 +409,13 @@ class ChecksumReader {
     }
     if (inChunk > 0) {
       checksums.push_back(crc);
-      if (sha256_) sha256s.push_back(hasher_.Finish());
+      sha256s.push_back(hasher_.Finish());
     }
     if (total != size) Fail(Quote(named.string()) + " changed while it was being published");
   }
 
  private:
   const std::uint32_t chunkSize_;
-  const bool sha256_;
   Sha256Hasher hasher_;
   std::vector<char> buffer_;
   PublishProgress* progress_;
@@ -682,16 +681,38 @@ std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
 // updater would refuse to read is refused before any work.
 std::uint64_t PackageDocumentSize(const PublishOptions& options,
                                   const std::vector<SourceFile>& sources) {
-  const bool withSha256 = options.signer != nullptr;
   std::uint64_t size = PackageHeader(options).size() + std::strlen(kPackageFooter);
   for (const auto& source : sources) {
     PublishedFile file;
     file.relative = source.relative;
     file.size = source.size;
-    size += FileLine(options, file, withSha256).size() +
-            (withSha256 ? 8 + 64 : 8) * ChunkCount(source.size, options.chunkSize);
+    size += FileLine(options, file, true).size() +
+            (8 + 64) * ChunkCount(source.size, options.chunkSize);
   }
   return size;
+}
+
+// Fails when the updater would refuse to read the package document: its reader also bounds the
+// memory of the tree, which a package of very many small files can exceed. The checksums are
+// placeholders of the same width, so the check costs no reading of the files.
+void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options,
+                                    const std::vector<SourceFile>& sources) {
+  std::vector<PublishedFile> files(sources.size());
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    files[i].relative = sources[i].relative;
+    files[i].size = sources[i].size;
+    const std::uint64_t chunks = ChunkCount(sources[i].size, options.chunkSize);
+    files[i].checksums.resize(chunks);
+    files[i].sha256s.resize(chunks);
+  }
+  std::istringstream stream(PackageDocument(options, files, true));
+  boost::property_tree::ptree tree;
+  try {
+    ParseXmlManifest(stream, tree);
+  } catch (const ManifestParseException& e) {
+    Fail(std::string("the updater would refuse the package document: ") + e.what() +
+         "; choose a larger --chunk-size or publish fewer files");
+  }
 }
 
 std::string NodeListDocument(const std::vector<PublishNode>& nodes) {
@@ -1035,6 +1056,7 @@ PublishResult Publish(const PublishOptions& options,
          " bytes, more than the 64 MiB (" + std::to_string(HttpManifestSource::kMaxBodySize) +
          " bytes) that the updater reads; choose a larger --chunk-size");
   }
+  RefuseWhatTheUpdaterCannotRead(options, sources);
   const std::string nodeListText = NodeListDocument(options.nodes);
 
   // Everything is checked: from here on the output folder is written.
@@ -1088,7 +1110,7 @@ PublishResult Publish(const PublishOptions& options,
 
   PublishResult result;
   result.manifestPath = (manifests / (options.version + ".xml")).string();
-  ChecksumReader reader(options.chunkSize, signer != nullptr, &state, progress);
+  ChecksumReader reader(options.chunkSize, &state, progress);
   std::vector<PublishedFile> published;
   published.reserve(sources.size());
   const auto existing = ReadDocument(result.manifestPath);
@@ -1104,27 +1126,31 @@ PublishResult Publish(const PublishOptions& options,
       result.bytes += file.size;
       if (progress) progress(state);
     }
-    const std::string document = PackageDocument(options, published, signer != nullptr);
+    // A version published before documents carried SHA-256 keeps its document.
+    const std::string withoutSha256 = PackageDocument(options, published, false);
+    const std::string document =
+        withoutSha256 == *existing ? withoutSha256 : PackageDocument(options, published, true);
+    // Whether a version was signed shows in its signature only, its document is the same.
+    const bool wasSigned = fs::exists(fs::symlink_status(SignaturePath(result.manifestPath)));
+    const std::string named =
+        "version " + Quote(options.version) + " of " + Quote(options.package);
+    if (signer && !wasSigned) {
+      Fail(named +
+           " is published already without signature; a published version never changes: "
+           "publish a new version to sign it");
+    }
+    if (!signer && wasSigned) {
+      Fail(named + " is published already with signatures: publish it again with --sign");
+    }
     if (document != *existing) {
-      const std::string version =
-          "version " + Quote(options.version) + " of " + Quote(options.package);
-      if (signer && PackageDocument(options, published, false) == *existing) {
-        Fail(version +
-             " is published already without signature; a published version never changes: "
-             "publish a new version to sign it");
-      }
-      if (!signer && existing->find("<sha256>") != std::string::npos &&
-          DescribeDifference(*existing, options, published) == "its document differs") {
-        Fail(version + " is published already with signatures: publish it again with --sign");
-      }
-      Fail(version + " is published already with other content (" +
+      Fail(named + " is published already with other content (" +
            DescribeDifference(*existing, options, published) +
            "); a published version never changes: publish a new version instead");
     }
     result.files = published.size();
     result.unchanged = true;
-    // Every signature is made before anything is written; a missing or foreign signature of
-    // the version (a killed run's, another key's) is made anew.
+    // Every signature is made before anything is written; a foreign signature of the version
+    // (another key's) and a missing one of the node list or "current" are made anew.
     const DocumentUpdate version =
         PlanDocument(result.manifestPath, document, signer, packageComment);
     const DocumentUpdate nodeList = PlanDocument(nodeListPath, nodeListText, signer, nodesComment);
@@ -1156,7 +1182,7 @@ PublishResult Publish(const PublishOptions& options,
     if (progress) progress(state);
   }
   result.files = published.size();
-  const std::string document = PackageDocument(options, published, signer != nullptr);
+  const std::string document = PackageDocument(options, published, true);
   // Signed while nothing is in place yet, so that a signer that fails leaves no trace.
   const DocumentUpdate version =
       PlanDocument(result.manifestPath, document, signer, packageComment);
