@@ -370,9 +370,9 @@ void StandardTransfer::OnPackageAcquire(Lock& lock, const std::shared_ptr<Work>&
   if (package->GetPartnerId() != data_->params.partnerId ||
       package->GetId() != data_->params.packageId) {
     // Most often a partner id given wrongly: the user is told which ids the document holds.
-    StoredStatus().errorMessage =
-        "the document is package " + package->GetId() + " of partner " + package->GetPartnerId();
-    return Violate(lock, "Transfer::OnPackageAcquire called but package does not match ids",
+    return Violate(lock,
+                   "the document is package " + package->GetId() + " of partner " +
+                       package->GetPartnerId(),
                    TransferError::ManifestError);
   }
   data_->package = package;
