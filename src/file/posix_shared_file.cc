@@ -94,8 +94,9 @@ PosixSharedFile::PosixSharedFile(const std::string& folder, const std::string& r
   }
   const int folderDescriptor = OpenFolder(folder);
   try {
-    parent_ = OpenParentBeneath(folderDescriptor, relativePath,
-                                mode != SharedFileMode::OpenExisting, name_);
+    parent_ = OpenParentBeneath(
+        folderDescriptor, relativePath,
+        mode != SharedFileMode::OpenExisting && mode != SharedFileMode::InPlace, name_);
   } catch (...) {
     close(folderDescriptor);
     throw;
@@ -113,7 +114,15 @@ PosixSharedFile::PosixSharedFile(const std::string& folder, const std::string& r
 int PosixSharedFile::OpenFinal(SharedFileMode mode) {
   // O_NONBLOCK: opening a FIFO or a device must not wait; the checks below refuse them.
   int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  if (mode == SharedFileMode::CreateNew) {
+  if (mode == SharedFileMode::InPlace) {
+    struct stat partial;
+    if (fstatat(parent_, (name_ + kPartialFileSuffix).c_str(), &partial, AT_SYMLINK_NOFOLLOW) ==
+            0 ||
+        errno != ENOENT) {
+      throw FileBadPathException();
+    }
+    flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  } else if (mode == SharedFileMode::CreateNew) {
     flags |= O_CREAT | O_EXCL;
   } else if (mode != SharedFileMode::OpenExisting) {
     flags |= O_CREAT;

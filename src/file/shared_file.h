@@ -19,6 +19,11 @@ enum class SharedFileMode : std::uint8_t {
   // which stays as it is until Commit. Something other than one regular file at the partial name
   // is removed first.
   Staged = 3,
+  // Open the regular file at the final name read-only, to check it where it stands; nothing is
+  // created. FileBadPathException when it is missing or something is at its partial name (an
+  // earlier run's file, to resume instead). Commit only flushes it; Seed, Allocate and windows
+  // are not for it.
+  InPlace = 4,
 };
 
 // An open file restricted to its bounds: positioned reads and writes, pre-allocation, execute

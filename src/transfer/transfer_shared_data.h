@@ -23,9 +23,9 @@ class SharedFile;
 // The shared state of one destination file: its open file, its path relative to the destination
 // folder and its size from the package manifest.
 // Ownership: shared pointers, by the file's works and every chunk of the file.
-// Thread-safety: filePath and fileSize are constant after construction; sharedFile and
-// allocatedEmpty are set and cleared by the file's open and close works, which never run at the
-// same time as its chunks.
+// Thread-safety: filePath and fileSize are constant after construction; sharedFile,
+// allocatedEmpty and completeInPlace are set and cleared by the file's open and close works,
+// which never run at the same time as its chunks.
 struct TransferSharedFileData : public WorkDescriptor {
   TransferSharedFileData(std::string filePath, std::uint64_t fileSize)
       : filePath(std::move(filePath)), fileSize(fileSize) {}
@@ -39,6 +39,9 @@ struct TransferSharedFileData : public WorkDescriptor {
   // their first download. A file found at its full size is never taken as empty, not even one
   // that an earlier run allocated and left at once.
   bool allocatedEmpty = false;
+  // True when the open work found the file already complete at its final name and opened it
+  // there read-only: its chunks are all verified, there is nothing to write, copy or rename.
+  bool completeInPlace = false;
   // Set by the close work once the file was renamed over its final name; createdFinal when
   // nothing was there before, so that a cancel with deletion may remove it.
   bool committed = false;

@@ -130,11 +130,30 @@ void LazyTransferMultipleChunksWork::Reset() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   LazyParallelWork::Reset();
   next_ = 0;
+  if (countedInPlace_ != 0) {
+    if (const auto progress = transfer_->GetProgressUpdater()) {
+      progress->RemoveTransferredBytes(countedInPlace_);
+    }
+    countedInPlace_ = 0;
+  }
 }
 
 std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   if (next_ >= file_->GetChunkCount()) return nullptr;
+  if (fileData_->completeInPlace) {
+    // The open work has verified every chunk where the file stands: they count as done, as a
+    // chunk verified on disk does, and nothing is mapped or read again.
+    next_ = file_->GetChunkCount();
+    if (const auto progress = transfer_->GetProgressUpdater()) {
+      progress->AddTransferredBytes(file_->GetSize());
+      if (!completedInPlace_) progress->AddCompletedBytes(file_->GetSize());
+    }
+    countedInPlace_ = file_->GetSize();
+    completedInPlace_ = true;
+    // One child that ends at once, so that the work completes as it does after its chunks.
+    return std::make_shared<NoOpWork>();
+  }
   const std::uint64_t chunkSize = file_->GetChunkSize();
   const std::uint64_t lower = std::uint64_t{next_} * chunkSize;
   const std::uint64_t upper = std::min(lower + chunkSize - 1, file_->GetSize() - 1);

@@ -86,6 +86,10 @@ class LazyTransferMultipleChunksWork : public TransferWork, public LazyParallelW
   // Guarded by lock_.
   std::uint32_t next_ = 0;
   std::vector<std::weak_ptr<TransferSharedMapData>> chunks_;
+  // The file's bytes counted at once when it was complete in place (taken back by Reset), and
+  // whether they were counted as completed, which happens once.
+  std::uint64_t countedInPlace_ = 0;
+  bool completedInPlace_ = false;
 };
 
 // One chunk's pipeline: map, prefetch, verify and (if needed) download, release.

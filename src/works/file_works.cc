@@ -5,14 +5,17 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "file/crc32.h"
 #include "file/file_exception.h"
 #include "file/paths.h"
 #include "file/shared_file.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"
+#include "sign/sha256.h"
 #include "transfer/transfer_error_data.h"
 #include "works/chunk_works.h"
 
@@ -29,6 +32,50 @@ std::shared_ptr<const PackageManifest> RequirePackage(const TransferWorkInterfac
   std::shared_ptr<const PackageManifest> package = transfer.GetPackage();
   if (!package) throw std::logic_error(std::string(work) + " constructed without a package");
   return package;
+}
+
+// Whether every chunk of `file` as it stands on disk matches `manifest`, read front to back in one
+// pass, as the page cache reads ahead best.
+bool EveryChunkMatches(SharedFile& file, const FileManifest& manifest) {
+  const bool sha256 = !manifest.GetSha256s().empty();
+  std::vector<unsigned char> buffer(manifest.GetChunkSize());
+  Sha256Hasher hasher;
+  file.Seek(0);
+  for (std::uint32_t chunk = 0; chunk < manifest.GetChunkCount(); ++chunk) {
+    const std::uint64_t lower = std::uint64_t{chunk} * manifest.GetChunkSize();
+    const std::size_t length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(manifest.GetChunkSize(), manifest.GetSize() - lower));
+    std::size_t done = 0;
+    while (done < length) {
+      const std::size_t read = file.Read(buffer.data() + done, length - done);
+      if (read == 0) return false;
+      done += read;
+    }
+    if (sha256) {
+      hasher.Update(buffer.data(), length);
+      if (hasher.Finish() != manifest.GetSha256s().at(chunk)) return false;
+    } else if (Crc32(buffer.data(), length) != manifest.GetChecksums().at(chunk)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The file at the final name, opened read-only, when it is already complete: no partial file of
+// an earlier run, the package's size, every chunk right. Empty otherwise.
+std::shared_ptr<SharedFile> CompleteInPlace(SharedFileFactory& factory, const std::string& folder,
+                                            const FileManifest& manifest) {
+  std::shared_ptr<SharedFile> file;
+  try {
+    file = factory.Create(folder, manifest.GetPath(), SharedFileMode::InPlace, 0,
+                          manifest.GetSize() == 0 ? 0 : manifest.GetSize() - 1);
+  } catch (const FileException&) {
+    // Nothing usable there (missing, a link, a folder, a partial to resume): the staged file
+    // sorts it out and names what it cannot.
+    return nullptr;
+  }
+  if (file->GetSize() != manifest.GetSize() || !EveryChunkMatches(*file, manifest)) return nullptr;
+  return file;
 }
 
 }  // namespace
@@ -124,7 +171,7 @@ std::shared_ptr<Work> LazyParallelTransferMultipleFilesWork::NextChild() {
 std::shared_ptr<TransferSingleFileWork> TransferSingleFileWork::Create(
     std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file) {
   auto work = std::make_shared<TransferSingleFileWork>(transfer, file);
-  work->AddChild(std::make_shared<OpenAndAllocateFileWork>(transfer, work->fileData_));
+  work->AddChild(std::make_shared<OpenAndAllocateFileWork>(transfer, file, work->fileData_));
   if (work->fileData_->fileSize != 0) {
     work->chunks_ =
         std::make_shared<LazyTransferMultipleChunksWork>(transfer, file, work->fileData_);
@@ -171,11 +218,13 @@ void TransferSingleFileWork::Reset() {
   SequentialWork::Reset();
   fileData_->sharedFile.reset();
   fileData_->allocatedEmpty = false;
+  fileData_->completeInPlace = false;
 }
 
 OpenAndAllocateFileWork::OpenAndAllocateFileWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                                 std::shared_ptr<const FileManifest> file,
                                                  std::shared_ptr<TransferSharedFileData> fileData)
-    : TransferWork(std::move(transfer)), fileData_(std::move(fileData)) {
+    : TransferWork(std::move(transfer)), file_(std::move(file)), fileData_(std::move(fileData)) {
   ObserveCompletion(*this);
 }
 
@@ -198,6 +247,16 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
     const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
     const bool program = factory.IsExecutable(folder, path) ||
                          (package && !package->GetRun().empty() && path == package->GetRun());
+    fileData_->completeInPlace = false;
+    // A file already complete at its final name is checked where it stands, read-only: a
+    // rerun then neither copies nor renames it.
+    if (std::shared_ptr<SharedFile> complete = CompleteInPlace(factory, folder, *file_)) {
+      fileData_->allocatedEmpty = false;
+      fileData_->completeInPlace = true;
+      fileData_->committed = false;
+      fileData_->sharedFile = std::move(complete);
+      return WorkStatus(WorkResult::Success);
+    }
     for (bool firstTry = true;; firstTry = false) {
       // The file is written under its partial name: whatever is at the final name stays there
       // until this file is complete, verified and on disk.
@@ -232,6 +291,7 @@ void OpenAndAllocateFileWork::Reset() {
   SimpleWork::Reset();
   fileData_->sharedFile.reset();
   fileData_->allocatedEmpty = false;
+  fileData_->completeInPlace = false;
 }
 
 CloseFileWork::CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,
@@ -251,8 +311,11 @@ void CloseFileWork::Describe(boost::property_tree::ptree& tree) const {
 WorkStatus CloseFileWork::ExecuteTask() {
   try {
     if (fileData_->sharedFile && !fileData_->committed) {
-      // A pipeline run again after its file was renamed replaces this run's own file.
-      if (!fileData_->sharedFile->Commit()) fileData_->createdFinal = true;
+      // A pipeline run again after its file was renamed replaces this run's own file. A file
+      // complete in place is only flushed: it was the user's before this run and stays so.
+      if (!fileData_->sharedFile->Commit() && !fileData_->completeInPlace) {
+        fileData_->createdFinal = true;
+      }
       fileData_->committed = true;
     }
   } catch (...) {
@@ -260,6 +323,7 @@ WorkStatus CloseFileWork::ExecuteTask() {
   }
   fileData_->sharedFile.reset();
   fileData_->allocatedEmpty = false;
+  fileData_->completeInPlace = false;
   return WorkStatus(WorkResult::Success);
 }
 

@@ -91,13 +91,17 @@ class TransferSingleFileWork : public TransferWork, public SequentialWork {
   std::shared_ptr<LazyTransferMultipleChunksWork> chunks_;
 };
 
-// Opens the destination file under its partial name and gives it the manifest's size: a partial
-// file of that size (an earlier run's) is kept for its chunks to be verified; a new one takes the
-// bytes of the file it will replace, if any, to be verified too; one of another size is deleted
-// and created again once. A file that marks a program cannot be executed while it is open here.
+// Opens the destination file. Without a partial file of an earlier run, a regular file of the
+// manifest's size at the final name is first checked chunk by chunk where it stands, read-only;
+// when every chunk is right it is the open file (completeInPlace) and nothing is copied or
+// renamed. Otherwise the file is opened under its partial name and given the manifest's size: a
+// partial file of that size is kept for its chunks to be verified; a new one takes the bytes of
+// the file it will replace, if any, to be verified too; one of another size is deleted and
+// created again once. A file that marks a program cannot be executed while it is open here.
 class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
  public:
   OpenAndAllocateFileWork(std::shared_ptr<TransferWorkInterface> transfer,
+                          std::shared_ptr<const FileManifest> file,
                           std::shared_ptr<TransferSharedFileData> fileData);
   ~OpenAndAllocateFileWork() override;
 
@@ -108,10 +112,12 @@ class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
   void Reset() override;
 
  private:
+  const std::shared_ptr<const FileManifest> file_;
   const std::shared_ptr<TransferSharedFileData> fileData_;
 };
 
-// Puts the verified file on disk and renames it over its final name, then drops the handle (the
+// Puts the verified file on disk and renames it over its final name (a file complete in place is
+// only flushed), then drops the handle (the
 // file closes once its chunk windows are gone too).
 class CloseFileWork : public TransferWork, public SimpleWork {
  public:

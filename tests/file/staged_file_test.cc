@@ -182,6 +182,33 @@ TEST_P(StagedFileTest, AFolderAtAFilesPathIsNamedAndLeftAlone) {
   EXPECT_EQ(ReadFile(outside() + "/target"), "target");
 }
 
+TEST_P(StagedFileTest, AFileIsCheckedInPlaceOnlyWhereItIsARegularFileWithNoPartial) {
+  WriteFile(dest() + "/done.bin", "complete");
+  {
+    auto file = factory_.Create(dest(), "done.bin", SharedFileMode::InPlace, 0, 7);
+    char bytes[8] = {};
+    ASSERT_EQ(file->Read(bytes, sizeof bytes), 8u);
+    EXPECT_EQ(std::string(bytes, 8), "complete");
+    // Read-only: the user's file cannot be written through it.
+    file->Seek(0);
+    EXPECT_THROW(file->Write("x", 1), FileException);
+    EXPECT_FALSE(file->Commit());
+  }
+  EXPECT_EQ(ReadFile(dest() + "/done.bin"), "complete");
+  EXPECT_FALSE(fs::exists(dest() + "/done.bin" + kPartialFileSuffix));
+
+  WriteFile(outside() + "/victim", "complete");
+  ASSERT_EQ(symlink((outside() + "/victim").c_str(), (dest() + "/linked.bin").c_str()), 0);
+  WriteFile(dest() + "/resumed.bin", "complete");
+  WriteFile(dest() + "/resumed.bin" + kPartialFileSuffix, "compl");
+  for (const char* path : {"missing.bin", "linked.bin", "resumed.bin", "sub/missing.bin"}) {
+    SCOPED_TRACE(path);
+    EXPECT_THROW(factory_.Create(dest(), path, SharedFileMode::InPlace, 0, 7), FileException);
+  }
+  EXPECT_FALSE(fs::exists(dest() + "/sub"));
+  EXPECT_EQ(ReadFile(dest() + "/resumed.bin" + kPartialFileSuffix), "compl");
+}
+
 INSTANTIATE_TEST_SUITE_P(OpenAt2AndWalk, StagedFileTest, testing::Values(false, true),
                          [](const testing::TestParamInfo<bool>& info) {
                            return info.param ? "Walk" : "OpenAt2";

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -99,10 +100,13 @@ Settings TestSettings() {
 }
 
 // How often the chunks' windows were read back: Fetch brings a window's pages in, ProcessWindow
-// checksums it.
+// checksums it. Then the bytes read through the files themselves (the check of a file complete
+// where it stands) and how many files were opened under their partial name.
 struct WindowReads {
   std::atomic<int> fetches{0};
   std::atomic<int> checks{0};
+  std::atomic<std::uint64_t> fileBytesRead{0};
+  std::atomic<int> staged{0};
 };
 
 // A window that forwards everything to a real one and counts its reads.
@@ -147,7 +151,9 @@ class CountingFile : public SharedFile {
   std::uint64_t Tell() override { return file_->Tell(); }
   void Seek(std::uint64_t position) override { file_->Seek(position); }
   std::size_t Read(void* buffer, std::size_t length) override {
-    return file_->Read(buffer, length);
+    const std::size_t read = file_->Read(buffer, length);
+    reads_.fileBytesRead += read;
+    return read;
   }
   std::size_t Write(const void* data, std::size_t length) override {
     return file_->Write(data, length);
@@ -177,6 +183,7 @@ class CountingFileFactory : public SharedFileFactory {
   std::shared_ptr<SharedFile> Create(const std::string& folder, const std::string& relativePath,
                                      SharedFileMode mode, std::uint64_t start,
                                      std::uint64_t end) override {
+    if (mode == SharedFileMode::Staged) ++reads.staged;
     return std::make_shared<CountingFile>(files_.Create(folder, relativePath, mode, start, end),
                                           reads);
   }
@@ -368,10 +375,15 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
     int fetches;   // windows read back before their download
     int checks;    // windows checksummed, before or after a download
     int requests;  // chunk requests
+    // Bytes read through the files where they stand, before any window: up to the first wrong
+    // chunk of each.
+    std::uint64_t readInPlace;
   };
+  std::uint64_t firstChunks = 0;
+  for (const auto& file : Files()) firstChunks += std::min<std::uint64_t>(kChunk, file.second.size());
   const Case cases[] = {
       // New files: each chunk is downloaded at once and checked once, after its download.
-      {"fresh", [](const std::string&) {}, 0, chunks, chunks},
+      {"fresh", [](const std::string&) {}, 0, chunks, chunks, 0},
       // Every file at its full size but holding only zeros, as a run killed right after
       // allocating leaves them: each chunk is read back and checked, then downloaded and checked.
       {"allocated by a killed run",
@@ -381,13 +393,14 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
            fs::resize_file(dest + "/" + file.first, file.second.size());
          }
        },
-       chunks, 2 * chunks, chunks},
-      // Complete: each chunk is read back and checked, nothing is requested.
+       chunks, 2 * chunks, chunks, firstChunks},
+      // Complete: each file is read and checked where it stands, no window is made, nothing is
+      // requested.
       {"complete",
        [](const std::string& dest) {
          for (const auto& file : Files()) test::WriteFile(dest + "/" + file.first, file.second);
        },
-       chunks, chunks, 0},
+       0, 0, 0, TotalBytes()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -408,6 +421,36 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
     EXPECT_EQ(files.reads.fetches.load(), c.fetches);
     EXPECT_EQ(files.reads.checks.load(), c.checks);
     EXPECT_EQ(static_cast<int>(ChunkRequests().size() - before), c.requests);
+    EXPECT_EQ(files.reads.fileBytesRead.load(), c.readInPlace);
+  }
+}
+
+TEST_F(NginxEndToEndTest, ARerunOverACompleteDownloadLeavesEveryFileWhereItIs) {
+  const std::string dest = temp_.Child("dest");
+  ExpectComplete(*Run(ManifestHost(), dest));
+  Finish();
+  std::map<std::string, ino_t> inodes;
+  for (const auto& file : Files()) {
+    struct stat status;
+    ASSERT_EQ(stat((dest + "/" + file.first).c_str(), &status), 0) << file.first;
+    inodes[file.first] = status.st_ino;
+  }
+  const std::size_t before = ChunkRequests().size();
+  CountingFileFactory files;
+  auto transfer = Run(ManifestHost(), dest, &files);
+  ExpectComplete(*transfer);
+  Finish();
+  EXPECT_EQ(ChunkRequests().size(), before);
+  EXPECT_EQ(transfer->progress()->received.load(), 0u);
+  EXPECT_EQ(files.reads.staged.load(), 0);
+  for (const auto& file : Files()) {
+    struct stat status;
+    ASSERT_EQ(stat((dest + "/" + file.first).c_str(), &status), 0) << file.first;
+    EXPECT_EQ(status.st_ino, inodes[file.first]) << file.first;
+    EXPECT_TRUE(ReadFile(dest + "/" + file.first) == file.second) << file.first;
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(dest)) {
+    EXPECT_EQ(entry.path().string().find(".halvane-part"), std::string::npos) << entry.path();
   }
 }
 
