@@ -10,6 +10,10 @@ StoredTransfer::StoredTransfer(const TransferParams& params, const TransferBehav
 TransferStatus StoredTransfer::Start(const std::string& destPath) {
   Lock lock = TakeLock();
   const auto data = GetData();
+  {
+    const std::lock_guard<std::mutex> record(recordMutex_);
+    forgotten_ = false;
+  }
   const TransferStatus status = DoStart(lock, destPath);
   // A refused start leaves no record: only a transfer that really started is kept.
   if (!lock.owns_lock() && store_ && status.state == TransferState::Transferring &&
@@ -18,7 +22,8 @@ TransferStatus StoredTransfer::Start(const std::string& destPath) {
     const TransferManifest manifest(data->params);
     const std::string key = data->params.transferId;
     lock.unlock();
-    store_->Save(key, manifest);
+    const std::lock_guard<std::mutex> record(recordMutex_);
+    if (!forgotten_) store_->Save(key, manifest);
   }
   return status;
 }
@@ -34,6 +39,8 @@ TransferStatus StoredTransfer::Cancel(bool deleteFiles) {
 }
 
 void StoredTransfer::Forget(const std::string& transferId) {
+  const std::lock_guard<std::mutex> record(recordMutex_);
+  forgotten_ = true;
   if (store_) store_->Remove(transferId);
 }
 

@@ -1,6 +1,7 @@
 #ifndef HALV_MANAGER_STORED_TRANSFER_H_
 #define HALV_MANAGER_STORED_TRANSFER_H_
 
+#include <mutex>
 #include <string>
 
 #include "manager/standard_transfer.h"
@@ -28,6 +29,11 @@ class StoredTransfer : public StandardTransfer {
 
  private:
   ManifestStore<TransferManifest>* const store_;
+  // A transfer with nothing to fetch can end, and forget its record on a worker thread, before
+  // Start has saved it: saving and forgetting take this mutex (a leaf), and a record forgotten
+  // since Start is not saved.
+  std::mutex recordMutex_;
+  bool forgotten_ = false;
 };
 
 }  // namespace halv
