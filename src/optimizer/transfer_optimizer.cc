@@ -111,9 +111,12 @@ std::uint32_t TransferOptimizer::InFlight(const std::string& host) const {
 }
 
 bool TransferOptimizer::IsFarBehind(const std::string& host) {
+  // An unmeasured or dead host is never far behind; asking for the reference speed only for a
+  // measured one keeps a list of hundreds of dead nodes from costing a scan of every node for
+  // each of them.
   const double mean = MeanSpeed(host);
-  const double best = ReferenceSpeed(host);
-  return mean > 0.0 && mean * std::max(settings_.slowRequestFactor, 1) < best;
+  if (!(mean > 0.0)) return false;
+  return mean * std::max(settings_.slowRequestFactor, 1) < ReferenceSpeed(host);
 }
 
 std::uint32_t TransferOptimizer::RequestsInFlight(const NodeListManifest& nodes) {
