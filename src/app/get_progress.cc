@@ -44,8 +44,10 @@ std::string ProgressPrinter::Line(const TransferStatus& status,
   const std::uint64_t total = status.totalBytes;
   const std::uint64_t done = status.transferredBytes < total ? status.transferredBytes : total;
   const unsigned percent = total == 0 ? 0 : static_cast<unsigned>(done * 100 / total);
+  // Checking what an earlier run left moves the bar, but no byte of it is downloaded: no rate.
+  if (status.checking) line << "checking  ";
   line << percent << "%  " << FormatBytes(done) << " of " << FormatBytes(total);
-  if (bytesPerSecond) {
+  if (bytesPerSecond && !status.checking) {
     line << "  " << FormatBytes(static_cast<std::uint64_t>(*bytesPerSecond)) << "/s";
     if (*bytesPerSecond >= 1) {
       line << "  " << Clock3(static_cast<std::int64_t>((total - done) / *bytesPerSecond + 0.5))
@@ -73,14 +75,18 @@ void ProgressPrinter::Show(const TransferStatus& status) {
   if (status.totalBytes == 0) return;
   const std::lock_guard<std::mutex> lock(mutex_);
   const auto now = clock_.Now();
-  const std::optional<double> rate = Rate(now, status.transferredBytes);
+  // The rate counts bytes that came over the network, not bytes checked on disk.
+  const std::optional<double> rate = Rate(now, status.receivedBytes);
+  const bool turned = shownOnce_ && status.checking != checking_;
+  checking_ = status.checking;
   if (terminal_) {
     // Clear to the end of the line: the new text may be shorter than the old.
     out_ << "\r" << Line(status, rate) << "\x1b[K" << std::flush;
     lineOpen_ = true;
     return;
   }
-  if (shownOnce_ && now - lastShown_ < std::chrono::seconds(5)) return;
+  // A turn from checking to downloading gets its line at once.
+  if (shownOnce_ && !turned && now - lastShown_ < std::chrono::seconds(5)) return;
   shownOnce_ = true;
   lastShown_ = now;
   out_ << Line(status, rate) << std::endl;
@@ -92,7 +98,9 @@ void ProgressPrinter::Finish(const TransferStatus& status) {
   char timing[96];
   std::snprintf(timing, sizeof timing, " in %.1f s", elapsed);
   out_ << (terminal_ ? "\r" : "") << "complete: " << FormatBytes(status.totalBytes) << " in "
-       << status.destPath << "; " << FormatBytes(status.receivedBytes) << " received" << timing;
+       << status.destPath << "; "
+       << (status.receivedBytes == 0 ? "every file was there and checked, " : "")
+       << FormatBytes(status.receivedBytes) << " received" << timing;
   if (elapsed > 0) {
     out_ << ", "
          << FormatBytes(

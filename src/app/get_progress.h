@@ -32,9 +32,10 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
 std::string FormatBytes(std::uint64_t bytes);
 
 // The progress line of halvane-get on stderr: on a terminal one line redrawn in place, otherwise
-// a plain line every few seconds. Nothing is shown until the package's size is known. The rate
-// is the printer's own, over the last kRateWindow of its samples (from one second of them on),
-// and the time left is computed from that same rate.
+// a plain line every few seconds, and at once when a check of files on disk turns into a
+// download. Nothing is shown until the package's size is known. The rate is the printer's own,
+// of bytes received over the network in the last kRateWindow of its samples (from one second of
+// them on), and the time left is computed from that same rate.
 // Ownership: a local of the tool. Thread-safety: Show and Finish from the monitor's thread,
 // Break from any thread; a mutex keeps lines whole.
 class ProgressPrinter {
@@ -47,13 +48,15 @@ class ProgressPrinter {
 
   void Show(const TransferStatus& status);
   // The final line of a complete transfer: the size and folder, then the bytes received in this
-  // run, the time since construction and their average rate.
+  // run (saying so when every file was already there), the time since construction and their
+  // average rate.
   void Finish(const TransferStatus& status);
   // Ends a line redrawn in place, so that the next message starts on a line of its own.
   void Break();
 
   // The text of one progress line: percent and bytes, then, when `bytesPerSecond` is known, the
-  // rate and the time left at that rate.
+  // rate and the time left at that rate; a check of files on disk says "checking" and shows no
+  // rate, since nothing of it is downloaded.
   static std::string Line(const TransferStatus& status, std::optional<double> bytesPerSecond);
 
  private:
@@ -69,6 +72,7 @@ class ProgressPrinter {
   // Guarded by mutex_.
   bool lineOpen_ = false;
   bool shownOnce_ = false;
+  bool checking_ = false;  // the last line shown was of a check, not a download
   Clock::TimePoint lastShown_{};
   std::deque<std::pair<Clock::TimePoint, std::uint64_t>> samples_;
 };

@@ -71,6 +71,9 @@ class ServicesBackend final : public halv::Updater::TransferBackend {
   void Watch(const std::string& transferId, halv::TransferMonitorCallback* callback) override {
     monitor_.Watch(transferId, callback);
   }
+  void CancelTransfer(const std::string& transferId) override {
+    services_.CancelTransfer(transferId, false);
+  }
 
  private:
   halv::Services services_;

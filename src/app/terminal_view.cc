@@ -92,8 +92,13 @@ void TerminalView::ShowProgress(const std::string& statusText) {
   ShowLine(statusText);
 }
 
-void TerminalView::SetProgress(int percent, const std::string& statusText) {
-  const std::string text = std::to_string(percent) + "%  " + statusText;
+// The title already names the product, and Control-C cancels.
+void TerminalView::ShowHeading(const std::string&, const std::string&) {}
+
+void TerminalView::SetProgress(int percent, const std::string& sizeText,
+                               const std::string& statusText) {
+  const std::string text = std::to_string(percent) + "%  " +
+                           (sizeText.empty() ? std::string() : sizeText + "  ") + statusText;
   if (outputIsTerminal_) {
     ShowLine(text);
   } else if (percent / 10 != shownTenth_) {
@@ -122,7 +127,8 @@ void TerminalView::ShowLaunching(const std::string& statusText) {
   Write(output_, statusText + " ...\n");
 }
 
-void TerminalView::ShowError(const std::string& caption, const std::string& text) {
+void TerminalView::ShowError(const std::string& caption, const std::string& text,
+                             const std::string&) {
   EndLine();
   Write(error_, caption + ": " + text + "\n");
   // Nothing waits to be dismissed on a terminal.

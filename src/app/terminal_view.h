@@ -27,10 +27,13 @@ class TerminalView final : public View {
   void Open(const std::string& title) override;
   void SetTitle(const std::string& title) override;
   void ShowLanguageChoice(const LanguageChoice& choice) override;
+  void ShowHeading(const std::string& name, const std::string& cancel) override;
   void ShowProgress(const std::string& statusText) override;
-  void SetProgress(int percent, const std::string& statusText) override;
+  void SetProgress(int percent, const std::string& sizeText,
+                   const std::string& statusText) override;
   void ShowLaunching(const std::string& statusText) override;
-  void ShowError(const std::string& caption, const std::string& text) override;
+  void ShowError(const std::string& caption, const std::string& text,
+                 const std::string& retry) override;
   void RunLoop() override;
   void Quit() override;
 

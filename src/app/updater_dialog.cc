@@ -1,5 +1,6 @@
 #include "app/updater_dialog.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
@@ -26,6 +27,16 @@ int ProgressPercent(std::uint64_t transferredBytes, std::uint64_t totalBytes) {
   if (!(percent > 0.0)) return 0;  // also NaN
   if (percent >= 100.0) return 100;
   return static_cast<int>(percent);
+}
+
+std::string FormatMegabytes(std::uint64_t bytes, const std::string& language) {
+  // Tenths of a megabyte, rounded down so that a download never reads as done before it is.
+  constexpr std::uint64_t kMegabyte = 1024 * 1024;
+  const std::uint64_t tenths = bytes / kMegabyte * 10 + bytes % kMegabyte * 10 / kMegabyte;
+  static const char* const kDecimalPoint[] = {"", "en", "ja", "ko", "th", "zh_CN", "zh_TW"};
+  bool point = false;
+  for (const char* code : kDecimalPoint) point = point || language == code;
+  return std::to_string(tenths / 10) + (point ? "." : ",") + std::to_string(tenths % 10);
 }
 
 const char* ErrorMessage(TransferError error) {
@@ -123,6 +134,7 @@ int Dialog::Run() {
     shown_ = true;
   }
   view_.Open(Title());
+  ShowHeading();
   view_.ShowProgress(locale_.FormatTimeRemaining(-1));
   if (startup_.languages().empty()) {
     StartTransfers();
@@ -151,7 +163,8 @@ int Dialog::RunError(const std::string& message, const std::string& detail) {
   exitCode_ = kFailed;
   view_.ShowError(
       locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
-      detail.empty() ? locale_.Translate(message) : locale_.Translate(message) + "\n\n" + detail);
+      detail.empty() ? locale_.Translate(message) : locale_.Translate(message) + "\n\n" + detail,
+      std::string());
   view_.RunLoop();
   return exitCode_;
 }
@@ -162,9 +175,14 @@ void Dialog::OnLanguageChosen(int index) {
   if (index >= 0 && static_cast<std::size_t>(index) < languages.size()) {
     locale_.SetLanguage(languages[static_cast<std::size_t>(index)].first);
     view_.SetTitle(Title());
+    ShowHeading();
   }
   view_.ShowProgress(locale_.FormatTimeRemaining(-1));
   StartTransfers();
+}
+
+void Dialog::ShowHeading() {
+  view_.ShowHeading(DisplayName(), locale_.Translate(messages::kCancel));
 }
 
 void Dialog::StartTransfers() {
@@ -185,7 +203,8 @@ void Dialog::StartTransfers() {
       return update.transferId.empty() || update.error != TransferError::None;
     };
     if (refused(main) || refused(skin)) {
-      Fail(messages::kUnexpectedError);
+      // Nothing of a refused start is left to retry but the start itself.
+      FailWithText(locale_.Format(messages::kUnexpectedError, startup_.supportAddress()), true);
       return;
     }
     {
@@ -241,9 +260,19 @@ void Dialog::OnTransferProgress(const TransferStatus& update) {
       return;
     }
     const int percent = ProgressPercent(update.transferredBytes, update.totalBytes);
-    std::string text = locale_.FormatTimeRemaining(update.secondsRemaining);
-    view_.Post([this, percent, text = std::move(text)] {
-      if (phase_ == Phase::Transferring) view_.SetProgress(percent, text);
+    const std::string language = locale_.GetLanguage();
+    std::string size =
+        update.totalBytes == 0
+            ? std::string()
+            : locale_.Format(messages::kMegabytesOfTotal,
+                             FormatMegabytes(std::min(update.transferredBytes, update.totalBytes),
+                                             language),
+                             FormatMegabytes(update.totalBytes, language));
+    // A check of what an earlier run left has no download rate to tell a time from.
+    std::string text = update.checking ? locale_.Translate(messages::kCheckingFiles)
+                                       : locale_.FormatTimeRemaining(update.secondsRemaining);
+    view_.Post([this, percent, size = std::move(size), text = std::move(text)] {
+      if (phase_ == Phase::Transferring) view_.SetProgress(percent, size, text);
     });
   });
 }
@@ -266,7 +295,7 @@ void Dialog::OnTransferFinished(const TransferStatus& update) {
       }
     }
     if (update.error != TransferError::None) {
-      Fail(ErrorMessage(update.error));
+      FailWithText(locale_.Format(ErrorMessage(update.error), startup_.supportAddress()), true);
     } else if (update.state != TransferState::Complete) {
       // Nothing of this run cancels or suspends its transfers while the window is open, so such
       // an end is unexpected; waiting would leave "Calculating time remaining" up forever.
@@ -322,22 +351,53 @@ void Dialog::Fail(const std::string& message) {
   FailWithText(locale_.Format(message, startup_.supportAddress()));
 }
 
-void Dialog::FailWithText(const std::string& text) {
+void Dialog::FailWithText(const std::string& text, bool retry) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || failed_) return;
     failed_ = true;
+    retryable_ = retry;
   }
   std::string caption = locale_.Format(messages::kDownloaderErrorTitle, DisplayName());
-  view_.Post([this, caption = std::move(caption), text] {
+  std::string retryLabel = retry ? locale_.Translate(messages::kRetry) : std::string();
+  view_.Post([this, caption = std::move(caption), text, retryLabel = std::move(retryLabel)] {
     if (phase_ == Phase::Closed) return;
     phase_ = Phase::Error;
     exitCode_ = kFailed;
-    view_.ShowError(caption, text);
+    view_.ShowError(caption, text, retryLabel);
   });
 }
 
 void Dialog::OnErrorDismissed() { Close(kFailed); }
+
+void Dialog::OnRetryRequested() {
+  if (phase_ != Phase::Error) return;
+  std::string mainId, skinId;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_ || !retryable_) return;
+    // Reports of the old transfers match no id from here on, so none can fail the new run.
+    mainId.swap(mainTransferId_);
+    skinId.swap(skinTransferId_);
+    mainRunPath_.clear();
+    skinRunPath_.clear();
+    mainDone_ = skinDone_ = false;
+    failed_ = retryable_ = false;
+  }
+  // Stopped with their files kept, and their destinations free: the new transfers resume what
+  // the old ones wrote.
+  for (const std::string& id : {mainId, skinId}) {
+    if (id.empty()) continue;
+    try {
+      service_.CancelTransfer(id);
+    } catch (const std::exception&) {
+      // A transfer that cannot be stopped leaves its destination held: the new start says so.
+    }
+  }
+  exitCode_ = kCanceled;
+  view_.ShowProgress(locale_.FormatTimeRemaining(-1));
+  StartTransfers();
+}
 
 void Dialog::OnCloseRequested() { Close(phase_ == Phase::Error ? kFailed : kCanceled); }
 

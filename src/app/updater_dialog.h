@@ -37,13 +37,15 @@ class TransferService {
   // Reports on the transfer to `callback` on the monitor's thread, from the next cycle until its
   // next one-time event.
   virtual void Watch(const std::string& transferId, TransferMonitorCallback* callback) = 0;
+  // Stops the transfer and keeps its files, so that a new transfer of the package resumes them.
+  virtual void CancelTransfer(const std::string& transferId) = 0;
 };
 
 // The process exit status of a run.
 enum ExitCode : int {
   kLaunched = 0,  // both packages are complete and the program was started and has ended
   kFailed = 1,    // an error box was shown
-  kCanceled = 2,  // the user closed the window before the launch had ended
+  kCanceled = 2,  // the user closed the window (or pressed Cancel) before the launch had ended
 };
 
 // Starts the downloaded program and waits for it to exit (Launch in the product).
@@ -55,13 +57,20 @@ using LaunchFunction =
 // the integer part of the percentage, clamped to 0..100.
 int ProgressPercent(std::uint64_t transferredBytes, std::uint64_t totalBytes);
 
+// The size line's numbers: megabytes (of 2^20 bytes) with one decimal, the decimal mark as the
+// language writes it ("12,5" in German, "12.5" in English).
+std::string FormatMegabytes(std::uint64_t bytes, const std::string& language);
+
 // The message id (untranslated) that tells the user about `error`.
 const char* ErrorMessage(TransferError error);
 
 // The updater's dialog logic: the language choice, the two transfers of a run (the downloader
-// package and its skin), the progress and time-remaining line, the launch of the downloaded
-// program once both are complete, and the error box. It draws through a View, so the same flow
-// runs in a GTK window and on a terminal.
+// package and its skin), the product's name, the progress, size and time-remaining lines (a
+// check of files on disk says so instead of a time), the launch of the downloaded program once
+// both are complete, and the error box, whose Retry starts both transfers again. Cancel is
+// closing the window: the transfers end with the process's services, which suspend them, and
+// the next run resumes their files. It draws through a View, so the same flow runs in a GTK
+// window and on a terminal.
 // Ownership: owned by the entry; the view, the service and the locale are not owned and outlive
 // it. At most one per process (CreateSingleton).
 // Thread-safety: Run and the ViewListener operations on the GUI thread; the On... transfer
@@ -102,6 +111,7 @@ class Dialog final : public TransferMonitorCallback, public ViewListener {
   void OnLanguageChosen(int index) override;
   void OnCloseRequested() override;
   void OnErrorDismissed() override;
+  void OnRetryRequested() override;
 
  private:
   // What the GUI thread shows.
@@ -117,13 +127,14 @@ class Dialog final : public TransferMonitorCallback, public ViewListener {
 
   std::string DisplayName() const;
   std::string Title() const;
+  void ShowHeading();
   void StartTransfers();
   void StartLaunch();
   void OnLaunchFinished(bool launched);
   // Shows the error box with the translation of `message`, once per run; any thread.
   void Fail(const std::string& message);
-  // Shows the error box with a finished text; any thread.
-  void FailWithText(const std::string& text);
+  // Shows the error box with a finished text, with Retry when `retry`; any thread.
+  void FailWithText(const std::string& text, bool retry = false);
   // GUI thread.
   void Close(int exitCode);
   // Runs a monitor report; an exception ends the run with the unexpected-error message.
@@ -148,6 +159,7 @@ class Dialog final : public TransferMonitorCallback, public ViewListener {
   bool shown_ = false;
   bool closed_ = false;
   bool failed_ = false;
+  bool retryable_ = false;  // the error box shown offers Retry
   bool launching_ = false;
   std::string language_;  // the language the transfers were started in
   std::string mainTransferId_;

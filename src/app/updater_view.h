@@ -15,10 +15,12 @@ class ViewListener {
   // The user confirmed the language at `index` of the offered list; -1 keeps the language that
   // is set (a terminal that cannot ask, or the end of its input).
   virtual void OnLanguageChosen(int index) = 0;
-  // The user closed the window (or pressed Escape).
+  // The user closed the window, pressed Escape or the Cancel button.
   virtual void OnCloseRequested() = 0;
   // The error box was dismissed.
   virtual void OnErrorDismissed() = 0;
+  // The error box's Retry button was pressed (the box is gone).
+  virtual void OnRetryRequested() = 0;
 };
 
 // The language choice as shown: every text already translated.
@@ -49,15 +51,20 @@ class View {
   virtual void SetTitle(const std::string& title) = 0;
   // The language prompt, the list with its first entry selected, and the confirm button.
   virtual void ShowLanguageChoice(const LanguageChoice& choice) = 0;
-  // The progress bar at 0 and the status line.
+  // The product's name above the progress bar and the label of the button that cancels.
+  virtual void ShowHeading(const std::string& name, const std::string& cancel) = 0;
+  // The progress bar at 0, no size line, and the status line.
   virtual void ShowProgress(const std::string& statusText) = 0;
-  // `percent` is 0 to 100.
-  virtual void SetProgress(int percent, const std::string& statusText) = 0;
+  // `percent` is 0 to 100; `sizeText` the line of bytes done of all ("12.5 MB of 30.0 MB").
+  virtual void SetProgress(int percent, const std::string& sizeText,
+                           const std::string& statusText) = 0;
   // The pulsing bar and the status line, while the downloaded program runs.
   virtual void ShowLaunching(const std::string& statusText) = 0;
   // A modal error box over the window (or alone when none is open) with the error icon;
-  // OnErrorDismissed follows when the user dismisses it.
-  virtual void ShowError(const std::string& caption, const std::string& text) = 0;
+  // OnErrorDismissed follows when the user dismisses it. With a `retry` label the box also has
+  // that button, which reports OnRetryRequested instead (a view that cannot ask dismisses).
+  virtual void ShowError(const std::string& caption, const std::string& text,
+                         const std::string& retry) = 0;
 
   // Runs the GUI loop until Quit.
   virtual void RunLoop() = 0;

@@ -47,6 +47,15 @@ inline constexpr char kHoursMinutesRemaining[] = "{1} hours, {2} minutes remaini
 inline constexpr char kMinutesRemaining[] = "{1} minutes remaining";
 inline constexpr char kSecondsRemaining[] = "{1} seconds remaining";
 
+// The progress view: the line shown instead of the time remaining while files that an earlier
+// run left are checked on disk; the size line, {1} done and {2} in all, in megabytes with one
+// decimal; the button that stops the download for the next run to resume; and the error box's
+// button that starts the download again.
+inline constexpr char kCheckingFiles[] = "Checking the files already downloaded";
+inline constexpr char kMegabytesOfTotal[] = "{1} MB of {2} MB";
+inline constexpr char kCancel[] = "Cancel";
+inline constexpr char kRetry[] = "Retry";
+
 // The Linux front ends: the language choice (the window's label and button, the terminal's
 // prompt) and the notice of a run as root.
 inline constexpr char kLanguagePrompt[] = "Please select the language for your download:";
@@ -65,6 +74,8 @@ inline constexpr const char* kAll[] = {
     kHoursRemaining,           kHoursOneMinuteRemaining, kHoursMinutesRemaining,
     kMinutesRemaining,         kSecondsRemaining,        kLanguagePrompt,
     kConfirmLanguage,          kLanguageNumberPrompt,    kRootNotice,
+    kCheckingFiles,            kMegabytesOfTotal,        kCancel,
+    kRetry,
 };
 
 }  // namespace messages

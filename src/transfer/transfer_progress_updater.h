@@ -7,7 +7,8 @@ namespace halv {
 
 // Where the works of a transfer report the bytes they move: received over the network, written
 // into destination files (and taken back when written data is discarded), and finished and
-// verified.
+// verified; and that they have begun checking data already on disk, so that a rerun over
+// complete files shows as checking, not as downloading.
 // Ownership: shared pointers, by the transfer and every chunk of it. Thread-safety: every
 // operation from any worker thread at any time, without taking the transfer's lock.
 class TransferProgressUpdater {
@@ -18,6 +19,8 @@ class TransferProgressUpdater {
   virtual void RemoveTransferredBytes(std::uint64_t count) = 0;
   virtual void AddCompletedBytes(std::uint64_t count) = 0;
   virtual void AddReceivedBytes(std::uint64_t count) = 0;
+  // A check of bytes that were on disk before this run has begun.
+  virtual void NoteDiskCheck() {}
 };
 
 }  // namespace halv

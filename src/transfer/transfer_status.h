@@ -52,6 +52,9 @@ struct TransferStatus {
   std::uint64_t totalBytes = 0;        // size of the whole package; 0 until it is known
   std::uint64_t bytesPerSecond = 0;    // receive rate over the recent window
   std::int32_t secondsRemaining = -1;  // -1 when there is no estimate
+  // Transferring, with files of an earlier run being checked on disk and nothing received over
+  // the network yet in this run: progress then measures checked bytes, not downloaded ones.
+  bool checking = false;
 };
 
 }  // namespace halv

@@ -51,6 +51,8 @@ void TransferStatusImpl::AddCompletedBytes(std::uint64_t count) {
 
 void TransferStatusImpl::AddReceivedBytes(std::uint64_t count) { received_.Add(count); }
 
+void TransferStatusImpl::NoteDiskCheck() { diskChecked_.store(true, std::memory_order_relaxed); }
+
 void TransferStatusImpl::SetPackage(const PackageManifest& package) {
   status_.runPath = package.GetRun();
   status_.totalBytes = package.GetTotalSize();
@@ -68,6 +70,9 @@ TransferStatus TransferStatusImpl::GetStatus() {
   snapshot.receivedBytes = received_.Load();
   snapshot.transferredBytes = transferred_.load(std::memory_order_relaxed);
   snapshot.completedBytes = completed_.load(std::memory_order_relaxed);
+  // Once a byte has come over the network the run is downloading, whatever is still checked.
+  snapshot.checking = IsActive(snapshot) && snapshot.receivedBytes == 0 &&
+                      diskChecked_.load(std::memory_order_relaxed);
   const std::uint64_t now = NowTick();
   // The estimate first: it reads the newest sample that the previous snapshot left.
   snapshot.secondsRemaining = EstimateSecondsRemaining(snapshot, now);

@@ -40,6 +40,7 @@ class TransferStatusImpl final : public TransferProgressUpdater {
   void RemoveTransferredBytes(std::uint64_t count) override;
   void AddCompletedBytes(std::uint64_t count) override;
   void AddReceivedBytes(std::uint64_t count) override;
+  void NoteDiskCheck() override;
 
   // The stored status, for the owner to edit its state, error and retryable flag. Its counters,
   // ids and destination are not used: snapshots take them from the counters and the params.
@@ -80,6 +81,7 @@ class TransferStatusImpl final : public TransferProgressUpdater {
   std::atomic<std::uint64_t> transferred_{0};
   std::atomic<std::uint64_t> completed_{0};
   DeltaCounter<std::uint64_t> received_;
+  std::atomic<bool> diskChecked_{false};  // a check of earlier bytes has begun in this run
   DeltaCounter<std::uint64_t> activeTime_;  // ms in Transferring without error, between snapshots
 
   // Guarded by the owning transfer's lock.

@@ -334,6 +334,7 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
         chunk_->Prepare();
         return WorkStatus(WorkResult::Failure);
       }
+      if (chunk_->progressUpdater) chunk_->progressUpdater->NoteDiskCheck();
     }
     std::uint32_t crc = 0;
     bool right = false;

@@ -17,6 +17,7 @@
 #include "manifest/package_manifest.h"
 #include "sign/sha256.h"
 #include "transfer/transfer_error_data.h"
+#include "transfer/transfer_progress_updater.h"
 #include "works/chunk_works.h"
 
 namespace halv {
@@ -64,7 +65,8 @@ bool EveryChunkMatches(SharedFile& file, const FileManifest& manifest) {
 // The file at the final name, opened read-only, when it is already complete: no partial file of
 // an earlier run, the package's size, every chunk right. Empty otherwise.
 std::shared_ptr<SharedFile> CompleteInPlace(SharedFileFactory& factory, const std::string& folder,
-                                            const FileManifest& manifest) {
+                                            const FileManifest& manifest,
+                                            TransferProgressUpdater* progress) {
   std::shared_ptr<SharedFile> file;
   try {
     file = factory.Create(folder, manifest.GetPath(), SharedFileMode::InPlace, 0,
@@ -74,7 +76,9 @@ std::shared_ptr<SharedFile> CompleteInPlace(SharedFileFactory& factory, const st
     // sorts it out and names what it cannot.
     return nullptr;
   }
-  if (file->GetSize() != manifest.GetSize() || !EveryChunkMatches(*file, manifest)) return nullptr;
+  if (file->GetSize() != manifest.GetSize()) return nullptr;
+  if (progress != nullptr) progress->NoteDiskCheck();
+  if (!EveryChunkMatches(*file, manifest)) return nullptr;
   return file;
 }
 
@@ -250,7 +254,9 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
     fileData_->completeInPlace = false;
     // A file already complete at its final name is checked where it stands, read-only: a
     // rerun then neither copies nor renames it.
-    if (std::shared_ptr<SharedFile> complete = CompleteInPlace(factory, folder, *file_)) {
+    const std::shared_ptr<TransferProgressUpdater> progress = transfer_->GetProgressUpdater();
+    if (std::shared_ptr<SharedFile> complete =
+            CompleteInPlace(factory, folder, *file_, progress.get())) {
       fileData_->allocatedEmpty = false;
       fileData_->completeInPlace = true;
       fileData_->committed = false;

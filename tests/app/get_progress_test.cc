@@ -89,5 +89,33 @@ TEST(GetProgressTest, PipedOutputWritesPlainLinesEveryFewSeconds) {
             "62%  5.0 MiB of 8.0 MiB  1.0 MiB/s  0:00:03 left\n");
 }
 
+TEST(GetProgressTest, ACheckOfFilesOnDiskSaysSoAndCountsNothingAsDownloaded) {
+  test::ManualClock clock;
+  std::ostringstream out;
+  ProgressPrinter printer(false, clock, out);
+  // A second of checking 6 MiB on disk, then 1 MiB over the network in the next second.
+  TransferStatus checking = Progress(6 * kMiB, 8 * kMiB);
+  checking.receivedBytes = 0;
+  checking.checking = true;
+  printer.Show(Progress(0, 8 * kMiB));
+  clock.Advance(std::chrono::seconds(1));
+  printer.Show(checking);
+  clock.Advance(std::chrono::seconds(1));
+  TransferStatus downloading = Progress(7 * kMiB, 8 * kMiB);
+  downloading.receivedBytes = kMiB;
+  printer.Show(downloading);
+  TransferStatus complete = Progress(8 * kMiB, 8 * kMiB);
+  complete.state = TransferState::Complete;
+  complete.destPath = "/d";
+  complete.receivedBytes = 0;
+  printer.Finish(complete);
+  EXPECT_EQ(out.str(),
+            "0%  0 B of 8.0 MiB\n"
+            "checking  75%  6.0 MiB of 8.0 MiB\n"
+            "87%  7.0 MiB of 8.0 MiB  512.0 KiB/s  0:00:02 left\n"
+            "complete: 8.0 MiB in /d; every file was there and checked, 0 B received in 2.0 s, "
+            "0 B/s on average\n");
+}
+
 }  // namespace
 }  // namespace halv

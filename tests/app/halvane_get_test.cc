@@ -128,8 +128,13 @@ TEST_F(HalvaneGetTest, DownloadsThenResumesWithoutAnyChunkRequest) {
   const std::size_t requests = site.FileRequests().size();
   EXPECT_EQ(requests, 42u) << "one request per chunk of big.bin (41) and one for read me.txt";
 
+  EXPECT_EQ(errors.find("checked"), std::string::npos) << errors;
+
   ASSERT_EQ(Run(site.ManifestHost(), "abc", errors), 0) << errors;
   EXPECT_EQ(site.FileRequests().size(), requests) << "the second run fetches nothing";
+  // It only checked: it says so, and counts nothing as received.
+  EXPECT_NE(errors.find("every file was there and checked, 0 B received"), std::string::npos)
+      << errors;
 
   // The first run's analytics: a completed transfer record of every byte, one per run.
   std::size_t completed = 0;

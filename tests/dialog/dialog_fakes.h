@@ -89,6 +89,10 @@ class ScriptedTransfers : public Updater::TransferService, public TransferStatus
   void Watch(const std::string& transferId, TransferMonitorCallback* callback) override {
     monitor_->Watch(transferId, callback);
   }
+  void CancelTransfer(const std::string& transferId) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    canceled_.push_back(transferId);
+  }
   TransferStatus GetTransferStatus(const std::string& transferId) override {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& script = started_.count(transferId) != 0 ? after_[transferId] : before_[transferId];
@@ -101,6 +105,10 @@ class ScriptedTransfers : public Updater::TransferService, public TransferStatus
   std::vector<std::string> initialized() {
     std::lock_guard<std::mutex> lock(mutex_);
     return initialized_;
+  }
+  std::vector<std::string> canceled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return canceled_;
   }
   std::map<std::string, std::string> started() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -121,6 +129,7 @@ class ScriptedTransfers : public Updater::TransferService, public TransferStatus
   std::map<std::string, TransferStatus> initializeResults_;
   std::map<std::string, std::string> started_;
   std::vector<std::string> initialized_;
+  std::vector<std::string> canceled_;
   bool startThrows_ = false;
   TransferMonitorImpl* const monitor_;
   bool stopped_ = false;  // test thread only
@@ -153,18 +162,30 @@ class RecordingView : public Updater::View {
     for (const auto& name : choice.names) names += name + ";";
     Record({"choice", choice.prompt + "|" + choice.confirm + "|" + names});
   }
+  void ShowHeading(const std::string& name, const std::string& cancel) override {
+    Record({"heading", name + "|" + cancel});
+  }
   void ShowProgress(const std::string& text) override { Record({"progress", text, 0}); }
-  void SetProgress(int percent, const std::string& text) override {
-    Record({"progress", text, percent});
+  void SetProgress(int percent, const std::string& size, const std::string& text) override {
+    Record({"progress", size + "|" + text, percent});
   }
   void ShowLaunching(const std::string& text) override { Record({"launching", text}); }
-  // Dismissed at once, as on a terminal.
-  void ShowError(const std::string& caption, const std::string& text) override {
-    Record({"error", caption + "|" + text});
-    Post([this] {
-      if (listener_ != nullptr) listener_->OnErrorDismissed();
+  // Dismissed at once, as on a terminal; with Retry offered, retried as often as `retries` says.
+  void ShowError(const std::string& caption, const std::string& text,
+                 const std::string& retry) override {
+    Record({"error", caption + "|" + text + (retry.empty() ? "" : "|" + retry)});
+    const bool again = !retry.empty() && retries > 0;
+    if (again) --retries;
+    Post([this, again] {
+      if (listener_ == nullptr) return;
+      if (again) {
+        listener_->OnRetryRequested();
+      } else {
+        listener_->OnErrorDismissed();
+      }
     });
   }
+  int retries = 0;  // GUI thread
   void RunLoop() override {
     for (;;) {
       std::function<void()> task;

@@ -30,6 +30,7 @@ class Listener : public ViewListener {
     dismissed = true;
     view_.Quit();
   }
+  void OnRetryRequested() override { view_.Quit(); }
   std::vector<int> chosen;
   bool dismissed = false;
 
@@ -140,10 +141,10 @@ TEST(TerminalViewTest, RedrawsOneProgressLineThenPrintsLaunchAndError) {
   view.ShowProgress("Calculating time remaining");
   // Posted from another thread, as the monitor does.
   std::thread monitor([&view] {
-    view.Post([&view] { view.SetProgress(40, "2 minutes remaining"); });
-    view.Post([&view] { view.SetProgress(75, "1 minute remaining"); });
+    view.Post([&view] { view.SetProgress(40, "", "2 minutes remaining"); });
+    view.Post([&view] { view.SetProgress(75, "3.0 MB of 4.0 MB", "1 minute remaining"); });
     view.Post([&view] { view.ShowLaunching("Launching Halvane Demo Downloader"); });
-    view.Post([&view] { view.ShowError("Halvane Demo Downloader Error", "It failed."); });
+    view.Post([&view] { view.ShowError("Halvane Demo Downloader Error", "It failed.", "Retry"); });
   });
   view.RunLoop();
   monitor.join();
@@ -152,7 +153,7 @@ TEST(TerminalViewTest, RedrawsOneProgressLineThenPrintsLaunchAndError) {
             "Halvane Demo Downloader\n"
             "\rCalculating time remaining\x1b[K"
             "\r40%  2 minutes remaining\x1b[K"
-            "\r75%  1 minute remaining\x1b[K\n"
+            "\r75%  3.0 MB of 4.0 MB  1 minute remaining\x1b[K\n"
             "Launching Halvane Demo Downloader ...\n"
             "Halvane Demo Downloader Error: It failed.\n");
 }
@@ -164,7 +165,7 @@ TEST(TerminalViewTest, WritesWholeLinesWhenTheOutputIsNotATerminal) {
   Listener listener(view);
   view.SetListener(&listener);
   view.ShowProgress("Calculating time remaining");
-  for (int percent : {1, 5, 12, 19, 100}) view.SetProgress(percent, "soon");
+  for (int percent : {1, 5, 12, 19, 100}) view.SetProgress(percent, "", "soon");
   view.Quit();
   close(out[1]);
   std::string text;

@@ -143,7 +143,8 @@ TEST(DialogTest, DownloadsBothPackagesThenLaunchesAndExitsZero) {
   EXPECT_EQ(run.view.shown().front().text, "Halvane Demo Downloader");
   const auto progress = run.view.Last("progress");
   EXPECT_EQ(progress.percent, 75);  // the skin's 50% is never shown
-  EXPECT_EQ(progress.text, run.locale().FormatTimeRemaining(90));
+  EXPECT_EQ(progress.text, "0.0 MB of 0.0 MB|" + run.locale().FormatTimeRemaining(90));
+  EXPECT_EQ(run.view.Last("heading").text, "Halvane Demo|Cancel");
   EXPECT_EQ(run.view.Last("launching").text, "Launching Halvane Demo Downloader");
   EXPECT_TRUE(run.view.Last("error").view.empty());
 }
@@ -204,7 +205,9 @@ TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
     run.transfers.Expect("skinpkg", "skin-id", {Status("skin-id", TransferState::Initialized)},
                          {Complete("skin-id", "skin.dat")});
     EXPECT_EQ(run.Run(), Updater::kFailed);
-    EXPECT_EQ(run.view.Last("error").text, "Halvane Demo Downloader Error|" + c.message);
+    // A transfer's error offers Retry; an end that nothing asked for does not.
+    const std::string retry = c.mainEnd.error != TransferError::None ? "|Retry" : "";
+    EXPECT_EQ(run.view.Last("error").text, "Halvane Demo Downloader Error|" + c.message + retry);
     EXPECT_TRUE(run.launches.empty());
   }
 }
@@ -231,7 +234,8 @@ TEST(DialogTest, RefusedStartsShowTheUnexpectedError) {
     EXPECT_EQ(run.Run(), Updater::kFailed);
     EXPECT_EQ(run.view.Last("error").text,
               "Halvane Demo Downloader Error|An unexpected error occurred. Please visit "
-              "support.halvane.com for further assistance.");
+              "support.halvane.com for further assistance." +
+                  std::string(c.initializeFails ? "|Retry" : ""));
     EXPECT_TRUE(run.transfers.started().empty());
     if (c.resources.find("106=\n") != std::string::npos) {
       EXPECT_TRUE(run.transfers.initialized().empty());
@@ -304,6 +308,55 @@ TEST(DialogTest, ClosingWhileTheProgramRunsEndsAtOnceAndLeavesItRunning) {
   }  // the dialog is gone while the program still runs
   release.set_value();
   launchEnded.get_future().wait();
+}
+
+TEST(DialogTest, ARerunOverCompleteFilesSaysItIsChecking) {
+  DialogRun run;
+  TransferStatus checking = Progress("main-id", 3 * 1048576, 10 * 1048576, -1);
+  checking.checking = true;
+  run.transfers.Expect("mainpkg", "main-id", {Status("main-id", TransferState::Initialized)},
+                       {checking, Complete("main-id", "bin/app")});
+  run.transfers.Expect("skinpkg", "skin-id", {Status("skin-id", TransferState::Initialized)},
+                       {Complete("skin-id", "skin.dat")});
+  EXPECT_EQ(run.Run(), Updater::kLaunched);
+  EXPECT_EQ(run.view.Last("progress").text,
+            "3.0 MB of 10.0 MB|Checking the files already downloaded");
+}
+
+TEST(DialogTest, MegabytesAreWrittenAsTheLanguageWritesDecimals) {
+  const struct {
+    std::uint64_t bytes;
+    const char* language;
+    const char* text;
+  } cases[] = {
+      {0, "", "0.0"},           {1048575, "", "0.9"},  // never rounded up to done
+      {1572864, "de", "1,5"},   {1572864, "ja", "1.5"},
+      {5368709120, "fr", "5120,0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Updater::FormatMegabytes(c.bytes, c.language), c.text) << c.bytes << c.language;
+  }
+}
+
+TEST(DialogTest, RetryStartsAgainAfterTheStoppedTransfers) {
+  DialogRun run;
+  run.transfers.Expect(
+      "mainpkg", "main-id",
+      {Status("main-id", TransferState::Initialized, TransferError::ConnectionError)}, {});
+  run.transfers.Expect("skinpkg", "skin-id", {Status("skin-id", TransferState::Initialized)},
+                       {Progress("skin-id", 10, 20, 5)});
+  run.view.retries = 1;
+  run.view.onShown = [&run](const testing::RecordingView::Shown& shown) {
+    if (shown.view != "error") return;
+    run.transfers.Expect("mainpkg", "main-2", {Status("main-2", TransferState::Initialized)},
+                         {Complete("main-2", "bin/app")});
+    run.transfers.Expect("skinpkg", "skin-2", {Status("skin-2", TransferState::Initialized)},
+                         {Complete("skin-2", "skin.dat")});
+  };
+  EXPECT_EQ(run.Run(), Updater::kLaunched);
+  EXPECT_EQ(run.transfers.canceled(), (std::vector<std::string>{"main-id", "skin-id"}));
+  ASSERT_EQ(run.launches.size(), 1u);
+  EXPECT_EQ(run.launches[0].mainRunPath, "bin/app");
 }
 
 TEST(DialogTest, ErrorBoxDismissedClosesWithFailure) {

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,6 +117,17 @@ double LinesAtWindowWidth(const std::string& text) {
   return static_cast<double>(natural) / oneLine;
 }
 
+// A button shows its whole label: it is given at least the width its text needs.
+void ExpectLabelFits(GtkWidget* button) {
+  Settle();
+  GtkWidget* label = gtk_bin_get_child(GTK_BIN(button));
+  ASSERT_NE(label, nullptr);
+  int minimum = 0, natural = 0;
+  gtk_widget_get_preferred_width(label, &minimum, &natural);
+  EXPECT_GE(gtk_widget_get_allocated_width(label), natural)
+      << gtk_button_get_label(GTK_BUTTON(button));
+}
+
 TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
   const EmbeddedMessageCatalog catalog;
   CustomBoostLocale locale(catalog, "");
@@ -126,8 +138,15 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     const std::string title = locale.Format(messages::kDownloaderTitle, kDisplayName);
     const std::string launching = locale.Format(messages::kLaunchingDownloader, kDisplayName);
 
-    // Every text of the fixed-width window fits on two lines.
-    std::vector<std::string> texts = {locale.Translate(messages::kLanguagePrompt), launching};
+    // The longest size line a download shows: thousands of megabytes with a decimal.
+    const std::string size =
+        locale.Format(messages::kMegabytesOfTotal, Updater::FormatMegabytes(1234567890, language),
+                      Updater::FormatMegabytes(2345678901, language));
+
+    // Every text of the fixed-width window fits on two lines, the size line on one.
+    EXPECT_LE(LinesAtWindowWidth(size), 1.0) << size;
+    std::vector<std::string> texts = {locale.Translate(messages::kLanguagePrompt), launching,
+                                      locale.Translate(messages::kCheckingFiles)};
     for (int seconds : {-1, 1, 30, 59, 90, 3599, 3600, 3660, 5400, 7200, 7260, 36000, 359999}) {
       texts.push_back(locale.FormatTimeRemaining(seconds));
     }
@@ -135,6 +154,7 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
 
     GtkView view;
     view.Open(title);
+    view.ShowHeading(kDisplayName, locale.Translate(messages::kCancel));
     LanguageChoice choice;
     choice.prompt = locale.Translate(messages::kLanguagePrompt);
     choice.confirm = locale.Translate(messages::kConfirmLanguage);
@@ -146,12 +166,22 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
 
     // A made-up status: 42 of 100 bytes, 90 seconds to go.
     view.ShowProgress(locale.FormatTimeRemaining(-1));
-    view.SetProgress(Updater::ProgressPercent(42, 100), locale.FormatTimeRemaining(90));
+    view.SetProgress(Updater::ProgressPercent(42, 100), size, locale.FormatTimeRemaining(90));
     Shot(view.widgets().window, tag + "-2-progress");
+    EXPECT_TRUE(gtk_widget_get_visible(view.widgets().size));
+    EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().size)), size);
+    EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().heading)), std::string(kDisplayName));
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(view.widgets().cancel)),
+              locale.Translate(messages::kCancel));
+    ExpectLabelFits(view.widgets().cancel);
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().prompt));
     EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(view.widgets().progress)),
                      0.42);
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().status)), locale.FormatTimeRemaining(90));
+
+    view.SetProgress(Updater::ProgressPercent(60, 100), size,
+                     locale.Translate(messages::kCheckingFiles));
+    Shot(view.widgets().window, tag + "-2-checking");
 
     view.ShowLaunching(launching);
     Shot(view.widgets().window, tag + "-3-launching");
@@ -159,9 +189,13 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
 
     view.ShowError(locale.Format(messages::kDownloaderErrorTitle, kDisplayName),
-                   locale.Translate(messages::kConnectionError));
+                   locale.Translate(messages::kConnectionError), locale.Translate(messages::kRetry));
     ASSERT_NE(view.widgets().errorBox, nullptr);
     Shot(view.widgets().errorBox, tag + "-4-error");
+    ASSERT_NE(view.widgets().retry, nullptr);
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(view.widgets().retry)),
+              locale.Translate(messages::kRetry));
+    ExpectLabelFits(view.widgets().retry);
     EXPECT_EQ(gtk_window_get_title(GTK_WINDOW(view.widgets().errorBox)),
               locale.Format(messages::kDownloaderErrorTitle, kDisplayName));
     EXPECT_NE(gtk_window_get_icon(GTK_WINDOW(view.widgets().window)), nullptr);
@@ -206,6 +240,37 @@ class DrivenDialog {
       : startup_(StringResourceTable::FromText(resources), {"halvane-updater"}, temp_.path()),
         locale_(catalog_, "") {
     if (!startup_.languages().empty()) locale_.SetLanguage(startup_.defaultLanguage());
+  }
+
+  // Runs the dialog, and on the GTK thread, as soon as the button `which` is shown, runs
+  // `before` and clicks it; the exit code.
+  int RunClicking(GtkWidget* GtkView::Widgets::*which, std::function<void()> before) {
+    auto dialog = Updater::Dialog::CreateSingleton(
+        view_, transfers, locale_, startup_,
+        [](const StartupParameters&, const std::string&, const std::string&, const std::string&) {
+          return true;
+        });
+    struct Click {
+      GtkView* view;
+      GtkWidget* GtkView::Widgets::*which;
+      std::function<void()> before;
+    } click{&view_, which, std::move(before)};
+    // Polled by the loop itself: the button appears when a report reaches the GTK thread.
+    const guint source = g_timeout_add(
+        5,
+        [](gpointer data) -> gboolean {
+          auto* click = static_cast<Click*>(data);
+          GtkWidget* button = click->view->widgets().*(click->which);
+          if (button == nullptr || !gtk_widget_get_visible(button)) return G_SOURCE_CONTINUE;
+          if (click->before) click->before();
+          gtk_button_clicked(GTK_BUTTON(button));
+          return G_SOURCE_REMOVE;
+        },
+        &click);
+    const int code = dialog->Run();
+    g_source_remove(source);
+    transfers.StopMonitor();
+    return code;
   }
 
   // Runs the dialog while `keys` (xdotool key commands) are typed into the first window whose
@@ -254,6 +319,34 @@ TEST(GtkDialogTest, EscapeMidTransferClosesTheWindow) {
                        {testing::Progress("s", 1, 3, 100)});
   // Only the press: the window is gone before a release could reach it.
   EXPECT_EQ(run.Run("Downloader$", "keydown Escape"), Updater::kCanceled);
+}
+
+TEST(GtkDialogTest, CancelEndsTheRunAsClosingTheWindowDoes) {
+  DrivenDialog run(kResources);
+  run.transfers.Expect("mainpkg", "m", {testing::Status("m", TransferState::Initialized)},
+                       {testing::Progress("m", 1, 3, 100)});
+  run.transfers.Expect("skinpkg", "s", {testing::Status("s", TransferState::Initialized)},
+                       {testing::Progress("s", 1, 3, 100)});
+  EXPECT_EQ(run.RunClicking(&GtkView::Widgets::cancel, nullptr), Updater::kCanceled);
+}
+
+TEST(GtkDialogTest, RetryStartsBothTransfersAgain) {
+  DrivenDialog run(kResources);
+  run.transfers.Expect(
+      "mainpkg", "m",
+      {testing::Status("m", TransferState::Initialized, TransferError::ConnectionError)}, {});
+  run.transfers.Expect("skinpkg", "s", {testing::Status("s", TransferState::Initialized)},
+                       {testing::Progress("s", 1, 3, 100)});
+  const int code = run.RunClicking(&GtkView::Widgets::retry, [&run] {
+    run.transfers.Expect("mainpkg", "m2", {testing::Status("m2", TransferState::Initialized)},
+                         {testing::Complete("m2", "bin/app")});
+    run.transfers.Expect("skinpkg", "s2", {testing::Status("s2", TransferState::Initialized)},
+                         {testing::Complete("s2", "skin.dat")});
+  });
+  EXPECT_EQ(code, Updater::kLaunched);
+  EXPECT_EQ(run.transfers.canceled(), (std::vector<std::string>{"m", "s"}))
+      << "the failed run's transfers are stopped, keeping their files, before the new ones";
+  EXPECT_EQ(run.transfers.initialized().size(), 4u);
 }
 
 TEST(GtkDialogTest, ErrorBoxIsDismissedWithReturn) {

@@ -121,6 +121,22 @@ TEST(TransferStatusImplTest, CountsBytesAndNeverTakesBackMoreThanWasWritten) {
   EXPECT_EQ(impl.GetStatus().transferredBytes, 5u);
 }
 
+TEST(TransferStatusImplTest, ChecksUntilTheFirstByteComesOverTheNetwork) {
+  const TransferParams params = Params();
+  TransferStatusImpl impl(params, 10, 500);
+  impl.StoredStatus().state = TransferState::Transferring;
+  EXPECT_FALSE(impl.GetStatus().checking) << "nothing checked on disk yet";
+  impl.NoteDiskCheck();
+  impl.AddTransferredBytes(4096);  // verified on disk
+  EXPECT_TRUE(impl.GetStatus().checking);
+  EXPECT_EQ(impl.GetStatus().receivedBytes, 0u);
+  impl.StoredStatus().error = TransferError::ConnectionError;
+  EXPECT_FALSE(impl.GetStatus().checking) << "a failing transfer checks nothing";
+  impl.StoredStatus().error = TransferError::None;
+  impl.AddReceivedBytes(1);
+  EXPECT_FALSE(impl.GetStatus().checking);
+}
+
 TEST(TransferStatusImplTest, DeltasReportWhatAccumulatedSinceTheLastTake) {
   const TransferParams params = Params();
   test::ManualClock clock;

@@ -22,6 +22,9 @@ gboolean RunPostedTask(gpointer data) {
 
 void DeletePostedTask(gpointer data) { delete static_cast<PostedTask*>(data); }
 
+// The error box's Retry button; any other response dismisses the box.
+constexpr gint kRetryResponse = 1;
+
 // A label that wraps at the width of the window instead of widening it.
 GtkWidget* NewWrappingLabel(const char* text) {
   GtkWidget* label = gtk_label_new(text);
@@ -76,6 +79,8 @@ void GtkView::Open(const std::string& title) {
   gtk_container_set_border_width(GTK_CONTAINER(box), 10);
   gtk_container_add(GTK_CONTAINER(window), box);
 
+  widgets_.heading = NewWrappingLabel("");
+  gtk_box_pack_start(GTK_BOX(box), widgets_.heading, FALSE, FALSE, 0);
   widgets_.prompt = NewWrappingLabel("");
   gtk_box_pack_start(GTK_BOX(box), widgets_.prompt, FALSE, FALSE, 0);
   GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 6);
@@ -93,19 +98,36 @@ void GtkView::Open(const std::string& title) {
   widgets_.pulse = gtk_progress_bar_new();
   gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(widgets_.pulse), 0.1);
   gtk_box_pack_start(GTK_BOX(box), widgets_.pulse, FALSE, FALSE, 0);
+  widgets_.size = NewWrappingLabel("");
+  gtk_box_pack_start(GTK_BOX(box), widgets_.size, FALSE, FALSE, 0);
   widgets_.status = NewWrappingLabel("");
   gtk_box_pack_start(GTK_BOX(box), widgets_.status, FALSE, FALSE, 0);
+  widgets_.cancel = gtk_button_new_with_label("");
+  gtk_widget_set_halign(widgets_.cancel, GTK_ALIGN_END);
+  g_signal_connect(widgets_.cancel, "clicked", G_CALLBACK(OnCancel), this);
+  gtk_box_pack_start(GTK_BOX(box), widgets_.cancel, FALSE, FALSE, 0);
 
   gtk_widget_show_all(box);
   gtk_window_set_default(GTK_WINDOW(window), widgets_.confirm);
   SetShown(widgets_.prompt, false);
   SetShown(gtk_widget_get_parent(widgets_.languages), false);
   SetShown(widgets_.pulse, false);
+  SetShown(widgets_.size, false);
+  SetShown(widgets_.cancel, false);
   gtk_widget_show(window);
 }
 
 void GtkView::SetTitle(const std::string& title) {
   if (widgets_.window != nullptr) gtk_window_set_title(GTK_WINDOW(widgets_.window), title.c_str());
+}
+
+void GtkView::ShowHeading(const std::string& name, const std::string& cancel) {
+  if (widgets_.window == nullptr) return;
+  char* markup = g_markup_printf_escaped("<b>%s</b>", name.c_str());
+  gtk_label_set_markup(GTK_LABEL(widgets_.heading), markup);
+  g_free(markup);
+  gtk_button_set_label(GTK_BUTTON(widgets_.cancel), cancel.c_str());
+  SetShown(widgets_.cancel, true);
 }
 
 void GtkView::ShowLanguageChoice(const LanguageChoice& choice) {
@@ -121,6 +143,7 @@ void GtkView::ShowLanguageChoice(const LanguageChoice& choice) {
   SetShown(widgets_.languages, true);
   SetShown(widgets_.confirm, true);
   SetShown(widgets_.progress, false);
+  SetShown(widgets_.size, false);
   SetShown(widgets_.status, false);
   gtk_widget_grab_focus(widgets_.languages);
 }
@@ -131,26 +154,32 @@ void GtkView::ShowProgress(const std::string& statusText) {
   SetShown(gtk_widget_get_parent(widgets_.languages), false);
   SetShown(widgets_.progress, true);
   SetShown(widgets_.status, true);
+  SetShown(widgets_.size, false);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), 0.0);
   gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
 }
 
-void GtkView::SetProgress(int percent, const std::string& statusText) {
+void GtkView::SetProgress(int percent, const std::string& sizeText,
+                          const std::string& statusText) {
   if (widgets_.window == nullptr) return;
   const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), clamped / 100.0);
+  gtk_label_set_text(GTK_LABEL(widgets_.size), sizeText.c_str());
+  SetShown(widgets_.size, !sizeText.empty());
   gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
 }
 
 void GtkView::ShowLaunching(const std::string& statusText) {
   if (widgets_.window == nullptr) return;
   SetShown(widgets_.progress, false);
+  SetShown(widgets_.size, false);
   SetShown(widgets_.pulse, true);
   gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
   if (pulseSource_ == 0) pulseSource_ = g_timeout_add(100, OnPulse, this);
 }
 
-void GtkView::ShowError(const std::string& caption, const std::string& text) {
+void GtkView::ShowError(const std::string& caption, const std::string& text,
+                        const std::string& retry) {
   if (quit_ || widgets_.errorBox != nullptr) return;
   GtkWidget* box = gtk_dialog_new();
   widgets_.errorBox = box;
@@ -177,7 +206,11 @@ void GtkView::ShowError(const std::string& caption, const std::string& text) {
   gtk_label_set_xalign(GTK_LABEL(widgets_.errorText), 0.0f);
   gtk_box_pack_start(GTK_BOX(row), widgets_.errorText, TRUE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(box))), row, TRUE, TRUE, 0);
-  // The button speaks the desktop's language, as the system's message boxes do.
+  // Retry first: GTK puts the last button added at the right edge, where OK belongs.
+  if (!retry.empty()) {
+    widgets_.retry = gtk_dialog_add_button(GTK_DIALOG(box), retry.c_str(), kRetryResponse);
+  }
+  // OK speaks the desktop's language, as the system's message boxes do.
   gtk_dialog_add_button(GTK_DIALOG(box), g_dgettext("gtk30", "_OK"), GTK_RESPONSE_OK);
   gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
   g_signal_connect(box, "response", G_CALLBACK(OnErrorResponse), this);
@@ -218,13 +251,24 @@ void GtkView::OnConfirm(GtkButton*, gpointer self) {
   if (index >= 0 && view->listener_ != nullptr) view->listener_->OnLanguageChosen(index);
 }
 
-void GtkView::OnErrorResponse(GtkDialog* dialog, gint, gpointer self) {
+void GtkView::OnCancel(GtkButton*, gpointer self) {
+  auto* view = static_cast<GtkView*>(self);
+  if (view->listener_ != nullptr) view->listener_->OnCloseRequested();
+}
+
+void GtkView::OnErrorResponse(GtkDialog* dialog, gint response, gpointer self) {
   auto* view = static_cast<GtkView*>(self);
   if (view->widgets_.errorBox != GTK_WIDGET(dialog)) return;
   view->widgets_.errorBox = nullptr;
   view->widgets_.errorText = nullptr;
+  view->widgets_.retry = nullptr;
   gtk_widget_destroy(GTK_WIDGET(dialog));
-  if (view->listener_ != nullptr) view->listener_->OnErrorDismissed();
+  if (view->listener_ == nullptr) return;
+  if (response == kRetryResponse) {
+    view->listener_->OnRetryRequested();
+  } else {
+    view->listener_->OnErrorDismissed();
+  }
 }
 
 gboolean GtkView::OnPulse(gpointer self) {

@@ -16,10 +16,11 @@ namespace Updater {
 // The width of the updater's window in pixels at 96 dpi: 213 dialog units of an 8-point font.
 inline constexpr int kGtkWindowWidth = 320;
 
-// The updater's window in GTK 3: a fixed-width window with the language prompt, the language
-// list and its confirm button, the progress bar, the status line and the pulsing bar of the
-// launch; the error box is a modal dialog with the error icon. Escape and the window's close
-// button report OnCloseRequested.
+// The updater's window in GTK 3: a fixed-width window with the product's name, the language
+// prompt, the language list and its confirm button, the progress bar, the size and status
+// lines, the Cancel button and the pulsing bar of the launch; the error box is a modal dialog
+// with the error icon, OK and, when offered, Retry. Escape, Cancel and the window's close button
+// report OnCloseRequested.
 // Ownership: owned by the entry (through the GTK module); GTK must have been initialised.
 // Thread-safety: Post from any thread (through the default main context); the rest on the GTK
 // thread. Posted tasks run after GTK's own layout and drawing and are dropped once the view is
@@ -29,14 +30,18 @@ class GtkView final : public View {
   // The widgets, for tests that render and measure them; null until Open and after Quit.
   struct Widgets {
     GtkWidget* window = nullptr;
+    GtkWidget* heading = nullptr;
     GtkWidget* prompt = nullptr;
     GtkWidget* languages = nullptr;
     GtkWidget* confirm = nullptr;
     GtkWidget* progress = nullptr;
+    GtkWidget* size = nullptr;
     GtkWidget* status = nullptr;
+    GtkWidget* cancel = nullptr;
     GtkWidget* pulse = nullptr;
     GtkWidget* errorBox = nullptr;
     GtkWidget* errorText = nullptr;
+    GtkWidget* retry = nullptr;  // in the error box, when offered
   };
 
   GtkView();
@@ -47,10 +52,13 @@ class GtkView final : public View {
   void Open(const std::string& title) override;
   void SetTitle(const std::string& title) override;
   void ShowLanguageChoice(const LanguageChoice& choice) override;
+  void ShowHeading(const std::string& name, const std::string& cancel) override;
   void ShowProgress(const std::string& statusText) override;
-  void SetProgress(int percent, const std::string& statusText) override;
+  void SetProgress(int percent, const std::string& sizeText,
+                   const std::string& statusText) override;
   void ShowLaunching(const std::string& statusText) override;
-  void ShowError(const std::string& caption, const std::string& text) override;
+  void ShowError(const std::string& caption, const std::string& text,
+                 const std::string& retry) override;
   void RunLoop() override;
   void Quit() override;
 
@@ -60,6 +68,7 @@ class GtkView final : public View {
   static gboolean OnDelete(GtkWidget* widget, GdkEvent* event, gpointer self);
   static gboolean OnKey(GtkWidget* widget, GdkEventKey* event, gpointer self);
   static void OnConfirm(GtkButton* button, gpointer self);
+  static void OnCancel(GtkButton* button, gpointer self);
   static void OnErrorResponse(GtkDialog* dialog, gint response, gpointer self);
   static gboolean OnPulse(gpointer self);
   void StopPulse();
