@@ -170,6 +170,7 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().heading)), std::string(kDisplayName));
     EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(view.widgets().cancel)),
               locale.Translate(messages::kCancel));
+    EXPECT_TRUE(gtk_widget_is_sensitive(view.widgets().cancel));
     ExpectLabelFits(view.widgets().cancel);
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().prompt));
     EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(GTK_PROGRESS_BAR(view.widgets().progress)),
