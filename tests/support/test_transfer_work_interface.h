@@ -35,12 +35,14 @@ class CountingProgressUpdater : public TransferProgressUpdater {
   void RemoveTransferredBytes(std::uint64_t count) override;
   void AddCompletedBytes(std::uint64_t count) override { completed += count; }
   void AddReceivedBytes(std::uint64_t count) override { received += count; }
+  void NoteDiskCheck() override { ++diskChecks; }
 
   // Signed, so that taking back more than was counted shows as a negative value.
   std::atomic<std::int64_t> transferred{0};
   std::atomic<std::int64_t> peakTransferred{0};
   std::atomic<std::uint64_t> completed{0};
   std::atomic<std::uint64_t> received{0};
+  std::atomic<int> diskChecks{0};  // checks begun of bytes already on disk
 };
 
 // Direct connections: no proxy lookup.

@@ -317,6 +317,7 @@ TEST_F(NginxEndToEndTest, DownloadsResumesAndRepairsOnlyWhatIsWrong) {
     auto transfer = Run(ManifestHost(), temp_.Child("dest"));
     ExpectComplete(*transfer);
     EXPECT_EQ(ChunkRequests().size(), ChunkCount());
+    EXPECT_EQ(transfer->progress()->diskChecks.load(), 0) << "nothing was on disk to check";
     // Every request used a percent-encoded name.
     for (const auto& line : ChunkRequests()) EXPECT_EQ(line.find(" me.txt"), std::string::npos);
     Finish();
@@ -327,6 +328,8 @@ TEST_F(NginxEndToEndTest, DownloadsResumesAndRepairsOnlyWhatIsWrong) {
     ExpectComplete(*transfer);
     EXPECT_EQ(ChunkRequests().size(), ChunkCount());
     EXPECT_EQ(transfer->progress()->received.load(), 0u);
+    // So progress shows a check, not a download.
+    EXPECT_GT(transfer->progress()->diskChecks.load(), 0);
     Finish();
   }
   // Two damaged chunks of one file and a truncated file: the two chunks and the truncated
