@@ -211,10 +211,13 @@ void GtkView::ShowError(const std::string& caption, const std::string& text,
     widgets_.retry = gtk_dialog_add_button(GTK_DIALOG(box), retry.c_str(), kRetryResponse);
   }
   // OK speaks the desktop's language, as the system's message boxes do.
-  gtk_dialog_add_button(GTK_DIALOG(box), g_dgettext("gtk30", "_OK"), GTK_RESPONSE_OK);
+  GtkWidget* ok = gtk_dialog_add_button(GTK_DIALOG(box), g_dgettext("gtk30", "_OK"),
+                                        GTK_RESPONSE_OK);
   gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
   g_signal_connect(box, "response", G_CALLBACK(OnErrorResponse), this);
   gtk_widget_show_all(box);
+  // The focus would go to the first button, Retry: Return keeps meaning OK.
+  gtk_widget_grab_focus(ok);
 }
 
 void GtkView::RunLoop() {
