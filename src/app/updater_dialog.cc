@@ -264,10 +264,10 @@ void Dialog::OnTransferProgress(const TransferStatus& update) {
     std::string size =
         update.totalBytes == 0
             ? std::string()
-            : locale_.Format(messages::kMegabytesOfTotal,
-                             FormatMegabytes(std::min(update.transferredBytes, update.totalBytes),
-                                             language),
-                             FormatMegabytes(update.totalBytes, language));
+            : locale_.Format(
+                  messages::kMegabytesOfTotal,
+                  FormatMegabytes(std::min(update.transferredBytes, update.totalBytes), language),
+                  FormatMegabytes(update.totalBytes, language));
     // A check of what an earlier run left has no download rate to tell a time from.
     std::string text = update.checking ? locale_.Translate(messages::kCheckingFiles)
                                        : locale_.FormatTimeRemaining(update.secondsRemaining);

@@ -81,7 +81,7 @@ class TransferStatusImpl final : public TransferProgressUpdater {
   std::atomic<std::uint64_t> transferred_{0};
   std::atomic<std::uint64_t> completed_{0};
   DeltaCounter<std::uint64_t> received_;
-  std::atomic<bool> diskChecked_{false};  // a check of earlier bytes has begun in this run
+  std::atomic<bool> diskChecked_{false};    // a check of earlier bytes has begun in this run
   DeltaCounter<std::uint64_t> activeTime_;  // ms in Transferring without error, between snapshots
 
   // Guarded by the owning transfer's lock.

@@ -329,9 +329,8 @@ TEST(DialogTest, MegabytesAreWrittenAsTheLanguageWritesDecimals) {
     const char* language;
     const char* text;
   } cases[] = {
-      {0, "", "0.0"},           {1048575, "", "0.9"},  // never rounded up to done
-      {1572864, "de", "1,5"},   {1572864, "ja", "1.5"},
-      {5368709120, "fr", "5120,0"},
+      {0, "", "0.0"},         {1048575, "", "0.9"},  // never rounded up to done
+      {1572864, "de", "1,5"}, {1572864, "ja", "1.5"}, {5368709120, "fr", "5120,0"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Updater::FormatMegabytes(c.bytes, c.language), c.text) << c.bytes << c.language;

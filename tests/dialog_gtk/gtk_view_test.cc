@@ -187,7 +187,8 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
 
     view.ShowError(locale.Format(messages::kDownloaderErrorTitle, kDisplayName),
-                   locale.Translate(messages::kConnectionError), locale.Translate(messages::kRetry));
+                   locale.Translate(messages::kConnectionError),
+                   locale.Translate(messages::kRetry));
     ASSERT_NE(view.widgets().errorBox, nullptr);
     Shot(view.widgets().errorBox, tag + "-4-error");
     ASSERT_NE(view.widgets().retry, nullptr);

@@ -159,8 +159,7 @@ void GtkView::ShowProgress(const std::string& statusText) {
   gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
 }
 
-void GtkView::SetProgress(int percent, const std::string& sizeText,
-                          const std::string& statusText) {
+void GtkView::SetProgress(int percent, const std::string& sizeText, const std::string& statusText) {
   if (widgets_.window == nullptr) return;
   const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), clamped / 100.0);
@@ -211,8 +210,8 @@ void GtkView::ShowError(const std::string& caption, const std::string& text,
     widgets_.retry = gtk_dialog_add_button(GTK_DIALOG(box), retry.c_str(), kRetryResponse);
   }
   // OK speaks the desktop's language, as the system's message boxes do.
-  GtkWidget* ok = gtk_dialog_add_button(GTK_DIALOG(box), g_dgettext("gtk30", "_OK"),
-                                        GTK_RESPONSE_OK);
+  GtkWidget* ok =
+      gtk_dialog_add_button(GTK_DIALOG(box), g_dgettext("gtk30", "_OK"), GTK_RESPONSE_OK);
   gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
   g_signal_connect(box, "response", G_CALLBACK(OnErrorResponse), this);
   gtk_widget_show_all(box);
