@@ -24,7 +24,9 @@
 namespace halv {
 namespace {
 
-constexpr std::size_t kMaxRead = 4096;
+// One read of an open file: large enough that a check of a complete file costs about what the
+// disk and the checksum cost, not a system call per page.
+constexpr std::size_t kMaxRead = std::size_t{1} << 20;
 constexpr mode_t kExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
 // Which execute bits DenyExecute took, as octal text.
 constexpr char kDeniedExecuteAttribute[] = "user.halv.denied-execute";
