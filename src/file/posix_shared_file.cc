@@ -312,6 +312,12 @@ bool PosixSharedFile::MakeRunnable() {
   return fchmod(descriptor_, mode | ((mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2)) == 0;
 }
 
+FileIdentity PosixSharedFile::Identity() {
+  struct stat status;
+  if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
 std::uint64_t PosixSharedFile::Tell() { return position_; }
 
 void PosixSharedFile::Seek(std::uint64_t position) {
