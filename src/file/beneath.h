@@ -44,8 +44,8 @@ struct FileIdentity {
 // not followed if it is a link, still holds the file it was verified as. A path that holds
 // something else or nothing throws FileUnsafePathException naming it; a folder that cannot be
 // opened or flushed the FileException of its error.
-void ConfirmBeneath(const std::string& folder,
-                    const std::map<std::string, FileIdentity>& files);
+// `folder` is a descriptor of the destination, which stays the caller's.
+void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);
 
 // For tests: whether OpenParentBeneath acts as on a kernel (or a system-call filter) without
 // openat2. Process-wide.

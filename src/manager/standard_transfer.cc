@@ -440,8 +440,12 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
     }
     // Complete means complete on disk: every folder flushed, every path still the file that was
     // verified. The flushes run under the transfer's lock; nothing else is left to do by then.
+    if (!data_->destinationLock) {
+      return Violate(lock, "Transfer::OnWorkComplete called without the destination held",
+                     TransferError::UnknownError);
+    }
     try {
-      ConfirmBeneath(data_->params.destPath, data_->committedFiles);
+      ConfirmBeneath(data_->destinationLock->descriptor(), data_->committedFiles);
     } catch (const std::exception& error) {
       Fail(lock, error.what(), TransferError::FileAccessError);
       return;
