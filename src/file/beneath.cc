@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -116,6 +117,36 @@ int OpenParentBeneath(int folder, const std::string& relativePath, bool create,
     return Walk(folder, parts, count, create && error != ELOOP && error != ENOTDIR);
   }
   ThrowFileError(error);
+}
+
+void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files) {
+  std::set<std::string> folders;
+  for (const auto& [path, identity] : files) {
+    const std::vector<std::string> parts = Components(path);
+    for (std::size_t count = 1; count < parts.size(); ++count) folders.insert(Joined(parts, count));
+    std::string name;
+    const int parent = OpenParentBeneath(folder, path, false, name);
+    struct stat there;
+    const bool same = fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      static_cast<std::uint64_t>(there.st_dev) == identity.device &&
+                      static_cast<std::uint64_t>(there.st_ino) == identity.inode;
+    close(parent);
+    if (!same) {
+      throw FileUnsafePathException("\"" + path +
+                                    "\" was replaced or removed before the download was "
+                                    "complete");
+    }
+  }
+  // A folder is flushed after the folders below it, so that what it names is on disk first.
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    // The folder is the parent of any name inside it.
+    std::string unused;
+    const int parent = OpenParentBeneath(folder, *it + "/x", false, unused);
+    const int result = fsync(parent);
+    close(parent);
+    if (result != 0) ThrowLastFileError();
+  }
+  if (fsync(folder) != 0) ThrowLastFileError();
 }
 
 void ForceBeneathWalk(bool force) { forceWalk.store(force); }

@@ -1,6 +1,8 @@
 #ifndef HALV_FILE_BENEATH_H_
 #define HALV_FILE_BENEATH_H_
 
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "file/file_exception.h"
@@ -30,6 +32,20 @@ class FileUnsafePathException : public FileBadPathException {
 // FileBadPathException; other failures the FileException of their error code.
 int OpenParentBeneath(int folder, const std::string& relativePath, bool create,
                       std::string& name);
+
+// Which file on disk an open file is: its device and inode.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// The last step before a download may be called complete: flushes `folder` and every folder on
+// the way to each file (those this run created included), then checks that each relative path,
+// not followed if it is a link, still holds the file it was verified as. A path that holds
+// something else or nothing throws FileUnsafePathException naming it; a folder that cannot be
+// opened or flushed the FileException of its error.
+// `folder` is a descriptor of the destination, which stays the caller's.
+void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);
 
 // For tests: whether OpenParentBeneath acts as on a kernel (or a system-call filter) without
 // openat2. Process-wide.

@@ -26,7 +26,8 @@ class BoundedFileData {
   virtual std::uint64_t Tell() = 0;
   // Moves to an absolute position inside the bounds; FileOutOfBoundsException otherwise.
   virtual void Seek(std::uint64_t position) = 0;
-  // Reads at most 4096 bytes at the position and advances past them; returns the count read.
+  // Reads at most 1 MiB from an open file, 4096 bytes from a window, at the position and advances
+  // past them; returns the count read.
   virtual std::size_t Read(void* buffer, std::size_t length) = 0;
   // Writes all `length` bytes at the position and advances past them. The whole range is checked
   // against the bounds before any byte moves.

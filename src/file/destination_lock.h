@@ -35,6 +35,10 @@ class DestinationLock {
   // open of the folder holds it, and another FileException when the folder cannot be opened.
   static std::unique_ptr<DestinationLock> Acquire(const std::string& folder);
 
+  // The locked folder's descriptor, owned by this object and open as long as it lives; any
+  // thread may use it as the base of *at() calls while the owner keeps the object.
+  int descriptor() const { return descriptor_; }
+
  private:
   explicit DestinationLock(int descriptor) : descriptor_(descriptor) {}
 

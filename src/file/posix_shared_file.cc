@@ -24,7 +24,9 @@
 namespace halv {
 namespace {
 
-constexpr std::size_t kMaxRead = 4096;
+// One read of an open file: large enough that a check of a complete file costs about what the
+// disk and the checksum cost, not a system call per page.
+constexpr std::size_t kMaxRead = std::size_t{1} << 20;
 constexpr mode_t kExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
 // Which execute bits DenyExecute took, as octal text.
 constexpr char kDeniedExecuteAttribute[] = "user.halv.denied-execute";
@@ -308,6 +310,12 @@ bool PosixSharedFile::MakeRunnable() {
   if (fstat(descriptor_, &status) != 0) return false;
   const mode_t mode = status.st_mode & kPermissionBits;
   return fchmod(descriptor_, mode | ((mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2)) == 0;
+}
+
+FileIdentity PosixSharedFile::Identity() {
+  struct stat status;
+  if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
 std::uint64_t PosixSharedFile::Tell() { return position_; }

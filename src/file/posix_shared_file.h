@@ -50,6 +50,7 @@ class PosixSharedFile : public SharedFile {
   std::uint64_t Seed(std::uint64_t size) override;
   bool Commit() override;
   bool MakeRunnable() override;
+  FileIdentity Identity() override;
 
   // The final path, also for a staged file.
   const std::string& path() const { return path_; }

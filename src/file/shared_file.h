@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "file/beneath.h"
 #include "file/bounded_file_data.h"
 
 namespace halv {
@@ -62,6 +63,8 @@ class SharedFile : public BoundedFileData {
   virtual bool Commit() = 0;
   // Gives execute permission to whoever may read the file. False on failure.
   virtual bool MakeRunnable() = 0;
+  // Which file on disk this is; FileException when it cannot be told.
+  virtual FileIdentity Identity() = 0;
 };
 
 // Opens every file the system reads or writes. Failures are FileException subclasses.

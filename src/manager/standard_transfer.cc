@@ -438,6 +438,18 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
                      "complete",
                      TransferError::UnknownError);
     }
+    // Complete means complete on disk: every folder flushed, every path still the file that was
+    // verified. The flushes run under the transfer's lock; nothing else is left to do by then.
+    if (!data_->destinationLock) {
+      return Violate(lock, "Transfer::OnWorkComplete called without the destination held",
+                     TransferError::UnknownError);
+    }
+    try {
+      ConfirmBeneath(data_->destinationLock->descriptor(), data_->committedFiles);
+    } catch (const std::exception& error) {
+      Fail(lock, error.what(), TransferError::FileAccessError);
+      return;
+    }
     SetState(TransferState::Complete);
     const std::string id = data_->params.transferId;
     const TransferCompleteEvent event(interface_, *data_->status);
@@ -508,6 +520,11 @@ void StandardTransfer::OnFileReleased(Lock&, const std::string& relativePath) {
   } else {
     data_->releasedFiles.insert(relativePath);
   }
+}
+
+void StandardTransfer::OnFileCommitted(Lock&, const std::string& relativePath,
+                                       const FileIdentity& identity) {
+  data_->committedFiles[relativePath] = identity;
 }
 
 void StandardTransfer::Violate(Lock& lock, const std::string& message, TransferError error) {

@@ -60,6 +60,8 @@ class StandardTransfer : public Transfer {
                                         const std::shared_ptr<Work>& work,
                                         const WorkStatus& status);
   virtual void OnFileReleased(Lock& lock, const std::string& relativePath);
+  virtual void OnFileCommitted(Lock& lock, const std::string& relativePath,
+                               const FileIdentity& identity);
 
  protected:
   virtual TransferStatus DoInitialize(Lock& lock);

@@ -1,10 +1,12 @@
 #ifndef HALV_MANAGER_STANDARD_TRANSFER_DATA_H_
 #define HALV_MANAGER_STANDARD_TRANSFER_DATA_H_
 
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_set>
 
+#include "file/beneath.h"
 #include "transfer/transfer_behavior.h"
 #include "transfer/transfer_params.h"
 
@@ -36,6 +38,8 @@ struct StandardTransferData {
   std::shared_ptr<DestinationLock> destinationLock;
   // Destination files, relative to params.destPath, that works of this incarnation let go.
   std::unordered_set<std::string> releasedFiles;
+  // What each file was verified as once at its final name, checked again before Complete.
+  std::map<std::string, FileIdentity> committedFiles;
 };
 
 }  // namespace halv

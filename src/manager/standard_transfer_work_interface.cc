@@ -38,6 +38,12 @@ void StandardTransferWorkInterface::OnFileReleased(const std::string& relativePa
   if (attached_) transfer_->OnFileReleased(lock, relativePath);
 }
 
+void StandardTransferWorkInterface::OnFileCommitted(const std::string& relativePath,
+                                                    const FileIdentity& identity) {
+  Lock lock(*mutex_);
+  if (attached_) transfer_->OnFileCommitted(lock, relativePath, identity);
+}
+
 void StandardTransferWorkInterface::OnWorkflowRetryableError(
     const std::shared_ptr<Workflow>& workflow, const std::shared_ptr<Work>& work,
     const WorkStatus& status) {

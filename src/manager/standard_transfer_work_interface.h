@@ -44,6 +44,7 @@ class StandardTransferWorkInterface : public TransferWorkInterface,
   WorkCompleteCallback& GetInitializeCallback() override { return initialize_; }
   WorkflowRetryableErrorCallback* GetRetryableErrorCallback() override { return this; }
   void OnFileReleased(const std::string& relativePath) override;
+  void OnFileCommitted(const std::string& relativePath, const FileIdentity& identity) override;
 
   void OnWorkflowRetryableError(const std::shared_ptr<Workflow>& workflow,
                                 const std::shared_ptr<Work>& work,

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "file/beneath.h"
 #include "transfer/transfer_behavior.h"
 #include "transfer/transfer_params.h"
 #include "transfer/transfer_progress_updater.h"
@@ -47,6 +48,9 @@ class TransferWorkInterface {
   // The work that had the destination file at `relativePath` (relative to the destination
   // folder) open has let it go.
   virtual void OnFileReleased(const std::string& relativePath) = 0;
+  // The file at `relativePath` is verified and at its final name as `identity`; the transfer
+  // checks that it still is before it calls itself complete. A later call for the path wins.
+  virtual void OnFileCommitted(const std::string& relativePath, const FileIdentity& identity) = 0;
 };
 
 }  // namespace halv

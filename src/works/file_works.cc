@@ -323,6 +323,7 @@ WorkStatus CloseFileWork::ExecuteTask() {
         fileData_->createdFinal = true;
       }
       fileData_->committed = true;
+      transfer_->OnFileCommitted(fileData_->filePath, fileData_->sharedFile->Identity());
     }
   } catch (...) {
     return FileFailureStatus(std::current_exception());

@@ -360,5 +360,39 @@ TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {
   for (const auto& [range, count] : asked) EXPECT_LE(count, 4) << range;
 }
 
+TEST_F(HalvaneGetTest, AKillAtAnyPointLeavesTheUsersFilesOrVerifiedOnesAndTheRerunCompletes) {
+  test::TestHttpServer server;
+  const std::string host = ServeSlowly(temp_, files_, server);
+  const std::map<std::string, std::string> mine = {{"big.bin", "the user's big notes"},
+                                                   {"tools/read me.txt", "the user's readme"}};
+  for (const auto& [path, content] : mine) test::WriteFile(temp_.Child("dest/" + path), content);
+  // Killed once this many more requests reached the server: at the first document, among the
+  // documents, as the first chunks are asked for, deep into the slow file.
+  const std::size_t points[] = {1, 2, 5, 12};
+  for (const std::size_t point : points) {
+    SCOPED_TRACE(point);
+    const std::size_t before = server.Requests().size();
+    const Child child = Start(host, "abc");
+    ASSERT_TRUE(server.WaitForRequests(before + point));
+    ::kill(child.pid, SIGKILL);
+    std::string errors;
+    EXPECT_EQ(Wait(child, errors), 128 + SIGKILL) << errors;
+    // Each of the user's files is as it was, or already the package's file, whole.
+    for (const auto& [path, content] : mine) {
+      const std::string now = ReadFile(temp_.Child("dest/" + path));
+      EXPECT_TRUE(now == content || now == files_[path]) << path << ": " << now.size();
+    }
+    EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), mine.at("big.bin"))
+        << "the slow file cannot have been verified yet";
+  }
+  server.ClearFault("/packages/R/abc/7/big.bin");
+  std::string errors;
+  ASSERT_EQ(Run(host, "abc", errors), 0) << errors;
+  ExpectDownloaded();
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("dest"))) {
+    EXPECT_EQ(entry.path().string().find(".halvane-part"), std::string::npos) << entry.path();
+  }
+}
+
 }  // namespace
 }  // namespace halv

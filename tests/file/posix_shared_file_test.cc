@@ -179,8 +179,9 @@ TEST_F(SharedFileTest, DescriptorsAreClosedOnExec) {
   EXPECT_GE(found, 1);
 }
 
-TEST_F(SharedFileTest, ReadsAtMost4096AndWritesWhole) {
-  const std::string bytes = RandomBytes(10000, 1);
+TEST_F(SharedFileTest, ReadsAtMostOneMebibyteAndWritesWhole) {
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  const std::string bytes = RandomBytes(2 * kBlock + 10000, 1);
   auto file = Open("data.bin");
   EXPECT_EQ(file->Write(bytes.data(), bytes.size()), bytes.size());
   EXPECT_EQ(file->Tell(), bytes.size());
@@ -188,14 +189,16 @@ TEST_F(SharedFileTest, ReadsAtMost4096AndWritesWhole) {
 
   file->Seek(0);
   std::string back;
-  char buffer[10000];
+  std::vector<char> buffer(bytes.size());
   std::size_t count;
-  while ((count = file->Read(buffer, sizeof buffer)) == 4096) back.append(buffer, count);
-  back.append(buffer, count);
-  EXPECT_EQ(count, 10000u - 2 * 4096) << "the last read is short";
+  while ((count = file->Read(buffer.data(), buffer.size())) == kBlock) {
+    back.append(buffer.data(), count);
+  }
+  back.append(buffer.data(), count);
+  EXPECT_EQ(count, 10000u) << "the last read is short";
   EXPECT_EQ(back, bytes);
-  EXPECT_EQ(file->Read(buffer, sizeof buffer), 0u) << "at the end of the file";
-  EXPECT_EQ(file->Read(buffer, 0), 0u);
+  EXPECT_EQ(file->Read(buffer.data(), buffer.size()), 0u) << "at the end of the file";
+  EXPECT_EQ(file->Read(buffer.data(), 0), 0u);
   EXPECT_EQ(ReadFile(dir_.Child("data.bin")), bytes);
 }
 

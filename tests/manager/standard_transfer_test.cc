@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +25,8 @@
 
 namespace halv {
 namespace {
+
+namespace fs = std::filesystem;
 
 using test::FakeWorkflow;
 
@@ -293,6 +297,56 @@ TEST_F(StandardTransferTest, CancelWithDeletionRemovesReleasedFilesEvenWhenCompl
   struct stat info {};
   EXPECT_NE(::stat((dir_.path() + "/app").c_str(), &info), 0);
   EXPECT_TRUE(TakeLog().empty()) << "a finished transfer raises no cancel event";
+}
+
+TEST_F(StandardTransferTest, CompleteOnlyWhenEveryCommittedPathStillHoldsItsVerifiedFile) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> after;
+    bool complete;
+  };
+  const std::vector<Case> cases = {
+      {"left alone", [](const std::string&) {}, true},
+      {"replaced by a copy",
+       [](const std::string& path) {
+         std::ofstream(path + ".new") << "0123456789";
+         ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+       },
+       false},
+      {"removed", [](const std::string& path) { ASSERT_EQ(::unlink(path.c_str()), 0); }, false},
+      {"replaced by a link to itself",
+       [](const std::string& path) {
+         ASSERT_EQ(::rename(path.c_str(), (path + ".old").c_str()), 0);
+         ASSERT_EQ(::symlink((path + ".old").c_str(), path.c_str()), 0);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dest;
+    const auto transfer = NewTransfer();
+    Initialize(*transfer);
+    ASSERT_EQ(transfer->Start(dest.path()).state, TransferState::Transferring);
+    fs::create_directories(dest.path() + "/tools/bin");
+    for (const std::string path : {"app", "tools/bin/setup.sh"}) {
+      std::ofstream(dest.path() + "/" + path) << "0123456789";
+      auto file = files_.Create(dest.path(), path, SharedFileMode::OpenExisting, 0, 9);
+      transfer->GetWorkInterface()->OnFileCommitted(path, file->Identity());
+    }
+    c.after(dest.path() + "/tools/bin/setup.sh");
+    MoveAllBytes(*transfer);
+    transfer->GetWorkInterface()->GetWorkCompleteCallback().OnWorkComplete(nullptr, Success());
+    const TransferStatus status = transfer->GetStatus();
+    if (c.complete) {
+      EXPECT_EQ(status.state, TransferState::Complete);
+      EXPECT_EQ(status.error, TransferError::None);
+    } else {
+      EXPECT_NE(status.state, TransferState::Complete);
+      EXPECT_EQ(status.error, TransferError::FileAccessError);
+      EXPECT_NE(status.errorMessage.find("\"tools/bin/setup.sh\""), std::string::npos)
+          << status.errorMessage;
+    }
+  }
 }
 
 TEST_F(StandardTransferTest, NodeStatisticsAreAJsonArray) {

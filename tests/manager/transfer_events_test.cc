@@ -38,6 +38,7 @@ class FixedWorkInterface : public TransferWorkInterface {
   WorkCompleteCallback& GetInitializeCallback() override { return unused_; }
   WorkflowRetryableErrorCallback* GetRetryableErrorCallback() override { return nullptr; }
   void OnFileReleased(const std::string&) override {}
+  void OnFileCommitted(const std::string&, const FileIdentity&) override {}
 
  private:
   struct Unused : WorkCompleteCallback {

@@ -105,6 +105,7 @@ class HalfWritingFile : public SharedFile {
   std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
   bool Commit() override { return file_->Commit(); }
   bool MakeRunnable() override { return file_->MakeRunnable(); }
+  FileIdentity Identity() override { return file_->Identity(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override { return file_->MapAll(); }
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override {
     return file_->Map(first, last);

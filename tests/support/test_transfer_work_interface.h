@@ -103,6 +103,7 @@ class TestTransferWorkInterface : public TransferWorkInterface,
   WorkCompleteCallback& GetInitializeCallback() override { return initialized_; }
   WorkflowRetryableErrorCallback* GetRetryableErrorCallback() override { return this; }
   void OnFileReleased(const std::string& relativePath) override;
+  void OnFileCommitted(const std::string&, const FileIdentity&) override {}
 
   void OnWorkflowRetryableError(const std::shared_ptr<Workflow>& workflow,
                                 const std::shared_ptr<Work>& work,

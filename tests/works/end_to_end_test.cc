@@ -165,6 +165,7 @@ class CountingFile : public SharedFile {
   std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
   bool Commit() override { return file_->Commit(); }
   bool MakeRunnable() override { return file_->MakeRunnable(); }
+  FileIdentity Identity() override { return file_->Identity(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override {
     return std::make_shared<CountingWindow>(file_->MapAll(), reads_);
   }
