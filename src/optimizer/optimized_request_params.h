@@ -47,6 +47,7 @@ struct OptimizedRequestParams {
   bool CanExtendTimeouts = false;   // the optimizer's adaptive time-outs may still grow
   bool IsProbe = false;             // the attempt measures a little-known node
   bool GivenUp = false;             // the optimizer's watch gave the attempt up as too slow
+  bool Reserved = false;            // GetNode's in-flight count of SelectedNode is still held
   std::int32_t ConnectTimeout = 0;  // seconds
   std::int32_t Timeout = 0;         // seconds for the whole request
   std::int32_t LowSpeedLimit = 0;   // bytes per second

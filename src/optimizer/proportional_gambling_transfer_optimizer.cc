@@ -83,9 +83,13 @@ void ProportionalGamblingTransferOptimizer::GetNode(OptimizedRequestParams& para
   for (const auto& node : candidates) {
     if (InFlight(node->GetHost()) == 0 && !IsFarBehind(node->GetHost())) idle.push_back(node);
   }
-  if (!idle.empty() && idle.size() < candidates.size()) candidates = std::move(idle);
+  const bool narrowed = !idle.empty() && idle.size() < candidates.size();
+  if (narrowed) candidates = std::move(idle);
   const std::size_t n = candidates.size();
-  if (n == 1 && !IsReturning(candidates.front()->GetHost())) {
+  // The only idle node is still probed while little is known of it: a node that accepts and never
+  // answers must not get a normal request's long time-outs just for being idle.
+  if (n == 1 && !IsReturning(candidates.front()->GetHost()) &&
+      (!narrowed || statistics_.Get(candidates.front()->GetHost())->GetCount() >= 2)) {
     SelectNode(params, candidates.front());
     return;
   }

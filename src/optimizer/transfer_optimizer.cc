@@ -99,10 +99,30 @@ bool TransferOptimizer::Unwatch(WatchId id) {
   const auto entry = watched_.find(id);
   if (entry == watched_.end()) return false;
   const bool givenUp = entry->second.givenUp;
-  const auto count = inFlight_.find(entry->second.host);
-  if (count != inFlight_.end() && --count->second == 0) inFlight_.erase(count);
+  Unreserve(entry->second.host);
   watched_.erase(entry);
   return givenUp;
+}
+
+void TransferOptimizer::Release(OptimizedRequestParams& params) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!params.Reserved) return;
+  params.Reserved = false;
+  if (params.SelectedNode) Unreserve(params.SelectedNode->GetHost());
+}
+
+void TransferOptimizer::Reserve(OptimizedRequestParams& params,
+                                const std::shared_ptr<NodeManifest>& node) {
+  if (params.Reserved && params.SelectedNode) Unreserve(params.SelectedNode->GetHost());
+  params.Reserved = false;
+  if (!node) return;
+  ++inFlight_[node->GetHost()];
+  params.Reserved = true;
+}
+
+void TransferOptimizer::Unreserve(const std::string& host) {
+  const auto count = inFlight_.find(host);
+  if (count != inFlight_.end() && --count->second == 0) inFlight_.erase(count);
 }
 
 std::uint32_t TransferOptimizer::InFlight(const std::string& host) const {
@@ -270,8 +290,9 @@ std::shared_ptr<NodeStatistics> TransferOptimizer::GetStatistics(const NodeManif
 }
 
 void TransferOptimizer::SelectNode(OptimizedRequestParams& params,
-                                   const std::shared_ptr<NodeManifest>& node) const {
+                                   const std::shared_ptr<NodeManifest>& node) {
   const std::int64_t length = ChunkLength(params);
+  Reserve(params, node);
   params.SelectedNode = node;
   params.FreeRetry = false;
   params.IsProbe = false;
@@ -286,8 +307,9 @@ void TransferOptimizer::SelectNode(OptimizedRequestParams& params,
 }
 
 void TransferOptimizer::SelectProbe(OptimizedRequestParams& params,
-                                    const std::shared_ptr<NodeManifest>& node) const {
+                                    const std::shared_ptr<NodeManifest>& node) {
   const std::int64_t length = ChunkLength(params);
+  Reserve(params, node);
   params.SelectedNode = node;
   params.FreeRetry = true;
   params.CanExtendTimeouts = false;

@@ -58,7 +58,12 @@ class TransferOptimizer {
   // Chooses one of params.CandidateNodes and sets SelectedNode, FreeRetry, CanExtendTimeouts,
   // IsProbe and the four time-out and speed fields. Throws std::invalid_argument
   // "TransferOptimizer::GetNode received empty nodelist" when there is no candidate.
+  // The chosen node's in-flight count is taken in the same hold of mutex_ (params.Reserved), so
+  // two threads choosing at once never both see the same node idle; the caller gives it back
+  // with Release once its request is watched or will not run.
   virtual void GetNode(OptimizedRequestParams& params) = 0;
+  // Gives back the in-flight count GetNode took for params.SelectedNode; nothing when none is held.
+  void Release(OptimizedRequestParams& params);
 
   // After an attempt that succeeded or may be retried: adapts the time-outs to the result (unless
   // the attempt was a probe), then records the attempt in the statistics.
@@ -90,10 +95,10 @@ class TransferOptimizer {
 
   // A normal request to `node`, with the current adaptive time-outs and a whole-request limit
   // long enough for the chunk at the slowest acceptable speed. Call with mutex_ held.
-  void SelectNode(OptimizedRequestParams& params, const std::shared_ptr<NodeManifest>& node) const;
+  void SelectNode(OptimizedRequestParams& params, const std::shared_ptr<NodeManifest>& node);
   // A probe of a little-known `node`: short, strict limits, and a failure does not count against
   // the chunk's retries. Call with mutex_ held.
-  void SelectProbe(OptimizedRequestParams& params, const std::shared_ptr<NodeManifest>& node) const;
+  void SelectProbe(OptimizedRequestParams& params, const std::shared_ptr<NodeManifest>& node);
 
   // The nodes a chunk may ask now: its candidates that are not set aside, or, when all of them
   // are, the nodes of the whole list that are not. Empty when every node of the list is set
@@ -108,7 +113,8 @@ class TransferOptimizer {
   // The mean speed of `host` in bytes per second, when the statistics have measured it (two
   // samples or more); 0 otherwise. Call with mutex_ held.
   virtual double MeanSpeed(const std::string& host) = 0;
-  // Watched requests to `host` now. Call with mutex_ held.
+  // Requests to `host` chosen and not yet given back: watched, or between GetNode and Watch.
+  // Call with mutex_ held.
   std::uint32_t InFlight(const std::string& host) const;
   // Whether `host` is measured and delivers below 1/slowRequestFactor of the best other host: not
   // worth keeping busy. Call with mutex_ held.
@@ -134,6 +140,11 @@ class TransferOptimizer {
 
   // Sets `host` aside after a failure that says it is unreachable, or ends its back-off after an
   // answer. Call with mutex_ held.
+  // Takes one in-flight count of `node` for `params`, giving back any it held. Call with mutex_
+  // held.
+  void Reserve(OptimizedRequestParams& params, const std::shared_ptr<NodeManifest>& node);
+  // Gives back one in-flight count of `host`. Call with mutex_ held.
+  void Unreserve(const std::string& host);
   void UpdateSetAside(const std::string& host, const HttpTransferStatusData& statusData,
                       bool givenUp);
   void WatchLoop();

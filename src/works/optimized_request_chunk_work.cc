@@ -67,6 +67,21 @@ class WatchedRequest {
   TransferOptimizer::WatchId id_;
 };
 
+// Gives back the in-flight count GetNode took, on leaving the scope whatever happens before the
+// request is watched.
+class NodeReservation {
+ public:
+  NodeReservation(TransferOptimizer& optimizer, OptimizedRequestParams& params)
+      : optimizer_(optimizer), params_(params) {}
+  ~NodeReservation() { optimizer_.Release(params_); }
+  NodeReservation(const NodeReservation&) = delete;
+  NodeReservation& operator=(const NodeReservation&) = delete;
+
+ private:
+  TransferOptimizer& optimizer_;
+  OptimizedRequestParams& params_;
+};
+
 }  // namespace
 
 HttpRequestStatus HttpBoundedFileDataWriter::Write(const char* data, std::size_t length) {
@@ -176,6 +191,7 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
   }
   try {
     const TransferBehavior& behavior = transfer_->GetBehavior();
+    NodeReservation reservation(*behavior.optimizer, params_);
     behavior.optimizer->GetNode(params_);
     TransferHttpWriter writer(chunk_);
     const HttpRequestParams requestParams = params_.ToRequestParams(&writer);
@@ -190,6 +206,8 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
 
     const std::uint32_t started = MillisecondTick();
     WatchedRequest watched(*behavior.optimizer, params_.SelectedNode, request);
+    // The watch now counts the request; the node was never seen idle in between.
+    behavior.optimizer->Release(params_);
     HttpRequestStatus status = request->Perform();
     params_.GivenUp =
         watched.End() && !IsStopRequested() && status.result == HttpRequestResult::Cancelled;

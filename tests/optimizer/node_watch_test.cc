@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include "manual_clock.h"
 #include "optimizer/optimized_request_params.h"
 #include "optimizer/proportional_gambling_transfer_optimizer.h"
+#include "start_gate.h"
 #include "transfer/http_transfer_status_data.h"
 #include "transfer/transfer_shared_data.h"
 
@@ -78,6 +80,8 @@ std::set<std::string> Picks(TransferOptimizer& optimizer,
     OptimizedRequestParams params = MakeParams(list);
     optimizer.GetNode(params);
     hosts.insert(params.SelectedNode->GetHost());
+    // Each draw's request has ended before the next: no node is busy.
+    optimizer.Release(params);
   }
   return hosts;
 }
@@ -152,6 +156,7 @@ TEST(NodeSetAsideTest, OneGoodNodeAmongHundredsOfDeadOnesGetsEveryNormalRequest)
     Report(optimizer, params.SelectedNode,
            ok ? HttpRequestResult::Success : HttpRequestResult::ConnectFailed, ok ? kMiB : 0,
            ok ? 206 : 0, params.IsProbe);
+    optimizer.Release(params);
   }
   EXPECT_EQ(counted, 0);
   EXPECT_EQ(Picks(optimizer, list), std::set<std::string>{good->GetHost()});
@@ -236,6 +241,39 @@ TEST(RequestsInFlightTest, ANodeWithNothingInFlightIsAskedFirst) {
   }
   for (const auto& node : list->GetNodes()) EXPECT_EQ(hosts.count(node->GetHost()), 2u);
   for (const auto id : ids) optimizer.Unwatch(id);
+}
+
+TEST(RequestsInFlightTest, ANodeIsCountedFromTheMomentItIsChosen) {
+  test::ManualClock clock;
+  ProportionalGamblingTransferOptimizer optimizer(WatchSettings(), kSeed, clock);
+  const auto list = MakeList(4);
+  // Four threads choose at once and none watches its request yet: each finds another node idle.
+  std::vector<OptimizedRequestParams> chosen(4, MakeParams(list));
+  test::StartGate gate;
+  std::vector<std::thread> threads;
+  for (auto& params : chosen) {
+    threads.emplace_back([&optimizer, &params, &gate] {
+      gate.Wait();
+      optimizer.GetNode(params);
+    });
+  }
+  gate.Open();
+  for (auto& thread : threads) thread.join();
+  std::set<std::string> hosts;
+  for (const auto& params : chosen) {
+    EXPECT_TRUE(params.Reserved);
+    hosts.insert(params.SelectedNode->GetHost());
+  }
+  EXPECT_EQ(hosts.size(), 4u);
+  // Given back (twice is once), the node chosen first is idle again and asked before the others.
+  optimizer.Release(chosen[0]);
+  optimizer.Release(chosen[0]);
+  EXPECT_FALSE(chosen[0].Reserved);
+  OptimizedRequestParams next = MakeParams(list);
+  optimizer.GetNode(next);
+  EXPECT_EQ(next.SelectedNode, chosen[0].SelectedNode);
+  for (auto& params : chosen) optimizer.Release(params);
+  optimizer.Release(next);
 }
 
 // A request whose bytes the test sets; records whether it was cancelled.

@@ -101,6 +101,8 @@ std::map<std::string, int> Tally(TransferOptimizer& optimizer, const std::vector
     optimizer.GetNode(params);
     EXPECT_FALSE(params.IsProbe);
     ++tally[params.SelectedNode->GetHost()];
+    // Each draw's request has ended before the next: no node is busy.
+    optimizer.Release(params);
   }
   return tally;
 }
@@ -151,6 +153,7 @@ TEST(TransferOptimizerTest, NewHostsAreProbedTwiceEachBeforeNormalRequests) {
     optimizer.ReportResult(
         params, Outcome(params.SelectedNode,
                         i % 2 == 0 ? HttpRequestResult::Success : HttpRequestResult::ServerError));
+    optimizer.Release(params);
   }
   EXPECT_EQ(probes,
             (std::map<std::string, int>{{"a.example", 2}, {"b.example", 2}, {"c.example", 2}}));
@@ -174,6 +177,7 @@ TEST(TransferOptimizerTest, OnlyTheUnderSampledCandidatesAreProbed) {
     optimizer.GetNode(params);
     EXPECT_TRUE(params.IsProbe);
     EXPECT_EQ(params.SelectedNode, fresh);
+    optimizer.Release(params);
   }
 }
 
@@ -319,6 +323,7 @@ TEST(TransferOptimizerTest, ANodeOfWeightZeroIsProbedButNeverChosenOnceMeasured)
     ASSERT_TRUE(params.IsProbe);
     ++probes[params.SelectedNode->GetHost()];
     optimizer.ReportResult(params, Outcome(params.SelectedNode, HttpRequestResult::Success));
+    optimizer.Release(params);
   }
   EXPECT_EQ(probes["zero.example"], 2);
 
