@@ -126,6 +126,16 @@ TEST(CommandLineTest, MistakesGetOneLineAndAPointerToHelp) {
       {"collect unknown option",
        {HALV_COLLECT_BINARY, "report", "--bogus"},
        "unknown option '--bogus'"},
+      {"collect unknown option with a value",
+       {HALV_COLLECT_BINARY, "serve", "--bogus=1"},
+       "unknown option '--bogus'"},
+      {"collect stray argument",
+       {HALV_COLLECT_BINARY, "prune", "stray"},
+       "unexpected argument 'stray'"},
+      {"collect bad value after =",
+       {HALV_COLLECT_BINARY, "report", "--db=unused.db", "--format=xml"},
+       "--format takes text, json or csv"},
+      {"collect missing value", {HALV_COLLECT_BINARY, "prune", "--db"}, "--db needs a value"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,7 +62,8 @@ const char kHelp[] =
     "  --since TIME      only posts received at or after TIME (UTC: 2026-12-10 or\n"
     "                    2026-12-10T17:05:30Z); --until: only before TIME.\n"
     "  --before TIME     for prune: the first moment kept.\n"
-    "  --help            show this text; --version shows the program's version.\n";
+    "  --help            show this text; --version shows the program's version.\n"
+    "Every option also takes its value as --option=value.\n";
 
 int Usage(const std::string& message) {
   std::cerr << "halvane-collect: " << message << "\nTry 'halvane-collect --help'.\n";
@@ -194,16 +196,23 @@ int main(int argc, char** argv) {
   if (known == kOptions.end()) return Usage("unknown command '" + command + "'");
   Options options;
   for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+    std::string arg = args[i];
     if (arg == "--help" || arg == "-h") {
       std::cout << kHelp;
       return 0;
     }
-    if (std::find(known->second.begin(), known->second.end(), arg) == known->second.end()) {
-      return Usage("unknown option '" + arg + "'");
+    std::optional<std::string> inlineValue;
+    const std::size_t equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+      inlineValue = arg.substr(equals + 1);
+      arg.resize(equals);
     }
-    if (i + 1 >= args.size()) return Usage(arg + " needs a value");
-    options.values[arg].push_back(args[++i]);
+    if (std::find(known->second.begin(), known->second.end(), arg) == known->second.end()) {
+      if (arg.rfind('-', 0) == 0) return Usage("unknown option '" + arg + "'");
+      return Usage("unexpected argument '" + arg + "'");
+    }
+    if (!inlineValue && i + 1 >= args.size()) return Usage(arg + " needs a value");
+    options.values[arg].push_back(inlineValue ? *inlineValue : args[++i]);
   }
   if (options.Get("--db").empty()) return Usage("--db STORE is required");
   try {
