@@ -40,30 +40,6 @@ const std::map<std::string, std::string>& Files() {
   return files;
 }
 
-// `count` loopback ports that were free a moment ago and that nothing listens on: a connection
-// to them is refused.
-std::vector<int> RefusingPorts(int count) {
-  std::vector<int> sockets;
-  std::vector<int> ports;
-  for (int i = 0; i < count; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "no free loopback port";
-      if (fd >= 0) ::close(fd);
-      break;
-    }
-    sockets.push_back(fd);
-    ports.push_back(ntohs(address.sin_port));
-  }
-  for (const int fd : sockets) ::close(fd);
-  return ports;
-}
-
 Settings DeadNodeSettings() {
   Settings settings(4);
   settings.workflowConcurrency = 8;
@@ -89,6 +65,29 @@ class DeadNodesTest : public testing::Test {
     for (auto& server : stalling_) server->Stop();
     good_.Stop();
     manifests_.Stop();
+    for (const int fd : refusing_) ::close(fd);
+  }
+
+  // `count` loopback ports that refuse connections until the test ends: each is bound and never
+  // listened on, so no server of a test running beside this one can take it and answer.
+  std::vector<int> RefusingPorts(int count) {
+    std::vector<int> ports;
+    for (int i = 0; i < count; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t length = sizeof(address);
+      if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+          ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ADD_FAILURE() << "no free loopback port";
+        if (fd >= 0) ::close(fd);
+        break;
+      }
+      refusing_.push_back(fd);
+      ports.push_back(ntohs(address.sin_port));
+    }
+    return ports;
   }
 
   // Publishes the package for `ports` (in this order) and serves it: the manifests from their
@@ -154,6 +153,7 @@ class DeadNodesTest : public testing::Test {
   test::TestHttpServer manifests_;
   test::TestHttpServer good_;
   std::vector<std::unique_ptr<test::TestHttpServer>> stalling_;
+  std::vector<int> refusing_;
   std::unique_ptr<test::TransferServices> services_;
   std::shared_ptr<test::TestTransferWorkInterface> transfer_;
   std::shared_ptr<Workflow> workflow_;
