@@ -76,8 +76,8 @@ void ForEachWindow(const std::function<void(std::uint64_t)>& perWindow) {
 // A new, allocated, empty-content file of kFileSize bytes.
 std::shared_ptr<SharedFile> FreshFile() {
   PosixSharedFileFactory factory;
-  factory.Delete(gFolder, kFileName);
-  auto file = factory.Create(gFolder, kFileName, SharedFileMode::CreateNew, 0, kAll);
+  factory.Delete(*Folder::Open(gFolder), kFileName);
+  auto file = factory.Create(Folder::Open(gFolder), kFileName, SharedFileMode::CreateNew, 0, kAll);
   file->Allocate(kFileSize);
   return file;
 }
@@ -151,7 +151,7 @@ std::shared_ptr<SharedFile> VerifiedFile() {
     }
     written = true;
   }
-  return factory.Create(gFolder, kFileName, SharedFileMode::OpenExisting, 0, kAll);
+  return factory.Create(Folder::Open(gFolder), kFileName, SharedFileMode::OpenExisting, 0, kAll);
 }
 
 // Writes back and drops the file's cached pages, so that the next reads come from the disk.

@@ -84,10 +84,11 @@ void LogManager::OpenLogFile() {
   RemoveOldLogFiles();
   // One time for every candidate, so that a second ticking over cannot mix two names' series.
   const std::string name = FormatUtcTime(now_(), kLogFileFormat);
+  const std::shared_ptr<const Folder> base = Folder::Open(baseFolder_);
   for (int n = 0; n <= kMaxNameSuffix; ++n) {
     const std::string candidate = n == 0 ? name : name + "." + std::to_string(n);
     try {
-      file_ = fileFactory_->Create(baseFolder_, AppendPath(logsFolder_, candidate),
+      file_ = fileFactory_->Create(base, AppendPath(logsFolder_, candidate),
                                    SharedFileMode::CreateNew, 0, ~std::uint64_t{0});
       return;
     } catch (const FileInUseException&) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "file/fault_guard.h"
 #include "file/file_exception.h"
@@ -43,8 +44,9 @@ int DuplicateDescriptor(int descriptor) {
 
 }  // namespace
 
-PosixMemoryMapView::PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last)
-    : MemoryMappedFileData(first, last) {
+PosixMemoryMapView::PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last,
+                                       std::shared_ptr<const void> keepAlive)
+    : MemoryMappedFileData(first, last), keepAlive_(std::move(keepAlive)) {
   CheckBounds(first, last);
   CheckSpan(first, last);
   delta_ = static_cast<std::uint32_t>(first % PageSize());
@@ -183,13 +185,14 @@ void PosixMemoryMapView::CheckFileHolds(std::uint64_t last) const {
   if (static_cast<std::uint64_t>(status.st_size) <= last) throw FileInvalidMapException();
 }
 
-PosixMemoryMap::PosixMemoryMap(int descriptor) : descriptor_(DuplicateDescriptor(descriptor)) {}
+PosixMemoryMap::PosixMemoryMap(int descriptor, std::shared_ptr<const void> keepAlive)
+    : descriptor_(DuplicateDescriptor(descriptor)), keepAlive_(std::move(keepAlive)) {}
 
 PosixMemoryMap::~PosixMemoryMap() { close(descriptor_); }
 
 std::shared_ptr<PosixMemoryMapView> PosixMemoryMap::CreateView(std::uint64_t first,
                                                                std::uint64_t last) const {
-  return std::make_shared<PosixMemoryMapView>(descriptor_, first, last);
+  return std::make_shared<PosixMemoryMapView>(descriptor_, first, last, keepAlive_);
 }
 
 }  // namespace halv

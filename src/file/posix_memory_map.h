@@ -12,7 +12,9 @@ namespace halv {
 // A window of a file mapped shared and writable. The mapping starts at the page boundary at or
 // before the window's first byte; the `delta` bytes in front belong to the neighbouring window
 // and are never touched. The window keeps its own descriptor of the file but no reference to
-// the PosixSharedFile or its PosixMemoryMap, and stays valid after both are gone.
+// the PosixSharedFile or its PosixMemoryMap, and stays valid after both are gone; it holds what
+// its map was given to keep alive (the folder the file was opened beneath, whose lock must not
+// be let go while a window may still write).
 //
 // Write puts the bytes into the file with pwrite(2) rather than copying them into the mapping:
 // both land in the same page-cache pages, so the mapping sees them at once, but a copy into a
@@ -24,9 +26,11 @@ namespace halv {
 // Ownership: held by shared pointers. Thread-safety: one thread at a time per window.
 class PosixMemoryMapView : public MemoryMappedFileData {
  public:
-  // Maps bytes first..last of the open file `descriptor`, which may be closed afterwards.
-  // Failures throw FileException subclasses and leave nothing open or mapped.
-  PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last);
+  // Maps bytes first..last of the open file `descriptor`, which may be closed afterwards, and
+  // holds `keepAlive` until the window is gone. Failures throw FileException subclasses and
+  // leave nothing open or mapped.
+  PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last,
+                     std::shared_ptr<const void> keepAlive = nullptr);
   ~PosixMemoryMapView() override;
 
   std::uint64_t Tell() override;
@@ -49,6 +53,7 @@ class PosixMemoryMapView : public MemoryMappedFileData {
   // FileInvalidMapException unless the file still holds the byte at `last`.
   void CheckFileHolds(std::uint64_t last) const;
 
+  std::shared_ptr<const void> keepAlive_;
   int descriptor_ = -1;
   unsigned char* base_ = nullptr;
   std::size_t mappedLength_ = 0;
@@ -62,8 +67,9 @@ class PosixMemoryMapView : public MemoryMappedFileData {
 // from any thread.
 class PosixMemoryMap {
  public:
-  // Duplicates `descriptor`; failures throw FileException subclasses.
-  explicit PosixMemoryMap(int descriptor);
+  // Duplicates `descriptor`; every window holds `keepAlive`. Failures throw FileException
+  // subclasses.
+  explicit PosixMemoryMap(int descriptor, std::shared_ptr<const void> keepAlive = nullptr);
   ~PosixMemoryMap();
   PosixMemoryMap(const PosixMemoryMap&) = delete;
   PosixMemoryMap& operator=(const PosixMemoryMap&) = delete;
@@ -73,6 +79,7 @@ class PosixMemoryMap {
 
  private:
   const int descriptor_;
+  const std::shared_ptr<const void> keepAlive_;
 };
 
 }  // namespace halv

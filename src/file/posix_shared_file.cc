@@ -14,8 +14,6 @@
 #include <limits>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-
 #include "file/beneath.h"
 #include "file/file_exception.h"
 #include "file/paths.h"
@@ -33,18 +31,6 @@ constexpr char kDeniedExecuteAttribute[] = "user.halv.denied-execute";
 
 // Nothing this product writes keeps the set-user-ID or set-group-ID bit, whoever set it.
 constexpr mode_t kPermissionBits = 0777;
-
-int OpenFolder(const std::string& folder) {
-  int descriptor;
-  do {
-    descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (descriptor < 0 && errno == EINTR);
-  if (descriptor < 0) {
-    if (errno == ENOTDIR) throw FileBadPathException();
-    ThrowLastFileError();
-  }
-  return descriptor;
-}
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -84,26 +70,16 @@ bool HasExecutableExtension(const std::string& relativePath) {
   return false;
 }
 
-PosixSharedFile::PosixSharedFile(const std::string& folder, const std::string& relativePath,
-                                 SharedFileMode mode, std::uint64_t start, std::uint64_t end)
-    : SharedFile(start, end), staged_(mode == SharedFileMode::Staged) {
+PosixSharedFile::PosixSharedFile(std::shared_ptr<const Folder> folder,
+                                 const std::string& relativePath, SharedFileMode mode,
+                                 std::uint64_t start, std::uint64_t end)
+    : SharedFile(start, end), folder_(std::move(folder)), staged_(mode == SharedFileMode::Staged) {
   CheckBounds(start, end);
-  try {
-    path_ = JoinPath(boost::filesystem::canonical(boost::filesystem::path(folder)).string(),
-                     relativePath);
-  } catch (...) {
-    throw FileBadPathException();
-  }
-  const int folderDescriptor = OpenFolder(folder);
-  try {
-    parent_ = OpenParentBeneath(
-        folderDescriptor, relativePath,
-        mode != SharedFileMode::OpenExisting && mode != SharedFileMode::InPlace, name_);
-  } catch (...) {
-    close(folderDescriptor);
-    throw;
-  }
-  close(folderDescriptor);
+  if (!folder_) throw FileBadPathException();
+  path_ = JoinPath(folder_->path(), relativePath);
+  parent_ = OpenParentBeneath(
+      folder_->descriptor(), relativePath,
+      mode != SharedFileMode::OpenExisting && mode != SharedFileMode::InPlace, name_);
   try {
     descriptor_ = staged_ ? OpenPartial(HasExecutableExtension(relativePath)) : OpenFinal(mode);
   } catch (...) {
@@ -135,7 +111,8 @@ int PosixSharedFile::OpenFinal(SharedFileMode mode) {
     descriptor = openat(parent_, name_.c_str(), flags, permissions);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) {
-    if (errno == ELOOP) throw FileUnsafePathException("\"" + path_ + "\" is a link; it is not followed");
+    if (errno == ELOOP)
+      throw FileUnsafePathException("\"" + path_ + "\" is a link; it is not followed");
     if (errno == EISDIR) throw FileUnsafePathException("\"" + path_ + "\" is a folder");
     ThrowLastFileError();
   }
@@ -242,8 +219,8 @@ std::uint64_t PosixSharedFile::CopyFrom(int source, std::uint64_t length) {
       loff_t in = static_cast<loff_t>(copied);
       loff_t out = static_cast<loff_t>(copied);
       done = copy_file_range(source, &in, descriptor_, &out, want, 0);
-      if (done < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                       errno == EOPNOTSUPP)) {
+      if (done < 0 &&
+          (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
         kernelCopy = false;
         continue;
       }
@@ -326,16 +303,22 @@ void PosixSharedFile::Seek(std::uint64_t position) {
 }
 
 std::size_t PosixSharedFile::Read(void* buffer, std::size_t length) {
+  const std::size_t done = ReadAt(buffer, length, position_);
+  position_ += done;
+  return done;
+}
+
+std::size_t PosixSharedFile::ReadAt(void* buffer, std::size_t length, std::uint64_t position) {
   if (length == 0) return 0;
   const std::size_t count = std::min(length, kMaxRead);
-  const std::uint64_t last = LastOf(position_, count);
-  CheckBounds(position_, last);
-  CheckSpan(position_, last);
+  const std::uint64_t last = LastOf(position, count);
+  CheckBounds(position, last);
+  CheckSpan(position, last);
   auto* target = static_cast<unsigned char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
     const ssize_t result =
-        pread(descriptor_, target + done, count - done, static_cast<off_t>(position_ + done));
+        pread(descriptor_, target + done, count - done, static_cast<off_t>(position + done));
     if (result < 0) {
       if (errno == EINTR) continue;
       ThrowLastFileError();
@@ -343,7 +326,6 @@ std::size_t PosixSharedFile::Read(void* buffer, std::size_t length) {
     if (result == 0) break;
     done += static_cast<std::size_t>(result);
   }
-  position_ += done;
   return done;
 }
 
@@ -451,33 +433,29 @@ std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t first,
   std::shared_ptr<PosixMemoryMap> map;
   {
     std::lock_guard<std::mutex> lock(mapMutex_);
-    if (!map_) map_ = std::make_shared<PosixMemoryMap>(descriptor_);
+    if (!map_) map_ = std::make_shared<PosixMemoryMap>(descriptor_, folder_);
     map = map_;
   }
   return map->CreateView(first, last);
 }
 
-std::shared_ptr<SharedFile> PosixSharedFileFactory::Create(const std::string& folder,
-                                                           const std::string& relativePath,
-                                                           SharedFileMode mode, std::uint64_t start,
-                                                           std::uint64_t end) {
+std::shared_ptr<SharedFile> PosixSharedFileFactory::Create(
+    const std::shared_ptr<const Folder>& folder, const std::string& relativePath,
+    SharedFileMode mode, std::uint64_t start, std::uint64_t end) {
   return std::make_shared<PosixSharedFile>(folder, relativePath, mode, start, end);
 }
 
-bool PosixSharedFileFactory::Delete(const std::string& folder, const std::string& relativePath) {
-  int folderDescriptor = -1;
+bool PosixSharedFileFactory::Delete(const Folder& folder, const std::string& relativePath) {
   int parent = -1;
   bool deleted = false;
   try {
-    folderDescriptor = OpenFolder(folder);
     std::string name;
-    parent = OpenParentBeneath(folderDescriptor, relativePath, false, name);
+    parent = OpenParentBeneath(folder.descriptor(), relativePath, false, name);
     // unlinkat without AT_REMOVEDIR: a folder is never removed, a link is removed itself.
     deleted = unlinkat(parent, name.c_str(), 0) == 0;
   } catch (...) {
   }
   if (parent >= 0) close(parent);
-  if (folderDescriptor >= 0) close(folderDescriptor);
   return deleted;
 }
 

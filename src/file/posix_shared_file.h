@@ -28,8 +28,8 @@ bool HasExecutableExtension(const std::string& relativePath);
 class PosixSharedFile : public SharedFile {
  public:
   // Failures throw FileException subclasses and leave nothing open.
-  PosixSharedFile(const std::string& folder, const std::string& relativePath, SharedFileMode mode,
-                  std::uint64_t start, std::uint64_t end);
+  PosixSharedFile(std::shared_ptr<const Folder> folder, const std::string& relativePath,
+                  SharedFileMode mode, std::uint64_t start, std::uint64_t end);
   ~PosixSharedFile() override;
 
   std::uint64_t Tell() override;
@@ -37,6 +37,7 @@ class PosixSharedFile : public SharedFile {
   std::size_t Read(void* buffer, std::size_t length) override;
   std::size_t Write(const void* data, std::size_t length) override;
   std::uint64_t GetSize() override;
+  std::size_t ReadAt(void* buffer, std::size_t length, std::uint64_t position) override;
   bool Allocate(std::uint64_t size) override;
   // Gives back the execute bits that DenyExecute recorded on the file (in an extended
   // attribute, so that a later run or another open file can undo it) and drops the record. On a
@@ -63,6 +64,8 @@ class PosixSharedFile : public SharedFile {
   std::uint64_t CopyFrom(int source, std::uint64_t length);
 
   // Constant after construction.
+  // Held so that the folder (and a destination's lock on it) outlives every file below it.
+  std::shared_ptr<const Folder> folder_;
   std::string path_;
   int descriptor_ = -1;
   // The folder that holds the file, and the file's name in it: every later name operation is
@@ -83,10 +86,10 @@ class PosixSharedFile : public SharedFile {
 // Opens PosixSharedFiles. Stateless; any thread.
 class PosixSharedFileFactory : public SharedFileFactory {
  public:
-  std::shared_ptr<SharedFile> Create(const std::string& folder, const std::string& relativePath,
-                                     SharedFileMode mode, std::uint64_t start,
-                                     std::uint64_t end) override;
-  bool Delete(const std::string& folder, const std::string& relativePath) override;
+  std::shared_ptr<SharedFile> Create(const std::shared_ptr<const Folder>& folder,
+                                     const std::string& relativePath, SharedFileMode mode,
+                                     std::uint64_t start, std::uint64_t end) override;
+  bool Delete(const Folder& folder, const std::string& relativePath) override;
   bool IsExecutable(const std::string& folder, const std::string& relativePath) override;
 };
 

@@ -7,6 +7,7 @@
 
 #include "file/beneath.h"
 #include "file/bounded_file_data.h"
+#include "file/folder.h"
 
 namespace halv {
 
@@ -36,6 +37,10 @@ class SharedFile : public BoundedFileData {
   using BoundedFileData::BoundedFileData;
 
   virtual std::uint64_t GetSize() = 0;
+  // Reads at most 1 MiB at `position`, which stays as it was; fewer bytes only at the end of
+  // the file. For checking one file from several threads at once: any thread, concurrently
+  // with other ReadAt calls.
+  virtual std::size_t ReadAt(void* buffer, std::size_t length, std::uint64_t position) = 0;
   // Reserves `size` bytes on disk for a new, empty file and leaves the position at 0; a full
   // disk throws FileInsufficientSpaceException here rather than later while chunks are written.
   // Returns false, touching nothing, when the file is not empty; true for size 0.
@@ -73,17 +78,17 @@ class SharedFileFactory {
  public:
   virtual ~SharedFileFactory() = default;
 
-  // Opens `relativePath` (leading slashes stripped) inside `folder`, which must exist
-  // (FileBadPathException otherwise), restricted to bytes start..end and positioned at start.
-  // Nothing below `folder` is followed if it is a link; a link or a non-regular file at the path
-  // throws FileBadPathException (a staged file replaces it instead). Every mode but OpenExisting
-  // creates missing parent directories.
-  virtual std::shared_ptr<SharedFile> Create(const std::string& folder,
+  // Opens `relativePath` (leading slashes stripped) beneath `folder`, restricted to bytes
+  // start..end and positioned at start. Nothing below `folder` is followed if it is a link; a link
+  // or a non-regular file at the path throws FileBadPathException (a staged file replaces it
+  // instead). Every mode but OpenExisting creates missing parent directories. The file and its
+  // windows hold `folder` while they live.
+  virtual std::shared_ptr<SharedFile> Create(const std::shared_ptr<const Folder>& folder,
                                              const std::string& relativePath, SharedFileMode mode,
                                              std::uint64_t start, std::uint64_t end) = 0;
-  // True if the file (or a link itself, never a folder) was deleted; false on any failure,
-  // without throwing.
-  virtual bool Delete(const std::string& folder, const std::string& relativePath) = 0;
+  // True if the file (or a link itself, never a folder) beneath `folder` was deleted; false on
+  // any failure, without throwing.
+  virtual bool Delete(const Folder& folder, const std::string& relativePath) = 0;
   // Whether the extension of `relativePath` marks a program; `folder` is not used.
   virtual bool IsExecutable(const std::string& folder, const std::string& relativePath) = 0;
 };

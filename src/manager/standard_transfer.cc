@@ -42,6 +42,18 @@ std::uint64_t ExistingFileSize(const std::string& path) {
              : 0;
 }
 
+// The folder to delete destination files beneath: the locked one while the transfer holds it,
+// otherwise the folder opened again by its path (a cancel after the transfer let it go); empty
+// when it cannot be opened.
+std::shared_ptr<const Folder> FolderForDeletion(const StandardTransferData& data) {
+  if (data.destinationLock) return data.destinationLock->folder();
+  try {
+    return Folder::Open(data.params.destPath);
+  } catch (const FileException&) {
+    return nullptr;
+  }
+}
+
 bool IsFinishedState(TransferState state) {
   return state == TransferState::Complete || state == TransferState::Canceled;
 }
@@ -304,9 +316,10 @@ TransferStatus StandardTransfer::DoCancel(Lock& lock, bool deleteFiles) {
   if (deleteFiles &&
       (status.state != TransferState::Suspended || status.error != TransferError::None)) {
     data_->deleteFilesOnCancel = true;
-    if (SharedFileFactory* files = data_->behavior.fileFactory) {
-      for (const std::string& path : data_->releasedFiles)
-        files->Delete(data_->params.destPath, path);
+    SharedFileFactory* files = data_->behavior.fileFactory;
+    const std::shared_ptr<const Folder> folder = FolderForDeletion(*data_);
+    if (files && folder) {
+      for (const std::string& path : data_->releasedFiles) files->Delete(*folder, path);
     }
     data_->releasedFiles.clear();
   }
@@ -370,10 +383,10 @@ void StandardTransfer::OnPackageAcquire(Lock& lock, const std::shared_ptr<Work>&
   if (package->GetPartnerId() != data_->params.partnerId ||
       package->GetId() != data_->params.packageId) {
     // Most often a partner id given wrongly: the user is told which ids the document holds.
-    return Violate(lock,
-                   "the document is package " + package->GetId() + " of partner " +
-                       package->GetPartnerId(),
-                   TransferError::ManifestError);
+    return Violate(
+        lock,
+        "the document is package " + package->GetId() + " of partner " + package->GetPartnerId(),
+        TransferError::ManifestError);
   }
   data_->package = package;
   data_->params.versionId = package->GetVersionId();
@@ -445,7 +458,7 @@ void StandardTransfer::OnWorkComplete(Lock& lock, const std::shared_ptr<Work>&,
                      TransferError::UnknownError);
     }
     try {
-      ConfirmBeneath(data_->destinationLock->descriptor(), data_->committedFiles);
+      ConfirmBeneath(data_->destinationLock->folder()->descriptor(), data_->committedFiles);
     } catch (const std::exception& error) {
       Fail(lock, error.what(), TransferError::FileAccessError);
       return;
@@ -514,8 +527,9 @@ void StandardTransfer::OnWorkflowRetryableError(Lock& lock,
 
 void StandardTransfer::OnFileReleased(Lock&, const std::string& relativePath) {
   if (data_->deleteFilesOnCancel) {
-    if (SharedFileFactory* files = data_->behavior.fileFactory) {
-      files->Delete(data_->params.destPath, relativePath);
+    SharedFileFactory* files = data_->behavior.fileFactory;
+    if (const std::shared_ptr<const Folder> folder = FolderForDeletion(*data_); files && folder) {
+      files->Delete(*folder, relativePath);
     }
   } else {
     data_->releasedFiles.insert(relativePath);

@@ -13,6 +13,7 @@
 namespace halv {
 
 class DestinationLock;
+
 class HttpSession;
 class NodeListManifest;
 class PackageManifest;
@@ -34,7 +35,9 @@ struct StandardTransferData {
   std::shared_ptr<const NodeListManifest> nodeList;
   const std::shared_ptr<HttpSession> session;
   bool deleteFilesOnCancel = false;
-  // Held from Start until the transfer ends: no other transfer writes into the destination.
+  // Taken by Start and dropped when the transfer ends: no other transfer writes into the
+  // destination. Its folder stays locked while files and windows of works still finishing hold
+  // it. Guarded by the transfer's lock.
   std::shared_ptr<DestinationLock> destinationLock;
   // Destination files, relative to params.destPath, that works of this incarnation let go.
   std::unordered_set<std::string> releasedFiles;

@@ -1,5 +1,7 @@
 #include "manager/standard_transfer_work_interface.h"
 
+#include "file/destination_lock.h"
+
 #include "manager/standard_transfer.h"
 #include "transfer/transfer_status_impl.h"
 
@@ -27,6 +29,11 @@ StandardTransferWorkInterface::StandardTransferWorkInterface(
 TransferParams StandardTransferWorkInterface::GetParams() {
   const Lock lock(*mutex_);
   return data_->params;
+}
+
+std::shared_ptr<const Folder> StandardTransferWorkInterface::GetDestination() const {
+  const Lock lock(*mutex_);
+  return data_->destinationLock ? data_->destinationLock->folder() : nullptr;
 }
 
 std::shared_ptr<TransferProgressUpdater> StandardTransferWorkInterface::GetProgressUpdater() const {

@@ -38,6 +38,8 @@ class StandardTransferWorkInterface : public TransferWorkInterface,
   std::shared_ptr<const NodeListManifest> GetNodeList() const override { return data_->nodeList; }
   std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() const override;
   std::shared_ptr<HttpSession> GetSession() const override { return data_->session; }
+  // Takes the transfer's lock: the transfer lets the folder go when it ends.
+  std::shared_ptr<const Folder> GetDestination() const override;
   WorkCompleteCallback& GetWorkCompleteCallback() override { return workComplete_; }
   WorkCompleteCallback& GetPackageAcquireCallback() override { return packageAcquire_; }
   WorkCompleteCallback& GetNodeListAcquireCallback() override { return nodeListAcquire_; }

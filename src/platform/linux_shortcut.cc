@@ -243,7 +243,7 @@ bool LinuxShortcut::CreateInternetShortcut(const std::string& target) {
       return false;
     }
     const std::shared_ptr<SharedFile> file =
-        files_.Create(folder(), fileName(), SharedFileMode::CreateNew, 0,
+        files_.Create(Folder::Open(folder()), fileName(), SharedFileMode::CreateNew, 0,
                       std::numeric_limits<std::uint64_t>::max());
     file->Write(content.data(), 2);
     file->Write(content.data() + 2, content.size() - 2);

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <ctime>
-#include <functional>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <istream>
 #include <iterator>
 #include <limits>
@@ -109,7 +109,8 @@ void TempFileManifestStoreImpl::Retrieve(const std::string& key, std::ostream& s
   std::shared_ptr<SharedFile> file;
   try {
     relative = AppendPath(folder_, GetFileName(key));
-    file = fileFactory_->Create(base, relative, SharedFileMode::OpenExisting, 0, kWholeFile);
+    file = fileFactory_->Create(Folder::Open(base), relative, SharedFileMode::OpenExisting, 0,
+                                kWholeFile);
   } catch (const FileBadPathException&) {
     throw ManifestLocatorException(relative + " does not exist in " + base);
   } catch (...) {
@@ -135,6 +136,7 @@ void TempFileManifestStoreImpl::Store(std::istream& stream, const std::string& k
   std::string relative;
   std::string temporary;
   std::shared_ptr<SharedFile> file;
+  std::shared_ptr<const Folder> folder;
   try {
     relative = AppendPath(folder_, GetFileName(key));
     // Beside the final name, so that moving it there is one operation on one file system; the
@@ -142,7 +144,8 @@ void TempFileManifestStoreImpl::Store(std::istream& stream, const std::string& k
     temporary = relative + "." + NewTransferId().substr(0, 16) + ".tmp";
     // A new account may have no cache directory yet; the factory creates only the folders below.
     if (!base.empty()) CreateDirectories(base);
-    file = fileFactory_->Create(base, temporary, SharedFileMode::CreateNew, 0, kWholeFile);
+    folder = Folder::Open(base);
+    file = fileFactory_->Create(folder, temporary, SharedFileMode::CreateNew, 0, kWholeFile);
   } catch (...) {
     RethrowAsStreamError("cannot create a file for " + key);
   }
@@ -154,19 +157,19 @@ void TempFileManifestStoreImpl::Store(std::istream& stream, const std::string& k
     SyncFile(temporaryPath);
     if (!MoveWithoutReplacing(temporaryPath, path)) {
       // Linked: the text is in place; the second name only has to go.
-      fileFactory_->Delete(base, temporary);
+      fileFactory_->Delete(*folder, temporary);
     }
     SyncFolderOf(path);
   } catch (...) {
     file.reset();
-    fileFactory_->Delete(base, temporary);
+    fileFactory_->Delete(*folder, temporary);
     RethrowAsStreamError("cannot store " + relative);
   }
 }
 
 bool TempFileManifestStoreImpl::Remove(const std::string& key) {
   try {
-    return fileFactory_->Delete(Base(), AppendPath(folder_, GetFileName(key)));
+    return fileFactory_->Delete(*Folder::Open(Base()), AppendPath(folder_, GetFileName(key)));
   } catch (...) {
     return false;
   }
@@ -189,11 +192,12 @@ std::size_t TempFileManifestStoreImpl::Prune(std::chrono::system_clock::duration
       files.emplace_back(written, entry->path().filename().string());
     }
     std::sort(files.begin(), files.end(), std::greater<>());
+    const std::shared_ptr<const Folder> baseFolder = files.empty() ? nullptr : Folder::Open(base);
     const std::time_t oldest =
         std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - maxAge);
     for (std::size_t i = 0; i < files.size(); ++i) {
       if (i < keep && files[i].first >= oldest) continue;
-      if (fileFactory_->Delete(base, AppendPath(folder_, files[i].second))) ++removed;
+      if (fileFactory_->Delete(*baseFolder, AppendPath(folder_, files[i].second))) ++removed;
     }
   } catch (...) {
     // What could not be pruned stays for the next run.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "file/beneath.h"
+#include "file/folder.h"
 #include "transfer/transfer_behavior.h"
 #include "transfer/transfer_params.h"
 #include "transfer/transfer_progress_updater.h"
@@ -38,6 +39,9 @@ class TransferWorkInterface {
   virtual std::shared_ptr<const NodeListManifest> GetNodeList() const = 0;
   virtual std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() const = 0;
   virtual std::shared_ptr<HttpSession> GetSession() const = 0;
+  // The destination folder, opened and locked once by Start; every file of the package is
+  // reached beneath it. Empty before Start. Holding it keeps the destination locked.
+  virtual std::shared_ptr<const Folder> GetDestination() const = 0;
   // The callbacks that report the end of the whole package work, of the package manifest work,
   // of the node list work and of the initialization work.
   virtual WorkCompleteCallback& GetWorkCompleteCallback() = 0;

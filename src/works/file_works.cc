@@ -1,9 +1,12 @@
 #include "works/file_works.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,36 +38,90 @@ std::shared_ptr<const PackageManifest> RequirePackage(const TransferWorkInterfac
   return package;
 }
 
-// Whether every chunk of `file` as it stands on disk matches `manifest`, read front to back in one
-// pass, as the page cache reads ahead best.
-bool EveryChunkMatches(SharedFile& file, const FileManifest& manifest) {
+// Files smaller than this are checked on one thread: starting others costs more than it saves.
+constexpr std::uint64_t kParallelCheckMin = std::uint64_t{64} << 20;
+// Read and hash at most this much at a time, whatever chunk size a document claims.
+constexpr std::size_t kCheckBlock = std::size_t{1} << 20;
+
+// Whether chunks first..last - 1 of `file` as they stand on disk match `manifest`, read in
+// order, as the page cache reads ahead best. Stops early once `mismatch` is set, by this
+// stripe or another.
+bool StripeMatches(SharedFile& file, const FileManifest& manifest, std::uint32_t first,
+                   std::uint32_t last, std::atomic<bool>& mismatch) {
   const bool sha256 = !manifest.GetSha256s().empty();
-  std::vector<unsigned char> buffer(manifest.GetChunkSize());
+  std::vector<unsigned char> buffer(
+      static_cast<std::size_t>(std::min<std::uint64_t>(kCheckBlock, manifest.GetSize())));
   Sha256Hasher hasher;
-  file.Seek(0);
-  for (std::uint32_t chunk = 0; chunk < manifest.GetChunkCount(); ++chunk) {
+  for (std::uint32_t chunk = first; chunk < last && !mismatch.load(std::memory_order_relaxed);
+       ++chunk) {
     const std::uint64_t lower = std::uint64_t{chunk} * manifest.GetChunkSize();
-    const std::size_t length = static_cast<std::size_t>(
-        std::min<std::uint64_t>(manifest.GetChunkSize(), manifest.GetSize() - lower));
-    std::size_t done = 0;
-    while (done < length) {
-      const std::size_t read = file.Read(buffer.data() + done, length - done);
+    const std::uint64_t length =
+        std::min<std::uint64_t>(manifest.GetChunkSize(), manifest.GetSize() - lower);
+    std::uint32_t crc = 0;
+    for (std::uint64_t done = 0; done < length;) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), length - done));
+      const std::size_t read = file.ReadAt(buffer.data(), want, lower + done);
       if (read == 0) return false;
+      if (sha256) {
+        hasher.Update(buffer.data(), read);
+      } else {
+        crc = Crc32(buffer.data(), read, crc);
+      }
       done += read;
     }
-    if (sha256) {
-      hasher.Update(buffer.data(), length);
-      if (hasher.Finish() != manifest.GetSha256s().at(chunk)) return false;
-    } else if (Crc32(buffer.data(), length) != manifest.GetChecksums().at(chunk)) {
-      return false;
-    }
+    const bool right = sha256 ? hasher.Finish() == manifest.GetSha256s().at(chunk)
+                              : crc == manifest.GetChecksums().at(chunk);
+    if (!right) return false;
   }
   return true;
 }
 
+// Whether every chunk of `file` as it stands on disk matches `manifest`. A large file is cut
+// into one run of consecutive chunks per processor, checked at once: reading from the page cache
+// and SHA-256 each take about as long as the other on one core, so one thread would take their
+// sum. The first failure (a wrong chunk, or an exception) stops the others.
+bool EveryChunkMatches(SharedFile& file, const FileManifest& manifest) {
+  const std::uint32_t chunks = manifest.GetChunkCount();
+  const std::uint32_t processors = std::max(1u, std::thread::hardware_concurrency());
+  const std::uint32_t stripes =
+      manifest.GetSize() < kParallelCheckMin ? 1 : std::min(processors, chunks);
+  std::atomic<bool> mismatch{false};
+  std::vector<std::exception_ptr> errors(stripes);
+  std::vector<std::thread> helpers;
+  auto check = [&](std::uint32_t stripe) {
+    const std::uint32_t first =
+        static_cast<std::uint32_t>(std::uint64_t{chunks} * stripe / stripes);
+    const std::uint32_t last =
+        static_cast<std::uint32_t>(std::uint64_t{chunks} * (stripe + 1) / stripes);
+    try {
+      if (!StripeMatches(file, manifest, first, last, mismatch)) mismatch = true;
+    } catch (...) {
+      errors[stripe] = std::current_exception();
+      mismatch = true;
+    }
+  };
+  try {
+    for (std::uint32_t stripe = 1; stripe < stripes; ++stripe) helpers.emplace_back(check, stripe);
+  } catch (const std::system_error&) {
+    // No thread to spare: the whole file is checked here instead.
+    mismatch = true;
+    for (std::thread& helper : helpers) helper.join();
+    mismatch = false;
+    return StripeMatches(file, manifest, 0, chunks, mismatch);
+  }
+  check(0);
+  for (std::thread& helper : helpers) helper.join();
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+  return !mismatch;
+}
+
 // The file at the final name, opened read-only, when it is already complete: no partial file of
 // an earlier run, the package's size, every chunk right. Empty otherwise.
-std::shared_ptr<SharedFile> CompleteInPlace(SharedFileFactory& factory, const std::string& folder,
+std::shared_ptr<SharedFile> CompleteInPlace(SharedFileFactory& factory,
+                                            const std::shared_ptr<const Folder>& folder,
                                             const FileManifest& manifest,
                                             TransferProgressUpdater* progress) {
   std::shared_ptr<SharedFile> file;
@@ -244,12 +301,14 @@ void OpenAndAllocateFileWork::Describe(boost::property_tree::ptree& tree) const 
 WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
   try {
     SharedFileFactory& factory = *transfer_->GetBehavior().fileFactory;
-    const std::string& folder = transfer_->GetParamsRef().destPath;
+    const std::shared_ptr<const Folder> folder = transfer_->GetDestination();
+    // Files are opened beneath the folder the transfer locked, never by its path again.
+    if (!folder) throw FileBadPathException();
     const std::string& path = fileData_->filePath;
     const std::uint64_t size = fileData_->fileSize;
     const std::uint64_t end = size == 0 ? 0 : size - 1;
     const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
-    const bool program = factory.IsExecutable(folder, path) ||
+    const bool program = factory.IsExecutable(folder->path(), path) ||
                          (package && !package->GetRun().empty() && path == package->GetRun());
     fileData_->completeInPlace = false;
     // A file already complete at its final name is checked where it stands, read-only: a
@@ -276,7 +335,7 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
         if (file->GetSize() != 0) {
           // The partial file of another version: it is started again.
           file.reset();
-          if (firstTry && factory.Delete(folder, path + kPartialFileSuffix)) continue;
+          if (firstTry && factory.Delete(*folder, path + kPartialFileSuffix)) continue;
           throw FileInUseException();
         }
         // The chunks of the file being replaced are taken over and verified like any others;

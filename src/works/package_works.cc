@@ -259,11 +259,12 @@ WorkStatus AllowExecuteWork::ExecuteTask() {
   }
   try {
     SharedFileFactory& factory = *transfer_->GetBehavior().fileFactory;
-    const std::string& folder = transfer_->GetParamsRef().destPath;
+    const std::shared_ptr<const Folder> folder = transfer_->GetDestination();
+    if (!folder) throw FileBadPathException();
     for (const std::shared_ptr<const FileManifest>& file : package->GetFiles()) {
       const std::string& path = file->GetPath();
       const bool run = !package->GetRun().empty() && path == package->GetRun();
-      if (!run && !factory.IsExecutable(folder, path)) continue;
+      if (!run && !factory.IsExecutable(folder->path(), path)) continue;
       std::shared_ptr<SharedFile> shared =
           factory.Create(folder, path, SharedFileMode::OpenExisting, 0, ~std::uint64_t{0});
       if (!shared->AllowExecute()) throw FileInUseException();

@@ -165,6 +165,37 @@ TEST_F(HalvaneGetTest, DownloadsThenResumesWithoutAnyChunkRequest) {
   }
 }
 
+// A large file already at its final name is checked by every processor at once, each taking its
+// own run of chunks: whichever run a wrong chunk is in, that chunk and no other is fetched.
+TEST_F(HalvaneGetTest, ALargeFileIsCheckedOnEveryProcessorAndOnlyItsWrongChunksAreFetched) {
+  constexpr std::size_t kLargeChunk = std::size_t{1} << 20;
+  const std::string large = test::PseudoRandomBytes(64 * kLargeChunk + 77, 5);
+  test::WriteFile(temp_.Child("large/large.bin"), large);
+  test::NginxSite site(HALV_PUBLISH_BINARY, HALV_SERVE_NGINX, temp_.Child("site"), 2);
+  site.Add(temp_.Child("large"), "R", "large", "1", "--chunk-size " + std::to_string(kLargeChunk));
+  site.Serve();
+  std::string errors;
+  ASSERT_EQ(Run(site.ManifestHost(), "large", errors), 0) << errors;
+  std::size_t requests = site.FileRequests().size();
+
+  // One wrong byte near the start, one in the middle, one in the last (short) chunk.
+  const std::string path = temp_.Child("dest/large.bin");
+  for (const std::uint64_t offset :
+       {std::uint64_t{3} * kLargeChunk + 5, std::uint64_t{40} * kLargeChunk, large.size() - 1}) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.put(static_cast<char>(large[offset] ^ 0x5a));
+  }
+  ASSERT_EQ(Run(site.ManifestHost(), "large", errors), 0) << errors;
+  EXPECT_EQ(site.FileRequests().size() - requests, 3u) << "the three wrong chunks";
+  EXPECT_TRUE(ReadFile(path) == large);
+
+  requests = site.FileRequests().size();
+  ASSERT_EQ(Run(site.ManifestHost(), "large", errors), 0) << errors;
+  EXPECT_EQ(site.FileRequests().size(), requests) << "complete: nothing is fetched";
+  EXPECT_NE(errors.find("every file was there and checked"), std::string::npos) << errors;
+}
+
 TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
   test::NginxSite site(HALV_PUBLISH_BINARY, HALV_SERVE_NGINX, temp_.Child("site"), 2);
   site.Add(temp_.Child("in"), "R", "abc", "7");

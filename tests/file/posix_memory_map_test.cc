@@ -47,7 +47,8 @@ class MemoryMapTest : public ::testing::Test {
  protected:
   // A file of `bytes` opened for mapping.
   std::shared_ptr<SharedFile> FileWith(const std::string& name, const std::string& bytes) {
-    auto file = factory_.Create(dir_.path(), name, SharedFileMode::CreateNew, 0, kAll);
+    auto file =
+        factory_.Create(Folder::Open(dir_.path()), name, SharedFileMode::CreateNew, 0, kAll);
     if (!bytes.empty()) file->Write(bytes.data(), bytes.size());
     return file;
   }
@@ -223,7 +224,8 @@ TEST_F(MemoryMapTest, ConcurrentWritersOnDisjointWindows) {
   constexpr int kChunks = 64;
   constexpr int kThreads = 4;
   const std::string bytes = RandomBytes(kChunk * kChunks, 9);
-  auto file = factory_.Create(dir_.path(), "parallel.bin", SharedFileMode::CreateNew, 0, kAll);
+  auto file = factory_.Create(Folder::Open(dir_.path()), "parallel.bin", SharedFileMode::CreateNew,
+                              0, kAll);
   ASSERT_TRUE(file->Allocate(bytes.size()));
 
   test::StartGate gate;

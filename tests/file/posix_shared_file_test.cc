@@ -73,7 +73,7 @@ class SharedFileTest : public ::testing::Test {
   std::shared_ptr<SharedFile> Open(const std::string& relative,
                                    SharedFileMode mode = SharedFileMode::OpenOrCreate,
                                    std::uint64_t start = 0, std::uint64_t end = kAll) {
-    return factory_.Create(dir_.path(), relative, mode, start, end);
+    return factory_.Create(Folder::Open(dir_.path()), relative, mode, start, end);
   }
 
   test::TempDir dir_;
@@ -128,7 +128,7 @@ TEST_F(SharedFileTest, ModesOpenCreateOrRefuse) {
 TEST_F(SharedFileTest, FolderMustExistWhateverTheMode) {
   for (auto mode :
        {SharedFileMode::OpenOrCreate, SharedFileMode::CreateNew, SharedFileMode::OpenExisting}) {
-    EXPECT_THROW(factory_.Create(dir_.Child("missing"), "a.bin", mode, 0, kAll),
+    EXPECT_THROW(factory_.Create(Folder::Open(dir_.Child("missing")), "a.bin", mode, 0, kAll),
                  FileBadPathException);
   }
   EXPECT_FALSE(PathExists(dir_.Child("missing")));
@@ -273,7 +273,7 @@ TEST_F(SharedFileTest, FileSizeLimitIsRefusedAsInsufficientSpace) {
     const rlimit limit = {1 << 20, 1 << 20};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
     PosixSharedFileFactory factory;
-    auto file = factory.Create(folder, "big.bin", SharedFileMode::CreateNew, 0, kAll);
+    auto file = factory.Create(Folder::Open(folder), "big.bin", SharedFileMode::CreateNew, 0, kAll);
     try {
       file->Allocate(4 << 20);
       return "Allocate succeeded past the limit";
@@ -301,7 +301,8 @@ TEST_F(SharedFileTest, FullDiskIsRefusedAtAllocationAndFaultsAreCaught) {
     const std::string mounted = MountPrivately(mountPoint, "tmpfs", "size=1m");
     if (!mounted.empty()) return mounted;
     PosixSharedFileFactory factory;
-    auto file = factory.Create(mountPoint, "full.bin", SharedFileMode::CreateNew, 0, kAll);
+    auto file =
+        factory.Create(Folder::Open(mountPoint), "full.bin", SharedFileMode::CreateNew, 0, kAll);
     try {
       file->Allocate(4 << 20);
       return "Allocate succeeded on a full disk";
@@ -311,7 +312,8 @@ TEST_F(SharedFileTest, FullDiskIsRefusedAtAllocationAndFaultsAreCaught) {
     if (!file->Allocate(256 << 10)) return "Allocate within the free space failed";
 
     // A file sized without reserving its blocks: the disk runs out while a window is written.
-    auto sparse = factory.Create(mountPoint, "sparse.bin", SharedFileMode::CreateNew, 0, kAll);
+    auto sparse =
+        factory.Create(Folder::Open(mountPoint), "sparse.bin", SharedFileMode::CreateNew, 0, kAll);
     const int descriptor = open((mountPoint + "/sparse.bin").c_str(), O_RDWR | O_CLOEXEC);
     const bool sized = descriptor >= 0 && ftruncate(descriptor, 4 << 20) == 0;
     if (descriptor >= 0) close(descriptor);
@@ -416,13 +418,15 @@ TEST_F(SharedFileTest, ExecuteBitsWithoutExtendedAttributes) {
     if (!mounted.empty()) return mounted;
     const std::string path = mountPoint + "/tool.run";
     PosixSharedFileFactory factory;
-    auto file = factory.Create(mountPoint, "tool.run", SharedFileMode::CreateNew, 0, kAll);
+    auto file =
+        factory.Create(Folder::Open(mountPoint), "tool.run", SharedFileMode::CreateNew, 0, kAll);
     if (chmod(path.c_str(), 0754) != 0) return "chmod failed";
     if (!file->DenyExecute()) return "DenyExecute failed";
     struct stat status = {};
     stat(path.c_str(), &status);
     if ((status.st_mode & 07777) != 0644) return "denied mode " + std::to_string(status.st_mode);
-    auto reopened = factory.Create(mountPoint, "tool.run", SharedFileMode::OpenExisting, 0, kAll);
+    auto reopened =
+        factory.Create(Folder::Open(mountPoint), "tool.run", SharedFileMode::OpenExisting, 0, kAll);
     if (!reopened->AllowExecute()) return "AllowExecute failed";
     stat(path.c_str(), &status);
     if ((status.st_mode & 07777) != 0755) return "allowed mode " + std::to_string(status.st_mode);
@@ -458,10 +462,10 @@ TEST(SharedFileFactoryTest, IsExecutableByExtensionByteForByte) {
 TEST(SharedFileFactoryTest, DeleteReportsWhetherAFileWent) {
   test::TempDir dir;
   PosixSharedFileFactory factory;
-  EXPECT_FALSE(factory.Delete(dir.path(), "missing.bin"));
-  EXPECT_FALSE(factory.Delete(dir.path(), "../outside.bin"));
+  EXPECT_FALSE(factory.Delete(*Folder::Open(dir.path()), "missing.bin"));
+  EXPECT_FALSE(factory.Delete(*Folder::Open(dir.path()), "../outside.bin"));
   WriteFile(dir.Child("present.bin"), "x");
-  EXPECT_TRUE(factory.Delete(dir.path(), "/present.bin"));
+  EXPECT_TRUE(factory.Delete(*Folder::Open(dir.path()), "/present.bin"));
   EXPECT_FALSE(PathExists(dir.Child("present.bin")));
 }
 

@@ -49,7 +49,8 @@ class StagedFileTest : public testing::TestWithParam<bool> {
 
   // Stages `relative`, writes `content` over the seeded bytes and commits it.
   void Put(const std::string& relative, const std::string& content) {
-    auto file = factory_.Create(dest(), relative, SharedFileMode::Staged, 0, content.size() - 1);
+    auto file = factory_.Create(Folder::Open(dest()), relative, SharedFileMode::Staged, 0,
+                                content.size() - 1);
     file->Seed(content.size());
     file->Seek(0);
     ASSERT_EQ(file->Write(content.data(), content.size()), content.size());
@@ -65,7 +66,7 @@ TEST_P(StagedFileTest, WhatIsAtAPackagePathIsReplacedNeverWrittenThrough) {
   const std::string setuid = outside() + "/setuid.sh";
   const struct {
     const char* what;
-    std::string path;  // below dest
+    std::string path;    // below dest
     std::string target;  // of the link; empty for a FIFO
   } cases[] = {
       {"a link to a file outside", "readme.txt", victim},
@@ -110,13 +111,13 @@ TEST_P(StagedFileTest, ALinkOrAFileOnTheWayIsRefusedByName) {
     SCOPED_TRACE(path);
     const std::string folder = path.substr(0, path.find('/'));
     try {
-      factory_.Create(dest(), path, SharedFileMode::Staged, 0, 9);
+      factory_.Create(Folder::Open(dest()), path, SharedFileMode::Staged, 0, 9);
       ADD_FAILURE() << "opened";
     } catch (const FileUnsafePathException& error) {
       EXPECT_NE(std::string(error.what()).find("\"" + folder + "\""), std::string::npos)
           << error.what();
     }
-    EXPECT_FALSE(factory_.Delete(dest(), path));
+    EXPECT_FALSE(factory_.Delete(*Folder::Open(dest()), path));
   }
   EXPECT_TRUE(fs::is_empty(outside()));
   EXPECT_EQ(ReadFile(dest() + "/plain"), "mine");
@@ -125,7 +126,7 @@ TEST_P(StagedFileTest, ALinkOrAFileOnTheWayIsRefusedByName) {
 TEST_P(StagedFileTest, WhatWasThereStaysUntilTheReplacementIsCommitted) {
   WriteFile(dest() + "/notes.txt", "the user's notes, longer than the package's");
   {
-    auto file = factory_.Create(dest(), "notes.txt", SharedFileMode::Staged, 0, 9);
+    auto file = factory_.Create(Folder::Open(dest()), "notes.txt", SharedFileMode::Staged, 0, 9);
     // The replacement starts from the bytes there were, for its chunks to be verified.
     EXPECT_EQ(file->Seed(10), 10u);
     char seeded[10];
@@ -137,7 +138,7 @@ TEST_P(StagedFileTest, WhatWasThereStaysUntilTheReplacementIsCommitted) {
   }
   // The run ended without committing: the old file stands, the partial one is there to resume.
   EXPECT_EQ(ReadFile(dest() + "/notes.txt"), "the user's notes, longer than the package's");
-  auto file = factory_.Create(dest(), "notes.txt", SharedFileMode::Staged, 0, 9);
+  auto file = factory_.Create(Folder::Open(dest()), "notes.txt", SharedFileMode::Staged, 0, 9);
   EXPECT_EQ(file->GetSize(), 10u);
   EXPECT_EQ(file->Seed(10), 0u) << "a partial file is resumed, not seeded again";
   EXPECT_TRUE(file->Commit()) << "the user's file was replaced";
@@ -147,7 +148,7 @@ TEST_P(StagedFileTest, WhatWasThereStaysUntilTheReplacementIsCommitted) {
 
 TEST_P(StagedFileTest, APartialFileReplacedDuringTheDownloadIsNeverCommitted) {
   WriteFile(dest() + "/a.bin", "old");
-  auto file = factory_.Create(dest(), "a.bin", SharedFileMode::Staged, 0, 3);
+  auto file = factory_.Create(Folder::Open(dest()), "a.bin", SharedFileMode::Staged, 0, 3);
   file->Seed(4);
   file->Write("good", 4);
   WriteFile(dest() + "/other", "evil");
@@ -164,7 +165,7 @@ TEST_P(StagedFileTest, APartialFileReplacedDuringTheDownloadIsNeverCommitted) {
 TEST_P(StagedFileTest, AFolderAtAFilesPathIsNamedAndLeftAlone) {
   fs::create_directories(dest() + "/data/keep");
   WriteFile(dest() + "/data/keep/mine", "mine");
-  auto file = factory_.Create(dest(), "data", SharedFileMode::Staged, 0, 0);
+  auto file = factory_.Create(Folder::Open(dest()), "data", SharedFileMode::Staged, 0, 0);
   file->Seed(1);
   try {
     file->Commit();
@@ -173,19 +174,19 @@ TEST_P(StagedFileTest, AFolderAtAFilesPathIsNamedAndLeftAlone) {
     EXPECT_NE(std::string(error.what()).find("data\" is a folder"), std::string::npos)
         << error.what();
   }
-  EXPECT_FALSE(factory_.Delete(dest(), "data"));
+  EXPECT_FALSE(factory_.Delete(*Folder::Open(dest()), "data"));
   EXPECT_EQ(ReadFile(dest() + "/data/keep/mine"), "mine");
   // A link is removed itself, never what it points at.
   WriteFile(outside() + "/target", "target");
   fs::create_symlink(outside() + "/target", dest() + "/link");
-  EXPECT_TRUE(factory_.Delete(dest(), "link"));
+  EXPECT_TRUE(factory_.Delete(*Folder::Open(dest()), "link"));
   EXPECT_EQ(ReadFile(outside() + "/target"), "target");
 }
 
 TEST_P(StagedFileTest, AFileIsCheckedInPlaceOnlyWhereItIsARegularFileWithNoPartial) {
   WriteFile(dest() + "/done.bin", "complete");
   {
-    auto file = factory_.Create(dest(), "done.bin", SharedFileMode::InPlace, 0, 7);
+    auto file = factory_.Create(Folder::Open(dest()), "done.bin", SharedFileMode::InPlace, 0, 7);
     char bytes[8] = {};
     ASSERT_EQ(file->Read(bytes, sizeof bytes), 8u);
     EXPECT_EQ(std::string(bytes, 8), "complete");
@@ -203,7 +204,8 @@ TEST_P(StagedFileTest, AFileIsCheckedInPlaceOnlyWhereItIsARegularFileWithNoParti
   WriteFile(dest() + "/resumed.bin" + kPartialFileSuffix, "compl");
   for (const char* path : {"missing.bin", "linked.bin", "resumed.bin", "sub/missing.bin"}) {
     SCOPED_TRACE(path);
-    EXPECT_THROW(factory_.Create(dest(), path, SharedFileMode::InPlace, 0, 7), FileException);
+    EXPECT_THROW(factory_.Create(Folder::Open(dest()), path, SharedFileMode::InPlace, 0, 7),
+                 FileException);
   }
   EXPECT_FALSE(fs::exists(dest() + "/sub"));
   EXPECT_EQ(ReadFile(dest() + "/resumed.bin" + kPartialFileSuffix), "compl");

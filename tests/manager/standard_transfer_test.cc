@@ -330,7 +330,8 @@ TEST_F(StandardTransferTest, CompleteOnlyWhenEveryCommittedPathStillHoldsItsVeri
     fs::create_directories(dest.path() + "/tools/bin");
     for (const std::string path : {"app", "tools/bin/setup.sh"}) {
       std::ofstream(dest.path() + "/" + path) << "0123456789";
-      auto file = files_.Create(dest.path(), path, SharedFileMode::OpenExisting, 0, 9);
+      auto file = files_.Create(transfer->GetWorkInterface()->GetDestination(), path,
+                                SharedFileMode::OpenExisting, 0, 9);
       transfer->GetWorkInterface()->OnFileCommitted(path, file->Identity());
     }
     c.after(dest.path() + "/tools/bin/setup.sh");

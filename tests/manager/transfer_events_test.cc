@@ -32,6 +32,7 @@ class FixedWorkInterface : public TransferWorkInterface {
   std::shared_ptr<const NodeListManifest> GetNodeList() const override { return nodes_; }
   std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() const override { return nullptr; }
   std::shared_ptr<HttpSession> GetSession() const override { return nullptr; }
+  std::shared_ptr<const Folder> GetDestination() const override { return nullptr; }
   WorkCompleteCallback& GetWorkCompleteCallback() override { return unused_; }
   WorkCompleteCallback& GetPackageAcquireCallback() override { return unused_; }
   WorkCompleteCallback& GetNodeListAcquireCallback() override { return unused_; }

@@ -99,6 +99,9 @@ class HalfWritingFile : public SharedFile {
     throw FileInsufficientSpaceException();
   }
   std::uint64_t GetSize() override { return file_->GetSize(); }
+  std::size_t ReadAt(void* buffer, std::size_t length, std::uint64_t position) override {
+    return file_->ReadAt(buffer, length, position);
+  }
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
   bool AllowExecute() override { return file_->AllowExecute(); }
   bool DenyExecute() override { return file_->DenyExecute(); }
@@ -125,9 +128,9 @@ class FaultInjectingFactory : public SharedFileFactory {
     SharedFileMode mode;
   };
 
-  std::shared_ptr<SharedFile> Create(const std::string& folder, const std::string& relativePath,
-                                     SharedFileMode mode, std::uint64_t start,
-                                     std::uint64_t end) override {
+  std::shared_ptr<SharedFile> Create(const std::shared_ptr<const Folder>& folder,
+                                     const std::string& relativePath, SharedFileMode mode,
+                                     std::uint64_t start, std::uint64_t end) override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       opened_.push_back({relativePath, mode});
@@ -137,7 +140,7 @@ class FaultInjectingFactory : public SharedFileFactory {
     if (fault_ == Fault::kHalfWrite) return std::make_shared<HalfWritingFile>(std::move(file));
     return file;
   }
-  bool Delete(const std::string& folder, const std::string& relativePath) override {
+  bool Delete(const Folder& folder, const std::string& relativePath) override {
     return real_.Delete(folder, relativePath);
   }
   bool IsExecutable(const std::string& folder, const std::string& relativePath) override {

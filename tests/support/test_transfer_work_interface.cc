@@ -4,6 +4,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "file/file_exception.h"
 #include "manifest/package_manifest.h"
 #include "works/package_works.h"
 
@@ -47,6 +48,14 @@ TestTransferWorkInterface::TestTransferWorkInterface(TransferParams params,
       params_(std::move(params)) {}
 
 TestTransferWorkInterface::~TestTransferWorkInterface() = default;
+
+std::shared_ptr<const Folder> TestTransferWorkInterface::GetDestination() const {
+  try {
+    return Folder::Open(params_.destPath);
+  } catch (const FileException&) {
+    return nullptr;
+  }
+}
 
 TransferParams TestTransferWorkInterface::GetParams() {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -97,6 +97,9 @@ class TestTransferWorkInterface : public TransferWorkInterface,
   std::shared_ptr<const NodeListManifest> GetNodeList() const override;
   std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() const override { return progress_; }
   std::shared_ptr<HttpSession> GetSession() const override { return session_; }
+  // The destination opened again by its path at every call, without a lock; empty when it
+  // cannot be opened.
+  std::shared_ptr<const Folder> GetDestination() const override;
   WorkCompleteCallback& GetWorkCompleteCallback() override { return workComplete_; }
   WorkCompleteCallback& GetPackageAcquireCallback() override { return packageAcquired_; }
   WorkCompleteCallback& GetNodeListAcquireCallback() override { return nodeListAcquired_; }

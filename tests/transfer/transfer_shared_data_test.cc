@@ -84,7 +84,7 @@ TEST(TransferSharedMapDataTest, SettleCountsExactlyTheChunkLength) {
 
 TEST(TransferSharedMapDataTest, PrepareRewindsTheWindowAndTakesBackCountedBytes) {
   test::TempDir folder;
-  auto file = std::make_shared<PosixSharedFile>(folder.path(), "data.bin",
+  auto file = std::make_shared<PosixSharedFile>(Folder::Open(folder.path()), "data.bin",
                                                 SharedFileMode::OpenOrCreate, 0, UINT64_MAX);
   ASSERT_TRUE(file->Allocate(3 * 4096));
   auto progress = std::make_shared<ProgressTotals>();

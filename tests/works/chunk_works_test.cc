@@ -32,7 +32,7 @@ TEST(ChunkRetryLimitTest, SaturatesAndCaps) {
 // bytes as transferred exactly once at any time and as completed once.
 TEST(TransferSingleChunkWorkTest, ResetTakesBackItsBytesAndCompletionCountsOnce) {
   test::TempDir folder;
-  auto file = std::make_shared<PosixSharedFile>(folder.path(), "data.bin",
+  auto file = std::make_shared<PosixSharedFile>(Folder::Open(folder.path()), "data.bin",
                                                 SharedFileMode::OpenOrCreate, 0, UINT64_MAX);
   ASSERT_TRUE(file->Allocate(8192));
   auto fileData = std::make_shared<TransferSharedFileData>("data.bin", 8192);

@@ -159,6 +159,11 @@ class CountingFile : public SharedFile {
     return file_->Write(data, length);
   }
   std::uint64_t GetSize() override { return file_->GetSize(); }
+  std::size_t ReadAt(void* buffer, std::size_t length, std::uint64_t position) override {
+    const std::size_t read = file_->ReadAt(buffer, length, position);
+    reads_.fileBytesRead += read;
+    return read;
+  }
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
   bool AllowExecute() override { return file_->AllowExecute(); }
   bool DenyExecute() override { return file_->DenyExecute(); }
@@ -181,14 +186,14 @@ class CountingFile : public SharedFile {
 // The real POSIX files, whose windows count their reads.
 class CountingFileFactory : public SharedFileFactory {
  public:
-  std::shared_ptr<SharedFile> Create(const std::string& folder, const std::string& relativePath,
-                                     SharedFileMode mode, std::uint64_t start,
-                                     std::uint64_t end) override {
+  std::shared_ptr<SharedFile> Create(const std::shared_ptr<const Folder>& folder,
+                                     const std::string& relativePath, SharedFileMode mode,
+                                     std::uint64_t start, std::uint64_t end) override {
     if (mode == SharedFileMode::Staged) ++reads.staged;
     return std::make_shared<CountingFile>(files_.Create(folder, relativePath, mode, start, end),
                                           reads);
   }
-  bool Delete(const std::string& folder, const std::string& relativePath) override {
+  bool Delete(const Folder& folder, const std::string& relativePath) override {
     return files_.Delete(folder, relativePath);
   }
   bool IsExecutable(const std::string& folder, const std::string& relativePath) override {
@@ -384,7 +389,8 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
     std::uint64_t readInPlace;
   };
   std::uint64_t firstChunks = 0;
-  for (const auto& file : Files()) firstChunks += std::min<std::uint64_t>(kChunk, file.second.size());
+  for (const auto& file : Files())
+    firstChunks += std::min<std::uint64_t>(kChunk, file.second.size());
   const Case cases[] = {
       // New files: each chunk is downloaded at once and checked once, after its download.
       {"fresh", [](const std::string&) {}, 0, chunks, chunks, 0},
