@@ -34,6 +34,9 @@
 namespace halv {
 namespace {
 
+// How often the monitor reads the transfer's status, in milliseconds.
+constexpr std::uint32_t kPollIntervalMs = 20;
+
 constexpr char kUsage[] =
     "usage: halvane-get [--host [https://]HOST[:PORT]] --partner ID --package ID\n"
     "                   [--package-version ID] --dest DIR [--public-key FILE]\n"
@@ -285,7 +288,9 @@ int Run(int argc, char** argv) {
                       AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()});
     ProgressPrinter progress(isatty(STDERR_FILENO) == 1);
     GetCallback callback(services, outcome, progress, context);
-    TransferMonitorImpl monitor(services);
+    // Starting once initialized and ending once complete each wait for the next poll; a poll
+    // only copies a status, so a short interval keeps a quick run quick.
+    TransferMonitorImpl monitor(services, SteadyClock::Instance(), kPollIntervalMs);
     callback.SetMonitor(&monitor);
     monitor.Start();
     const TransferStatus status =
