@@ -119,6 +119,28 @@ TEST_F(ServicesTest, PauseResumeAndCancelWithDeletion) {
   EXPECT_FALSE(fs::exists(temp_.Child("dest/data.bin")));
 }
 
+// As the window's Retry does: a transfer stopped in the middle, then a new one into the same
+// folder at once. The new one gets the folder once the stopped one's works let go, and
+// completes; the stopped one never makes it fail as "another download".
+TEST_F(ServicesTest, ANewTransferIntoTheFolderOfAStoppedOneStartsAndCompletes) {
+  auto services = NewServices();
+  const std::string dest = temp_.Child("dest");
+  fs::create_directories(dest);
+  const std::string stopped = services->InitializeTransfer("R", "abc").transferId;
+  ASSERT_EQ(WaitFor(*services, stopped, Initialized).state, TransferState::Initialized);
+  const std::string again = services->InitializeTransfer("R", "abc").transferId;
+  ASSERT_EQ(WaitFor(*services, again, Initialized).state, TransferState::Initialized);
+
+  ASSERT_EQ(services->StartTransfer(stopped, dest).state, TransferState::Transferring);
+  services->CancelTransfer(stopped, false);
+  const TransferStatus started = services->StartTransfer(again, dest);
+  ASSERT_EQ(started.state, TransferState::Transferring) << started.errorMessage;
+  const TransferStatus end =
+      WaitFor(*services, again, [](const TransferStatus& s) { return s.IsFinished(); });
+  EXPECT_EQ(end.state, TransferState::Complete) << end.errorMessage;
+  EXPECT_EQ(test::ReadFile(dest + "/data.bin"), content_);
+}
+
 TEST_F(ServicesTest, TeardownSuspendsAndTheNextServicesRestoreById) {
   std::string id;
   {
