@@ -234,10 +234,10 @@ void Dialog::OnTransferInitialized(const TransferStatus& update) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (closed_ || failed_) return;
-      destination = startup_.dataFolder();
-      if (update.transferId == skinTransferId_) {
-        destination = JoinPath(destination, startup_.skinPackageId(language_));
-      }
+      // Sibling folders, so that no file of one package can land among the other's.
+      destination = update.transferId == skinTransferId_
+                        ? JoinPath(startup_.dataFolder(), startup_.skinPackageId(language_))
+                        : startup_.mainFolder();
     }
     // A retryable error reported with the initialization follows as OnTransferError.
     if (update.error != TransferError::None) return;

@@ -51,10 +51,12 @@ class HalvaneGetTest : public testing::Test {
 
   // The environment of every run: its own home and cache, analytics where the test says.
   std::vector<std::string> Environment() const {
-    std::vector<std::string> environment = {
-        "HOME=" + temp_.Child("home"), "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
-        "XDG_DATA_HOME=" + temp_.Child("home/.local/share"), "PATH=/usr/bin:/bin",
-        "HALV_ANALYTICS_URL=" + analyticsUrl_};
+    std::vector<std::string> environment = {"HOME=" + temp_.Child("home"),
+                                            "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
+                                            "XDG_DATA_HOME=" + temp_.Child("home/.local/share"),
+                                            "XDG_STATE_HOME=" + temp_.Child("home/.local/state"),
+                                            "PATH=/usr/bin:/bin",
+                                            "HALV_ANALYTICS_URL=" + analyticsUrl_};
     for (const std::string& variable : test::SanitizerEnvironment()) {
       environment.push_back(variable);
     }
@@ -151,7 +153,7 @@ TEST_F(HalvaneGetTest, DownloadsThenResumesWithoutAnyChunkRequest) {
   EXPECT_EQ(completed, 2u);
   // The work log of each run holds its transfer events.
   std::size_t logs = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home/.cache"))) {
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home/.local/state"))) {
     if (entry.path().filename().string().rfind("Log.", 0) != 0) continue;
     ++logs;
     const std::string log = ReadFile(entry.path().string());
