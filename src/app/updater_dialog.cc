@@ -295,7 +295,15 @@ void Dialog::OnTransferFinished(const TransferStatus& update) {
       }
     }
     if (update.error != TransferError::None) {
-      FailWithText(locale_.Format(ErrorMessage(update.error), startup_.supportAddress()), true);
+      std::string text = locale_.Format(ErrorMessage(update.error), startup_.supportAddress());
+      // A host, node or document that failed is named in words after the sentence, so that the
+      // user (or whoever helps them) knows where to look; other messages are the program's own.
+      if ((update.error == TransferError::ConnectionError ||
+           update.error == TransferError::ManifestError) &&
+          !update.errorMessage.empty()) {
+        text += "\n\n" + update.errorMessage;
+      }
+      FailWithText(text, true);
     } else if (update.state != TransferState::Complete) {
       // Nothing of this run cancels or suspends its transfers while the window is open, so such
       // an end is unexpected; waiting would leave "Calculating time remaining" up forever.

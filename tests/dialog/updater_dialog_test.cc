@@ -175,6 +175,11 @@ TEST(DialogTest, LaunchesOnlyAfterTheSecondTransferInEitherOrder) {
   }
 }
 
+TransferStatus WithMessage(TransferStatus status, const std::string& message) {
+  status.errorMessage = message;
+  return status;
+}
+
 TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
   const std::string unexpected =
       "An unexpected error occurred. Please visit support.halvane.com for further assistance.";
@@ -201,6 +206,20 @@ TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
       {"canceled", Status("main-id", TransferState::Canceled), unexpected},
       {"suspended", Status("main-id", TransferState::Suspended), unexpected},
       {"gone", Status("main-id", TransferState::None), unexpected},
+      // The words of a failed node or document follow the sentence; internal messages do not.
+      {"a node in words",
+       WithMessage(Status("main-id", TransferState::Transferring, TransferError::ConnectionError),
+                   "node 127.0.0.1:1, file a.bin: 127.0.0.1:1 refused the connection"),
+       std::string(messages::kConnectionError) +
+           "\n\nnode 127.0.0.1:1, file a.bin: 127.0.0.1:1 refused the connection"},
+      {"a document in words",
+       WithMessage(Status("main-id", TransferState::Transferring, TransferError::ManifestError),
+                   "no such document at http://h/manifests/p/current.xml"),
+       unexpected + "\n\nno such document at http://h/manifests/p/current.xml"},
+      {"an internal message",
+       WithMessage(Status("main-id", TransferState::Transferring, TransferError::UnknownError),
+                   "Transfer::Start called twice"),
+       unexpected},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
