@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/cache_layout.h"
 #include "app/get_progress.h"
 #include "app/services.h"
 #include "app/startup_parameters.h"
@@ -57,6 +58,9 @@ constexpr char kUsage[] =
     "  --threads    threads of the main work manager (default 2 x (processors + 2))\n"
     "  --help       show this text; --version shows the program's version\n"
     "Every option also takes its value as --option=value.\n"
+    "Logs, transfer records and the record of accepted publications go into\n"
+    "$XDG_STATE_HOME/FOLDER (default ~/.local/state/FOLDER), FOLDER being the build's folder "
+    "name.\n"
     "Exit status: 0 complete, 1 failed, 2 bad command line, 130 interrupted, 143 terminated;\n"
     "an interrupted download resumes when the same command runs again.\n";
 
@@ -245,8 +249,7 @@ int Run(int argc, char** argv) {
 
   InitializeCurl();
   // The build's configuration: its manifest host and analytics endpoints.
-  const StartupParameters build(StringResourceTable::Embedded(), {argv[0]},
-                                GetSystemTempDirectory());
+  const StartupParameters build(StringResourceTable::Embedded(), {argv[0]}, UserFolders::Process());
   Settings settings = BuildSettings(build, GetProcessorCount());
   if (!options.host.empty()) settings.manifestHost = options.host;
   settings.logLevel = options.logLevel ? *options.logLevel : Settings().logLevel;
@@ -260,10 +263,15 @@ int Run(int argc, char** argv) {
     }
   }
 
-  const std::string base = GetSystemTempDirectory();
-  if (base.empty() || !(PathExists(base) || CreateDirectories(base))) {
+  // Only the state folder is ours: the package goes into --dest. An earlier release's state
+  // moves there before the services open it (see MoveCacheLayout).
+  const std::string base = build.stateFolder();
+  if (base.empty() || !(PathExists(base) || CreateDirectories(base)) ||
+      !MoveCacheLayout(build.cacheLayoutFolder(), base)) {
     std::cerr << "halvane-get: cannot create the data folder "
-              << (base.empty() ? "(no home folder)" : base) << "\n";
+              << (base.empty() ? "(no home folder, or the build's folder name is not a folder name)"
+                               : base)
+              << "\n";
     return 1;
   }
   if (!(PathExists(options.dest) || CreateDirectories(options.dest))) {

@@ -42,7 +42,7 @@ bool CreateShortcuts(const StartupParameters& startup, const std::string& langua
   try {
     PosixSharedFileFactory files;
     LinuxShortcut shortcut(startup.launchPackageId(language),
-                           JoinPath(startup.dataFolder(), "shortcuts"),
+                           JoinPath(startup.stateFolder(), "shortcuts"),
                            startup.displayName(language), files, GetApplicationsDirectory());
     return shortcut.Create(startup.programPath());
   } catch (const std::exception&) {
@@ -54,7 +54,7 @@ bool Launch(const StartupParameters& startup, const std::string& language,
             const std::string& mainRunPath, const std::string& skinRunPath) {
   CreateShortcuts(startup, language);
   try {
-    PosixProcess process(JoinPath(startup.dataFolder(), mainRunPath));
+    PosixProcess process(JoinPath(startup.mainFolder(), mainRunPath));
     return process.Run(true, BuildLaunchArguments(startup, language, skinRunPath), std::string());
   } catch (const std::exception&) {
     return false;

@@ -23,12 +23,13 @@ std::vector<std::string> BuildLaunchArguments(const StartupParameters& startup,
                                               const std::string& skinRunPath);
 
 // Writes the shortcut "<launch package id>.url" back to the updater's own executable in the
-// data folder's "shortcuts" folder, with its desktop launchers (one also installed in the
+// state folder's "shortcuts" folder, with its desktop launchers (one also installed in the
 // user's applications folder). True when the shortcut file was written; never throws.
 bool CreateShortcuts(const StartupParameters& startup, const std::string& language);
 
 // Writes the shortcuts (their failure does not matter), then starts the program at
-// `mainRunPath` (relative to the data folder) in its own folder with BuildLaunchArguments and
+// `mainRunPath` (relative to the main package's folder, StartupParameters::mainFolder) in its
+// own folder with BuildLaunchArguments and
 // waits for it to exit. `skinRunPath` is the skin package's run path (may be empty). True when
 // the program was started and has exited; false on every failure, never an exception.
 bool Launch(const StartupParameters& startup, const std::string& language,

@@ -14,7 +14,6 @@
 #include "build_version.h"
 #include "event/work_log_manager.h"
 #include "platform/string_resources.h"
-#include "platform/system.h"
 
 namespace {
 
@@ -34,7 +33,10 @@ constexpr char kHelp[] =
     "Other arguments are ignored, so that a launcher may pass its own; --help and --version\n"
     "are the two exceptions, and nothing is downloaded when either is given.\n"
     "Environment: HALV_ANALYTICS_URL replaces both analytics endpoints (empty turns analytics\n"
-    "off); XDG_CACHE_HOME places the data folder.\n";
+    "off). Places, FOLDER being the build's folder name: the program and its skin go into\n"
+    "$XDG_DATA_HOME/FOLDER (default ~/.local/share/FOLDER); logs, transfer records, shortcuts\n"
+    "and the record of accepted publications into $XDG_STATE_HOME/FOLDER (default\n"
+    "~/.local/state/FOLDER). What earlier releases kept in $XDG_CACHE_HOME is moved there once.\n";
 
 // Services and the monitor that polls them. Members are destroyed in reverse order: the
 // monitor's thread is joined before the services go.
@@ -42,7 +44,7 @@ class ServicesBackend final : public halv::Updater::TransferBackend {
  public:
   ServicesBackend(const halv::Settings& settings, const halv::StartupParameters& build)
       : services_(
-            settings, halv::GetSystemTempDirectory(),
+            settings, build.stateFolder(),
             halv::AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()}),
         monitor_(services_) {
     // The downloaded program inherits the updater's rights: the log says so when they are root's.
@@ -96,7 +98,7 @@ int main(int argc, char** argv) {
   }
   // The build's analytics endpoints (or the one of HALV_ANALYTICS_URL) for the services.
   const halv::StartupParameters build(halv::StringResourceTable::Embedded(), {argv[0]},
-                                      halv::GetSystemTempDirectory());
+                                      halv::UserFolders::Process());
   return halv::Updater::RunUpdater(&argc, &argv, halv::StringResourceTable::Embedded(),
                                    halv::Updater::EntryEnvironment::Process(),
                                    [&build](const halv::Settings& settings) {

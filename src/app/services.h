@@ -34,8 +34,9 @@ namespace halv {
 // transfer, drains the log and analytics pools and destroys the services in reverse order.
 class Services : public TransferStatusSource {
  public:
-  // `baseFolder` holds the transfer store and the logs (the user's cache directory in the
-  // product); `analytics` says where analytics go (an empty URL turns that kind off).
+  // `baseFolder` holds the transfer store, the logs and the publication record (the product's
+  // state folder, StartupParameters::stateFolder); `analytics` says where analytics go (an empty
+  // URL turns that kind off).
   Services(const Settings& settings, const std::string& baseFolder,
            const AnalyticsEndpoints& analytics);
   Services(const Services&) = delete;

@@ -29,7 +29,37 @@ bool StartsWith(const std::string& text, const char* prefix, std::size_t length)
   return text.compare(0, length, prefix) == 0;
 }
 
+// `base`/`name`, or empty when `base` is not absolute (no home was found): then the check fails
+// and the user is told, rather than a folder being made below the current directory.
+std::string FolderBelow(const std::string& base, const std::string& name) {
+  if (base.empty() || base.front() != '/') return std::string();
+  try {
+    return JoinPath(base, name);
+  } catch (const std::exception&) {
+    return std::string();
+  }
+}
+
+bool IsUsableFolder(const std::string& folder) {
+  if (folder.empty()) return false;
+  if (!PathExists(folder) && !CreateDirectories(folder)) return false;
+  // A file in its place, or a folder this user cannot write to, would fail only later.
+  return IsWritableFolder(folder);
+}
+
 }  // namespace
+
+UserFolders UserFolders::Process() {
+  return UserFolders{GetSystemTempDirectory(), GetDataHome(), GetStateHome()};
+}
+
+bool IsFolderName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const char c : name) {
+    if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
 
 StartupParameters::LanguageList SplitLanguageList(const std::string& text) {
   StartupParameters::LanguageList pairs;
@@ -49,7 +79,7 @@ StartupParameters::LanguageList SplitLanguageList(const std::string& text) {
 
 StartupParameters::StartupParameters(const StringResourceTable& resources,
                                      const std::vector<std::string>& arguments,
-                                     const std::string& tempDirectory)
+                                     const UserFolders& folders)
     : companyFolder_(kCompanyFolder),
       skinVersion_(kNotGiven),
       packageVersion_(kNotGiven),
@@ -60,15 +90,13 @@ StartupParameters::StartupParameters(const StringResourceTable& resources,
   displayName_ = resources.Load(108);
   folderName_ = resources.Load(109);
   downloaderPackageId_ = resources.Load(107);
-  // Without a home there is no private place for the data folder: it is left empty, the check
-  // fails and the user is told, rather than a folder being made below the current directory.
-  if (!tempDirectory.empty() && tempDirectory.front() == '/') {
-    try {
-      dataFolder_ = JoinPath(tempDirectory, companyFolder_);
-    } catch (const std::exception&) {
-      // Left empty, as above.
-    }
+  // The raw resource, whatever the language: a product keeps one place when its user switches
+  // language. A name that would leave or nest below the base folder gives no place at all.
+  if (IsFolderName(folderName_)) {
+    dataFolder_ = FolderBelow(folders.data, folderName_);
+    stateFolder_ = FolderBelow(folders.state, folderName_);
   }
+  cacheLayoutFolder_ = FolderBelow(folders.cache, companyFolder_);
   skinPackageId_ = resources.Load(106);
   launchPackageId_ = resources.Load(105);
   defaultLanguage_ = resources.Load(130);
@@ -128,11 +156,18 @@ std::string StartupParameters::folderName(const std::string& language) const {
   return SelectLanguage(folderName_, language);
 }
 
-bool StartupParameters::CheckDataFolder() const {
-  if (dataFolder_.empty()) return false;
-  if (!PathExists(dataFolder_) && !CreateDirectories(dataFolder_)) return false;
-  // A file in its place, or a folder this user cannot write to, would fail only later.
-  return IsWritableFolder(dataFolder_);
+std::string StartupParameters::mainFolder() const {
+  return dataFolder_.empty() ? std::string() : FolderBelow(dataFolder_, downloaderPackageId_);
+}
+
+bool StartupParameters::CheckDataFolder(std::string* unusable) const {
+  for (const std::string* folder : {&dataFolder_, &stateFolder_}) {
+    if (!IsUsableFolder(*folder)) {
+      if (unusable) *unusable = folder->empty() ? std::string("~") : *folder;
+      return false;
+    }
+  }
+  return true;
 }
 
 Settings BuildSettings(const StartupParameters& parameters, int processorCount) {

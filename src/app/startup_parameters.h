@@ -11,6 +11,20 @@ namespace halv {
 
 class StringResourceTable;
 
+// The user's base folders of the XDG rules, each absolute, or empty when no home was found.
+struct UserFolders {
+  std::string cache;  // where earlier releases kept everything, read only to move it
+  std::string data;   // installed programs and skins
+  std::string state;  // logs, transfer records, shortcuts, the publication record
+
+  // The running user's: $XDG_CACHE_HOME, $XDG_DATA_HOME, $XDG_STATE_HOME or their defaults.
+  static UserFolders Process();
+};
+
+// Whether `name` can name a folder of ours below a base folder: one non-empty path component,
+// not "." or "..", without '/' or control characters.
+bool IsFolderName(const std::string& name);
+
 // The support address of builds whose resource 134 is empty.
 inline constexpr char kDefaultSupportAddress[] = "support.halvane.com";
 
@@ -23,9 +37,9 @@ class StartupParameters {
   // Reads the string resources of `resources` and parses `arguments` (argv, argv[0] included).
   // `programPath` is the running executable (GetExecutablePath), argv[0] only when that is
   // unknown. Reads the environment variable HALV_ANALYTICS_URL.
-  // `tempDirectory` is the system temporary directory under which the data folder lies.
+  // `folders` are the base folders below which the folder name (resource 109) places ours.
   StartupParameters(const StringResourceTable& resources, const std::vector<std::string>& arguments,
-                    const std::string& tempDirectory);
+                    const UserFolders& folders);
 
   std::string programPath() const { return programPath_; }
   std::string hostOverride() const { return hostOverride_; }
@@ -33,7 +47,17 @@ class StartupParameters {
   std::string skinPartnerId() const { return skinPartnerId_; }
   std::string companyFolder() const { return companyFolder_; }
   std::string downloaderPackageId() const { return downloaderPackageId_; }
+  // <data>/<folder name>: the main package and the skin go into sibling folders below it,
+  // named by their package ids (mainFolder(), and the skin package id for the language). Empty,
+  // like stateFolder(), when there is no home or resource 109 is not a folder name (IsFolderName).
   std::string dataFolder() const { return dataFolder_; }
+  // Where the main package goes and its run path starts: dataFolder()/<downloader package id>.
+  std::string mainFolder() const;
+  // <state>/<folder name>: the base folder of the services (logs, transfer records, the
+  // publication record) and of the shortcuts.
+  std::string stateFolder() const { return stateFolder_; }
+  // <cache>/<companyFolder>: the one data folder of earlier releases.
+  std::string cacheLayoutFolder() const { return cacheLayoutFolder_; }
   std::string skinVersion() const { return skinVersion_; }
   std::string packageVersion() const { return packageVersion_; }
   std::string defaultLanguage() const { return defaultLanguage_; }
@@ -57,9 +81,10 @@ class StartupParameters {
   std::string displayName(const std::string& language = std::string()) const;
   std::string folderName(const std::string& language = std::string()) const;
 
-  // True when the data folder is a folder this user can write to, creating it with its parents
-  // when missing; false when no home was found for it. Never throws.
-  bool CheckDataFolder() const;
+  // True when the data and state folders are folders this user can write to, creating them
+  // with their parents when missing. Otherwise false, with the first folder that failed in
+  // `unusable` ("~" when it has no path: no home, or no valid folder name). Never throws.
+  bool CheckDataFolder(std::string* unusable = nullptr) const;
 
  private:
   void ParseCommandLine(const std::vector<std::string>& arguments);
@@ -71,6 +96,8 @@ class StartupParameters {
   std::string companyFolder_;
   std::string downloaderPackageId_;
   std::string dataFolder_;
+  std::string stateFolder_;
+  std::string cacheLayoutFolder_;
   std::string displayName_;
   std::string folderName_;
   std::string skinPackageId_;

@@ -234,10 +234,10 @@ void Dialog::OnTransferInitialized(const TransferStatus& update) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (closed_ || failed_) return;
-      destination = startup_.dataFolder();
-      if (update.transferId == skinTransferId_) {
-        destination = JoinPath(destination, startup_.skinPackageId(language_));
-      }
+      // Sibling folders, so that no file of one package can land among the other's.
+      destination = update.transferId == skinTransferId_
+                        ? JoinPath(startup_.dataFolder(), startup_.skinPackageId(language_))
+                        : startup_.mainFolder();
     }
     // A retryable error reported with the initialization follows as OnTransferError.
     if (update.error != TransferError::None) return;
@@ -295,7 +295,15 @@ void Dialog::OnTransferFinished(const TransferStatus& update) {
       }
     }
     if (update.error != TransferError::None) {
-      FailWithText(locale_.Format(ErrorMessage(update.error), startup_.supportAddress()), true);
+      std::string text = locale_.Format(ErrorMessage(update.error), startup_.supportAddress());
+      // A host, node or document that failed is named in words after the sentence, so that the
+      // user (or whoever helps them) knows where to look; other messages are the program's own.
+      if ((update.error == TransferError::ConnectionError ||
+           update.error == TransferError::ManifestError) &&
+          !update.errorMessage.empty()) {
+        text += "\n\n" + update.errorMessage;
+      }
+      FailWithText(text, true);
     } else if (update.state != TransferState::Complete) {
       // Nothing of this run cancels or suspends its transfers while the window is open, so such
       // an end is unexpected; waiting would leave "Calculating time remaining" up forever.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cache_layout.h"
 #include "app/gtk_loader.h"
 #include "app/launcher.h"
 #include "app/startup_parameters.h"
@@ -34,7 +35,7 @@ void WriteLine(int fd, const std::string& text) {
 
 EntryEnvironment EntryEnvironment::Process() {
   EntryEnvironment environment;
-  environment.tempDirectory = GetSystemTempDirectory();
+  environment.folders = UserFolders::Process();
   environment.processorCount = GetProcessorCount();
   environment.moduleFolder = FolderOf(GetExecutablePath());
   environment.runAsRoot = geteuid() == 0;
@@ -45,7 +46,7 @@ EntryEnvironment EntryEnvironment::Process() {
 int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
                const EntryEnvironment& environment, const TransferBackendFactory& makeBackend) {
   const std::vector<std::string> arguments(*argv, *argv + *argc);
-  const StartupParameters startup(resources, arguments, environment.tempDirectory);
+  const StartupParameters startup(resources, arguments, environment.folders);
   const Settings settings = BuildSettings(startup, environment.processorCount);
 
   const EmbeddedMessageCatalog catalog;
@@ -63,9 +64,16 @@ int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
     view = std::make_unique<TerminalView>(environment.input, environment.output, environment.error);
   }
 
-  // The data folder is made before the backend, whose work log lies in it: a line logged
-  // before the folder exists (the root notice, the missing window) would be lost.
-  const bool dataFolderReady = startup.CheckDataFolder();
+  // The folders are made, and an earlier release's state moved into them, before the backend,
+  // whose work log and publication record lie there: a line logged before the folder exists
+  // (the root notice, the missing window) would be lost, and a record left behind would let
+  // documents older than accepted ones through.
+  std::string unusableFolder;
+  bool dataFolderReady = startup.CheckDataFolder(&unusableFolder);
+  if (dataFolderReady && !MoveCacheLayout(startup.cacheLayoutFolder(), startup.stateFolder())) {
+    dataFolderReady = false;
+    unusableFolder = startup.stateFolder();
+  }
   std::unique_ptr<TransferBackend> backend = makeBackend(settings);
   // With a display the user expects a window: started from a menu, a terminal run is invisible,
   // so the reason goes to stderr and into the work log, where it can be found.
@@ -79,9 +87,7 @@ int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
 
   // The disk message names the folder it could not use, so that the user knows where to look.
   const int exitCode =
-      dataFolderReady ? dialog->Run()
-                      : dialog->RunError(messages::kDiskWriteError,
-                                         startup.dataFolder().empty() ? "~" : startup.dataFolder());
+      dataFolderReady ? dialog->Run() : dialog->RunError(messages::kDiskWriteError, unusableFolder);
 
   // The monitor stops before the services and the dialog it reports to.
   backend.reset();

@@ -28,7 +28,7 @@ using TransferBackendFactory = std::function<std::unique_ptr<TransferBackend>(co
 
 // What the entry takes from its surroundings; the defaults are the process's own.
 struct EntryEnvironment {
-  std::string tempDirectory;  // the system temporary folder, under which the data folder lies
+  UserFolders folders;  // the base folders below which the data and state folders lie
   int processorCount = 1;
   std::string moduleFolder;  // the folder of the GTK module (the executable's own)
   bool tryWindow = true;     // false: the terminal front end even when a display is set

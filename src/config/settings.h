@@ -17,14 +17,15 @@ struct Settings {
   explicit Settings(int processorCount);
 
   std::string manifestHost = kDefaultManifestHost;
-  std::string transfersFolder = "Mirthwell Technologies/Halvane Delivery/transfers";
-  std::string logsFolder = "Mirthwell Technologies/Halvane Delivery/logs";
+  // Below the services' base folder, the product's state folder (see StartupParameters).
+  std::string transfersFolder = "transfers";
+  std::string logsFolder = "logs";
   // The publisher's minisign public keys (base64 lines separated by ';', ',' or white space);
   // empty: documents are not checked. With keys, every package document and node list must be
   // signed by one of them.
   std::string publisherKeys;
   // The newest publication time accepted per package, below the same base as the folders above.
-  std::string publicationsFile = "Mirthwell Technologies/Halvane Delivery/publications";
+  std::string publicationsFile = "publications";
   int logLevel = -9;
   int manifestRetryLimit = 4;
   int manifestConnectTimeout = 10;  // seconds
@@ -52,9 +53,9 @@ struct Settings {
   // far behind (more for nodes that deliver more), never more than maxRequestsInFlight.
   int requestsPerNode = 2;
   int maxRequestsInFlight = 16;
-  int workThreads = 0;               // workflowConcurrency + P + 2: the main work manager's threads
-  int workflowConcurrency = 0;       // maxRequestsInFlight + P
-  int fileConcurrency = 0;           // P + 2: files in parallel
+  int workThreads = 0;          // workflowConcurrency + P + 2: the main work manager's threads
+  int workflowConcurrency = 0;  // maxRequestsInFlight + P
+  int fileConcurrency = 0;      // P + 2: files in parallel
   // The most a lookup of automatic proxy configuration may take, and teardown wait for one. The
   // proxy connection has each request's own time-outs.
   int proxyResolveTimeout = 5000;    // milliseconds

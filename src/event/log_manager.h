@@ -20,7 +20,7 @@ class SharedFileFactory;
 using WallClock = std::function<std::chrono::system_clock::time_point()>;
 
 // An event manager whose events end as lines of one log file per run. The file lies in
-// `logsFolder` below `baseFolder` (the system's cache directory in the product), is named after
+// `logsFolder` below `baseFolder` (the product's state folder), is named after
 // the UTC time of the run's first written line ("Log.%Y.%m.%d.%H.%M.%S.txt", then ".1", ".2", ...
 // when that name is taken) and is created by the first line, so a run that writes nothing leaves
 // no file. Before creating it, the oldest log files of earlier runs are removed so that the folder

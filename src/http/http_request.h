@@ -49,6 +49,11 @@ struct HttpRequestStatus {
   std::string contentRange;
 };
 
+// The failure of a request for `url` in words that name the URL or its host ("no such document
+// at URL", "HOST refused the connection", "URL answered HTTP 500", ...), followed by the HTTP
+// layer's own details in parentheses, for people and the log alike. Stateless; any thread.
+std::string DescribeRequestFailure(const std::string& url, const HttpRequestStatus& status);
+
 enum class HttpMethod { Get = 0, Post = 1 };
 
 // The one user agent of every request (analytics posts included) and of the proxy discovery:

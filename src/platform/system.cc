@@ -30,15 +30,21 @@ std::string HomeDirectory() {
   return home;
 }
 
+// The XDG rules ignore a relative value: it falls back to `fallback` below the home folder.
+std::string XdgFolder(const char* variable, const char* fallback) {
+  const std::string value = EnvironmentValue(variable);
+  if (!value.empty() && value.front() == '/') return value;
+  const std::string home = HomeDirectory();
+  return home.empty() ? std::string() : home + fallback;
+}
+
 }  // namespace
 
-std::string GetSystemTempDirectory() {
-  // The XDG rules ignore a relative XDG_CACHE_HOME.
-  const std::string cache = EnvironmentValue("XDG_CACHE_HOME");
-  if (!cache.empty() && cache.front() == '/') return cache;
-  const std::string home = HomeDirectory();
-  return home.empty() ? std::string() : home + "/.cache";
-}
+std::string GetSystemTempDirectory() { return XdgFolder("XDG_CACHE_HOME", "/.cache"); }
+
+std::string GetDataHome() { return XdgFolder("XDG_DATA_HOME", "/.local/share"); }
+
+std::string GetStateHome() { return XdgFolder("XDG_STATE_HOME", "/.local/state"); }
 
 std::string GetExecutablePath() {
   const std::string image = EnvironmentValue("APPIMAGE");
@@ -64,10 +70,8 @@ std::string GetExecutablePath() {
 }
 
 std::string GetApplicationsDirectory() {
-  const std::string data = EnvironmentValue("XDG_DATA_HOME");
-  if (!data.empty() && data.front() == '/') return data + "/applications";
-  const std::string home = HomeDirectory();
-  return home.empty() ? std::string() : home + "/.local/share/applications";
+  const std::string data = GetDataHome();
+  return data.empty() ? std::string() : data + "/applications";
 }
 
 bool IsWritableFolder(const std::string& path) {

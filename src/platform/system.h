@@ -6,10 +6,15 @@
 // Small questions the program asks the system. Stateless; any thread.
 namespace halv {
 
-// Where the program keeps its data folder, transfer store and logs: the user's private cache
-// directory, $XDG_CACHE_HOME, else $HOME/.cache, else the passwd entry's home + "/.cache". Never
-// the shared /tmp, where other users could plant files. Empty when no home can be found.
+// The user's private cache directory: $XDG_CACHE_HOME, else $HOME/.cache, else the passwd
+// entry's home + "/.cache". Earlier releases kept everything there; it is read only to move what
+// they left. Never the shared /tmp, where other users could plant files. Empty without a home.
 std::string GetSystemTempDirectory();
+// Where installed programs go: $XDG_DATA_HOME, else <home>/.local/share. Empty without a home.
+std::string GetDataHome();
+// Where logs, transfer records and other state that outlives a run go: $XDG_STATE_HOME, else
+// <home>/.local/state. Empty without a home.
+std::string GetStateHome();
 
 // The updater's own executable, for shortcuts that run it again: $APPIMAGE when set to an
 // absolute path (the mounted image is gone once the program exits), else the target of

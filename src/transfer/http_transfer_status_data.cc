@@ -8,8 +8,11 @@
 namespace halv {
 
 HttpTransferStatusData::HttpTransferStatusData(std::string hostname, HttpRequestStatus status,
-                                               std::int32_t requestTimeMs)
-    : hostname_(std::move(hostname)), status_(std::move(status)), requestTimeMs_(requestTimeMs) {}
+                                               std::int32_t requestTimeMs, std::string message)
+    : hostname_(std::move(hostname)),
+      status_(std::move(status)),
+      requestTimeMs_(requestTimeMs),
+      message_(std::move(message)) {}
 
 HttpTransferStatusData::~HttpTransferStatusData() = default;
 
@@ -33,6 +36,10 @@ std::string HttpTransferStatusData::ToString() const {
   std::ostringstream text;
   text << "error|" << error << "|" << ToNumber(status_.result) << "|" << status_.errorDetails;
   return text.str();
+}
+
+std::string HttpTransferStatusData::Message() const {
+  return ToTransferError() == TransferError::None ? std::string() : message_;
 }
 
 }  // namespace halv

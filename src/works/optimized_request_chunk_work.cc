@@ -226,8 +226,17 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         elapsed / 1000 > limitSeconds ? static_cast<std::uint32_t>(limitSeconds * 1000) : elapsed;
     CheckRange(status);
     const WorkResult result = ToWorkResult(status.result);
-    auto data = std::make_shared<HttpTransferStatusData>(params_.SelectedNode->GetHost(), status,
-                                                         static_cast<std::int32_t>(requestTimeMs));
+    // A failure names the node, the file and the cause in words, so that the last failure of a
+    // transfer tells its user where to look.
+    const std::string& host = params_.SelectedNode->GetHost();
+    std::string message;
+    if (status.result != HttpRequestResult::Success) {
+      message = "node " + host + ", file " +
+                (chunk_->fileData ? chunk_->fileData->filePath : std::string("?")) + ": " +
+                DescribeRequestFailure(requestParams.url, status);
+    }
+    auto data = std::make_shared<HttpTransferStatusData>(
+        host, status, static_cast<std::int32_t>(requestTimeMs), std::move(message));
 
     const auto& nodes = params_.NodeList->GetNodes();
     std::size_t index = 0;

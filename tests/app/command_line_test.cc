@@ -73,20 +73,32 @@ struct Program {
 };
 
 const Program kPrograms[] = {
-    {"halvane-updater", HALV_UPDATER_BINARY, {}}, {"halvane-get", HALV_GET_BINARY, {}},
-    {"halvane-publish", HALV_PUBLISH_BINARY, {}}, {"halvane-collect", HALV_COLLECT_BINARY, {}},
+    {"halvane-updater", HALV_UPDATER_BINARY, {}},
+    {"halvane-get", HALV_GET_BINARY, {}},
+    {"halvane-publish", HALV_PUBLISH_BINARY, {}},
+    {"halvane-collect", HALV_COLLECT_BINARY, {}},
     {"halvane-rebrand", HALV_REBRAND_TOOL, {}},
+    // After other arguments, as well as first.
+    {"halvane-get", HALV_GET_BINARY, {"--partner", "R"}},
+    {"halvane-collect", HALV_COLLECT_BINARY, {"report"}},
+    {"halvane-collect",
+     HALV_COLLECT_BINARY,
+     {"serve", "--db=unused.db", "--listen", "127.0.0.1:1"}},
+    {"halvane-collect", HALV_COLLECT_BINARY, {"--bogus"}},
 };
 
 TEST(CommandLineTest, HelpAndVersionAnswerWithoutNetworkOrDataFolder) {
   for (const Program& program : kPrograms) {
     for (const std::string option : {"--help", "-h", "--version"}) {
-      SCOPED_TRACE(std::string(program.name) + " " + option);
+      std::vector<std::string> arguments = {program.binary};
+      arguments.insert(arguments.end(), program.before.begin(), program.before.end());
+      arguments.push_back(option);
+      SCOPED_TRACE(testing::PrintToString(arguments));
       test::TempDir temp;
       fs::create_directories(temp.Child("home"));
       // A display that cannot be reached: the updater must answer before it tries one.
       test::ScopedEnvironmentVariable display("DISPLAY", ":99");
-      const Result result = RunProgram(temp, {program.binary, option});
+      const Result result = RunProgram(temp, arguments);
       EXPECT_EQ(result.status, 0) << result.err;
       EXPECT_EQ(result.err, "");
       if (option == "--version") {

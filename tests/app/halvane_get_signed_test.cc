@@ -225,7 +225,9 @@ class HalvaneGetSignedTest : public testing::Test {
     std::vector<std::string> environment = {"HOME=" + temp_.Child("home"),
                                             "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
                                             "XDG_DATA_HOME=" + temp_.Child("home/.local/share"),
-                                            "PATH=/usr/bin:/bin", "HALV_ANALYTICS_URL="};
+                                            "XDG_STATE_HOME=" + temp_.Child("home/.local/state"),
+                                            "PATH=/usr/bin:/bin",
+                                            "HALV_ANALYTICS_URL="};
     if (!caFile.empty()) environment.push_back("HALV_CA_FILE=" + caFile);
     for (const std::string& variable : test::SanitizerEnvironment()) {
       environment.push_back(variable);
@@ -294,8 +296,7 @@ TEST_F(HalvaneGetSignedTest, SignedPublicationVerifiesWithMinisignAndDownloads) 
   EXPECT_EQ(host.RequestsFor("/manifests/abc/current.xml.minisig").size(), 1u);
   EXPECT_EQ(host.RequestsFor("/nodes/R.xml.minisig").size(), 1u);
   // The accepted publication time is remembered in the data folder.
-  const std::string record =
-      ReadFile(temp_.Child("home/.cache/Mirthwell Technologies/Halvane Delivery/publications"));
+  const std::string record = ReadFile(temp_.Child("home/.local/state/Halvane Demo/publications"));
   EXPECT_EQ(record, "abc " + std::to_string(kPublished) + "\n");
 
   // A second run finds every chunk on disk by its SHA-256 and asks the node for nothing.
@@ -403,6 +404,25 @@ TEST_F(HalvaneGetSignedTest, ForgedDocumentsAreRefusedBeforeAnythingIsDownloaded
   ExpectDownloaded("explicit");
 }
 
+// The record an earlier release kept in the cache is carried over, so a rollback stays refused.
+TEST_F(HalvaneGetSignedTest, AnEarlierReleasesRecordMovesToTheStateFolderAndStillRefusesRollback) {
+  const std::string old = temp_.Child("home/.cache/Mirthwell Technologies/Halvane Delivery");
+  const std::string record = "abc " + std::to_string(kPublished) + "\n";
+  WriteFile(old + "/publications", record);
+  WriteFile(old + "/transfers/t1.json", "{}\n");
+  test::TestHttpServer older;
+  older.Start();
+  Publish(older, true, kPublished - 60);
+  std::string errors;
+  EXPECT_EQ(Get(NodeHost(older), "older", errors, KeyOption()), 1);
+  EXPECT_NE(errors.find("rollback"), std::string::npos) << errors;
+  const std::string state = temp_.Child("home/.local/state/Halvane Demo");
+  EXPECT_EQ(ReadFile(state + "/publications"), record);
+  EXPECT_EQ(ReadFile(state + "/transfers/t1.json"), "{}\n");
+  EXPECT_FALSE(fs::exists(temp_.Child("home/.cache/Mirthwell Technologies")))
+      << "the emptied folders of the old layout are gone";
+}
+
 // Signed or not: a node alone must not be able to change what is accepted.
 TEST_F(HalvaneGetSignedTest, ChunksForgedToKeepTheirCrcAreCaughtBySha256SignedOrNot) {
   // The forging node serves every chunk of big.bin changed, each with its CRC-32 kept.
@@ -435,9 +455,7 @@ TEST_F(HalvaneGetSignedTest, ChunksForgedToKeepTheirCrcAreCaughtBySha256SignedOr
     const std::size_t forgedBefore = forger.RequestsFor("/packages/R/abc/7/big.bin").size();
     const std::string dest = sign ? "signed" : "unsigned";
     std::string errors;
-    ASSERT_EQ(Get(NodeHost(host), dest, errors,
-                  sign ? KeyOption() : std::vector<std::string>{}),
-              0)
+    ASSERT_EQ(Get(NodeHost(host), dest, errors, sign ? KeyOption() : std::vector<std::string>{}), 0)
         << errors;
     ExpectDownloaded(dest);
     EXPECT_GT(forger.RequestsFor("/packages/R/abc/7/big.bin").size(), forgedBefore)

@@ -1,9 +1,12 @@
 // halvane-get run as a user runs it, against nginx and the fault-injecting test server on
 // loopback: downloads, resumes, fails with its own messages, and is interrupted.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,10 +54,12 @@ class HalvaneGetTest : public testing::Test {
 
   // The environment of every run: its own home and cache, analytics where the test says.
   std::vector<std::string> Environment() const {
-    std::vector<std::string> environment = {
-        "HOME=" + temp_.Child("home"), "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
-        "XDG_DATA_HOME=" + temp_.Child("home/.local/share"), "PATH=/usr/bin:/bin",
-        "HALV_ANALYTICS_URL=" + analyticsUrl_};
+    std::vector<std::string> environment = {"HOME=" + temp_.Child("home"),
+                                            "XDG_CACHE_HOME=" + temp_.Child("home/.cache"),
+                                            "XDG_DATA_HOME=" + temp_.Child("home/.local/share"),
+                                            "XDG_STATE_HOME=" + temp_.Child("home/.local/state"),
+                                            "PATH=/usr/bin:/bin",
+                                            "HALV_ANALYTICS_URL=" + analyticsUrl_};
     for (const std::string& variable : test::SanitizerEnvironment()) {
       environment.push_back(variable);
     }
@@ -151,7 +156,7 @@ TEST_F(HalvaneGetTest, DownloadsThenResumesWithoutAnyChunkRequest) {
   EXPECT_EQ(completed, 2u);
   // The work log of each run holds its transfer events.
   std::size_t logs = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home/.cache"))) {
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home/.local/state"))) {
     if (entry.path().filename().string().rfind("Log.", 0) != 0) continue;
     ++logs;
     const std::string log = ReadFile(entry.path().string());
@@ -271,16 +276,78 @@ void ServeDocuments(const test::TempDir& temp, const std::vector<int>& nodes,
   }
 }
 
-TEST_F(HalvaneGetTest, EveryNodeFailingEndsWithStatusOneAndKeepsWhatWasThere) {
-  // The node list names ports where nothing listens; the destination holds a file of the user's
-  // at a path of the package.
-  test::TestHttpServer host;
-  ServeDocuments(temp_, test::FreeLoopbackPorts(2), host);
-  test::WriteFile(temp_.Child("dest/big.bin"), "the user's notes");
-  std::string errors;
-  EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
-  EXPECT_NE(errors.find("every download node"), std::string::npos) << errors;
-  EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), "the user's notes");
+// A loopback port bound and never listened on, so that connections to it are refused, held
+// until the object dies (a closed port could be taken by a server of another test meanwhile).
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "no free loopback port";
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
+// The node is named with its host and port, the file by its path, and the cause in words.
+TEST_F(HalvaneGetTest, AFailingNodeIsNamedWithTheFileAndTheCauseAndWhatWasThereIsKept) {
+  struct Case {
+    const char* name;
+    int status;  // what the node answers for every file; 0: it refuses the connection
+    const char* said;
+  } const cases[] = {
+      {"refused", 0, " refused the connection"},
+      {"404", 404, "no such document at http://"},
+      {"500", 500, " answered HTTP 500"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir temp;
+    for (const auto& [name, content] : files_) test::WriteFile(temp.Child("in/" + name), content);
+    // The destination holds a file of the user's at a path of the package.
+    test::WriteFile(temp_.Child("dest/big.bin"), "the user's notes");
+    RefusingPort refusing;
+    test::TestHttpServer node;
+    if (c.status != 0) {
+      node.Start();
+      for (const char* path : {"big.bin", "tools/read%20me.txt", "empty"}) {
+        test::HttpFault fault;
+        fault.status = c.status;
+        // A 404 is the server's own answer for a path it does not have.
+        if (c.status != 404) node.SetFault(std::string("/packages/R/abc/7/") + path, fault);
+      }
+    }
+    const int port = c.status == 0 ? refusing.port() : node.port();
+    test::TestHttpServer host;
+    ServeDocuments(temp, {port}, host);
+    std::string errors;
+    EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
+    const std::string nodeName = "127.0.0.1:" + std::to_string(port);
+    EXPECT_NE(errors.find("every download node"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("node " + nodeName), std::string::npos) << errors;
+    EXPECT_NE(errors.find(c.said), std::string::npos) << errors;
+    EXPECT_TRUE(errors.find("big.bin") != std::string::npos ||
+                errors.find("tools/read me.txt") != std::string::npos)
+        << errors;
+    // The final line is one line.
+    const std::string last = errors.substr(errors.rfind("halvane-get: "));
+    EXPECT_EQ(last.find('\n'), last.size() - 1) << last;
+    EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), "the user's notes");
+  }
 }
 
 TEST_F(HalvaneGetTest, PathsLeavingTheDestinationEndWithStatusOneAndAMessage) {

@@ -23,7 +23,8 @@ namespace fs = boost::filesystem;
 using Arguments = std::vector<std::string>;
 
 StartupParameters Startup(const std::string& resources, const Arguments& commandLine) {
-  return StartupParameters(StringResourceTable::FromText(resources), commandLine, "/cache");
+  return StartupParameters(StringResourceTable::FromText(resources), commandLine,
+                           UserFolders{"/cache", "/data", "/state"});
 }
 
 TEST(BuildLaunchArgumentsTest, EveryItemInOrderUnderItsCondition) {
@@ -94,11 +95,13 @@ class LaunchTest : public ::testing::Test {
  protected:
   StartupParameters MakeStartup() const {
     return StartupParameters(
-        StringResourceTable::FromText("104=P\n105=K\n106=S\n108=My \"Best\" App\n109=My Folder\n"),
-        {"halvane-updater", "packageVersion=2.1", "log=3"}, root_.Child("cache"));
+        StringResourceTable::FromText(
+            "104=P\n105=K\n106=S\n107=M\n108=My \"Best\" App\n109=My Folder\n"),
+        {"halvane-updater", "packageVersion=2.1", "log=3"},
+        UserFolders{root_.Child("cache"), root_.Child("data"), root_.Child("state")});
   }
 
-  std::string Shortcut() const { return dataFolder_ + "/shortcuts/K.url"; }
+  std::string Shortcut() const { return root_.Child("state/My Folder/shortcuts/K.url"); }
   std::string InstalledLauncher() const {
     return root_.Child("data/applications/halvane-delivery-K.desktop");
   }
@@ -107,19 +110,20 @@ class LaunchTest : public ::testing::Test {
   test::ScopedEnvironmentVariable home_{"HOME", root_.Child("home")};
   test::ScopedEnvironmentVariable dataHome_{"XDG_DATA_HOME", root_.Child("data")};
   test::ScopedEnvironmentVariable cacheHome_{"XDG_CACHE_HOME", root_.Child("cache")};
+  test::ScopedEnvironmentVariable stateHome_{"XDG_STATE_HOME", root_.Child("state")};
   test::ScopedEnvironmentVariable image_{"APPIMAGE", std::nullopt};
   const std::string record_ = root_.Child("record");
   test::ScopedEnvironmentVariable recordFile_{"HALV_RECORD_FILE", record_};
-  const std::string dataFolder_ = root_.Child("cache/Mirthwell Technologies/Halvane Delivery");
+  const std::string dataFolder_ = root_.Child("data/My Folder");
 };
 
 TEST_F(LaunchTest, StartsTheProgramInItsFolderAndLeavesShortcutsToTheUpdater) {
-  test::InstallProgram(HALV_RECORD_LAUNCH, dataFolder_ + "/K/bin/program");
+  test::InstallProgram(HALV_RECORD_LAUNCH, dataFolder_ + "/M/bin/program");
   const StartupParameters startup = MakeStartup();
   ASSERT_EQ(startup.dataFolder(), dataFolder_);
-  ASSERT_TRUE(Launch(startup, "", "K/bin/program", "skin/main.swf"));
+  ASSERT_TRUE(Launch(startup, "", "bin/program", "skin/main.swf"));
 
-  const Arguments expected = {test::CanonicalFolder(dataFolder_ + "/K/bin"),
+  const Arguments expected = {test::CanonicalFolder(dataFolder_ + "/M/bin"),
                               "/id",
                               "P",
                               "/package",
@@ -145,20 +149,20 @@ TEST_F(LaunchTest, StartsTheProgramInItsFolderAndLeavesShortcutsToTheUpdater) {
 }
 
 TEST_F(LaunchTest, AShortcutThatCannotBeWrittenDoesNotStopTheLaunch) {
-  test::InstallProgram(HALV_RECORD_LAUNCH, dataFolder_ + "/K/bin/program");
+  test::InstallProgram(HALV_RECORD_LAUNCH, dataFolder_ + "/M/bin/program");
   fs::create_directories(Shortcut() + "/in the way");
   // Nowhere to install a launcher either: a file where the applications folder should be.
   fs::create_directories(root_.Child("data"));
   std::ofstream(root_.Child("data/applications")) << "not a folder";
 
-  ASSERT_TRUE(Launch(MakeStartup(), "", "K/bin/program", ""));
+  ASSERT_TRUE(Launch(MakeStartup(), "", "bin/program", ""));
   EXPECT_EQ(test::ReadLaunchRecord(record_).size(), 13u);
   EXPECT_TRUE(fs::is_directory(Shortcut() + "/in the way"));
 }
 
 TEST_F(LaunchTest, FailsWhenTheProgramCannotBeStarted) {
-  test::InstallProgram(HALV_RECORD_LAUNCH, root_.Child("cache/Mirthwell Technologies/program"));
-  for (const char* runPath : {"K/missing", "", "../program"}) {
+  test::InstallProgram(HALV_RECORD_LAUNCH, dataFolder_ + "/program");
+  for (const char* runPath : {"missing", "", "../program"}) {
     EXPECT_FALSE(Launch(MakeStartup(), "", runPath, "")) << runPath;
     EXPECT_FALSE(fs::exists(record_)) << runPath;
     EXPECT_TRUE(fs::exists(Shortcut())) << "written before the start, " << runPath;

@@ -26,6 +26,12 @@ int RunShell(const std::string& command, std::string& output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The environment assignments that keep an updater's every place inside `dir`.
+std::string Homes(const test::TempDir& dir) {
+  return "HOME='" + dir.path() + "' XDG_CACHE_HOME='" + dir.Child("cache") + "' XDG_DATA_HOME='" +
+         dir.Child("data") + "' XDG_STATE_HOME='" + dir.Child("state") + "'";
+}
+
 const char kPackageIds[] = "105=aaaa\n106=bbbb\n107=cccc\n";
 
 TEST(RebrandTest, ABuiltUpdaterTakesNewResourcesWithoutRecompiling) {
@@ -38,8 +44,8 @@ TEST(RebrandTest, ABuiltUpdaterTakesNewResourcesWithoutRecompiling) {
   // Without a display the updater runs its terminal front end; its manifest host is a port
   // where nothing listens, so it ends with its error, which names the product.
   std::string output;
-  const std::string env = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_CACHE_HOME='" +
-                          dir.Child("cache") + "' HOME='" + dir.path() + "' HALV_ANALYTICS_URL= ";
+  const std::string env =
+      "env -u DISPLAY -u WAYLAND_DISPLAY " + Homes(dir) + " HALV_ANALYTICS_URL= ";
   // The embedded resources, as the section holds them.
   const auto resources = [&](const std::string& binary) {
     std::string text;
@@ -86,6 +92,10 @@ TEST(RebrandTest, RefusesConfigurationsThatLeaveNamesOrIdsEmptyOrAreNotUtf8) {
   } cases[] = {
       {"no display name", std::string(kPackageIds) + "109=Folder\n", "display name (108)"},
       {"an emptied folder name", std::string(kPackageIds) + names + "109=\r\n",
+       "folder name (109)"},
+      {"a folder name with a slash", std::string(kPackageIds) + names + "109=a/b\n",
+       "folder name (109)"},
+      {"a folder name that is ..", std::string(kPackageIds) + names + "109=..\n",
        "folder name (109)"},
       {"no package ids", names, "launch package id (105)"},
       {"an empty skin package id", names + "105=a\n106=\n107=c\n", "skin package id (106)"},
@@ -139,8 +149,8 @@ TEST(RebrandTest, ErrorsAreInTheToolsOwnWordsAndPipedConfigurationsWork) {
               0)
         << output;
     // The rebranded updater finds no manifest host and says so under its new name.
-    EXPECT_NE(RunShell("env -u DISPLAY -u WAYLAND_DISPLAY HALV_ANALYTICS_URL= XDG_CACHE_HOME='" +
-                           dir.Child("cache") + "' '" + copy + "' 2>&1 </dev/null",
+    EXPECT_NE(RunShell("env -u DISPLAY -u WAYLAND_DISPLAY HALV_ANALYTICS_URL= " + Homes(dir) +
+                           " '" + copy + "' 2>&1 </dev/null",
                        output),
               0);
     EXPECT_NE(output.find("Piped Product Downloader Error"), std::string::npos) << output;
@@ -163,9 +173,8 @@ TEST(RebrandTest, ACopyWithoutItsWindowModuleSaysWhyOnStderrAndInTheLog) {
                      output),
             0)
       << output;
-  EXPECT_NE(RunShell("env -u WAYLAND_DISPLAY DISPLAY=:99 HALV_ANALYTICS_URL= XDG_CACHE_HOME='" +
-                         dir.Child("cache") + "' HOME='" + dir.path() + "' '" + copy +
-                         "' 2>&1 </dev/null",
+  EXPECT_NE(RunShell("env -u WAYLAND_DISPLAY DISPLAY=:99 HALV_ANALYTICS_URL= " + Homes(dir) + " '" +
+                         copy + "' 2>&1 </dev/null",
                      output),
             0);
   const std::string tried = real + "/bin/libhalvane-gtk.so";
@@ -177,7 +186,7 @@ TEST(RebrandTest, ACopyWithoutItsWindowModuleSaysWhyOnStderrAndInTheLog) {
   EXPECT_NE(output.find(real + "/lib/halvane-delivery/libhalvane-gtk.so"), std::string::npos)
       << output;
   std::string log;
-  RunShell("cat '" + dir.Child("cache") + "'/*/*/logs/Log.*", log);
+  RunShell("cat '" + dir.Child("state") + "'/P/logs/Log.*", log);
   // The work log escapes '/' in its JSON strings.
   EXPECT_NE(log.find("\"event\":\"NoWindow\",\"params\":{\"message\":\"no window, running on "
                      "the terminal: the window module could not be loaded ("),

@@ -24,7 +24,13 @@ namespace {
 
 StartupParameters Parse(const std::vector<std::string>& arguments,
                         const std::string& resources = "") {
-  return StartupParameters(StringResourceTable::FromText(resources), arguments, "/cache");
+  return StartupParameters(StringResourceTable::FromText(resources), arguments,
+                           UserFolders{"/cache", "/data", "/state"});
+}
+
+// The three base folders below one temporary folder.
+UserFolders Below(const test::TempDir& dir) {
+  return UserFolders{dir.Child("cache"), dir.Child("data"), dir.Child("state")};
 }
 
 TEST(StartupParametersTest, DefaultsWithoutResourcesOrArguments) {
@@ -33,7 +39,9 @@ TEST(StartupParametersTest, DefaultsWithoutResourcesOrArguments) {
   EXPECT_EQ(p.skinVersion(), "?");
   EXPECT_EQ(p.logLevel(), -9);
   EXPECT_EQ(p.companyFolder(), "Mirthwell Technologies/Halvane Delivery");
-  EXPECT_EQ(p.dataFolder(), "/cache/Mirthwell Technologies/Halvane Delivery");
+  EXPECT_EQ(p.cacheLayoutFolder(), "/cache/Mirthwell Technologies/Halvane Delivery");
+  EXPECT_EQ(p.dataFolder(), "") << "no folder name, no place";
+  EXPECT_EQ(p.stateFolder(), "");
   EXPECT_EQ(p.hostOverride(), "");
   EXPECT_EQ(p.displayName(), "");
   EXPECT_TRUE(p.languages().empty());
@@ -135,20 +143,53 @@ TEST(StartupParametersTest, SplitLanguageList) {
   EXPECT_EQ(SplitLanguageList("a=1=2;=x;b="), (List{{"a", "1=2"}, {"", "x"}, {"b", ""}}));
 }
 
+TEST(StartupParametersTest, TheFolderNameAloneAndWhateverTheLanguagePlacesDataAndState) {
+  struct Case {
+    std::string folderName;  // resource 109
+    bool usable;
+  };
+  const Case cases[] = {
+      {"Halvane Demo", true}, {"de=Ordner;en=Folder", true},
+      {".hidden", true},      {"", false},
+      {".", false},           {"..", false},
+      {"a/b", false},         {"/abs", false},
+      {"tab\there", false},   {"bell\x07", false},
+      {"del\x7f", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folderName);
+    const StartupParameters p =
+        Parse({"u"}, "107=pkg\n129=en=English;de=Deutsch\n130=de\n109=" + c.folderName + "\n");
+    EXPECT_EQ(IsFolderName(c.folderName), c.usable);
+    EXPECT_EQ(p.dataFolder(), c.usable ? "/data/" + c.folderName : "");
+    EXPECT_EQ(p.stateFolder(), c.usable ? "/state/" + c.folderName : "");
+    EXPECT_EQ(p.mainFolder(), c.usable ? "/data/" + c.folderName + "/pkg" : "");
+    std::string unusable;
+    if (!c.usable) {
+      EXPECT_FALSE(p.CheckDataFolder(&unusable));
+      EXPECT_EQ(unusable, "~") << "the data-folder error names no folder it never had";
+    }
+  }
+}
+
 TEST(StartupParametersTest, DataFolderCheck) {
   test::TempDir dir;
-  const StartupParameters fresh(StringResourceTable::FromText(""), {"u"}, dir.path());
+  const StartupParameters fresh(StringResourceTable::FromText("109=F"), {"u"}, Below(dir));
   EXPECT_TRUE(fresh.CheckDataFolder());
+  EXPECT_TRUE(std::filesystem::is_directory(dir.Child("data/F")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.Child("state/F")));
   EXPECT_TRUE(fresh.CheckDataFolder()) << "exists now";
 
-  // A file where the company folder should be.
-  test::TempDir blocked;
-  const std::string mirthwell = blocked.Child("Mirthwell Technologies");
-  FILE* f = fopen(mirthwell.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fclose(f);
-  const StartupParameters broken(StringResourceTable::FromText(""), {"u"}, blocked.path());
-  EXPECT_FALSE(broken.CheckDataFolder());
+  // A file where either folder should be: the check names that one.
+  for (const char* blocked : {"data/F", "state/F"}) {
+    test::TempDir other;
+    std::filesystem::create_directories(std::filesystem::path(other.Child(blocked)).parent_path());
+    std::ofstream(other.Child(blocked)) << "a file where the folder belongs";
+    const StartupParameters broken(StringResourceTable::FromText("109=F"), {"u"}, Below(other));
+    std::string unusable;
+    EXPECT_FALSE(broken.CheckDataFolder(&unusable));
+    EXPECT_EQ(unusable, other.Child(blocked));
+  }
 }
 
 TEST(StartupParametersTest, DataFolderCheckFailsWithoutAHomeAndNeverUsesTheCurrentFolder) {
@@ -159,8 +200,11 @@ TEST(StartupParametersTest, DataFolderCheckFailsWithoutAHomeAndNeverUsesTheCurre
   // No home at all (the system gives an empty folder), and relative folders.
   for (const char* temp : {"", "relative", "./x"}) {
     SCOPED_TRACE(temp);
-    const StartupParameters p(StringResourceTable::FromText(""), {"u"}, temp);
+    const StartupParameters p(StringResourceTable::FromText("109=F"), {"u"},
+                              UserFolders{temp, temp, temp});
     EXPECT_EQ(p.dataFolder(), "");
+    EXPECT_EQ(p.stateFolder(), "");
+    EXPECT_EQ(p.cacheLayoutFolder(), "");
     EXPECT_FALSE(p.CheckDataFolder());
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cwd.path()), {}), 0);
@@ -169,7 +213,8 @@ TEST(StartupParametersTest, DataFolderCheckFailsWithoutAHomeAndNeverUsesTheCurre
 
 TEST(StartupParametersTest, DataFolderCheckFailsForAFileOrAFolderThatCannotBeWritten) {
   test::TempDir dir;
-  const StartupParameters p(StringResourceTable::FromText(""), {"u"}, dir.path());
+  const StartupParameters p(StringResourceTable::FromText("109=F"), {"u"}, Below(dir));
+  std::filesystem::create_directories(dir.Child("state/F"));
   std::filesystem::create_directories(std::filesystem::path(p.dataFolder()).parent_path());
   std::ofstream(p.dataFolder()) << "a file where the folder belongs";
   EXPECT_FALSE(p.CheckDataFolder());
@@ -195,10 +240,12 @@ TEST(StartupParametersTest, DataFolderCheckFailsForAFileOrAFolderThatCannotBeWri
 
 TEST(StartupParametersTest, TheUpdaterNamesTheDataFolderItCannotWriteTo) {
   test::TempDir dir;
-  std::filesystem::create_directories(dir.Child("cache/Mirthwell Technologies"));
-  std::ofstream(dir.Child("cache/Mirthwell Technologies/Halvane Delivery")) << "x";
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY XDG_CACHE_HOME='" +
-                              dir.Child("cache") + "' '" HALV_UPDATER_BINARY "' 2>&1 </dev/null";
+  std::filesystem::create_directories(dir.Child("data"));
+  std::ofstream(dir.Child("data/Halvane Demo")) << "x";
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY HOME='" + dir.Child("home") +
+                              "' XDG_CACHE_HOME='" + dir.Child("cache") + "' XDG_DATA_HOME='" +
+                              dir.Child("data") + "' XDG_STATE_HOME='" + dir.Child("state") +
+                              "' '" HALV_UPDATER_BINARY "' 2>&1 </dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
@@ -208,9 +255,7 @@ TEST(StartupParametersTest, TheUpdaterNamesTheDataFolderItCannotWriteTo) {
   }
   ::pclose(pipe);
   EXPECT_NE(output.find("trouble writing to your disk"), std::string::npos) << output;
-  EXPECT_NE(output.find(dir.Child("cache/Mirthwell Technologies/Halvane Delivery")),
-            std::string::npos)
-      << output;
+  EXPECT_NE(output.find(dir.Child("data/Halvane Demo")), std::string::npos) << output;
 }
 
 TEST(SettingsTest, DerivedConcurrencyAndOverrides) {
@@ -237,8 +282,9 @@ TEST(SettingsTest, DerivedConcurrencyAndOverrides) {
 
 TEST(SettingsTest, Defaults) {
   const Settings s(2);
-  EXPECT_EQ(s.transfersFolder, "Mirthwell Technologies/Halvane Delivery/transfers");
-  EXPECT_EQ(s.logsFolder, "Mirthwell Technologies/Halvane Delivery/logs");
+  EXPECT_EQ(s.transfersFolder, "transfers");
+  EXPECT_EQ(s.logsFolder, "logs");
+  EXPECT_EQ(s.publicationsFile, "publications");
   EXPECT_EQ(s.logLevel, -9);
   EXPECT_EQ(s.probeMinTotalSpeed, 32768);
   EXPECT_EQ(s.minTotalSpeed, 7168);

@@ -84,7 +84,7 @@ std::string RawExchange(const std::string& url, const std::string& request) {
 class CollectServerTest : public testing::TestWithParam<test::StoreKind> {
  protected:
   void SetUp() override {
-    for (const char* name : {"HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"}) {
+    for (const char* name : {"HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
       ::setenv(name, temp_.Child(name).c_str(), 1);
     }
     db_ = GetParam().NewStore(temp_);
@@ -191,8 +191,11 @@ TEST_P(CollectServerTest, PostsOfEveryShapeAreStoredOverOneConnectionAndReported
             "  n2.example        1  400 B           2.000     200 B/s\n"
             "\n"
             "Clients\n"
-            "  user agent" + pad + "posts\n"
-            "  " + agent + "      7\n");
+            "  user agent" +
+                pad +
+                "posts\n"
+                "  " +
+                agent + "      7\n");
 }
 
 TEST_P(CollectServerTest, BadBodiesAreRefusedWith4xxCountedAndNotStored) {

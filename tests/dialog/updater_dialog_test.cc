@@ -48,10 +48,13 @@ struct LaunchCall {
 // One dialog over scripted transfers and a recording view, in a temporary data folder.
 class DialogRun {
  public:
+  // `dataHome` is the base of the data folder (a temporary folder when empty).
   explicit DialogRun(const std::string& resources = kResources,
-                     const std::string& tempDirectory = std::string())
-      : startup_(StringResourceTable::FromText(resources), {"halvane-updater"},
-                 tempDirectory.empty() ? temp_.path() : tempDirectory),
+                     const std::string& dataHome = std::string())
+      : startup_(
+            StringResourceTable::FromText(resources), {"halvane-updater"},
+            UserFolders{temp_.Child("cache"), dataHome.empty() ? temp_.Child("data") : dataHome,
+                        temp_.Child("state")}),
         locale_(catalog_, EnglishDesktop()) {}
 
   // Both transfers initialize, the main one reports progress, both complete.
@@ -133,8 +136,10 @@ TEST(DialogTest, DownloadsBothPackagesThenLaunchesAndExitsZero) {
   EXPECT_EQ(run.transfers.initialized(),
             (std::vector<std::string>{"dpartner/mainpkg/?", "spartner/skinpkg/?"}));
   const std::string data = run.startup().dataFolder();
-  EXPECT_EQ(run.transfers.started(), (std::map<std::string, std::string>{
-                                         {"main-id", data}, {"skin-id", data + "/skinpkg"}}));
+  EXPECT_EQ(run.transfers.started(),
+            (std::map<std::string, std::string>{{"main-id", data + "/mainpkg"},
+                                                {"skin-id", data + "/skinpkg"}}))
+      << "sibling folders named by the package ids";
   ASSERT_EQ(run.launches.size(), 1u);
   EXPECT_EQ(run.launches[0].mainRunPath, "bin/app");
   EXPECT_EQ(run.launches[0].skinRunPath, "skin.dat");
@@ -170,6 +175,11 @@ TEST(DialogTest, LaunchesOnlyAfterTheSecondTransferInEitherOrder) {
   }
 }
 
+TransferStatus WithMessage(TransferStatus status, const std::string& message) {
+  status.errorMessage = message;
+  return status;
+}
+
 TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
   const std::string unexpected =
       "An unexpected error occurred. Please visit support.halvane.com for further assistance.";
@@ -196,6 +206,20 @@ TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
       {"canceled", Status("main-id", TransferState::Canceled), unexpected},
       {"suspended", Status("main-id", TransferState::Suspended), unexpected},
       {"gone", Status("main-id", TransferState::None), unexpected},
+      // The words of a failed node or document follow the sentence; internal messages do not.
+      {"a node in words",
+       WithMessage(Status("main-id", TransferState::Transferring, TransferError::ConnectionError),
+                   "node 127.0.0.1:1, file a.bin: 127.0.0.1:1 refused the connection"),
+       std::string(messages::kConnectionError) +
+           "\n\nnode 127.0.0.1:1, file a.bin: 127.0.0.1:1 refused the connection"},
+      {"a document in words",
+       WithMessage(Status("main-id", TransferState::Transferring, TransferError::ManifestError),
+                   "no such document at http://h/manifests/p/current.xml"),
+       unexpected + "\n\nno such document at http://h/manifests/p/current.xml"},
+      {"an internal message",
+       WithMessage(Status("main-id", TransferState::Transferring, TransferError::UnknownError),
+                   "Transfer::Start called twice"),
+       unexpected},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

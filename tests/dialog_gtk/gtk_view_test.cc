@@ -236,7 +236,8 @@ TEST(GtkViewTest, PostedTasksRunOnTheLoopAndNotAfterQuit) {
 class DrivenDialog {
  public:
   explicit DrivenDialog(const std::string& resources)
-      : startup_(StringResourceTable::FromText(resources), {"halvane-updater"}, temp_.path()),
+      : startup_(StringResourceTable::FromText(resources), {"halvane-updater"},
+                 UserFolders{temp_.Child("cache"), temp_.Child("data"), temp_.Child("state")}),
         locale_(catalog_, "") {
     if (!startup_.languages().empty()) locale_.SetLanguage(startup_.defaultLanguage());
   }

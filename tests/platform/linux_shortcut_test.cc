@@ -63,6 +63,7 @@ class LinuxShortcutTest : public ::testing::Test {
   test::TempDir root_;
   test::ScopedEnvironmentVariable home_{"HOME", root_.Child("home")};
   test::ScopedEnvironmentVariable dataHome_{"XDG_DATA_HOME", root_.Child("data")};
+  test::ScopedEnvironmentVariable stateHome_{"XDG_STATE_HOME", root_.Child("state")};
   test::ScopedEnvironmentVariable cacheHome_{"XDG_CACHE_HOME", root_.Child("cache")};
   const std::string folder_ = root_.Child("cache/shortcuts");
   const std::string applications_ = root_.Child("data/applications");

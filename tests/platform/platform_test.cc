@@ -83,18 +83,31 @@ TEST(SystemTest, ExecutablePathIsTheRunningProgramOrItsImage) {
   }
 }
 
-TEST(SystemTest, ApplicationsDirectoryFollowsTheDataHome) {
+TEST(SystemTest, XdgFoldersFollowTheirVariablesElseTheHome) {
   test::TempDir folder;
   test::ScopedEnvironmentVariable home("HOME", folder.Child("home"));
-  {
-    test::ScopedEnvironmentVariable data("XDG_DATA_HOME", folder.Child("data"));
-    EXPECT_EQ(GetApplicationsDirectory(), folder.Child("data/applications"));
-  }
-  for (const std::optional<std::string>& ignored :
-       {std::optional<std::string>(), std::optional<std::string>(""),
-        std::optional<std::string>("relative/data")}) {
-    test::ScopedEnvironmentVariable data("XDG_DATA_HOME", ignored);
-    EXPECT_EQ(GetApplicationsDirectory(), folder.Child("home/.local/share/applications"));
+  struct Case {
+    const char* variable;
+    std::string (*get)();
+    const char* suffix;    // below the variable's folder
+    const char* fallback;  // below the home folder
+  };
+  const Case cases[] = {
+      {"XDG_DATA_HOME", &GetDataHome, "", "/.local/share"},
+      {"XDG_DATA_HOME", &GetApplicationsDirectory, "/applications", "/.local/share/applications"},
+      {"XDG_STATE_HOME", &GetStateHome, "", "/.local/state"},
+  };
+  for (const Case& c : cases) {
+    {
+      test::ScopedEnvironmentVariable set(c.variable, folder.Child("set"));
+      EXPECT_EQ(c.get(), folder.Child("set") + c.suffix) << c.variable;
+    }
+    for (const std::optional<std::string>& ignored :
+         {std::optional<std::string>(), std::optional<std::string>(""),
+          std::optional<std::string>("relative/data")}) {
+      test::ScopedEnvironmentVariable set(c.variable, ignored);
+      EXPECT_EQ(c.get(), folder.Child("home") + c.fallback) << c.variable;
+    }
   }
 }
 

@@ -46,6 +46,7 @@ class PosixProcessTest : public ::testing::Test {
   test::TempDir root_;
   test::ScopedEnvironmentVariable home_{"HOME", root_.Child("home")};
   test::ScopedEnvironmentVariable dataHome_{"XDG_DATA_HOME", root_.Child("data")};
+  test::ScopedEnvironmentVariable stateHome_{"XDG_STATE_HOME", root_.Child("state")};
   test::ScopedEnvironmentVariable cacheHome_{"XDG_CACHE_HOME", root_.Child("cache")};
   const std::string record_ = root_.Child("record");
   test::ScopedEnvironmentVariable recordFile_{"HALV_RECORD_FILE", record_};

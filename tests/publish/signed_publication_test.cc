@@ -170,6 +170,7 @@ class SignedPublicationTest : public testing::Test {
   test::TempDir temp_;
   test::ScopedEnvironmentVariable home_{"HOME", temp_.path()};
   test::ScopedEnvironmentVariable dataHome_{"XDG_DATA_HOME", temp_.Child("data")};
+  test::ScopedEnvironmentVariable stateHome_{"XDG_STATE_HOME", temp_.Child("state")};
   test::ScopedEnvironmentVariable cacheHome_{"XDG_CACHE_HOME", temp_.Child("cache")};
   test::ScopedEnvironmentVariable password_{kSignPasswordVariable, std::nullopt};
   fs::path input_;

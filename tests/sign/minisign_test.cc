@@ -120,6 +120,7 @@ class MinisignTest : public ::testing::Test {
   test::TempDir root_;
   test::ScopedEnvironmentVariable home_{"HOME", root_.path()};
   test::ScopedEnvironmentVariable dataHome_{"XDG_DATA_HOME", root_.Child("data")};
+  test::ScopedEnvironmentVariable stateHome_{"XDG_STATE_HOME", root_.Child("state")};
   test::ScopedEnvironmentVariable cacheHome_{"XDG_CACHE_HOME", root_.Child("cache")};
   test::ScopedEnvironmentVariable password_{kSignPasswordVariable, std::nullopt};
 };

@@ -177,15 +177,19 @@ int Prune(const Options& options) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  // Asked for anywhere, before or after a command and its options, help and the version are
+  // answered before anything is checked or opened; no option of ours takes either as a value.
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kHelp;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "halvane-collect " HALV_BUILD_VERSION "\n";
+      return 0;
+    }
+  }
   if (args.empty()) return Usage("missing command");
-  if (args[0] == "--help" || args[0] == "-h") {
-    std::cout << kHelp;
-    return 0;
-  }
-  if (args[0] == "--version") {
-    std::cout << "halvane-collect " HALV_BUILD_VERSION "\n";
-    return 0;
-  }
   const std::map<std::string, std::vector<std::string>> kOptions = {
       {"serve", {"--db", "--listen", "--pid-file", "--pool", "--trust-proxy", "--log"}},
       {"report", {"--db", "--format", "--table", "--since", "--until"}},
@@ -197,10 +201,6 @@ int main(int argc, char** argv) {
   Options options;
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::string arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kHelp;
-      return 0;
-    }
     std::optional<std::string> inlineValue;
     const std::size_t equals = arg.find('=');
     if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
