@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -160,11 +161,12 @@ class CountingFile : public SharedFile {
   }
   std::uint64_t GetSize() override { return file_->GetSize(); }
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
-  bool AllowExecute() override { return file_->AllowExecute(); }
-  bool DenyExecute() override { return file_->DenyExecute(); }
   std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
   bool Commit() override { return file_->Commit(); }
-  bool MakeRunnable() override { return file_->MakeRunnable(); }
+  void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
+                 bool runnable) override {
+    file_->ApplyMode(mode, modified, runnable);
+  }
   FileIdentity Identity() override { return file_->Identity(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override {
     return std::make_shared<CountingWindow>(file_->MapAll(), reads_);
@@ -191,8 +193,9 @@ class CountingFileFactory : public SharedFileFactory {
   bool Delete(const std::string& folder, const std::string& relativePath) override {
     return files_.Delete(folder, relativePath);
   }
-  bool IsExecutable(const std::string& folder, const std::string& relativePath) override {
-    return files_.IsExecutable(folder, relativePath);
+  FileIdentity PlaceLink(const std::string& folder, const std::string& relativePath,
+                         const std::string& target) override {
+    return files_.PlaceLink(folder, relativePath, target);
   }
 
   WindowReads reads;
@@ -206,6 +209,8 @@ class EndToEndTest : public testing::Test {
  protected:
   void SetUp() override {
     for (const auto& file : Files()) test::WriteFile(temp_.Child("in/" + file.first), file.second);
+    // A program is runnable because its mode says so, whatever its name.
+    fs::permissions(temp_.Child("in/tools/setup.sh"), fs::perms(0755));
     fs::create_directories(temp_.Child("dest"));
   }
 
