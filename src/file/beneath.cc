@@ -6,9 +6,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <climits>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <optional>
 #include <set>
 #include <utility>
@@ -149,8 +149,7 @@ FileIdentity PlaceLinkIn(int parent, const std::string& relativePath, const std:
       const std::string temporary = name + kPartialFileSuffix;
       struct stat old;
       if (fstatat(parent, temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
-          !S_ISDIR(old.st_mode) && unlinkat(parent, temporary.c_str(), 0) != 0 &&
-          errno != ENOENT) {
+          !S_ISDIR(old.st_mode) && unlinkat(parent, temporary.c_str(), 0) != 0 && errno != ENOENT) {
         ThrowLastFileError();
       }
       if (symlinkat(target.c_str(), parent, temporary.c_str()) != 0) ThrowLastFileError();

@@ -49,8 +49,8 @@ FileIdentity PlaceLinkBeneath(int folder, const std::string& relativePath,
 
 // The last step before a download may be called complete: flushes `folder` and every folder on
 // the way to each file (those this run created included), then checks that each relative path,
-// not followed if it is a link, still holds the file (or the link) it was verified as. A path that holds
-// something else or nothing throws FileUnsafePathException naming it; a folder that cannot be
+// not followed if it is a link, still holds the file (or the link) it was verified as. A path that
+// holds something else or nothing throws FileUnsafePathException naming it; a folder that cannot be
 // opened or flushed the FileException of its error.
 // `folder` is a descriptor of the destination, which stays the caller's.
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);

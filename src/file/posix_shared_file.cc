@@ -429,8 +429,8 @@ bool PosixSharedFileFactory::Delete(const std::string& folder, const std::string
 }
 
 FileIdentity PosixSharedFileFactory::PlaceLink(const std::string& folder,
-                                              const std::string& relativePath,
-                                              const std::string& target) {
+                                               const std::string& relativePath,
+                                               const std::string& target) {
   const int folderDescriptor = OpenFolder(folder);
   try {
     const FileIdentity identity = PlaceLinkBeneath(folderDescriptor, relativePath, target);

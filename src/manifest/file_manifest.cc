@@ -145,9 +145,8 @@ void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
     mode_ = static_cast<std::uint32_t>(*value);
   }
   if (const auto time = tree.get_child_optional("mtime")) {
-    const auto value = ParseStrict(time->data(), 19, 10,
-                                   static_cast<std::uint64_t>(
-                                       std::numeric_limits<std::int64_t>::max()));
+    const auto value = ParseStrict(
+        time->data(), 19, 10, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
     if (!value) {
       throw ManifestParseException("the file \"" + Printable(path_) + "\" has the mtime \"" +
                                    Printable(time->data()) +

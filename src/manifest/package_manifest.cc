@@ -153,8 +153,7 @@ void CheckPaths(const PackageManifest::FileList& files, std::vector<PackageLink>
       }
       if (linkPaths.count(folder) != 0) {
         throw ManifestParseException(std::string("the ") + what + " \"" + Printable(path) +
-                                     "\" passes through the link \"" + Printable(folder) +
-                                     "\"");
+                                     "\" passes through the link \"" + Printable(folder) + "\"");
       }
     }
   };
@@ -277,7 +276,7 @@ void StandardPackageManifest::Read(const boost::property_tree::ptree& tree) {
         links_.push_back(std::move(link));
       }
     }
-  } catch (const ManifestParseException& e) {
+  } catch (const ManifestParseException&) {
     throw;
   } catch (...) {
     throw ManifestParseException();

@@ -320,7 +320,8 @@ WorkStatus CloseFileWork::ExecuteTask() {
       // Verified and in its place: only now may it run. The started program runs whatever its
       // mode says, as it always has.
       const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
-      const bool run = package && !package->GetRun().empty() && file_->GetPath() == package->GetRun();
+      const bool run =
+          package && !package->GetRun().empty() && file_->GetPath() == package->GetRun();
       fileData_->sharedFile->ApplyMode(file_->GetMode(), file_->GetModificationTime(), run);
       fileData_->committed = true;
       transfer_->OnFileCommitted(fileData_->filePath, fileData_->sharedFile->Identity());

@@ -52,8 +52,8 @@ class HalvaneGetModesTest : public testing::Test {
     const struct {
       const char* path;
       mode_t mode;
-    } modes[] = {{"bin/true", 0755}, {"bin/script", 0644}, {"bin/suid", 04775},
-                 {"lib/libx.so.1", 0664}};
+    } modes[] = {
+        {"bin/true", 0755}, {"bin/script", 0644}, {"bin/suid", 04775}, {"lib/libx.so.1", 0664}};
     const timespec times[2] = {{kTime, 0}, {kTime, 0}};
     for (const auto& file : modes) {
       ::chmod((in + "/" + file.path).c_str(), file.mode);
@@ -78,9 +78,10 @@ class HalvaneGetModesTest : public testing::Test {
     for (const std::string& variable : test::SanitizerEnvironment()) command += variable + " ";
     command += "HOME=" + temp_.Child("home") + " XDG_CACHE_HOME=" + temp_.Child("home/cache") +
                " XDG_DATA_HOME=" + temp_.Child("home/data") +
-               " XDG_STATE_HOME=" + temp_.Child("home/state") + " HALV_ANALYTICS_URL= " +
-               HALV_GET_BINARY + " --host " + site.ManifestHost() + " --partner R --package " +
-               package + " --dest " + dest + " >/dev/null 2>" + temp_.Child("errors");
+               " XDG_STATE_HOME=" + temp_.Child("home/state") +
+               " HALV_ANALYTICS_URL= " + HALV_GET_BINARY + " --host " + site.ManifestHost() +
+               " --partner R --package " + package + " --dest " + dest + " >/dev/null 2>" +
+               temp_.Child("errors");
     const int status = std::system(command.c_str());
     errors = ReadFile(temp_.Child("errors"));
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -95,7 +96,8 @@ TEST_F(HalvaneGetModesTest, ModesTimesAndLinksRoundTrip) {
   const std::string refused = std::string(HALV_PUBLISH_BINARY) + " --input " + temp_.Child("in") +
                               " --output " + temp_.Child("refused") +
                               " --partner R --package abc --package-version 7 --name T"
-                              " --node 127.0.0.1:1 2>" + temp_.Child("publish-errors");
+                              " --node 127.0.0.1:1 2>" +
+                              temp_.Child("publish-errors");
   EXPECT_NE(std::system(refused.c_str()), 0);
   const std::string publishErrors = ReadFile(temp_.Child("publish-errors"));
   for (const char* named : {"2 links", "\"out\"", "\"gone\"", "--skip-links"}) {
@@ -113,8 +115,8 @@ TEST_F(HalvaneGetModesTest, ModesTimesAndLinksRoundTrip) {
   const struct {
     const char* path;
     mode_t mode;
-  } expected[] = {{"bin/true", 0755}, {"bin/script", 0644}, {"bin/suid", 0755},
-                  {"lib/libx.so.1", 0644}};
+  } expected[] = {
+      {"bin/true", 0755}, {"bin/script", 0644}, {"bin/suid", 0755}, {"lib/libx.so.1", 0644}};
   for (const auto& file : expected) {
     SCOPED_TRACE(file.path);
     const struct stat status = LinkStatus(dest + "/" + file.path);

@@ -375,9 +375,9 @@ TEST_F(SharedFileTest, ApplyModeKeepsNothingBeyond0755LessTheUmask) {
     mode_t umask;
     mode_t expected;
   } cases[] = {
-      {0755, false, 022, 0755},   {04755, false, 022, 0755}, {06777, false, 0, 0755},
-      {01644, false, 022, 0644},  {0666, false, 0, 0644},    {0640, false, 022, 0640},
-      {0755, false, 077, 0700},   {0644, true, 022, 0755},   {0600, true, 022, 0700},
+      {0755, false, 022, 0755},         {04755, false, 022, 0755},       {06777, false, 0, 0755},
+      {01644, false, 022, 0644},        {0666, false, 0, 0644},          {0640, false, 022, 0640},
+      {0755, false, 077, 0700},         {0644, true, 022, 0755},         {0600, true, 022, 0700},
       {std::nullopt, false, 022, 0644}, {std::nullopt, true, 022, 0755},
   };
   int index = 0;
@@ -428,9 +428,8 @@ TEST_F(SharedFileTest, PlaceLinkMakesKeepsOrReplacesOnlyLinks) {
     const char* path;
     bool placed;
   } cases[] = {
-      {"lib/new", true},           {"made/on/the/way", true},  {"lib/same", true},
-      {"lib/other", true},         {"lib/file", false},        {"lib/folder", false},
-      {"through/x", false},
+      {"lib/new", true},   {"made/on/the/way", true}, {"lib/same", true},   {"lib/other", true},
+      {"lib/file", false}, {"lib/folder", false},     {"through/x", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

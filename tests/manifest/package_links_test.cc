@@ -27,8 +27,10 @@ StandardPackageManifest ReadPackage(const std::string& inside) {
 }
 
 std::string File(const std::string& path, const std::string& extra = "") {
-  return "<file><path>" + path + "</path><chunksize>4</chunksize><size>4</size>"
-         "<checksums>00000002</checksums>" + extra + "</file>";
+  return "<file><path>" + path +
+         "</path><chunksize>4</chunksize><size>4</size>"
+         "<checksums>00000002</checksums>" +
+         extra + "</file>";
 }
 
 std::string Link(const std::string& path, const std::string& target) {
@@ -97,7 +99,7 @@ TEST(PackageLinksTest, RefusesHostileLinksNamingThem) {
       {"escape through a link chain", "", Link("d/b", "..") + Link("d/c", "b/../x"), "d/c"},
       {"chain listed the other way", "", Link("d/c", "b/../x") + Link("d/b", ".."), "d/c"},
       {"escape by a link to a link to the root", "",
-       Link("top", ".") + Link("d/e/up", "../../top/..") , "d/e/up"},
+       Link("top", ".") + Link("d/e/up", "../../top/.."), "d/e/up"},
       {"absolute target", "", Link("a", "/etc/passwd"), "absolute"},
       {"empty target", "", Link("a", ""), "empty target"},
       {"control character in target", "", Link("a", "x&#10;y"), "control"},

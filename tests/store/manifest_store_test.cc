@@ -14,8 +14,8 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>

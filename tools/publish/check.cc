@@ -139,6 +139,20 @@ std::optional<fs::path> LinkTarget(const fs::path& link, const fs::path& input, 
   return std::nullopt;
 }
 
+// Whether the text of the link at `relative` climbs above the input folder before it comes back
+// in, as "../in/file" does: the updater follows a target from the link's folder and refuses it.
+bool LeavesOnTheWay(const std::string& relative, const fs::path& text) {
+  std::ptrdiff_t depth = std::count(relative.begin(), relative.end(), '/');
+  for (const fs::path& part : text) {
+    if (part == "..") {
+      if (--depth < 0) return true;
+    } else if (!part.empty() && part != ".") {
+      ++depth;
+    }
+  }
+  return false;
+}
+
 // Publishes a link of the input as a link, or as the file it points at when dereferenced (the
 // run file always is); a link that can be neither is set aside for the one error.
 // Returns the file to publish in its place, if any.
@@ -157,6 +171,8 @@ std::optional<fs::path> TakeLink(Collector& collector, const fs::path& link,
     if (error) FailErrno("cannot read", link, error.value());
     if (text.is_absolute()) {
       why = "the link is absolute; only relative links are published (see --dereference)";
+    } else if (LeavesOnTheWay(relative, text)) {
+      why = "its target " + Quote(text.string()) + " leaves the input folder on the way";
     } else {
       collector.found.links.push_back({relative, text.string()});
       return std::nullopt;
@@ -218,7 +234,8 @@ Input CollectInput(const fs::path& input, const PublishOptions& options) {
     for (const auto& line : collector.badLinks) text += "\n  " + line;
     Fail(std::to_string(collector.badLinks.size()) +
          " links of the input cannot be published (leave them out with --skip-links, or "
-         "publish what links point at with --dereference):" + text);
+         "publish what links point at with --dereference):" +
+         text);
   }
   found.skippedLinks = std::move(collector.badLinks);
   std::sort(found.files.begin(), found.files.end(),

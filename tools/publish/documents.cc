@@ -246,8 +246,8 @@ std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& in
 // path and link as the updater will. The checksums are placeholders of the same width, so the
 // check costs no reading of the files.
 void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options, const Input& input) {
-  std::istringstream stream(PackageDocument(options, Placeholders(options, input), input.links,
-                                            DocumentForm::kFull));
+  std::istringstream stream(
+      PackageDocument(options, Placeholders(options, input), input.links, DocumentForm::kFull));
   boost::property_tree::ptree tree;
   try {
     ParseXmlManifest(stream, tree);

@@ -289,8 +289,8 @@ int main(int argc, char** argv) {
     }
     std::cout << "published " << options.package << " version " << options.version << ": "
               << result.files << " files, " << result.bytes << " bytes (" << result.linkedFiles
-              << " linked, " << result.files - result.linkedFiles << " copied), "
-              << result.links << " links\n"
+              << " linked, " << result.files - result.linkedFiles << " copied), " << result.links
+              << " links\n"
               << result.manifestPath << "\n";
     return 0;
   } catch (const std::exception& e) {

@@ -77,8 +77,8 @@ struct SourceFile {
   fs::path named;        // the input folder's own path of the file, for messages
   fs::path source;       // the bytes to publish (a link's target for a link)
   std::uint64_t size = 0;
-  std::uint32_t mode = 0;                     // the permission bits, at most 07777
-  std::optional<std::int64_t> modified;       // seconds since 1970; none before 1970
+  std::uint32_t mode = 0;                // the permission bits, at most 07777
+  std::optional<std::int64_t> modified;  // seconds since 1970; none before 1970
 };
 
 // A link of the input published as a link.
