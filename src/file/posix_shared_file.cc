@@ -287,9 +287,11 @@ void PosixSharedFile::ApplyMode(std::optional<std::uint32_t> mode,
                                 std::optional<std::int64_t> modified, bool runnable) {
   struct stat status;
   if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
-  mode_t bits = mode ? static_cast<mode_t>(*mode) & kAppliedBits & ~ProcessUmask()
-                     : status.st_mode & kAppliedBits;
-  if (runnable) bits |= (bits & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2;
+  // Without a mode the file keeps its bits, as files always did; the run file then only gains
+  // execute permission, as it always did.
+  mode_t bits = status.st_mode & 07777;
+  if (mode) bits = static_cast<mode_t>(*mode) & kAppliedBits & ~ProcessUmask();
+  if (runnable) bits = (bits & 0777) | ((bits & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2);
   if ((status.st_mode & 07777) != bits && fchmod(descriptor_, bits) != 0) ThrowLastFileError();
   if (modified) {
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*modified), 0}};

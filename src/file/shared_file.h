@@ -60,7 +60,7 @@ class SharedFile : public BoundedFileData {
   // For a verified file in its place: the permission bits of `mode` that 0755 allows, less the
   // process's umask (never write for group or others, set-user-ID, set-group-ID or sticky,
   // whatever the document says), or the file's own bits when there is no mode; with `runnable`
-  // also execute permission for whoever may read it; then the modification time `modified`
+  // also execute permission for whoever may read it (and no set-user-ID or set-group-ID bit); then the modification time `modified`
   // (seconds since 1970) when given. All on the open descriptor. Throws FileException.
   virtual void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
                          bool runnable) = 0;

@@ -378,7 +378,7 @@ TEST_F(SharedFileTest, ApplyModeKeepsNothingBeyond0755LessTheUmask) {
       {0755, false, 022, 0755},         {04755, false, 022, 0755},       {06777, false, 0, 0755},
       {01644, false, 022, 0644},        {0666, false, 0, 0644},          {0640, false, 022, 0640},
       {0755, false, 077, 0700},         {0644, true, 022, 0755},         {0600, true, 022, 0700},
-      {std::nullopt, false, 022, 0644}, {std::nullopt, true, 022, 0755},
+      {std::nullopt, false, 022, 0664}, {std::nullopt, true, 022, 0775},
   };
   int index = 0;
   for (const auto& c : cases) {
@@ -386,7 +386,8 @@ TEST_F(SharedFileTest, ApplyModeKeepsNothingBeyond0755LessTheUmask) {
     SCOPED_TRACE(name);
     const mode_t previous = ::umask(c.umask);
     auto file = Open(name, SharedFileMode::CreateNew);
-    ::chmod(dir_.Child(name).c_str(), 0644);
+    // Without a mode the file keeps its own bits, group write included, as files always did.
+    ::chmod(dir_.Child(name).c_str(), 0664);
     EXPECT_NO_THROW(file->ApplyMode(c.mode, 1500000000, c.runnable));
     ::umask(previous);
     const struct stat status = StatOf(dir_.Child(name));
