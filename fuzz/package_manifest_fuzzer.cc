@@ -32,8 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& file : manifest.GetFiles()) {
     if (file->GetPath().empty() || file->GetChunkSize() == 0) __builtin_trap();
     if (file->GetChecksums().size() != file->GetChunkCount()) __builtin_trap();
+    if (file->GetMode() && *file->GetMode() > 07777) __builtin_trap();
+    if (file->GetModificationTime() && *file->GetModificationTime() < 0) __builtin_trap();
     total += file->GetSize();
   }
   if (manifest.GetTotalSize() != total) __builtin_trap();
+  // A link is relative in its place and in its target.
+  for (const auto& link : manifest.GetLinks()) {
+    if (link.path.empty() || link.path.front() == '/') __builtin_trap();
+    if (link.target.empty() || link.target.front() == '/') __builtin_trap();
+  }
   return 0;
 }

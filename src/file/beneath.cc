@@ -8,9 +8,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
+
+#include "file/paths.h"
 
 namespace halv {
 namespace {
@@ -117,6 +121,74 @@ int OpenParentBeneath(int folder, const std::string& relativePath, bool create,
     return Walk(folder, parts, count, create && error != ELOOP && error != ENOTDIR);
   }
   ThrowFileError(error);
+}
+
+namespace {
+
+// The text of the link `name` in `parent`, or nothing when it is no link.
+std::optional<std::string> LinkText(int parent, const std::string& name) {
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t length = readlinkat(parent, name.c_str(), buffer.data(), buffer.size());
+  if (length < 0 || static_cast<std::size_t>(length) >= buffer.size()) return std::nullopt;
+  return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+FileIdentity PlaceLinkIn(int parent, const std::string& relativePath, const std::string& name,
+                         const std::string& target) {
+  const auto refuse = [&] {
+    throw FileUnsafePathException("\"" + relativePath +
+                                  "\" in the destination is a file or a folder where the package "
+                                  "has a link; it is left as it is");
+  };
+  struct stat there;
+  if (fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISLNK(there.st_mode)) refuse();
+    if (LinkText(parent, name) != target) {
+      // Made beside it under a name no package entry can have, then renamed over it: a rename
+      // replaces a link (never a folder) in one step.
+      const std::string temporary = name + kPartialFileSuffix;
+      struct stat old;
+      if (fstatat(parent, temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !S_ISDIR(old.st_mode) && unlinkat(parent, temporary.c_str(), 0) != 0 && errno != ENOENT) {
+        ThrowLastFileError();
+      }
+      if (symlinkat(target.c_str(), parent, temporary.c_str()) != 0) ThrowLastFileError();
+      if (renameat(parent, temporary.c_str(), parent, name.c_str()) != 0) {
+        const int error = errno;
+        unlinkat(parent, temporary.c_str(), 0);
+        if (error == EISDIR || error == ENOTEMPTY || error == EEXIST) refuse();
+        ThrowFileError(error);
+      }
+    }
+  } else if (errno != ENOENT) {
+    ThrowLastFileError();
+  } else if (symlinkat(target.c_str(), parent, name.c_str()) != 0) {
+    // Something came in between: it is looked at once more, as if it had been there.
+    if (errno != EEXIST) ThrowLastFileError();
+    if (fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(there.st_mode) || LinkText(parent, name) != target) {
+      refuse();
+    }
+  }
+  if (fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) ThrowLastFileError();
+  if (!S_ISLNK(there.st_mode) || LinkText(parent, name) != target) refuse();
+  return {static_cast<std::uint64_t>(there.st_dev), static_cast<std::uint64_t>(there.st_ino)};
+}
+
+}  // namespace
+
+FileIdentity PlaceLinkBeneath(int folder, const std::string& relativePath,
+                              const std::string& target) {
+  std::string name;
+  const int parent = OpenParentBeneath(folder, relativePath, true, name);
+  try {
+    const FileIdentity identity = PlaceLinkIn(parent, relativePath, name, target);
+    close(parent);
+    return identity;
+  } catch (...) {
+    close(parent);
+    throw;
+  }
 }
 
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files) {

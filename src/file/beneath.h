@@ -39,10 +39,18 @@ struct FileIdentity {
   std::uint64_t inode = 0;
 };
 
+// Makes `relativePath` below `folder` the symbolic link `target` with symlinkat on the
+// descriptor of the folder that holds it (OpenParentBeneath, creating missing folders). A link
+// there with another target is replaced by a rename, in one step; one with this target is kept;
+// anything else there is left as it is and throws FileUnsafePathException naming it. Returns
+// the link's identity, which ConfirmBeneath then checks like a file's.
+FileIdentity PlaceLinkBeneath(int folder, const std::string& relativePath,
+                              const std::string& target);
+
 // The last step before a download may be called complete: flushes `folder` and every folder on
 // the way to each file (those this run created included), then checks that each relative path,
-// not followed if it is a link, still holds the file it was verified as. A path that holds
-// something else or nothing throws FileUnsafePathException naming it; a folder that cannot be
+// not followed if it is a link, still holds the file (or the link) it was verified as. A path that
+// holds something else or nothing throws FileUnsafePathException naming it; a folder that cannot be
 // opened or flushed the FileException of its error.
 // `folder` is a descriptor of the destination, which stays the caller's.
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);

@@ -4,7 +4,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,49 +25,29 @@ namespace {
 // disk and the checksum cost, not a system call per page.
 constexpr std::size_t kMaxRead = std::size_t{1} << 20;
 constexpr mode_t kExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
-// Which execute bits DenyExecute took, as octal text.
-constexpr char kDeniedExecuteAttribute[] = "user.halv.denied-execute";
+// Nothing this product writes keeps the set-user-ID, set-group-ID or sticky bit, nor write
+// permission for group or others, whoever asked for them.
+constexpr mode_t kAppliedBits = 0755;
 
-// Nothing this product writes keeps the set-user-ID or set-group-ID bit, whoever set it.
-constexpr mode_t kPermissionBits = 0777;
+// The process's umask, read without changing it (umask(2) would, for a moment, for every
+// thread); 022 where the kernel does not tell.
+mode_t ProcessUmask() {
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return 022;
+  char line[256];
+  unsigned value = 022;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "Umask: %o", &value) == 1) break;
+  }
+  std::fclose(status);
+  return static_cast<mode_t>(value & 0777);
+}
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// What an earlier DenyExecute recorded on the file.
-struct DeniedRecord {
-  bool readable;   // false when the attribute could not be read for another reason
-  bool supported;  // false on a file system without user extended attributes
-  mode_t bits;     // the execute bits taken; 0 when there is no record
-};
-
-DeniedRecord ReadDeniedRecord(int descriptor) {
-  char text[16] = {};
-  const ssize_t length = fgetxattr(descriptor, kDeniedExecuteAttribute, text, sizeof text - 1);
-  if (length < 0) {
-    if (errno == ENODATA) return {true, true, 0};
-    if (errno == ENOTSUP) return {true, false, 0};
-    return {false, true, 0};
-  }
-  text[length] = '\0';
-  return {true, true, static_cast<mode_t>(std::strtoul(text, nullptr, 8) & kExecuteBits)};
-}
-
 }  // namespace
-
-bool HasExecutableExtension(const std::string& relativePath) {
-  const std::size_t slash = relativePath.find_last_of('/');
-  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  const std::size_t dot = relativePath.find_last_of('.');
-  if (dot == std::string::npos || dot < nameStart) return false;
-  const std::string extension = relativePath.substr(dot);
-  for (const char* executable :
-       {".exe", ".bat", ".com", ".cmd", ".msi", ".vbs", ".sh", ".run", ".AppImage", ".x86_64"}) {
-    if (extension == executable) return true;
-  }
-  return false;
-}
 
 PosixSharedFile::PosixSharedFile(std::shared_ptr<const Folder> folder,
                                  const std::string& relativePath, SharedFileMode mode,
@@ -81,7 +60,7 @@ PosixSharedFile::PosixSharedFile(std::shared_ptr<const Folder> folder,
       folder_->descriptor(), relativePath,
       mode != SharedFileMode::OpenExisting && mode != SharedFileMode::InPlace, name_);
   try {
-    descriptor_ = staged_ ? OpenPartial(HasExecutableExtension(relativePath)) : OpenFinal(mode);
+    descriptor_ = staged_ ? OpenPartial() : OpenFinal(mode);
   } catch (...) {
     close(parent_);
     throw;
@@ -105,10 +84,9 @@ int PosixSharedFile::OpenFinal(SharedFileMode mode) {
   } else if (mode != SharedFileMode::OpenExisting) {
     flags |= O_CREAT;
   }
-  const mode_t permissions = HasExecutableExtension(name_) ? 0777 : 0666;
   int descriptor;
   do {
-    descriptor = openat(parent_, name_.c_str(), flags, permissions);
+    descriptor = openat(parent_, name_.c_str(), flags, 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) {
     if (errno == ELOOP)
@@ -124,9 +102,8 @@ int PosixSharedFile::OpenFinal(SharedFileMode mode) {
   return descriptor;
 }
 
-int PosixSharedFile::OpenPartial(bool program) {
+int PosixSharedFile::OpenPartial() {
   const std::string partial = name_ + kPartialFileSuffix;
-  const mode_t permissions = program ? 0777 : 0666;
   for (int attempt = 0;; ++attempt) {
     struct stat status;
     // A link, a FIFO, a device, or a file with another name elsewhere is never written through:
@@ -141,7 +118,7 @@ int PosixSharedFile::OpenPartial(bool program) {
     int descriptor;
     do {
       descriptor = openat(parent_, partial.c_str(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, permissions);
+                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     } while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0) {
       if (errno == ELOOP && attempt < 2) continue;
@@ -153,8 +130,9 @@ int PosixSharedFile::OpenPartial(bool program) {
       throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix +
                                     "\" keeps being replaced by something other than a file");
     }
-    if ((status.st_mode & (S_ISUID | S_ISGID)) != 0 &&
-        fchmod(descriptor, status.st_mode & kPermissionBits) != 0) {
+    // Nothing unverified may run: an earlier run's partial file loses any execute bit it has.
+    if ((status.st_mode & (S_ISUID | S_ISGID | S_ISVTX | kExecuteBits)) != 0 &&
+        fchmod(descriptor, status.st_mode & 0666) != 0) {
       close(descriptor);
       ThrowLastFileError();
     }
@@ -282,11 +260,20 @@ bool PosixSharedFile::Commit() {
   return replaced;
 }
 
-bool PosixSharedFile::MakeRunnable() {
+void PosixSharedFile::ApplyMode(std::optional<std::uint32_t> mode,
+                                std::optional<std::int64_t> modified, bool runnable) {
   struct stat status;
-  if (fstat(descriptor_, &status) != 0) return false;
-  const mode_t mode = status.st_mode & kPermissionBits;
-  return fchmod(descriptor_, mode | ((mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2)) == 0;
+  if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
+  // Without a mode the file keeps its bits, as files always did; the run file then only gains
+  // execute permission, as it always did.
+  mode_t bits = status.st_mode & 07777;
+  if (mode) bits = static_cast<mode_t>(*mode) & kAppliedBits & ~ProcessUmask();
+  if (runnable) bits = (bits & 0777) | ((bits & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2);
+  if ((status.st_mode & 07777) != bits && fchmod(descriptor_, bits) != 0) ThrowLastFileError();
+  if (modified) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*modified), 0}};
+    if (futimens(descriptor_, times) != 0) ThrowLastFileError();
+  }
 }
 
 FileIdentity PosixSharedFile::Identity() {
@@ -385,44 +372,6 @@ bool PosixSharedFile::Allocate(std::uint64_t size) {
   return true;
 }
 
-bool PosixSharedFile::AllowExecute() {
-  const DeniedRecord record = ReadDeniedRecord(descriptor_);
-  if (!record.readable) return false;
-  struct stat status;
-  if (fstat(descriptor_, &status) != 0) return false;
-  const mode_t mode = status.st_mode & kPermissionBits;
-  if (!record.supported) {
-    // No record can exist here. A program without any execute bit was denied (it was created
-    // runnable): let run whoever may read it.
-    if ((mode & kExecuteBits) != 0) return true;
-    return fchmod(descriptor_, mode | ((mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2)) == 0;
-  }
-  if (record.bits == 0) return true;
-  if (fchmod(descriptor_, mode | record.bits) != 0) return false;
-  return fremovexattr(descriptor_, kDeniedExecuteAttribute) == 0 || errno == ENODATA;
-}
-
-bool PosixSharedFile::DenyExecute() {
-  struct stat status;
-  if (fstat(descriptor_, &status) != 0) return false;
-  const mode_t mode = status.st_mode & kPermissionBits;
-  const mode_t taken = mode & kExecuteBits;
-  if (taken == 0) return true;
-  const DeniedRecord earlier = ReadDeniedRecord(descriptor_);
-  if (!earlier.readable) return false;
-  if (earlier.supported) {
-    char text[16];
-    const int length =
-        std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(taken | earlier.bits));
-    if (fsetxattr(descriptor_, kDeniedExecuteAttribute, text, static_cast<std::size_t>(length),
-                  0) != 0 &&
-        errno != ENOTSUP) {
-      return false;
-    }
-  }
-  return fchmod(descriptor_, mode & ~kExecuteBits) == 0;
-}
-
 std::shared_ptr<MemoryMappedFileData> PosixSharedFile::MapAll() { return Map(start_, end_); }
 
 std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t first,
@@ -459,9 +408,10 @@ bool PosixSharedFileFactory::Delete(const Folder& folder, const std::string& rel
   return deleted;
 }
 
-bool PosixSharedFileFactory::IsExecutable(const std::string& /*folder*/,
-                                          const std::string& relativePath) {
-  return HasExecutableExtension(relativePath);
+FileIdentity PosixSharedFileFactory::PlaceLink(const Folder& folder,
+                                               const std::string& relativePath,
+                                               const std::string& target) {
+  return PlaceLinkBeneath(folder.descriptor(), relativePath, target);
 }
 
 }  // namespace halv

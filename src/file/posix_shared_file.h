@@ -13,16 +13,11 @@ namespace halv {
 
 class PosixMemoryMap;
 
-// Whether the extension of the final component of `relativePath` (from its last ".", dot
-// included, compared byte for byte) marks a program: the Windows ones (.exe .bat .com .cmd .msi
-// .vbs) and this system's own (.sh .run .AppImage .x86_64).
-bool HasExecutableExtension(const std::string& relativePath);
-
 // A file opened with openat(2) below its folder, never through a link, and only if it is a
 // regular file. The position is kept here and every read and write is positioned
-// (pread, pwrite), so the descriptor's own offset is never used. A new file whose name
-// HasExecutableExtension is created runnable (0777 less the umask), as on systems where every
-// file may run unless denied; DenyExecute and AllowExecute then close and reopen that door.
+// (pread, pwrite), so the descriptor's own offset is never used. Files are created without any
+// execute bit (0666 less the umask), and a partial file loses any it has, so that nothing runs
+// before it is verified; ApplyMode then gives a verified file its mode.
 // Ownership: held by shared pointers; its windows outlive it. Thread-safety: Map and MapAll from
 // any thread; everything else by one user at a time.
 class PosixSharedFile : public SharedFile {
@@ -39,18 +34,12 @@ class PosixSharedFile : public SharedFile {
   std::uint64_t GetSize() override;
   std::size_t ReadAt(void* buffer, std::size_t length, std::uint64_t position) override;
   bool Allocate(std::uint64_t size) override;
-  // Gives back the execute bits that DenyExecute recorded on the file (in an extended
-  // attribute, so that a later run or another open file can undo it) and drops the record. On a
-  // file system without user extended attributes, a file without any execute bit gets one for
-  // each class that may read it.
-  bool AllowExecute() override;
-  // Clears every execute bit and records which were set.
-  bool DenyExecute() override;
   std::shared_ptr<MemoryMappedFileData> MapAll() override;
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override;
   std::uint64_t Seed(std::uint64_t size) override;
   bool Commit() override;
-  bool MakeRunnable() override;
+  void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
+                 bool runnable) override;
   FileIdentity Identity() override;
 
   // The final path, also for a staged file.
@@ -58,7 +47,7 @@ class PosixSharedFile : public SharedFile {
 
  private:
   int OpenFinal(SharedFileMode mode);
-  int OpenPartial(bool program);
+  int OpenPartial();
   // Copies the first `length` bytes of `source` to the same offsets here; returns how many it
   // found.
   std::uint64_t CopyFrom(int source, std::uint64_t length);
@@ -90,7 +79,8 @@ class PosixSharedFileFactory : public SharedFileFactory {
                                      const std::string& relativePath, SharedFileMode mode,
                                      std::uint64_t start, std::uint64_t end) override;
   bool Delete(const Folder& folder, const std::string& relativePath) override;
-  bool IsExecutable(const std::string& folder, const std::string& relativePath) override;
+  FileIdentity PlaceLink(const Folder& folder, const std::string& relativePath,
+                         const std::string& target) override;
 };
 
 }  // namespace halv

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "file/beneath.h"
@@ -28,8 +29,8 @@ enum class SharedFileMode : std::uint8_t {
   InPlace = 4,
 };
 
-// An open file restricted to its bounds: positioned reads and writes, pre-allocation, execute
-// permission, and memory-mapped windows for concurrent chunk writers.
+// An open file restricted to its bounds: positioned reads and writes, pre-allocation, its mode
+// and time once verified, and memory-mapped windows for concurrent chunk writers.
 // Ownership: held by shared pointers; windows outlive it safely. Thread-safety: Map and MapAll
 // from any thread at any time; Tell, Seek, Read, Write and the rest by one user at a time.
 class SharedFile : public BoundedFileData {
@@ -45,11 +46,6 @@ class SharedFile : public BoundedFileData {
   // disk throws FileInsufficientSpaceException here rather than later while chunks are written.
   // Returns false, touching nothing, when the file is not empty; true for size 0.
   virtual bool Allocate(std::uint64_t size) = 0;
-  // Undoes DenyExecute, also from another SharedFile of the same path or a later run. True when
-  // there was nothing to undo; false on failure.
-  virtual bool AllowExecute() = 0;
-  // Makes the file unrunnable until AllowExecute; false on failure.
-  virtual bool DenyExecute() = 0;
   // A window over the whole bounds: Map(start(), end()).
   virtual std::shared_ptr<MemoryMappedFileData> MapAll() = 0;
   // A window over bytes first..last, which must already exist in the file (allocate first):
@@ -66,8 +62,14 @@ class SharedFile : public BoundedFileData {
   // FileException when the partial name no longer holds this file, or a folder is at the final
   // name.
   virtual bool Commit() = 0;
-  // Gives execute permission to whoever may read the file. False on failure.
-  virtual bool MakeRunnable() = 0;
+  // For a verified file in its place: the permission bits of `mode` that 0755 allows, less the
+  // process's umask (never write for group or others, set-user-ID, set-group-ID or sticky,
+  // whatever the document says), or the file's own bits when there is no mode; with `runnable`
+  // also execute permission for whoever may read it (and no set-user-ID or set-group-ID bit); then
+  // the modification time `modified` (seconds since 1970) when given. All on the open descriptor.
+  // Throws FileException.
+  virtual void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
+                         bool runnable) = 0;
   // Which file on disk this is; FileException when it cannot be told.
   virtual FileIdentity Identity() = 0;
 };
@@ -89,8 +91,13 @@ class SharedFileFactory {
   // True if the file (or a link itself, never a folder) beneath `folder` was deleted; false on
   // any failure, without throwing.
   virtual bool Delete(const Folder& folder, const std::string& relativePath) = 0;
-  // Whether the extension of `relativePath` marks a program; `folder` is not used.
-  virtual bool IsExecutable(const std::string& folder, const std::string& relativePath) = 0;
+  // Makes `relativePath` beneath `folder` the symbolic link `target`, never following a link on
+  // the way (missing folders are created): a link already there with another target is
+  // replaced in one step, one with this target kept; a file, folder or anything else there is
+  // left as it is and throws FileUnsafePathException naming it. Returns which entry on disk the
+  // link is.
+  virtual FileIdentity PlaceLink(const Folder& folder, const std::string& relativePath,
+                                 const std::string& target) = 0;
 };
 
 }  // namespace halv

@@ -1,7 +1,10 @@
 #include "manifest/file_manifest.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -61,6 +64,36 @@ T ReadUnsigned(const boost::property_tree::ptree& tree, const char* key) {
   return static_cast<T>(*value);
 }
 
+// Text that is `digits` of `base` only, 1 to `maxDigits` of them, no sign and no white space,
+// at most `max`: these fields are written by the publisher alone, so anything else is a forgery
+// or a defect.
+std::optional<std::uint64_t> ParseStrict(const std::string& text, std::size_t maxDigits,
+                                         unsigned base, std::uint64_t max) {
+  if (text.empty() || text.size() > maxDigits) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c >= static_cast<char>('0' + base)) return std::nullopt;
+    value = value * base + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > max) return std::nullopt;
+  return value;
+}
+
+// `text` with every byte that is not printable ASCII as \xNN, for a message.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text.substr(0, 64)) {
+    if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    }
+  }
+  return out + (text.size() > 64 ? "..." : "");
+}
+
 }  // namespace
 
 std::uint32_t FileManifest::GetChunkCount() const {
@@ -99,6 +132,27 @@ void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
     }
   } catch (...) {
     throw ManifestParseException();
+  }
+  mode_.reset();
+  modificationTime_.reset();
+  if (const auto mode = tree.get_child_optional("mode")) {
+    const auto value = ParseStrict(mode->data(), 6, 8, 07777);
+    if (!value) {
+      throw ManifestParseException("the file \"" + Printable(path_) + "\" has the mode \"" +
+                                   Printable(mode->data()) +
+                                   "\", not 1 to 6 octal digits of at most 7777");
+    }
+    mode_ = static_cast<std::uint32_t>(*value);
+  }
+  if (const auto time = tree.get_child_optional("mtime")) {
+    const auto value = ParseStrict(
+        time->data(), 19, 10, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+    if (!value) {
+      throw ManifestParseException("the file \"" + Printable(path_) + "\" has the mtime \"" +
+                                   Printable(time->data()) +
+                                   "\", not 1 to 19 decimal digits of seconds since 1970");
+    }
+    modificationTime_ = static_cast<std::int64_t>(*value);
   }
   if (path_.empty() || chunkSize_ == 0 || checksums_.size() != GetChunkCount()) {
     throw ManifestParseException();

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ class FileManifest : public InputManifest {
   // One SHA-256 per chunk, in chunk order, when the document gives them; otherwise empty. Worth
   // more than the CRC-32s only when the document's signature was verified.
   virtual const std::vector<std::array<std::uint8_t, 32>>& GetSha256s() const = 0;
+  // The permission bits the publisher saw (at most 07777), when the document gives them. What
+  // of them reaches the disk is the applier's business: never more than 0755.
+  virtual std::optional<std::uint32_t> GetMode() const = 0;
+  // The modification time the publisher saw, in whole seconds since 1970, when the document
+  // gives it.
+  virtual std::optional<std::int64_t> GetModificationTime() const = 0;
 
   // The size divided by the chunk size, rounded up; 0 when the chunk size is 0. Throws
   // ManifestOverflowException when the count does not fit 32 bits (never for a manifest that
@@ -38,8 +45,9 @@ class FileManifest : public InputManifest {
 };
 
 // The file element of a package document: children (or attributes) path, chunksize, size,
-// checksums (8 hexadecimal digits per chunk, no separators) and an optional sha256 (64
-// hexadecimal digits per chunk, no separators).
+// checksums (8 hexadecimal digits per chunk, no separators), an optional sha256 (64
+// hexadecimal digits per chunk, no separators), an optional mode (1 to 6 octal digits, at most
+// 7777) and an optional mtime (1 to 19 decimal digits, seconds since 1970).
 class StandardFileManifest : public FileManifest {
  public:
   StandardFileManifest() = default;
@@ -53,6 +61,8 @@ class StandardFileManifest : public FileManifest {
   std::uint64_t GetSize() const override { return size_; }
   const std::vector<std::uint32_t>& GetChecksums() const override { return checksums_; }
   const std::vector<std::array<std::uint8_t, 32>>& GetSha256s() const override { return sha256s_; }
+  std::optional<std::uint32_t> GetMode() const override { return mode_; }
+  std::optional<std::int64_t> GetModificationTime() const override { return modificationTime_; }
 
  private:
   std::string path_;
@@ -60,6 +70,8 @@ class StandardFileManifest : public FileManifest {
   std::uint64_t size_ = 0;
   std::vector<std::uint32_t> checksums_;
   std::vector<std::array<std::uint8_t, 32>> sha256s_;
+  std::optional<std::uint32_t> mode_;
+  std::optional<std::int64_t> modificationTime_;
 };
 
 }  // namespace halv

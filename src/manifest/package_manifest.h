@@ -13,6 +13,13 @@
 
 namespace halv {
 
+// A symbolic link the package recreates: `path` is relative to the destination folder like a
+// file's, `target` is the link's text, relative to the folder that holds the link.
+struct PackageLink {
+  std::string path;
+  std::string target;
+};
+
 // A published package: its ids, its files in document order and the file that is started once
 // the download is complete. Ownership: held by shared pointers; file manifests are shared with
 // the works that transfer them. Thread-safety: filled once by Read before it is shared;
@@ -34,13 +41,19 @@ class PackageManifest : public InputManifest {
   virtual const std::string& GetRun() const = 0;
   // The last file whose path equals GetRun(); empty when GetRun() is empty.
   virtual std::shared_ptr<const FileManifest> GetRunFile() const = 0;
+  // The links to recreate once every file is in place, in document order (leading slashes of
+  // their paths trimmed). Read has checked that each stays inside the destination.
+  virtual const std::vector<PackageLink>& GetLinks() const = 0;
 
   // Sum of the sizes of every file.
   std::uint64_t GetTotalSize() const;
 };
 
 // The package document: root element package with id, name, partnerId, versionId, an optional
-// run and a files element that holds nothing but file elements.
+// run, a files element that holds nothing but file elements and an optional links element that
+// holds nothing but link elements (path and target). Paths of files and links are checked
+// together: no two alike, none inside a file or passing through a link. A link's target is
+// relative and, resolved through the package's own links, stays inside the destination.
 class StandardPackageManifest : public PackageManifest {
  public:
   StandardPackageManifest() = default;
@@ -58,6 +71,7 @@ class StandardPackageManifest : public PackageManifest {
   const FileList& GetOtherFiles() const override { return otherFiles_; }
   const std::string& GetRun() const override { return run_; }
   std::shared_ptr<const FileManifest> GetRunFile() const override { return runFile_; }
+  const std::vector<PackageLink>& GetLinks() const override { return links_; }
 
  private:
   std::string id_;
@@ -69,6 +83,7 @@ class StandardPackageManifest : public PackageManifest {
   FileList files_;
   FileList runFiles_;
   FileList otherFiles_;
+  std::vector<PackageLink> links_;
 };
 
 }  // namespace halv

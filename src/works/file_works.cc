@@ -238,7 +238,7 @@ std::shared_ptr<TransferSingleFileWork> TransferSingleFileWork::Create(
         std::make_shared<LazyTransferMultipleChunksWork>(transfer, file, work->fileData_);
     work->AddChild(work->chunks_);
   }
-  work->AddChild(std::make_shared<CloseFileWork>(transfer, work->fileData_));
+  work->AddChild(std::make_shared<CloseFileWork>(transfer, file, work->fileData_));
   return work;
 }
 
@@ -307,9 +307,6 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
     const std::string& path = fileData_->filePath;
     const std::uint64_t size = fileData_->fileSize;
     const std::uint64_t end = size == 0 ? 0 : size - 1;
-    const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
-    const bool program = factory.IsExecutable(folder->path(), path) ||
-                         (package && !package->GetRun().empty() && path == package->GetRun());
     fileData_->completeInPlace = false;
     // A file already complete at its final name is checked where it stands, read-only: a
     // rerun then neither copies nor renames it.
@@ -327,9 +324,6 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
       // until this file is complete, verified and on disk.
       std::shared_ptr<SharedFile> file =
           factory.Create(folder, path, SharedFileMode::Staged, 0, end);
-      // A program is never runnable while this run may still write it, also when an earlier run
-      // left it at its full size with chunks not yet verified.
-      if (program) file->DenyExecute();
       bool allocated = false;
       if (file->GetSize() != size) {
         if (file->GetSize() != 0) {
@@ -360,8 +354,9 @@ void OpenAndAllocateFileWork::Reset() {
 }
 
 CloseFileWork::CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,
+                             std::shared_ptr<const FileManifest> file,
                              std::shared_ptr<TransferSharedFileData> fileData)
-    : TransferWork(std::move(transfer)), fileData_(std::move(fileData)) {
+    : TransferWork(std::move(transfer)), file_(std::move(file)), fileData_(std::move(fileData)) {
   ObserveCompletion(*this);
 }
 
@@ -381,6 +376,12 @@ WorkStatus CloseFileWork::ExecuteTask() {
       if (!fileData_->sharedFile->Commit() && !fileData_->completeInPlace) {
         fileData_->createdFinal = true;
       }
+      // Verified and in its place: only now may it run. The started program runs whatever its
+      // mode says, as it always has.
+      const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
+      const bool run =
+          package && !package->GetRun().empty() && file_->GetPath() == package->GetRun();
+      fileData_->sharedFile->ApplyMode(file_->GetMode(), file_->GetModificationTime(), run);
       fileData_->committed = true;
       transfer_->OnFileCommitted(fileData_->filePath, fileData_->sharedFile->Identity());
     }

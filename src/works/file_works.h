@@ -117,11 +117,12 @@ class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
 };
 
 // Puts the verified file on disk and renames it over its final name (a file complete in place is
-// only flushed), then drops the handle (the
-// file closes once its chunk windows are gone too).
+// only flushed), gives it the mode and time of its document (the run file also runnable), then
+// drops the handle (the file closes once its chunk windows are gone too).
 class CloseFileWork : public TransferWork, public SimpleWork {
  public:
   CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,
+                std::shared_ptr<const FileManifest> file,
                 std::shared_ptr<TransferSharedFileData> fileData);
   ~CloseFileWork() override;
 
@@ -130,6 +131,7 @@ class CloseFileWork : public TransferWork, public SimpleWork {
   void Interrupt() override {}
 
  private:
+  const std::shared_ptr<const FileManifest> file_;
   const std::shared_ptr<TransferSharedFileData> fileData_;
 };
 

@@ -88,7 +88,7 @@ std::shared_ptr<TransferPackageWork> TransferPackageWork::Create(
   auto deferred = DeferredWork::Create(transfer->GetBehavior().logManager);
   work->AddChild(InitializeTransferWork::Create(transfer, deferred));
   work->AddChild(deferred);
-  work->AddChild(std::make_shared<AllowExecuteWork>(transfer));
+  work->AddChild(std::make_shared<PlaceLinksWork>(transfer));
   return work;
 }
 
@@ -237,42 +237,34 @@ WorkStatus ConstructTransferFromPackageWork::ExecuteTask() {
   }
 }
 
-AllowExecuteWork::AllowExecuteWork(std::shared_ptr<TransferWorkInterface> transfer)
+PlaceLinksWork::PlaceLinksWork(std::shared_ptr<TransferWorkInterface> transfer)
     : TransferWork(std::move(transfer)) {
   ObserveCompletion(*this);
 }
 
-AllowExecuteWork::~AllowExecuteWork() = default;
+PlaceLinksWork::~PlaceLinksWork() = default;
 
-void AllowExecuteWork::Describe(boost::property_tree::ptree& tree) const {
-  tree.put("name", "AllowExecuteWork");
+void PlaceLinksWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "PlaceLinksWork");
   tree.put("important", true);
   DescribeParams(tree, false);
 }
 
-WorkStatus AllowExecuteWork::ExecuteTask() {
+WorkStatus PlaceLinksWork::ExecuteTask() {
   const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
   if (!package) {
     return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
                                              TransferError::UnknownError,
-                                             "AllowExecuteWork::ExecuteTask has no package"));
+                                             "PlaceLinksWork::ExecuteTask has no package"));
   }
   try {
     SharedFileFactory& factory = *transfer_->GetBehavior().fileFactory;
     const std::shared_ptr<const Folder> folder = transfer_->GetDestination();
     if (!folder) throw FileBadPathException();
-    for (const std::shared_ptr<const FileManifest>& file : package->GetFiles()) {
-      const std::string& path = file->GetPath();
-      const bool run = !package->GetRun().empty() && path == package->GetRun();
-      if (!run && !factory.IsExecutable(folder->path(), path)) continue;
-      std::shared_ptr<SharedFile> shared =
-          factory.Create(folder, path, SharedFileMode::OpenExisting, 0, ~std::uint64_t{0});
-      if (!shared->AllowExecute()) throw FileInUseException();
-      // The started program must be runnable on this system whatever its name; a file created
-      // by this run had no execute bits for AllowExecute to give back.
-      if (run && !shared->MakeRunnable()) {
-        throw FileInaccessibleException();
-      }
+    // The document was refused when a link could lead outside the destination or a file's
+    // path passed through one, so the order of the links does not matter.
+    for (const PackageLink& link : package->GetLinks()) {
+      transfer_->OnFileCommitted(link.path, factory.PlaceLink(*folder, link.path, link.target));
     }
     return WorkStatus(WorkResult::Success);
   } catch (...) {

@@ -128,12 +128,12 @@ class ConstructTransferFromPackageWork : public TransferWork, public SimpleWork 
   const std::shared_ptr<DeferredWork> deferred_;
 };
 
-// Once every file is complete: the package's programs (files with a program's extension, and the
-// run file whatever its name) become runnable; other files keep their permissions.
-class AllowExecuteWork : public TransferWork, public SimpleWork {
+// Once every file is complete and in its place: the package's links are made, each registered as
+// committed so that the last check before "complete" finds it still the link made here.
+class PlaceLinksWork : public TransferWork, public SimpleWork {
  public:
-  explicit AllowExecuteWork(std::shared_ptr<TransferWorkInterface> transfer);
-  ~AllowExecuteWork() override;
+  explicit PlaceLinksWork(std::shared_ptr<TransferWorkInterface> transfer);
+  ~PlaceLinksWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
   WorkStatus ExecuteTask() override;

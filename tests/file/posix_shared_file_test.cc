@@ -8,17 +8,18 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <typeinfo>
@@ -35,6 +36,7 @@ namespace halv {
 namespace {
 
 using test::ReadFile;
+namespace fs = std::filesystem;
 
 constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
 
@@ -368,95 +370,94 @@ TEST_F(SharedFileTest, MapCoversOnlyExistingBytesInsideTheBounds) {
   EXPECT_EQ(all->end(), 199u);
 }
 
-TEST_F(SharedFileTest, ExecuteBitsAreDeniedAndRestored) {
-  WriteFile(dir_.Child("probe"), "");
-  if (setxattr(dir_.Child("probe").c_str(), "user.probe", "1", 1, 0) != 0 && errno == ENOTSUP) {
-    GTEST_SKIP() << "the temporary folder keeps no user extended attributes; "
-                    "ExecuteBitsWithoutExtendedAttributes covers that case";
+TEST_F(SharedFileTest, ApplyModeKeepsNothingBeyond0755LessTheUmask) {
+  const struct {
+    std::optional<std::uint32_t> mode;
+    bool runnable;
+    mode_t umask;
+    mode_t expected;
+  } cases[] = {
+      {0755, false, 022, 0755},         {04755, false, 022, 0755},       {06777, false, 0, 0755},
+      {01644, false, 022, 0644},        {0666, false, 0, 0644},          {0640, false, 022, 0640},
+      {0755, false, 077, 0700},         {0644, true, 022, 0755},         {0600, true, 022, 0700},
+      {std::nullopt, false, 022, 0664}, {std::nullopt, true, 022, 0775},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    const std::string name = "f" + std::to_string(index++);
+    SCOPED_TRACE(name);
+    const mode_t previous = ::umask(c.umask);
+    auto file = Open(name, SharedFileMode::CreateNew);
+    // Without a mode the file keeps its own bits, group write included, as files always did.
+    ::chmod(dir_.Child(name).c_str(), 0664);
+    EXPECT_NO_THROW(file->ApplyMode(c.mode, 1500000000, c.runnable));
+    ::umask(previous);
+    const struct stat status = StatOf(dir_.Child(name));
+    EXPECT_EQ(status.st_mode & 07777, c.expected);
+    EXPECT_EQ(status.st_mtim.tv_sec, 1500000000);
   }
-  const std::string path = dir_.Child("bin/tool.sh");
-  const mode_t created = [&] {
-    auto file = Open("bin/tool.sh");
-    EXPECT_TRUE(file->Allocate(100));
-    return StatOf(path).st_mode & 07777;
-  }();
-  ASSERT_NE(created & 0111, 0u) << "a program is created runnable (subject to the umask)";
-
-  ASSERT_EQ(chmod(path.c_str(), 0750), 0);
-  {
-    auto file = Open("bin/tool.sh", SharedFileMode::OpenExisting);
-    EXPECT_TRUE(file->DenyExecute());
-    EXPECT_EQ(StatOf(path).st_mode & 07777, 0640u);
-    EXPECT_TRUE(file->DenyExecute()) << "denying twice keeps the first record";
-    EXPECT_EQ(StatOf(path).st_mode & 07777, 0640u);
-  }
-  // Restored through another open file, as a later run would.
-  {
-    auto file = Open("bin/tool.sh", SharedFileMode::OpenExisting);
-    EXPECT_TRUE(file->AllowExecute());
-    EXPECT_EQ(StatOf(path).st_mode & 07777, 0750u);
-    EXPECT_TRUE(file->AllowExecute()) << "nothing left to undo";
-    EXPECT_EQ(StatOf(path).st_mode & 07777, 0750u);
-  }
-
-  auto plain = Open("notes.txt");
-  const mode_t plainMode = StatOf(dir_.Child("notes.txt")).st_mode & 07777;
-  EXPECT_EQ(plainMode & 0111, 0u);
-  EXPECT_TRUE(plain->AllowExecute()) << "never denied";
-  EXPECT_EQ(StatOf(dir_.Child("notes.txt")).st_mode & 07777, plainMode);
-  EXPECT_TRUE(plain->DenyExecute()) << "nothing to take";
-  EXPECT_TRUE(plain->AllowExecute());
-  EXPECT_EQ(StatOf(dir_.Child("notes.txt")).st_mode & 07777, plainMode);
+  // Without a time the file keeps its own.
+  auto file = Open("kept", SharedFileMode::CreateNew);
+  const timespec times[2] = {{1400000000, 0}, {1400000000, 0}};
+  ::utimensat(AT_FDCWD, dir_.Child("kept").c_str(), times, 0);
+  file->ApplyMode(0644, std::nullopt, false);
+  EXPECT_EQ(StatOf(dir_.Child("kept")).st_mtim.tv_sec, 1400000000);
 }
 
-// ramfs keeps no user extended attributes, so nothing can be recorded.
-TEST_F(SharedFileTest, ExecuteBitsWithoutExtendedAttributes) {
-  const std::string mountPoint = dir_.Child("plainfs");
-  ASSERT_TRUE(CreateDirectories(mountPoint));
-  const std::string message = test::RunInChild([&mountPoint]() -> std::string {
-    const std::string mounted = MountPrivately(mountPoint, "ramfs", "");
-    if (!mounted.empty()) return mounted;
-    const std::string path = mountPoint + "/tool.run";
-    PosixSharedFileFactory factory;
-    auto file =
-        factory.Create(Folder::Open(mountPoint), "tool.run", SharedFileMode::CreateNew, 0, kAll);
-    if (chmod(path.c_str(), 0754) != 0) return "chmod failed";
-    if (!file->DenyExecute()) return "DenyExecute failed";
+TEST_F(SharedFileTest, NothingUnverifiedIsRunnable) {
+  // A partial file an earlier run left runnable, and a new one: neither may run.
+  WriteFile(dir_.Child(std::string("old") + kPartialFileSuffix), "x");
+  ::chmod(dir_.Child(std::string("old") + kPartialFileSuffix).c_str(), 04755);
+  for (const char* name : {"old", "new.sh"}) {
+    SCOPED_TRACE(name);
+    auto file = Open(name, SharedFileMode::Staged);
+    EXPECT_EQ(StatOf(dir_.Child(name + std::string(kPartialFileSuffix))).st_mode & 07111, 0u);
+  }
+}
+
+TEST_F(SharedFileTest, PlaceLinkMakesKeepsOrReplacesOnlyLinks) {
+  ASSERT_EQ(::mkdir(dir_.Child("lib").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("same", dir_.Child("lib/same").c_str()), 0);
+  ASSERT_EQ(::symlink("old", dir_.Child("lib/other").c_str()), 0);
+  WriteFile(dir_.Child("lib/file"), "mine");
+  ASSERT_EQ(::mkdir(dir_.Child("lib/folder").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("lib", dir_.Child("through").c_str()), 0);
+  const struct stat same = [&] {
     struct stat status = {};
-    stat(path.c_str(), &status);
-    if ((status.st_mode & 07777) != 0644) return "denied mode " + std::to_string(status.st_mode);
-    auto reopened =
-        factory.Create(Folder::Open(mountPoint), "tool.run", SharedFileMode::OpenExisting, 0, kAll);
-    if (!reopened->AllowExecute()) return "AllowExecute failed";
-    stat(path.c_str(), &status);
-    if ((status.st_mode & 07777) != 0755) return "allowed mode " + std::to_string(status.st_mode);
-    if (chmod(path.c_str(), 0700) != 0 || !reopened->AllowExecute()) return "second allow failed";
-    stat(path.c_str(), &status);
-    if ((status.st_mode & 07777) != 0700) return "a runnable file was changed";
-    return "ok";
-  });
-  if (message.rfind("skip:", 0) == 0) GTEST_SKIP() << message;
-  EXPECT_EQ(message, "ok");
-}
-
-TEST(SharedFileFactoryTest, IsExecutableByExtensionByteForByte) {
-  PosixSharedFileFactory factory;
-  struct Case {
+    ::lstat(dir_.Child("lib/same").c_str(), &status);
+    return status;
+  }();
+  const struct {
     const char* path;
-    bool executable;
+    bool placed;
+  } cases[] = {
+      {"lib/new", true},   {"made/on/the/way", true}, {"lib/same", true},   {"lib/other", true},
+      {"lib/file", false}, {"lib/folder", false},     {"through/x", false},
   };
-  const Case cases[] = {
-      {"bin/setup.exe", true},   {"run.cmd", true},      {"a.bat", true},
-      {"a.com", true},           {"a.msi", true},        {"a.vbs", true},
-      {"install.sh", true},      {"setup.run", true},    {"App.AppImage", true},
-      {"game.x86_64", true},     {".sh", true},          {"setup.EXE", false},
-      {"App.appimage", false},   {"readme.txt", false},  {"archive.exe.part", false},
-      {"dir.exe/readme", false}, {"noextension", false}, {"", false},
-      {"a.exe ", false},         {"a.exe/", false},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(factory.IsExecutable("/unused", c.path), c.executable) << c.path;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    try {
+      const FileIdentity identity = factory_.PlaceLink(*Folder::Open(dir_.path()), c.path, "same");
+      EXPECT_TRUE(c.placed);
+      char text[16] = {};
+      ASSERT_EQ(::readlink(dir_.Child(c.path).c_str(), text, sizeof text - 1), 4);
+      EXPECT_STREQ(text, "same");
+      struct stat status = {};
+      ::lstat(dir_.Child(c.path).c_str(), &status);
+      EXPECT_EQ(identity.inode, static_cast<std::uint64_t>(status.st_ino));
+    } catch (const FileUnsafePathException& error) {
+      EXPECT_FALSE(c.placed) << error.what();
+      EXPECT_NE(std::string(error.what()).find(c.path[0] == 't' ? "through" : c.path),
+                std::string::npos)
+          << error.what();
+    }
   }
+  struct stat kept = {};
+  ::lstat(dir_.Child("lib/same").c_str(), &kept);
+  EXPECT_EQ(kept.st_ino, same.st_ino) << "a link with the right target is left as it is";
+  EXPECT_EQ(ReadFile(dir_.Child("lib/file")), "mine");
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir_.Child("lib/folder"))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.Child("lib/other") + kPartialFileSuffix)));
 }
 
 TEST(SharedFileFactoryTest, DeleteReportsWhetherAFileWent) {

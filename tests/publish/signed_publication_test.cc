@@ -1,6 +1,7 @@
 // Signed publications: every document beside its minisign signature, checked with the real
 // minisign command, the SHA-256 of every chunk, and the publisher's rules when signing fails.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -464,6 +465,11 @@ TEST_F(SignedPublicationTest, ANewCurrentIsNeverDatedBeforeTheOneItReplaces) {
 TEST_F(SignedPublicationTest, AnUnsignedPublicationCarriesTheSha256sAndNoSignature) {
   WriteFile(input_ / "a", "abc");
   WriteFile(input_ / "b", "");
+  const timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+  for (const char* name : {"a", "b"}) {
+    ::chmod((input_ / name).c_str(), 0644);
+    ::utimensat(AT_FDCWD, (input_ / name).c_str(), times, 0);
+  }
   options_.chunkSize = 2;
   options_.nodes = {ParseNode("127.0.0.1:8081=3"), ParseNode("[::1]/p")};
   Publish(options_);
@@ -476,9 +482,9 @@ TEST_F(SignedPublicationTest, AnUnsignedPublicationCarriesTheSha256sAndNoSignatu
       "  <versionId>7</versionId>\n  <files>\n"
       "    <file><path>a</path><chunksize>2</chunksize><size>3</size><checksums>" +
       std::string(crcs) + "</checksums><sha256>" + Sha256Of("ab") + Sha256Of("c") +
-      "</sha256></file>\n"
+      "</sha256><mode>644</mode><mtime>1600000000</mtime></file>\n"
       "    <file><path>b</path><chunksize>2</chunksize><size>0</size><checksums></checksums>"
-      "<sha256></sha256></file>\n"
+      "<sha256></sha256><mode>644</mode><mtime>1600000000</mtime></file>\n"
       "  </files>\n</package>\n";
   EXPECT_EQ(ReadFile(Out("manifests/abc/7.xml")), package);
   EXPECT_EQ(ReadFile(Out("manifests/abc/current.xml")), package);

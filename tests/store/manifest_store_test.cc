@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -103,11 +104,12 @@ class HalfWritingFile : public SharedFile {
     return file_->ReadAt(buffer, length, position);
   }
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
-  bool AllowExecute() override { return file_->AllowExecute(); }
-  bool DenyExecute() override { return file_->DenyExecute(); }
   std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
   bool Commit() override { return file_->Commit(); }
-  bool MakeRunnable() override { return file_->MakeRunnable(); }
+  void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
+                 bool runnable) override {
+    file_->ApplyMode(mode, modified, runnable);
+  }
   FileIdentity Identity() override { return file_->Identity(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override { return file_->MapAll(); }
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override {
@@ -143,8 +145,9 @@ class FaultInjectingFactory : public SharedFileFactory {
   bool Delete(const Folder& folder, const std::string& relativePath) override {
     return real_.Delete(folder, relativePath);
   }
-  bool IsExecutable(const std::string& folder, const std::string& relativePath) override {
-    return real_.IsExecutable(folder, relativePath);
+  FileIdentity PlaceLink(const Folder& folder, const std::string& relativePath,
+                         const std::string& target) override {
+    return real_.PlaceLink(folder, relativePath, target);
   }
 
   void set_fault(Fault fault) { fault_ = fault; }

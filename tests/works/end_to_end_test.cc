@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -165,11 +166,12 @@ class CountingFile : public SharedFile {
     return read;
   }
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
-  bool AllowExecute() override { return file_->AllowExecute(); }
-  bool DenyExecute() override { return file_->DenyExecute(); }
   std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
   bool Commit() override { return file_->Commit(); }
-  bool MakeRunnable() override { return file_->MakeRunnable(); }
+  void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
+                 bool runnable) override {
+    file_->ApplyMode(mode, modified, runnable);
+  }
   FileIdentity Identity() override { return file_->Identity(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override {
     return std::make_shared<CountingWindow>(file_->MapAll(), reads_);
@@ -196,8 +198,9 @@ class CountingFileFactory : public SharedFileFactory {
   bool Delete(const Folder& folder, const std::string& relativePath) override {
     return files_.Delete(folder, relativePath);
   }
-  bool IsExecutable(const std::string& folder, const std::string& relativePath) override {
-    return files_.IsExecutable(folder, relativePath);
+  FileIdentity PlaceLink(const Folder& folder, const std::string& relativePath,
+                         const std::string& target) override {
+    return files_.PlaceLink(folder, relativePath, target);
   }
 
   WindowReads reads;
@@ -211,6 +214,8 @@ class EndToEndTest : public testing::Test {
  protected:
   void SetUp() override {
     for (const auto& file : Files()) test::WriteFile(temp_.Child("in/" + file.first), file.second);
+    // A program is runnable because its mode says so, whatever its name.
+    fs::permissions(temp_.Child("in/tools/setup.sh"), fs::perms(0755));
     fs::create_directories(temp_.Child("dest"));
   }
 

@@ -115,27 +115,75 @@ bool IsInside(const fs::path& path, const fs::path& folder) {
 
 namespace {
 
-// Resolves a link in the input; refuses what leads nowhere, loops or leaves the input.
-fs::path ResolveInputLink(const fs::path& link, const std::string& relative,
-                          const fs::path& input) {
+struct Collector {
+  const fs::path& input;
+  const PublishOptions& options;
+  Input& found;
+  std::vector<std::string> badLinks;  // each with its reason
+};
+
+// Where a link of the input leads, canonical; sets `why` and returns nothing when it leads
+// nowhere, loops or leaves the input.
+std::optional<fs::path> LinkTarget(const fs::path& link, const fs::path& input, std::string& why) {
   std::error_code error;
   const fs::path target = fs::canonical(link, error);
   if (error == std::errc::too_many_symbolic_link_levels) {
-    Fail("refusing " + Quote(relative) + ": the link loops");
+    why = "the link loops";
+  } else if (error) {
+    why = "the link leads nowhere";
+  } else if (!IsInside(target, input)) {
+    why = "it links to " + Quote(target.string()) + ", outside the input folder";
+  } else {
+    return target;
   }
-  if (error) Fail("refusing " + Quote(relative) + ": the link leads nowhere");
-  if (!IsInside(target, input)) {
-    Fail("refusing " + Quote(relative) + ": it links to " + Quote(target.string()) +
-         ", outside the input folder");
-  }
-  if (!fs::is_regular_file(target)) {
-    Fail("refusing " + Quote(relative) +
-         ": only links to files inside the input folder are followed");
-  }
-  return target;
+  return std::nullopt;
 }
 
-void CollectFolder(const fs::path& input, const fs::path& folder, std::vector<SourceFile>& files) {
+// Whether the text of the link at `relative` climbs above the input folder before it comes back
+// in, as "../in/file" does: the updater follows a target from the link's folder and refuses it.
+bool LeavesOnTheWay(const std::string& relative, const fs::path& text) {
+  std::ptrdiff_t depth = std::count(relative.begin(), relative.end(), '/');
+  for (const fs::path& part : text) {
+    if (part == "..") {
+      if (--depth < 0) return true;
+    } else if (!part.empty() && part != ".") {
+      ++depth;
+    }
+  }
+  return false;
+}
+
+// Publishes a link of the input as a link, or as the file it points at when dereferenced (the
+// run file always is); a link that can be neither is set aside for the one error.
+// Returns the file to publish in its place, if any.
+std::optional<fs::path> TakeLink(Collector& collector, const fs::path& link,
+                                 const std::string& relative) {
+  std::string why;
+  const auto target = LinkTarget(link, collector.input, why);
+  const bool asFile = collector.options.dereference || relative == collector.options.run;
+  if (target && asFile && !fs::is_regular_file(*target)) {
+    why = "it links to a folder, and only files are published in a link's place";
+  } else if (target && asFile) {
+    return target;
+  } else if (target) {
+    std::error_code error;
+    const fs::path text = fs::read_symlink(link, error);
+    if (error) FailErrno("cannot read", link, error.value());
+    if (text.is_absolute()) {
+      why = "the link is absolute; only relative links are published (see --dereference)";
+    } else if (LeavesOnTheWay(relative, text)) {
+      why = "its target " + Quote(text.string()) + " leaves the input folder on the way";
+    } else {
+      collector.found.links.push_back({relative, text.string()});
+      return std::nullopt;
+    }
+  }
+  collector.badLinks.push_back(Quote(relative) + ": " + why);
+  return std::nullopt;
+}
+
+void CollectFolder(Collector& collector, const fs::path& folder) {
+  const fs::path& input = collector.input;
   std::error_code error;
   fs::directory_iterator it(folder, error);
   if (error) Fail("cannot read " + Quote(folder.string()) + ": " + error.message());
@@ -148,7 +196,7 @@ void CollectFolder(const fs::path& input, const fs::path& folder, std::vector<So
       Fail("cannot read " + Quote(entry.path().string()) + ": " + statusError.message());
     CheckRelativePath(relative);
     if (fs::is_directory(status)) {
-      CollectFolder(input, entry.path(), files);
+      CollectFolder(collector, entry.path());
       continue;
     }
     SourceFile file;
@@ -156,7 +204,9 @@ void CollectFolder(const fs::path& input, const fs::path& folder, std::vector<So
     file.named = entry.path();
     file.source = entry.path();
     if (fs::is_symlink(status)) {
-      file.source = ResolveInputLink(entry.path(), relative, input);
+      const auto target = TakeLink(collector, entry.path(), relative);
+      if (!target) continue;
+      file.source = *target;
     } else if (!fs::is_regular_file(status)) {
       Fail("refusing " + Quote(relative) + ": not a regular file");
     }
@@ -165,19 +215,34 @@ void CollectFolder(const fs::path& input, const fs::path& folder, std::vector<So
     struct stat info;
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) FailErrno("cannot read", file.named);
     file.size = static_cast<std::uint64_t>(info.st_size);
-    files.push_back(std::move(file));
+    file.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+    if (info.st_mtim.tv_sec >= 0) file.modified = info.st_mtim.tv_sec;
+    collector.found.files.push_back(std::move(file));
   }
   if (error) Fail("cannot read " + Quote(folder.string()) + ": " + error.message());
 }
 
 }  // namespace
 
-std::vector<SourceFile> CollectFiles(const fs::path& input) {
-  std::vector<SourceFile> files;
-  CollectFolder(input, input, files);
-  std::sort(files.begin(), files.end(),
+Input CollectInput(const fs::path& input, const PublishOptions& options) {
+  Input found;
+  Collector collector{input, options, found, {}};
+  CollectFolder(collector, input);
+  std::sort(collector.badLinks.begin(), collector.badLinks.end());
+  if (!collector.badLinks.empty() && !options.skipLinks) {
+    std::string text;
+    for (const auto& line : collector.badLinks) text += "\n  " + line;
+    Fail(std::to_string(collector.badLinks.size()) +
+         " links of the input cannot be published (leave them out with --skip-links, or "
+         "publish what links point at with --dereference):" +
+         text);
+  }
+  found.skippedLinks = std::move(collector.badLinks);
+  std::sort(found.files.begin(), found.files.end(),
             [](const SourceFile& a, const SourceFile& b) { return a.relative < b.relative; });
-  return files;
+  std::sort(found.links.begin(), found.links.end(),
+            [](const SourceLink& a, const SourceLink& b) { return a.relative < b.relative; });
+  return found;
 }
 
 fs::path CanonicalFolder(const std::string& folder, const char* what) {

@@ -63,11 +63,11 @@ std::string PackageHeader(const PublishOptions& options) {
   return xml.str();
 }
 
-constexpr char kPackageFooter[] = "  </files>\n</package>\n";
+constexpr char kPackageFooter[] = "</package>\n";
 
-// One file's line of the package document; every checksum adds 8 characters and, `withSha256`,
-// every SHA-256 64 more.
-std::string FileLine(const PublishOptions& options, const PublishedFile& file, bool withSha256) {
+// One file's line of the package document; every checksum adds 8 characters and, from
+// DocumentForm::kWithSha256 on, every SHA-256 64 more.
+std::string FileLine(const PublishOptions& options, const PublishedFile& file, DocumentForm form) {
   std::string line = "    <file>" + Element("path", file.relative) +
                      Element("chunksize", std::to_string(options.chunkSize)) +
                      Element("size", std::to_string(file.size)) + "<checksums>";
@@ -77,12 +77,31 @@ std::string FileLine(const PublishOptions& options, const PublishedFile& file, b
     line += digits;
   }
   line += "</checksums>";
-  if (withSha256) {
+  if (form != DocumentForm::kFirst) {
     line += "<sha256>";
     for (const Sha256Digest& digest : file.sha256s) line += Sha256Hex(digest);
     line += "</sha256>";
   }
+  if (form == DocumentForm::kFull) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(file.mode));
+    line += Element("mode", mode);
+    if (file.modified) line += Element("mtime", std::to_string(*file.modified));
+  }
   return line + "</file>\n";
+}
+
+// The files element closes before the links, which come only in the full form and only when
+// there are any.
+std::string LinksPart(const std::vector<SourceLink>& links, DocumentForm form) {
+  std::string xml = "  </files>\n";
+  if (form != DocumentForm::kFull || links.empty()) return xml;
+  xml += "  <links>\n";
+  for (const auto& link : links) {
+    xml += "    <link>" + Element("path", link.relative) + Element("target", link.target) +
+           "</link>\n";
+  }
+  return xml + "  </links>\n";
 }
 
 }  // namespace
@@ -173,11 +192,32 @@ std::optional<std::string> ReadDocument(const fs::path& path) {
 }
 
 std::string PackageDocument(const PublishOptions& options, const std::vector<PublishedFile>& files,
-                            bool withSha256) {
+                            const std::vector<SourceLink>& links, DocumentForm form) {
   std::string xml = PackageHeader(options);
-  for (const auto& file : files) xml += FileLine(options, file, withSha256);
-  return xml + kPackageFooter;
+  for (const auto& file : files) xml += FileLine(options, file, form);
+  return xml + LinksPart(links, form) + kPackageFooter;
 }
+
+namespace {
+
+// The files of the input as the document will list them, with placeholder checksums of the
+// right width.
+std::vector<PublishedFile> Placeholders(const PublishOptions& options, const Input& input) {
+  std::vector<PublishedFile> files(input.files.size());
+  for (std::size_t i = 0; i < input.files.size(); ++i) {
+    const SourceFile& source = input.files[i];
+    files[i].relative = source.relative;
+    files[i].size = source.size;
+    files[i].mode = source.mode;
+    files[i].modified = source.modified;
+    const std::uint64_t chunks = ChunkCount(source.size, options.chunkSize);
+    files[i].checksums.resize(chunks);
+    files[i].sha256s.resize(chunks);
+  }
+  return files;
+}
+
+}  // namespace
 
 std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
   return size / chunkSize + (size % chunkSize != 0 ? 1 : 0);
@@ -185,39 +225,41 @@ std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
 
 // The size of the package document before any checksum is known, so that a document the
 // updater would refuse to read is refused before any work.
-std::uint64_t PackageDocumentSize(const PublishOptions& options,
-                                  const std::vector<SourceFile>& sources) {
-  std::uint64_t size = PackageHeader(options).size() + std::strlen(kPackageFooter);
-  for (const auto& source : sources) {
+std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& input) {
+  std::uint64_t size = PackageHeader(options).size() +
+                       LinksPart(input.links, DocumentForm::kFull).size() +
+                       std::strlen(kPackageFooter);
+  for (const auto& source : input.files) {
     PublishedFile file;
     file.relative = source.relative;
     file.size = source.size;
-    size += FileLine(options, file, true).size() +
+    file.mode = source.mode;
+    file.modified = source.modified;
+    size += FileLine(options, file, DocumentForm::kFull).size() +
             (8 + 64) * ChunkCount(source.size, options.chunkSize);
   }
   return size;
 }
 
 // Fails when the updater would refuse to read the package document: its reader also bounds the
-// memory of the tree, which a package of very many small files can exceed. The checksums are
-// placeholders of the same width, so the check costs no reading of the files.
-void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options,
-                                    const std::vector<SourceFile>& sources) {
-  std::vector<PublishedFile> files(sources.size());
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    files[i].relative = sources[i].relative;
-    files[i].size = sources[i].size;
-    const std::uint64_t chunks = ChunkCount(sources[i].size, options.chunkSize);
-    files[i].checksums.resize(chunks);
-    files[i].sha256s.resize(chunks);
-  }
-  std::istringstream stream(PackageDocument(options, files, true));
+// memory of the tree, which a package of very many small files can exceed, and checks every
+// path and link as the updater will. The checksums are placeholders of the same width, so the
+// check costs no reading of the files.
+void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options, const Input& input) {
+  std::istringstream stream(
+      PackageDocument(options, Placeholders(options, input), input.links, DocumentForm::kFull));
   boost::property_tree::ptree tree;
   try {
     ParseXmlManifest(stream, tree);
   } catch (const ManifestParseException& e) {
     Fail(std::string("the updater would refuse the package document: ") + e.what() +
          "; choose a larger --chunk-size or publish fewer files");
+  }
+  try {
+    StandardPackageManifest manifest;
+    manifest.Read(tree);
+  } catch (const ManifestParseException& e) {
+    Fail(std::string("the updater would refuse the package document: ") + e.what());
   }
 }
 
@@ -233,9 +275,30 @@ std::string NodeListDocument(const std::vector<PublishNode>& nodes) {
   return xml.str();
 }
 
+// Gives each file the modification time that `existing` recorded for it: a version published
+// again with the same bytes and modes is the same content, however often its files were written.
+void AdoptPublishedTimes(const std::string& existing, std::vector<PublishedFile>& files) {
+  StandardPackageManifest manifest;
+  try {
+    std::istringstream stream(existing);
+    boost::property_tree::ptree tree;
+    ParseXmlManifest(stream, tree);
+    manifest.Read(tree);
+  } catch (const std::exception&) {
+    return;
+  }
+  std::map<std::string, std::optional<std::int64_t>> times;
+  for (const auto& file : manifest.GetFiles()) times[file->GetPath()] = file->GetModificationTime();
+  for (PublishedFile& file : files) {
+    const auto found = times.find(file.relative);
+    if (found != times.end() && found->second) file.modified = found->second;
+  }
+}
+
 // What differs between the published document `existing` and the one the input would give.
 std::string DescribeDifference(const std::string& existing, const PublishOptions& options,
-                               const std::vector<PublishedFile>& files) {
+                               const std::vector<PublishedFile>& files,
+                               const std::vector<SourceLink>& links) {
   StandardPackageManifest manifest;
   try {
     std::istringstream stream(existing);
@@ -258,7 +321,7 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
   }
   std::map<std::string, std::shared_ptr<const FileManifest>> published;
   for (const auto& file : manifest.GetFiles()) published[file->GetPath()] = file;
-  std::vector<std::string> changed, added;
+  std::vector<std::string> changed, added, modes;
   for (const auto& file : files) {
     const auto found = published.find(file.relative);
     if (found == published.end()) {
@@ -269,6 +332,8 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
     if (old.GetSize() != file.size || old.GetChunkSize() != options.chunkSize ||
         old.GetChecksums() != file.checksums) {
       changed.push_back(Quote(file.relative));
+    } else if (old.GetMode() && *old.GetMode() != file.mode) {
+      modes.push_back(Quote(file.relative));
     }
     published.erase(found);
   }
@@ -280,6 +345,19 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
   };
   if (!changed.empty()) differences.push_back("these files differ: " + list(changed));
   if (!added.empty()) differences.push_back("these files are new: " + list(added));
+  if (!modes.empty()) differences.push_back("these files' modes differ: " + list(modes));
+  std::vector<std::string> linkChanges;
+  std::map<std::string, std::string> publishedLinks;
+  for (const auto& link : manifest.GetLinks()) publishedLinks[link.path] = link.target;
+  for (const auto& link : links) {
+    const auto found = publishedLinks.find(link.relative);
+    if (found == publishedLinks.end() || found->second != link.target) {
+      linkChanges.push_back(Quote(link.relative));
+    }
+    if (found != publishedLinks.end()) publishedLinks.erase(found);
+  }
+  for (const auto& entry : publishedLinks) linkChanges.push_back(Quote(entry.first));
+  if (!linkChanges.empty()) differences.push_back("these links differ: " + list(linkChanges));
   if (!published.empty()) {
     std::vector<std::string> missing;
     for (const auto& entry : published) missing.push_back(Quote(entry.first));

@@ -30,7 +30,8 @@ std::string Help() {
              "Usage: halvane-publish --input DIR --output DIR --partner ID --package ID\n"
              "                       --package-version ID --name NAME [--run PATH] [--chunk-size "
              "BYTES] [--link]\n"
-             "                       [--allow-empty] [--sign SECRET_KEY_FILE]\n"
+             "                       [--allow-empty] [--skip-links] [--dereference]\n"
+             "                       [--sign SECRET_KEY_FILE]\n"
              "                       --node [https://]HOST[:PORT][/PATH][=WEIGHT] [--node ...]\n"
              "       halvane-publish --help | --version\n"
              "\n"
@@ -54,12 +55,12 @@ std::string Help() {
              "One publication at a time writes into an output folder; others wait for it.\n"
              "\n"
              "Options:\n"
-             "  --input DIR         folder whose files (and subfolders) make up the package. Links "
-             "to\n"
-             "                      files inside it are followed; anything that leads outside it "
-             "is\n"
-             "                      refused. File names may not contain '\\' or control "
-             "characters.\n"
+             "  --input DIR         folder whose files (and subfolders) make up the package, with\n"
+             "                      each file's mode and modification time. Links inside it are\n"
+             "                      published as links; links leading outside it or nowhere are\n"
+             "                      refused, all named at once. File names may not contain '\\' "
+             "or\n"
+             "                      control characters.\n"
              "  --output DIR        folder to publish into; created when missing. It must not "
              "contain\n"
              "                      the input folder, nor lie inside it, nor hold links to it.\n"
@@ -87,6 +88,10 @@ std::string Help() {
              "users\n"
              "                      are downloading, and its chunks fail their checksums.\n"
              "  --allow-empty       publish an empty input folder (refused otherwise).\n"
+             "  --skip-links        leave out the links that cannot be published (leading outside\n"
+             "                      the input, nowhere, or absolute) instead of refusing them.\n"
+             "  --dereference       publish what each link points at, as a file, instead of the\n"
+             "                      link. Links to files inside the input only.\n"
              "  --sign SECRET_KEY_FILE\n"
              "                      sign every document written with this minisign secret key "
              "(made\n"
@@ -231,6 +236,10 @@ int main(int argc, char** argv) {
         options.link = true;
       } else if (option == "--allow-empty" && !hasValue) {
         options.allowEmpty = true;
+      } else if (option == "--skip-links" && !hasValue) {
+        options.skipLinks = true;
+      } else if (option == "--dereference" && !hasValue) {
+        options.dereference = true;
       } else if (option == "--sign") {
         secretKey = next();
         if (secretKey.empty()) throw PublishError("--sign needs the path of a secret key file");
@@ -268,6 +277,9 @@ int main(int argc, char** argv) {
     const auto result = halv::publish::Publish(options, [&](const PublishProgress& progress) {
       if (terminal) line.Show(progress);
     });
+    for (const std::string& skipped : result.skippedLinks) {
+      std::cerr << "halvane-publish: left out " << skipped << "\n";
+    }
     if (result.unchanged) {
       std::cout << options.package << " version " << options.version
                 << " is published already with the same content: its files were left as they "
@@ -277,7 +289,8 @@ int main(int argc, char** argv) {
     }
     std::cout << "published " << options.package << " version " << options.version << ": "
               << result.files << " files, " << result.bytes << " bytes (" << result.linkedFiles
-              << " linked, " << result.files - result.linkedFiles << " copied)\n"
+              << " linked, " << result.files - result.linkedFiles << " copied), " << result.links
+              << " links\n"
               << result.manifestPath << "\n";
     return 0;
   } catch (const std::exception& e) {

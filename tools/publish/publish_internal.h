@@ -77,11 +77,27 @@ struct SourceFile {
   fs::path named;        // the input folder's own path of the file, for messages
   fs::path source;       // the bytes to publish (a link's target for a link)
   std::uint64_t size = 0;
+  std::uint32_t mode = 0;                // the permission bits, at most 07777
+  std::optional<std::int64_t> modified;  // seconds since 1970; none before 1970
+};
+
+// A link of the input published as a link.
+struct SourceLink {
+  std::string relative;
+  std::string target;  // the link's text, relative
+};
+
+struct Input {
+  std::vector<SourceFile> files;  // sorted by relative path
+  std::vector<SourceLink> links;  // sorted by relative path
+  std::vector<std::string> skippedLinks;
 };
 
 struct PublishedFile {
   std::string relative;
   std::uint64_t size = 0;
+  std::uint32_t mode = 0;
+  std::optional<std::int64_t> modified;
   std::vector<std::uint32_t> checksums;
   std::vector<Sha256Digest> sha256s;
 };
@@ -97,8 +113,9 @@ bool IsUtf8(const std::string& text);
 void CheckRelativePath(const std::string& path);
 // Whether `path` is `folder` or lies under it; both are canonical.
 bool IsInside(const fs::path& path, const fs::path& folder);
-// Every file below `input`, sorted by relative path; refuses what cannot be published.
-std::vector<SourceFile> CollectFiles(const fs::path& input);
+// Every file and link below `input`; refuses what cannot be published. Every link that cannot
+// be published is named in one error, or left out with `options.skipLinks`.
+Input CollectInput(const fs::path& input, const PublishOptions& options);
 fs::path CanonicalFolder(const std::string& folder, const char* what);
 void CheckOptions(const PublishOptions& options);
 
@@ -148,21 +165,26 @@ void WriteSignedDocument(const fs::path& path, const std::string& text,
                          const std::string& signature);
 // The content of the document at `path`; empty when there is none.
 std::optional<std::string> ReadDocument(const fs::path& path);
+// How much a package document says: a version published before documents carried SHA-256, or
+// modes, times and links, keeps the document it was published with.
+enum class DocumentForm { kFirst, kWithSha256, kFull };
 std::string PackageDocument(const PublishOptions& options, const std::vector<PublishedFile>& files,
-                            bool withSha256);
+                            const std::vector<SourceLink>& links, DocumentForm form);
 // The size of the package document before any checksum is known, so that a document the
 // updater would refuse to read is refused before any work.
-std::uint64_t PackageDocumentSize(const PublishOptions& options,
-                                  const std::vector<SourceFile>& sources);
+std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& input);
 // Fails when the updater would refuse to read the package document: its reader also bounds the
 // memory of the tree, which a package of very many small files can exceed. The checksums are
 // placeholders of the same width, so the check costs no reading of the files.
-void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options,
-                                    const std::vector<SourceFile>& sources);
+void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options, const Input& input);
 std::string NodeListDocument(const std::vector<PublishNode>& nodes);
+// Gives each file the modification time that the published document `existing` recorded for
+// it, so that rewriting a file with the same bytes does not make other content.
+void AdoptPublishedTimes(const std::string& existing, std::vector<PublishedFile>& files);
 // What differs between the published document `existing` and the one the input would give.
 std::string DescribeDifference(const std::string& existing, const PublishOptions& options,
-                               const std::vector<PublishedFile>& files);
+                               const std::vector<PublishedFile>& files,
+                               const std::vector<SourceLink>& links);
 
 // --- signing.cc
 fs::path SignaturePath(const fs::path& document);

@@ -19,6 +19,19 @@ namespace halv::publish {
 
 using namespace detail;
 
+namespace {
+
+PublishedFile Entry(const SourceFile& file) {
+  PublishedFile entry;
+  entry.relative = file.relative;
+  entry.size = file.size;
+  entry.mode = file.mode;
+  entry.modified = file.modified;
+  return entry;
+}
+
+}  // namespace
+
 PublishResult Publish(const PublishOptions& options,
                       const std::function<void(const PublishProgress&)>& progress) {
   CheckOptions(options);
@@ -29,8 +42,10 @@ PublishResult Publish(const PublishOptions& options,
     Fail("the input folder and the output folder must not contain each other");
   }
 
-  const std::vector<SourceFile> sources = CollectFiles(input);
-  if (sources.empty() && !options.allowEmpty) {
+  const Input collected = CollectInput(input, options);
+  const std::vector<SourceFile>& sources = collected.files;
+  const std::vector<SourceLink>& links = collected.links;
+  if (sources.empty() && links.empty() && !options.allowEmpty) {
     Fail("the input folder " + Quote(input.string()) + " holds no files (see --allow-empty)");
   }
   PublishProgress state;
@@ -45,13 +60,13 @@ PublishResult Publish(const PublishOptions& options,
     if (file.relative == options.run) runFound = true;
   }
   if (!runFound) Fail("the run file " + Quote(options.run) + " is not in the input folder");
-  const std::uint64_t documentSize = PackageDocumentSize(options, sources);
+  const std::uint64_t documentSize = PackageDocumentSize(options, collected);
   if (documentSize > HttpManifestSource::kMaxBodySize) {
     Fail("the package document would be " + std::to_string(documentSize) +
          " bytes, more than the 64 MiB (" + std::to_string(HttpManifestSource::kMaxBodySize) +
          " bytes) that the updater reads; choose a larger --chunk-size");
   }
-  RefuseWhatTheUpdaterCannotRead(options, sources);
+  RefuseWhatTheUpdaterCannotRead(options, collected);
   const std::string nodeListText = NodeListDocument(options.nodes);
 
   // Everything is checked: from here on the output folder is written.
@@ -104,6 +119,8 @@ PublishResult Publish(const PublishOptions& options,
   nodesComment.time = time;
 
   PublishResult result;
+  result.links = links.size();
+  result.skippedLinks = collected.skippedLinks;
   result.manifestPath = (manifests / (options.version + ".xml")).string();
   ChecksumReader reader(options.chunkSize, &state, progress);
   std::vector<PublishedFile> published;
@@ -112,19 +129,21 @@ PublishResult Publish(const PublishOptions& options,
   if (existing) {
     // A published version never changes: the input is compared with it, not placed.
     for (const auto& file : sources) {
-      PublishedFile entry;
-      entry.relative = file.relative;
-      entry.size = file.size;
+      PublishedFile entry = Entry(file);
       reader.Read(file.source, file.named, entry);
       published.push_back(std::move(entry));
       ++state.doneFiles;
       result.bytes += file.size;
       if (progress) progress(state);
     }
-    // A version published before documents carried SHA-256 keeps its document.
-    const std::string withoutSha256 = PackageDocument(options, published, false);
-    const std::string document =
-        withoutSha256 == *existing ? withoutSha256 : PackageDocument(options, published, true);
+    AdoptPublishedTimes(*existing, published);
+    // A version published before documents carried SHA-256, or modes, times and links, keeps
+    // its document when its files are the same.
+    std::string document = PackageDocument(options, published, links, DocumentForm::kFull);
+    for (const DocumentForm form : {DocumentForm::kFirst, DocumentForm::kWithSha256}) {
+      std::string earlier = PackageDocument(options, published, links, form);
+      if (earlier == *existing) document = std::move(earlier);
+    }
     // Whether a version was signed shows in its signature only, its document is the same.
     const bool wasSigned = fs::exists(fs::symlink_status(SignaturePath(result.manifestPath)));
     const std::string named =
@@ -139,7 +158,7 @@ PublishResult Publish(const PublishOptions& options,
     }
     if (document != *existing) {
       Fail(named + " is published already with other content (" +
-           DescribeDifference(*existing, options, published) +
+           DescribeDifference(*existing, options, published, links) +
            "); a published version never changes: publish a new version instead");
     }
     result.files = published.size();
@@ -166,9 +185,7 @@ PublishResult Publish(const PublishOptions& options,
       Fail("cannot create " + Quote(destination.parent_path().string()) + ": " + error.message());
     }
     if (PlaceFile(file, destination, options.link)) ++result.linkedFiles;
-    PublishedFile entry;
-    entry.relative = file.relative;
-    entry.size = file.size;
+    PublishedFile entry = Entry(file);
     // The checksums come from the placed bytes, which are the ones the nodes will serve.
     reader.Read(destination, file.named, entry);
     published.push_back(std::move(entry));
@@ -177,7 +194,7 @@ PublishResult Publish(const PublishOptions& options,
     if (progress) progress(state);
   }
   result.files = published.size();
-  const std::string document = PackageDocument(options, published, true);
+  const std::string document = PackageDocument(options, published, links, DocumentForm::kFull);
   // Signed while nothing is in place yet, so that a signer that fails leaves no trace.
   const DocumentUpdate version =
       PlanDocument(result.manifestPath, document, signer, packageComment);

@@ -79,6 +79,13 @@ struct PublishOptions {
   // change made in place to an input file then changes the published release as well.
   bool link = false;
   bool allowEmpty = false;  // an empty input folder is refused unless this is set
+  // A link in the input whose target stays inside it is published as a link. Links that lead
+  // outside the input, nowhere, or round in a loop are refused, all named in one error, unless
+  // `skipLinks` leaves them out. `dereference` publishes what every link points at instead, as
+  // a file (links to folders and links leading out are then the ones refused or left out). The
+  // run file is always published as a file.
+  bool skipLinks = false;
+  bool dereference = false;
   // Signs every document written and adds the SHA-256 of every chunk to the package document;
   // null for an unsigned publication.
   std::shared_ptr<const DocumentSigner> signer;
@@ -101,6 +108,8 @@ struct PublishResult {
   // The version was published already with the same content; its files and its document were
   // left as they were.
   bool unchanged = false;
+  std::size_t links = 0;                  // published as links
+  std::vector<std::string> skippedLinks;  // left out, each with the reason
 };
 
 // `text` in double quotes, with control characters, '"', '\\' and bytes that are not UTF-8
