@@ -12,6 +12,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "file/paths.h"
+#include "file/utf8.h"
 #include "manifest/manifest_exception.h"
 
 namespace halv {
@@ -38,44 +39,6 @@ std::string Printable(const std::string& text) {
     }
   }
   return out;
-}
-
-// Whether `name` is well-formed UTF-8: no stray continuation byte, no truncated or overlong
-// sequence, no surrogate, nothing past U+10FFFF.
-bool IsUtf8(const std::string& name) {
-  std::size_t i = 0;
-  while (i < name.size()) {
-    const unsigned char lead = static_cast<unsigned char>(name[i]);
-    std::size_t length;
-    std::uint32_t value;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if (lead >= 0xc2 && lead <= 0xdf) {
-      length = 2;
-      value = lead & 0x1f;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-      length = 3;
-      value = lead & 0x0f;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      length = 4;
-      value = lead & 0x07;
-    } else {
-      return false;
-    }
-    if (name.size() - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const unsigned char next = static_cast<unsigned char>(name[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      value = (value << 6) | (next & 0x3f);
-    }
-    if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10ffff ||
-        (value >= 0xd800 && value <= 0xdfff)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
 }
 
 // Why one component of a destination path cannot name a file of the destination; empty when

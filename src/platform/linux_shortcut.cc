@@ -15,6 +15,7 @@
 
 #include "file/paths.h"
 #include "file/shared_file.h"
+#include "file/utf8.h"
 
 namespace halv {
 namespace {
@@ -43,35 +44,6 @@ std::string AsciiToUtf16Le(const std::string& text) {
     bytes.push_back('\0');
   }
   return bytes;
-}
-
-// The length of the UTF-8 sequence starting at `text[i]`, or 0 when it is not well formed.
-std::size_t Utf8SequenceLength(const std::string& text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  std::uint32_t point = 0;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-    point = lead & 0x1f;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    point = lead & 0x0f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    point = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xc0) != 0x80) return 0;
-    point = (point << 6) | (byte(i + k) & 0x3f);
-  }
-  const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
-  const bool surrogate = point >= 0xd800 && point <= 0xdfff;
-  return overlong || surrogate || point > 0x10ffff ? 0 : length;
 }
 
 // `name` as the value of a launcher's Name key: menus show one line of UTF-8, so control

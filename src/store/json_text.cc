@@ -10,6 +10,7 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "file/utf8.h"
 #include "manifest/manifest_exception.h"
 
 namespace halv {
@@ -20,51 +21,18 @@ using boost::property_tree::ptree;
 constexpr std::size_t kValid = std::string::npos;
 
 // Decodes the character that starts at text[i] and moves i past it. False, leaving i, for a
-// sequence that is not UTF-8: a stray continuation byte, a truncated sequence, an overlong form,
-// a surrogate or a value above U+10FFFF.
+// sequence that is not well-formed UTF-8.
 bool NextCharacter(const std::string& text, std::size_t& i, char32_t& character) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t length;
-  char32_t value;
-  char32_t smallest;
-  if (lead < 0x80) {
-    character = lead;
-    ++i;
-    return true;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    value = lead & 0x1F;
-    smallest = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    value = lead & 0x0F;
-    smallest = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    value = lead & 0x07;
-    smallest = 0x10000;
-  } else {
-    return false;
-  }
-  if (text.size() - i < length) return false;
+  const std::size_t length = Utf8SequenceLength(text, i);
+  if (length == 0) return false;
+  static constexpr unsigned char kLeadBits[] = {0, 0x7f, 0x1f, 0x0f, 0x07};
+  char32_t value = static_cast<unsigned char>(text[i]) & kLeadBits[length];
   for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[i + k]);
-    if ((next & 0xC0) != 0x80) return false;
-    value = (value << 6) | (next & 0x3F);
+    value = (value << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3f);
   }
-  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
   character = value;
   i += length;
   return true;
-}
-
-// The offset of the first byte that does not start a valid character, or kValid.
-std::size_t FindInvalidUtf8(const std::string& text) {
-  char32_t character;
-  for (std::size_t i = 0; i < text.size();) {
-    if (!NextCharacter(text, i, character)) return i;
-  }
-  return kValid;
 }
 
 void AppendUnit(char32_t unit, std::string& out) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "file/utf8.h"
 #include "manifest/manifest_url.h"
 #include "publish_internal.h"
 
@@ -17,47 +18,6 @@ namespace halv::publish {
 namespace detail {
 
 bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7f; }
-
-// Length of the UTF-8 sequence at `text[pos]`, or 0 when it is not valid UTF-8 (overlong forms,
-// surrogates and values beyond U+10FFFF included).
-std::size_t Utf8Length(const std::string& text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  std::uint32_t value;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-    value = lead & 0x1f;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    value = lead & 0x0f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    value = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xc0) != 0x80) return 0;
-    value = (value << 6) | (byte(pos + i) & 0x3f);
-  }
-  if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) || value > 0x10ffff ||
-      (value >= 0xd800 && value <= 0xdfff)) {
-    return 0;
-  }
-  return length;
-}
-
-bool IsUtf8(const std::string& text) {
-  for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t length = Utf8Length(text, pos);
-    if (length == 0) return false;
-    pos += length;
-  }
-  return true;
-}
 
 namespace {
 
@@ -288,13 +248,11 @@ void CheckOptions(const PublishOptions& options) {
 
 using detail::Fail;
 using detail::IsControl;
-using detail::IsUtf8;
-using detail::Utf8Length;
 
 std::string Quote(const std::string& text) {
   std::string quoted = "\"";
   for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t length = Utf8Length(text, pos);
+    const std::size_t length = Utf8SequenceLength(text, pos);
     const auto lead = static_cast<unsigned char>(text[pos]);
     if (length == 0 || (length == 1 && (IsControl(lead) || lead == '\\' || lead == '"'))) {
       char escaped[8];

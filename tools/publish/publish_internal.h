@@ -106,8 +106,6 @@ struct PublishedFile {
 bool IsControl(unsigned char byte);
 // Length of the UTF-8 sequence at `text[pos]`, or 0 when it is not valid UTF-8 (overlong forms,
 // surrogates and values beyond U+10FFFF included).
-std::size_t Utf8Length(const std::string& text, std::size_t pos);
-bool IsUtf8(const std::string& text);
 // A file's relative path goes into the package document and, percent-encoded by the updater,
 // into every chunk URL.
 void CheckRelativePath(const std::string& path);
