@@ -171,8 +171,14 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
        weakChunk = std::weak_ptr<TransferSharedMapData>(child->GetChunk())] {
         const std::shared_ptr<CompositeWork> self = weak.lock();
         const std::shared_ptr<TransferSharedMapData> chunk = weakChunk.lock();
-        return self && chunk &&
-               std::static_pointer_cast<LazyTransferMultipleChunksWork>(self)->StartRace(chunk);
+        try {
+          return self && chunk &&
+                 std::static_pointer_cast<LazyTransferMultipleChunksWork>(self)->StartRace(chunk);
+        } catch (...) {
+          // A race is a spare: when it cannot start, the chunk's own request goes on (the chunk
+          // is not raced again).
+          return false;
+        }
       };
   ++next_;
   chunks_.erase(std::remove_if(chunks_.begin(), chunks_.end(),
