@@ -210,6 +210,12 @@ void OptimizedRequestChunkWork::Describe(boost::property_tree::ptree& tree) cons
   tree.put("name", "OptimizedRequestChunkWork");
   DescribeParams(tree, false);
   if (chunk_) chunk_->Describe(tree);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lostRace_) {
+    // Logged at the default level, beside the racing copy's line that says it won.
+    tree.put("race", "lost");
+    tree.put("important", true);
+  }
 }
 
 bool OptimizedRequestChunkWork::ShouldRetry() {
@@ -258,6 +264,7 @@ WorkStatus OptimizedRequestChunkWork::LostRace(HttpRequestStatus status,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     request_.reset();
+    lostRace_ = true;
   }
   return WorkStatus(WorkResult::Success,
                     std::make_shared<HttpTransferStatusData>(
@@ -403,6 +410,8 @@ void RaceChunkWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("raceOf", firstHost_);
   std::lock_guard<std::mutex> lock(mutex_);
   tree.put("race", outcome_);
+  // A racing copy is rare and says which copy the file holds: logged at the default level.
+  tree.put("important", true);
 }
 
 void RaceChunkWork::SetOutcome(const char* outcome) {

@@ -78,7 +78,8 @@ class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimple
                             std::shared_ptr<TransferSharedMapData> chunk);
   ~OptimizedRequestChunkWork() override;
 
-  // "name", the params (unlocked), then the chunk data.
+  // "name", the params (unlocked), then the chunk data; after an attempt that lost a race, also
+  // "race" = "lost" and "important" = true.
   void Describe(boost::property_tree::ptree& tree) const override;
   // True for a free retry without counting one; otherwise the retry limit's rule.
   bool ShouldRetry() override;
@@ -100,9 +101,11 @@ class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimple
   const std::shared_ptr<TransferSharedMapData> chunk_;
   // Used by the thread running the task only.
   OptimizedRequestParams params_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   // Guarded by mutex_; empty between attempts.
   std::shared_ptr<HttpRequest> request_;
+  // Guarded by mutex_: the last attempt ended because a racing copy verified first.
+  bool lostRace_ = false;
 };
 
 // The racing copy of a chunk whose first request runs on `firstHost`: asks the optimizer for an
@@ -122,7 +125,8 @@ class RaceChunkWork : public TransferWork, public SimpleWork {
   ~RaceChunkWork() override;
 
   // "name", the params (unlocked), the chunk data, "raceOf" (the first request's node), "race"
-  // ("won", "lost", "wrong bytes", "failed", "no idle node", or empty before the end).
+  // ("won", "lost", "wrong bytes", "failed", "no idle node", or empty before the end) and
+  // "important" = true.
   void Describe(boost::property_tree::ptree& tree) const override;
   WorkStatus ExecuteTask() override;
   // Cancels the running request, if any.

@@ -141,7 +141,9 @@ class RaceTest : public testing::Test {
     settings.manifestConnectTimeout = 5;
     settings.manifestTimeout = 20;
     optimizer_ = std::make_unique<FirstIdleOptimizer>(settings, clock_);
-    log_ = std::make_unique<JsonWorkLogManager>(2, -1, temp_.Child("cache"), "logs", &files_);
+    // The default log level, which leaves out plain successes.
+    log_ = std::make_unique<JsonWorkLogManager>(2, Settings().logLevel, temp_.Child("cache"),
+                                                "logs", &files_);
     services_ = std::make_unique<test::TransferServices>(
         "127.0.0.1:" + std::to_string(manifests_.port()), settings, 4, clock_);
     services_->behavior.optimizer = optimizer_.get();
@@ -238,6 +240,7 @@ TEST_F(RaceTest, ARacingCopyThatVerifiesFirstIsTheOneInTheFileAndTheSlowCopyIsCa
   EXPECT_TRUE(test::ReadFile(temp_.Child("dest/app")) == content_);
   const std::string log = Log();
   EXPECT_NE(log.find("\"race\":\"won\""), std::string::npos) << log;
+  EXPECT_NE(log.find("\"race\":\"lost\""), std::string::npos) << log;
   EXPECT_NE(log.find("lost the race: the racing copy from 127.0.0.1:" +
                      std::to_string(racer_.port()) + " verified first"),
             std::string::npos)
