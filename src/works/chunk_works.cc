@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <exception>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <utility>

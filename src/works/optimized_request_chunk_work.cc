@@ -245,6 +245,11 @@ WorkResult OptimizedRequestChunkWork::ToWorkResult(HttpRequestResult result) {
   }
 }
 
+bool OptimizedRequestChunkWork::RacerWon() const {
+  std::lock_guard<std::mutex> lock(chunk_->race.mutex);
+  return chunk_->race.racerWon;
+}
+
 WorkStatus OptimizedRequestChunkWork::LostRace(HttpRequestStatus status,
                                                std::uint32_t requestTimeMs) {
   std::string winner;
@@ -280,10 +285,7 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
   }
   try {
     const TransferBehavior& behavior = transfer_->GetBehavior();
-    {
-      std::lock_guard<std::mutex> lock(chunk_->race.mutex);
-      if (chunk_->race.racerWon) return LostRace(HttpRequestStatus(), 0);
-    }
+    if (RacerWon()) return LostRace(HttpRequestStatus(), 0);
     NodeReservation reservation(*behavior.optimizer, params_);
     behavior.optimizer->GetNode(params_);
     TransferHttpWriter writer(chunk_);
@@ -294,15 +296,19 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
       std::lock_guard<std::mutex> lock(mutex_);
       request_ = request;
     }
+    bool lostBefore = false;
     {
       // Registered where a racing copy that wins finds it to cancel; a copy that won already
       // leaves nothing to ask for.
       std::lock_guard<std::mutex> lock(chunk_->race.mutex);
-      if (chunk_->race.racerWon) return LostRace(HttpRequestStatus(), 0);
-      chunk_->Prepare();
-      chunk_->race.first = request;
-      chunk_->race.firstHost = params_.SelectedNode->GetHost();
+      lostBefore = chunk_->race.racerWon;
+      if (!lostBefore) {
+        chunk_->Prepare();
+        chunk_->race.first = request;
+        chunk_->race.firstHost = params_.SelectedNode->GetHost();
+      }
     }
+    if (lostBefore) return LostRace(HttpRequestStatus(), 0);
     if (IsStopRequested()) request->Cancel();
 
     const std::uint32_t started = MillisecondTick();
@@ -474,14 +480,18 @@ WorkStatus RaceChunkWork::ExecuteTask() {
       request_ = request;
     }
     const std::string host = params_.SelectedNode->GetHost();
+    bool verifiedBefore = false;
     {
       std::lock_guard<std::mutex> lock(chunk_->race.mutex);
-      if (chunk_->race.verified) {
-        SetOutcome("lost");
-        return WorkStatus(WorkResult::Success);
+      verifiedBefore = chunk_->race.verified;
+      if (!verifiedBefore) {
+        chunk_->race.racer = request;
+        chunk_->race.racerHost = host;
       }
-      chunk_->race.racer = request;
-      chunk_->race.racerHost = host;
+    }
+    if (verifiedBefore) {
+      SetOutcome("lost");
+      return WorkStatus(WorkResult::Success);
     }
     if (IsStopRequested()) request->Cancel();
 

@@ -93,7 +93,9 @@ class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimple
  private:
   // Success, Stopped, Retryable or Error for a request's result.
   static WorkResult ToWorkResult(HttpRequestResult result);
-  // The end of an attempt whose chunk a racing copy verified first.
+  // Whether a racing copy's bytes are the chunk's.
+  bool RacerWon() const;
+  // The end of an attempt whose chunk a racing copy verified first. Takes the race mutex.
   WorkStatus LostRace(HttpRequestStatus status, std::uint32_t requestTimeMs);
   // Drops the attempt's request, here and where a racing copy would find it.
   void ForgetRequest();
