@@ -16,8 +16,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/property_tree/ptree.hpp>
 
 #include "event/json_work_log_manager.h"
+#include "file/shared_file.h"
 #include "manifest/node_list_manifest.h"
 #include "manifest/node_manifest.h"
 #include "manifest/node_statistics.h"
@@ -27,6 +29,7 @@
 #include "test_http_server.h"
 #include "test_transfer_work_interface.h"
 #include "transfer/http_transfer_status_data.h"
+#include "works/optimized_request_chunk_work.h"
 #include "works/transfer_workflow_factory.h"
 
 namespace halv {
@@ -263,6 +266,38 @@ TEST_F(RaceTest, AWrongRacingCopyNeverReachesTheFileNorCostsTheSlowCopyARetry) {
   EXPECT_EQ(NodeBytes(first_), content_.size());
   const std::string log = Log();
   EXPECT_NE(log.find("\"race\":\"wrong bytes\""), std::string::npos) << log;
+}
+
+TEST(RaceChunkRequestTest, AnAttemptThatStartsAfterARacingCopyWonAsksNothing) {
+  test::TempDir temp;
+  Settings settings(2);
+  settings.requestWatchMilliseconds = 0;
+  test::TransferServices services("127.0.0.1:1", settings, 1);
+  auto transfer = std::make_shared<test::TestTransferWorkInterface>(
+      TransferParams(), services.behavior, services.sessions.Create());
+  auto file = std::make_shared<TransferSharedFileData>("f.bin", 16);
+  fs::create_directories(temp.Child("dest"));
+  file->sharedFile = services.files.Create(temp.Child("dest"), "f.bin", SharedFileMode::CreateNew,
+                                           0, 15);
+  ASSERT_TRUE(file->sharedFile->Allocate(16));
+  auto chunk = std::make_shared<TransferSharedMapData>(file, 0, 15, 0u,
+                                                       transfer->GetProgressUpdater());
+  chunk->boundedData = file->sharedFile->Map(0, 15);
+  chunk->race.verified = true;
+  chunk->race.racerWon = true;
+  chunk->race.racerHost = "127.0.0.1:2";
+  // No node list: the attempt must not even choose a node.
+  OptimizedRequestChunkWork work(1, transfer, chunk);
+  const WorkStatus status = work.ExecuteTask();
+  EXPECT_EQ(status.result, WorkResult::Success);
+  const auto data = std::dynamic_pointer_cast<HttpTransferStatusData>(status.data);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->GetStatus().errorDetails,
+            "lost the race: the racing copy from 127.0.0.1:2 verified first");
+  boost::property_tree::ptree tree;
+  work.Describe(tree);
+  EXPECT_EQ(tree.get<std::string>("race", ""), "lost");
+  EXPECT_EQ(transfer->progress()->transferred.load(), 0);
 }
 
 }  // namespace
