@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "http/http_request.h"
@@ -76,14 +77,15 @@ void TransferOptimizer::StopWatch() {
 }
 
 TransferOptimizer::WatchId TransferOptimizer::Watch(const std::shared_ptr<NodeManifest>& node,
-                                                    std::shared_ptr<HttpRequest> request) {
+                                                    std::shared_ptr<HttpRequest> request,
+                                                    RaceHook race) {
   WatchId id = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     id = nextWatchId_++;
     const std::string host = node ? node->GetHost() : std::string();
     ++inFlight_[host];
-    watched_[id] = Watched{host, std::move(request), clock_.Now(), false};
+    watched_[id] = Watched{host, std::move(request), clock_.Now(), false, std::move(race), false};
   }
   if (settings_.requestWatchMilliseconds > 0) {
     std::lock_guard<std::mutex> lock(watchMutex_);
@@ -189,28 +191,89 @@ void TransferOptimizer::CheckRequests() {
     bytes.emplace_back(id, request ? request->GetStatus().bytesWritten : 0);
   }
   std::vector<std::shared_ptr<HttpRequest>> giveUp;
+  std::vector<std::pair<WatchId, std::function<bool()>>> races;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::TimePoint now = clock_.Now();
     const auto patience = std::chrono::seconds(std::max(settings_.slowRequestSeconds, 1));
+    const auto raceAfter = std::chrono::seconds(std::max(settings_.raceSeconds, 0));
     for (const auto& [id, count] : bytes) {
       const auto entry = watched_.find(id);
       if (entry == watched_.end() || entry->second.givenUp) continue;
-      const Clock::Duration elapsed = now - entry->second.started;
-      if (elapsed < patience) continue;
+      Watched& watched = entry->second;
+      const Clock::Duration elapsed = now - watched.started;
       const double seconds = std::chrono::duration<double>(elapsed).count();
-      const double reference = ReferenceSpeed(entry->second.host);
-      if (!(reference > 0.0)) continue;
-      const double rate = static_cast<double>(count) / seconds;
-      if (rate * std::max(settings_.slowRequestFactor, 1) < reference) {
-        entry->second.givenUp = true;
-        giveUp.push_back(entry->second.request);
+      const double rate = seconds > 0.0 ? static_cast<double>(count) / seconds : 0.0;
+      if (elapsed >= patience) {
+        const double reference = ReferenceSpeed(watched.host);
+        if (reference > 0.0 && rate * std::max(settings_.slowRequestFactor, 1) < reference) {
+          watched.givenUp = true;
+          giveUp.push_back(watched.request);
+          continue;
+        }
+      }
+      if (watched.raced || !watched.race.start || !watched.race.nodes || elapsed < raceAfter) {
+        continue;
+      }
+      // The rest at the request's rate so far against the whole chunk from an idle node.
+      const double left = watched.race.length > count
+                              ? static_cast<double>(watched.race.length - count)
+                              : 0.0;
+      const double secondsLeft = rate > 0.0 ? left / rate : std::numeric_limits<double>::infinity();
+      for (const auto& node : watched.race.nodes->GetNodes()) {
+        if (!IsRaceable(node->GetHost(), watched.host, now)) continue;
+        const double mean = MeanSpeed(node->GetHost());
+        if (mean > 0.0 && static_cast<double>(watched.race.length) / mean >= secondsLeft) continue;
+        races.emplace_back(id, watched.race.start);
+        break;
       }
     }
   }
   for (const auto& request : giveUp) {
     if (request) request->Cancel();
   }
+  // The hooks take work locks: with mutex_ released, as a request's mutex is.
+  for (const auto& [id, start] : races) {
+    if (!start()) continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto entry = watched_.find(id);
+    if (entry != watched_.end()) entry->second.raced = true;
+  }
+}
+
+bool TransferOptimizer::IsRaceable(const std::string& host, const std::string& firstHost,
+                                   Clock::TimePoint now) {
+  if (host == firstHost || InFlight(host) != 0) return false;
+  const auto aside = setAside_.find(host);
+  if (aside != setAside_.end() && now < aside->second.until) return false;
+  return !IsFarBehind(host);
+}
+
+bool TransferOptimizer::GetRaceNode(OptimizedRequestParams& params, const std::string& firstHost) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!params.NodeList) return false;
+  const Clock::TimePoint now = clock_.Now();
+  std::shared_ptr<NodeManifest> fastest;
+  std::shared_ptr<NodeManifest> unmeasured;
+  double best = 0.0;
+  for (const auto& node : params.NodeList->GetNodes()) {
+    if (!IsRaceable(node->GetHost(), firstHost, now)) continue;
+    const double mean = MeanSpeed(node->GetHost());
+    if (mean > best) {
+      best = mean;
+      fastest = node;
+    } else if (!(mean > 0.0) && !unmeasured) {
+      unmeasured = node;
+    }
+  }
+  if (fastest) {
+    SelectNode(params, fastest);
+  } else if (unmeasured) {
+    SelectProbe(params, unmeasured);
+  } else {
+    return false;
+  }
+  return true;
 }
 
 bool TransferOptimizer::IsSetAside(const NodeManifest& node) {

@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,15 @@ class NodeManifest;
 class NodeStatistics;
 struct OptimizedRequestParams;
 
+// What the optimizer's watch needs to judge whether a chunk request is worth racing: the chunk's
+// length, the node list the chunk is asked from, and what starts a racing copy (true when it
+// started one). Empty `start`: never raced.
+struct RaceHook {
+  std::uint64_t length = 0;
+  std::shared_ptr<const NodeListManifest> nodes;
+  std::function<bool()> start;
+};
+
 // Picks the node and the time-outs of every chunk request, and learns from every outcome. The
 // time-outs adapt to the network: a timed-out request doubles the connect and low-speed times up
 // to their maxima, a successful one lowers them by a second down to their minima; probes of
@@ -40,6 +50,11 @@ struct OptimizedRequestParams;
 // slowRequestSeconds with the best mean speed the statistics know of any other node, and gives
 // it up (cancels it) when it runs below 1/slowRequestFactor of that; a node that sends nothing
 // at all while another delivers is given up the same way, whatever curl's time-outs say.
+// The same look starts races at the end of a file: a request watched with a RaceHook that has run
+// raceSeconds, while a node that is not set aside nor far behind has nothing in flight and is
+// unmeasured or expected to deliver the whole chunk before the request delivers the rest at its
+// rate so far, gets its hook called (with no lock held) until the hook says it started a racing
+// copy; the copy asks GetRaceNode for that node.
 // Time is read from the clock handed in, so tests drive it by hand.
 //
 // Ownership: one per run, owned by value by the assembly; it outlives every transfer. A derived
@@ -74,8 +89,14 @@ class TransferOptimizer {
   virtual std::shared_ptr<NodeStatistics> GetStatistics(const NodeManifest& node);
 
   using WatchId = std::uint64_t;
-  // Starts watching `request`, a chunk request to `node` that is about to run.
-  WatchId Watch(const std::shared_ptr<NodeManifest>& node, std::shared_ptr<HttpRequest> request);
+  // Starts watching `request`, a chunk request to `node` that is about to run; with a `race`
+  // hook, the watch may start a racing copy of it.
+  WatchId Watch(const std::shared_ptr<NodeManifest>& node, std::shared_ptr<HttpRequest> request,
+                RaceHook race = RaceHook());
+  // For the racing copy of a chunk whose first request runs on `firstHost`: chooses, and counts as
+  // in flight, the node a racing copy goes to (the fastest measured idle node, else an idle
+  // unmeasured one, as a probe), as GetNode does; false, choosing nothing, when no node is idle.
+  bool GetRaceNode(OptimizedRequestParams& params, const std::string& firstHost);
   // Stops watching; true when the watch gave the request up (and cancelled it).
   bool Unwatch(WatchId id);
   // One look at every watched request, as the watch thread takes it every
@@ -136,7 +157,13 @@ class TransferOptimizer {
     std::shared_ptr<HttpRequest> request;
     Clock::TimePoint started;
     bool givenUp = false;
+    RaceHook race;
+    bool raced = false;
   };
+
+  // Whether `host` may take a racing copy now: not `firstHost`, nothing in flight, neither set
+  // aside nor far behind. Call with mutex_ held.
+  bool IsRaceable(const std::string& host, const std::string& firstHost, Clock::TimePoint now);
 
   // Sets `host` aside after a failure that says it is unreachable, or ends its back-off after an
   // answer. Call with mutex_ held.

@@ -46,6 +46,13 @@ void TransferSharedMapData::Settle() {
 
 void TransferSharedMapData::Discard() {
   boundedData.reset();
+  {
+    // The pipeline runs again over the chunk: it checks what is on disk afresh, and may race.
+    std::lock_guard<std::mutex> lock(race.mutex);
+    race.verified = false;
+    race.racerWon = false;
+    race.raced = false;
+  }
   if (fileProgressBytes != 0 && progressUpdater) {
     progressUpdater->RemoveTransferredBytes(fileProgressBytes);
   }

@@ -4,7 +4,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -50,12 +52,37 @@ struct TransferSharedFileData : public WorkDescriptor {
   const std::uint64_t fileSize;
 };
 
+// What the two copies of one chunk share while a second request races the first (see
+// docs/hacking.md, "Racing the end"). The first copy writes into the chunk's window as it
+// receives, each write under `mutex`; the racing copy receives into a buffer of its own and
+// commits it under `mutex` only once it verified. Whichever copy verifies first sets `verified`
+// under `mutex`; from then on no byte of either copy enters the window, and the other copy's
+// request is cancelled.
+// Ownership: a member of TransferSharedMapData. Thread-safety: the fields under `mutex`, from
+// any thread; `start` is set before the chunk's pipeline runs and never changed after.
+struct ChunkRace {
+  std::mutex mutex;
+  // Guarded by mutex.
+  bool verified = false;   // a copy verified: the window holds the chunk's right bytes
+  bool racerWon = false;   // the racing copy's bytes are those in the window
+  bool raced = false;      // a racing copy was started (at most one a chunk)
+  std::string firstHost;   // the node of the first copy's request in flight; empty between them
+  std::string racerHost;   // the node of the racing copy, once chosen
+  std::shared_ptr<HttpRequest> first;   // the first copy's request in flight
+  std::shared_ptr<HttpRequest> racer;   // the racing copy's request in flight
+  // Starts a racing copy of the chunk when the chunk's file has no chunk left to start; false
+  // when it did not start one. Set by the file's chunk work; called by the optimizer's watch.
+  std::function<bool()> start;
+};
+
 // The shared state of one chunk: where it lies in its file, what its checksum must be, its
 // mapped window, how many of its bytes count as transferred, and which nodes served bad bodies.
 // Ownership: shared pointers, by every work of the chunk's pipeline, its HTTP writer and its
 // checksum status data.
-// Thread-safety: the bounds, the checksum and the file data are constant after construction; the
-// other fields are touched only by the chunk's works, which run one at a time.
+// Thread-safety: the bounds, the checksum and the file data are constant after construction;
+// `race` is shared with a racing copy, as it says; fileProgressBytes changes under race.mutex
+// while a request runs; the other fields are touched only by the chunk's works, which run one at
+// a time.
 struct TransferSharedMapData : public WorkDescriptor {
   TransferSharedMapData(std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
                         std::uint64_t upperBound, std::uint32_t expectedChecksum,
@@ -111,6 +138,7 @@ struct TransferSharedMapData : public WorkDescriptor {
   // The check of the bytes on disk before any download ran (or was skipped, the file being
   // allocated empty) once; a pipeline run again over this chunk always checks them.
   bool existingChecked = false;
+  ChunkRace race;
 };
 
 }  // namespace halv

@@ -75,6 +75,15 @@ CompositeProgress LazyParallelWork::Advance(const std::shared_ptr<Work>& child,
   return CompositeProgress();
 }
 
+bool LazyParallelWork::StartExtraChild(const std::shared_ptr<Work>& child) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  const std::shared_ptr<Workflow> workflow = GetWorkflow();
+  if (!workflow || active_.empty() || IsComplete() || !AddChild(child)) return false;
+  StartChild(child, workflow, created_++);
+  workflow->DispatchReady();
+  return true;
+}
+
 bool LazyParallelWork::AddChild(const std::shared_ptr<Work>& child) {
   {
     std::lock_guard<std::recursive_mutex> guard(lock_);

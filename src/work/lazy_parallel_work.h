@@ -35,6 +35,13 @@ class LazyParallelWork : public CompositeWork {
   // Makes `child` active unless it is already; returns whether it was added.
   bool AddChild(const std::shared_ptr<Work>& child);
 
+ protected:
+  // Starts `child` beside the children NextChild gave, beyond the capacity, while this work is
+  // incomplete, has a workflow and some child is still active (so that its completion is still
+  // awaited), and dispatches it; returns whether it started it. From any thread holding no engine
+  // lock.
+  bool StartExtraChild(const std::shared_ptr<Work>& child);
+
  private:
   // Guarded by lock_.
   std::unordered_set<std::shared_ptr<Work>> active_;

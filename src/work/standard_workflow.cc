@@ -154,6 +154,11 @@ void StandardWorkflow::Enqueue(const std::shared_ptr<SimpleWork>& work) {
   std::push_heap(ready_.begin(), ready_.end(), LaterInTree);
 }
 
+void StandardWorkflow::DispatchReady() {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  Dispatch();
+}
+
 void StandardWorkflow::OnWorkExecuted(const std::shared_ptr<SimpleWork>& work,
                                       const WorkStatus& status) {
   std::lock_guard<std::recursive_mutex> guard(lock_);

@@ -48,6 +48,7 @@ class StandardWorkflow : public Workflow, public std::enable_shared_from_this<St
   bool Abort(const WorkStatus& status) override;
   void AddRetryableErrorCallback(WorkflowRetryableErrorCallback* callback) override;
   void Enqueue(const std::shared_ptr<SimpleWork>& work) override;
+  void DispatchReady() override;
   void OnWorkExecuted(const std::shared_ptr<SimpleWork>& work, const WorkStatus& status) override;
 
  private:

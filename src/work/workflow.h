@@ -64,6 +64,9 @@ class Workflow : public WorkCompleteCallback {
   virtual void AddRetryableErrorCallback(WorkflowRetryableErrorCallback* callback) = 0;
   // Resets `work` and makes it ready, unless the workflow is finished; does not dispatch.
   virtual void Enqueue(const std::shared_ptr<SimpleWork>& work) = 0;
+  // Starts ready works up to the concurrency: for a work enqueued outside a completion (which
+  // dispatches by itself), from any thread holding no engine lock but composites'.
+  virtual void DispatchReady() {}
   // Called by the work manager after the work's NotifyComplete.
   virtual void OnWorkExecuted(const std::shared_ptr<SimpleWork>& work,
                               const WorkStatus& status) = 0;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <sstream>
+#include <string>
 #include <utility>
 
 #include <boost/property_tree/ptree.hpp>
@@ -163,6 +165,21 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   if (!file_->GetSha256s().empty()) sha256 = file_->GetSha256s().at(next_);
   auto child = TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
                                                file_->GetChecksums().at(next_), sha256);
+  // Set before the pipeline runs; the optimizer's watch calls it while the chunk's request runs.
+  child->GetChunk()->race.start =
+      [weak = std::weak_ptr<CompositeWork>(weak_from_this()),
+       weakChunk = std::weak_ptr<TransferSharedMapData>(child->GetChunk())] {
+        const std::shared_ptr<CompositeWork> self = weak.lock();
+        const std::shared_ptr<TransferSharedMapData> chunk = weakChunk.lock();
+        try {
+          return self && chunk &&
+                 std::static_pointer_cast<LazyTransferMultipleChunksWork>(self)->StartRace(chunk);
+        } catch (...) {
+          // A race is a spare: when it cannot start, the chunk's own request goes on (the chunk
+          // is not raced again).
+          return false;
+        }
+      };
   ++next_;
   chunks_.erase(std::remove_if(chunks_.begin(), chunks_.end(),
                                [](const std::weak_ptr<TransferSharedMapData>& chunk) {
@@ -171,6 +188,24 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
                 chunks_.end());
   chunks_.push_back(child->GetChunk());
   return child;
+}
+
+bool LazyTransferMultipleChunksWork::StartRace(const std::shared_ptr<TransferSharedMapData>& chunk) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  // Racing is for the end of a file: while a chunk is left to start, a free node takes that.
+  if (next_ < file_->GetChunkCount() || fileData_->completeInPlace) return false;
+  std::string firstHost;
+  {
+    std::lock_guard<std::mutex> lock(chunk->race.mutex);
+    if (chunk->race.verified || chunk->race.raced || chunk->race.firstHost.empty()) return false;
+    chunk->race.raced = true;
+    firstHost = chunk->race.firstHost;
+  }
+  // Still unverified, so the chunk's pipeline is an active child: this work cannot have ended.
+  if (StartExtraChild(std::make_shared<RaceChunkWork>(transfer_, chunk, firstHost))) return true;
+  std::lock_guard<std::mutex> lock(chunk->race.mutex);
+  chunk->race.raced = false;
+  return false;
 }
 
 void LazyTransferMultipleChunksWork::ReleaseWindows() {
@@ -336,6 +371,15 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
       }
       if (chunk_->progressUpdater) chunk_->progressUpdater->NoteDiskCheck();
     }
+    // Checked under the chunk's race lock: a racing copy cannot commit into the window while it
+    // is read, and the first copy to verify shuts the other out.
+    std::unique_lock<std::mutex> race(chunk_->race.mutex);
+    if (chunk_->race.verified) {
+      // The racing copy's verified bytes are in the window, or this pipeline already verified.
+      race.unlock();
+      chunk_->Settle();
+      return WorkStatus(WorkResult::Success);
+    }
     std::uint32_t crc = 0;
     bool right = false;
     if (chunk_->expectedSha256) {
@@ -356,10 +400,15 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
       right = crc == chunk_->expectedChecksum;
     }
     if (right) {
+      chunk_->race.verified = true;
+      const std::shared_ptr<HttpRequest> racer = std::move(chunk_->race.racer);
+      race.unlock();
+      if (racer) racer->Cancel();
       chunk_->Settle();
       return WorkStatus(WorkResult::Success);
     }
     chunk_->Prepare();
+    race.unlock();
     if (chunk_->lastStatus.result == HttpRequestResult::Success) {
       const std::uint32_t bit = 1u << (chunk_->nodeIndex % 32);
       if ((chunk_->badNodeMask & bit) == 0) {

@@ -79,6 +79,11 @@ class LazyTransferMultipleChunksWork : public TransferWork, public LazyParallelW
   // Drops the window of every chunk still alive, so that nothing of this work keeps the file
   // mapped.
   void ReleaseWindows();
+  // Starts a racing copy (RaceChunkWork) of `chunk` beside its pipeline when no chunk of the file
+  // is left to start and the chunk is unverified, has a request in flight and was not raced
+  // before; returns whether it started one. From any thread holding no work lock (the
+  // optimizer's watch, through the chunk's race.start).
+  bool StartRace(const std::shared_ptr<TransferSharedMapData>& chunk);
 
  private:
   const std::shared_ptr<const FileManifest> file_;

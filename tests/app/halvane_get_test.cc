@@ -492,5 +492,55 @@ TEST_F(HalvaneGetTest, AKillAtAnyPointLeavesTheUsersFilesOrVerifiedOnesAndTheRer
   }
 }
 
+TEST_F(HalvaneGetTest, AKillWhileTwoCopiesOfAChunkRaceLeavesARerunTheRightFile) {
+  // One chunk, served by two nodes that both send half of it and hold the rest: the first copy
+  // holds, the watch asks the idle node for a racing copy, and that one holds too.
+  files_ = {{"one.bin", test::PseudoRandomBytes(kChunk, 7)}};
+  test::WriteFile(temp_.Child("in-race/one.bin"), files_.at("one.bin"));
+  test::TestHttpServer manifests;
+  test::TestHttpServer nodes[2];
+  manifests.Start();
+  for (auto& node : nodes) node.Start();
+  ASSERT_EQ(::system((std::string("'") + HALV_PUBLISH_BINARY + "' --input '" +
+                      temp_.Child("in-race") + "' --output '" + temp_.Child("www-race") +
+                      "' --partner R --package abc --package-version 7 --name D --chunk-size " +
+                      std::to_string(kChunk) + " --node 127.0.0.1:" +
+                      std::to_string(nodes[0].port()) + " --node 127.0.0.1:" +
+                      std::to_string(nodes[1].port()) + " >/dev/null")
+                         .c_str()),
+            0);
+  const std::string path = "/packages/R/abc/7/one.bin";
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("www-race"))) {
+    if (!entry.is_regular_file()) continue;
+    const std::string served =
+        "/" + fs::relative(entry.path(), temp_.Child("www-race")).generic_string();
+    if (served == path) {
+      for (auto& node : nodes) node.AddContent(served, ReadFile(entry.path().string()));
+    } else {
+      manifests.AddContent(served, ReadFile(entry.path().string()));
+    }
+  }
+  test::HttpFault hold;
+  hold.holdMidBody = true;
+  for (auto& node : nodes) node.SetFault(path, hold);
+
+  const Child child = Start("127.0.0.1:" + std::to_string(manifests.port()), "abc");
+  // Killed once both copies are in flight.
+  ASSERT_TRUE(nodes[0].WaitForRequests(1));
+  ASSERT_TRUE(nodes[1].WaitForRequests(1));
+  ::kill(child.pid, SIGKILL);
+  std::string errors;
+  EXPECT_EQ(Wait(child, errors), 128 + SIGKILL) << errors;
+  for (auto& node : nodes) EXPECT_EQ(node.RequestsFor(path).size(), 1u);
+  EXPECT_FALSE(fs::exists(temp_.Child("dest/one.bin"))) << "no copy was complete";
+
+  for (auto& node : nodes) node.ClearFault(path);
+  ASSERT_EQ(Run("127.0.0.1:" + std::to_string(manifests.port()), "abc", errors), 0) << errors;
+  ExpectDownloaded();
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("dest"))) {
+    EXPECT_EQ(entry.path().string().find(".halvane-part"), std::string::npos) << entry.path();
+  }
+}
+
 }  // namespace
 }  // namespace halv

@@ -370,5 +370,64 @@ TEST(RequestWatchTest, AGivenUpRequestDoesNotStretchTheTimeoutsAndSetsAsideOnlyA
   }
 }
 
+TEST(RequestWatchTest, ASlowRequestIsRacedWhenAnIdleNodeCanDeliverTheChunkFirst) {
+  const struct {
+    const char* name;
+    std::chrono::milliseconds age;  // of the watched request when the watch looks
+    std::uint64_t bytes;            // of the 1 MiB chunk received by then
+    bool otherNodeKnown;            // node1 measured at 10 MiB/s (1 MiB in 100 ms)
+    bool otherNodeBusy;             // node1 has a request of its own in flight
+    bool raced;
+  } cases[] = {
+      {"stalled, a fast node idle", seconds(2), 0, true, false, true},
+      {"slow, a fast node idle", seconds(2), kMiB / 10, true, false, true},
+      {"nearly done", seconds(2), kMiB - kMiB / 100, true, false, false},
+      {"stalled, the fast node busy", seconds(2), 0, true, true, false},
+      {"stalled, an unmeasured node idle", seconds(2), 0, false, false, true},
+      {"not yet raceSeconds old", std::chrono::milliseconds(999), 0, true, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::ManualClock clock;
+    Settings settings = WatchSettings();
+    settings.raceSeconds = 1;
+    ProportionalGamblingTransferOptimizer optimizer(settings, kSeed, clock);
+    const auto list = MakeList(2);
+    const NodePtr other = list->GetNodes()[1];
+    if (c.otherNodeKnown) {
+      for (int i = 0; i < 40; ++i) Report(optimizer, other, HttpRequestResult::Success, kMiB);
+    }
+    if (c.otherNodeBusy) optimizer.Watch(other, std::make_shared<FakeRequest>());
+    int calls = 0;
+    bool accept = false;
+    auto request = std::make_shared<FakeRequest>();
+    optimizer.Watch(list->GetNodes()[0], request, RaceHook{kMiB, list, [&] {
+                                                    ++calls;
+                                                    return accept;
+                                                  }});
+    request->SetBytes(c.bytes);
+    clock.Advance(c.age);
+    optimizer.CheckRequests();
+    EXPECT_EQ(calls, c.raced ? 1 : 0);
+    if (!c.raced) continue;
+    // The file had chunks left to start: the hook said no, and is asked again.
+    accept = true;
+    optimizer.CheckRequests();
+    EXPECT_EQ(calls, 2);
+    // Raced once, never again.
+    optimizer.CheckRequests();
+    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(request->Cancelled());
+    // The racing copy goes to the idle node, counted busy from then on.
+    OptimizedRequestParams params = MakeParams(list);
+    ASSERT_TRUE(optimizer.GetRaceNode(params, list->GetNodes()[0]->GetHost()));
+    EXPECT_EQ(params.SelectedNode, other);
+    EXPECT_EQ(params.IsProbe, !c.otherNodeKnown);
+    OptimizedRequestParams second = MakeParams(list);
+    EXPECT_FALSE(optimizer.GetRaceNode(second, list->GetNodes()[0]->GetHost()));
+    optimizer.Release(params);
+  }
+}
+
 }  // namespace
 }  // namespace halv

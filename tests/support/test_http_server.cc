@@ -402,9 +402,16 @@ bool TestHttpServer::Answer(int fd, const RecordedRequest& request) {
       "Content-Length: " + std::to_string(bodyLength) + "\r\n\r\n";
   if (!SendAll(fd, head.data(), head.size())) return false;
   const bool halfOnly = fault.stallMidBody || fault.dropMidBody;
-  const std::uint64_t stopAfter = halfOnly ? length / 2 : bodyLength;
+  const std::uint64_t stopAfter = halfOnly || fault.holdMidBody ? length / 2 : bodyLength;
   if (!SendBody(fd, *content, start, length, fault, stopAfter)) return false;
   if (fault.stallMidBody) WaitForStop();
+  if (fault.holdMidBody) {
+    if (!WaitForRelease()) return false;
+    HttpFault rest = fault;
+    rest.holdMidBody = false;
+    return SendBody(fd, *content, start + stopAfter, length - stopAfter, rest,
+                    bodyLength - stopAfter);
+  }
   return !halfOnly;
 }
 
@@ -441,6 +448,20 @@ bool TestHttpServer::SendAll(int fd, const char* data, std::size_t length) {
     length -= static_cast<std::size_t>(sent);
   }
   return true;
+}
+
+void TestHttpServer::ReleaseHeld() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool TestHttpServer::WaitForRelease() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return stopping_ || released_; });
+  return !stopping_;
 }
 
 void TestHttpServer::WaitForStop() {

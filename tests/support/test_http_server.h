@@ -34,6 +34,9 @@ struct HttpFault {
   bool stallBeforeHeaders = false;  // read the request, answer nothing until Stop
   bool stallMidBody = false;        // send headers and the first half of the body, then wait
   bool dropMidBody = false;         // send headers and the first half of the body, then close
+  // Send headers and the first half of the body, then the rest once ReleaseHeld was called
+  // (nothing more when the server stops first).
+  bool holdMidBody = false;
   bool ignoreRange = false;         // answer 200 with the whole content whatever was asked
   std::size_t extraBytes = 0;       // append this many bytes beyond what was asked
   bool corrupt = false;             // invert the first byte of the body
@@ -86,6 +89,8 @@ class TestHttpServer {
                                       std::size_t length);
 
   void SetFault(const std::string& path, const HttpFault& fault);
+  // Lets every held answer (holdMidBody), now and later, send the rest of its body.
+  void ReleaseHeld();
   void ClearFault(const std::string& path);
 
   // Every request recorded so far, in arrival order.
@@ -112,6 +117,8 @@ class TestHttpServer {
   // Waits until Stop; a stalled connection answers nothing more.
   void WaitForStop();
   bool WaitForStopFor(std::chrono::milliseconds interval);
+  // Waits until ReleaseHeld or Stop; true for ReleaseHeld.
+  bool WaitForRelease();
   // Takes one use of the fault for `path`, if any.
   HttpFault TakeFault(const std::string& path);
 
@@ -127,6 +134,7 @@ class TestHttpServer {
   mutable std::condition_variable changed_;
   // Guarded by mutex_.
   bool stopping_ = false;
+  bool released_ = false;
   std::map<std::string, std::shared_ptr<const Content>> contents_;
   std::map<std::string, HttpFault> faults_;
   std::vector<RecordedRequest> requests_;
