@@ -277,11 +277,11 @@ TEST(RaceChunkRequestTest, AnAttemptThatStartsAfterARacingCopyWonAsksNothing) {
       TransferParams(), services.behavior, services.sessions.Create());
   auto file = std::make_shared<TransferSharedFileData>("f.bin", 16);
   fs::create_directories(temp.Child("dest"));
-  file->sharedFile = services.files.Create(temp.Child("dest"), "f.bin", SharedFileMode::CreateNew,
-                                           0, 15);
+  file->sharedFile = services.files.Create(Folder::Open(temp.Child("dest")), "f.bin",
+                                           SharedFileMode::CreateNew, 0, 15);
   ASSERT_TRUE(file->sharedFile->Allocate(16));
-  auto chunk = std::make_shared<TransferSharedMapData>(file, 0, 15, 0u,
-                                                       transfer->GetProgressUpdater());
+  auto chunk =
+      std::make_shared<TransferSharedMapData>(file, 0, 15, 0u, transfer->GetProgressUpdater());
   chunk->boundedData = file->sharedFile->Map(0, 15);
   chunk->race.verified = true;
   chunk->race.racerWon = true;
