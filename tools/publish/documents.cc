@@ -275,18 +275,28 @@ std::string NodeListDocument(const std::vector<PublishNode>& nodes) {
   return xml.str();
 }
 
+namespace {
+
+// Reads a published document's text into `manifest`; false when it cannot be read.
+bool ReadPublishedDocument(const std::string& text, StandardPackageManifest& manifest) {
+  try {
+    std::istringstream stream(text);
+    boost::property_tree::ptree tree;
+    ParseXmlManifest(stream, tree);
+    manifest.Read(tree);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 // Gives each file the modification time that `existing` recorded for it: a version published
 // again with the same bytes and modes is the same content, however often its files were written.
 void AdoptPublishedTimes(const std::string& existing, std::vector<PublishedFile>& files) {
   StandardPackageManifest manifest;
-  try {
-    std::istringstream stream(existing);
-    boost::property_tree::ptree tree;
-    ParseXmlManifest(stream, tree);
-    manifest.Read(tree);
-  } catch (const std::exception&) {
-    return;
-  }
+  if (!ReadPublishedDocument(existing, manifest)) return;
   std::map<std::string, std::optional<std::int64_t>> times;
   for (const auto& file : manifest.GetFiles()) times[file->GetPath()] = file->GetModificationTime();
   for (PublishedFile& file : files) {
@@ -300,14 +310,7 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
                                const std::vector<PublishedFile>& files,
                                const std::vector<SourceLink>& links) {
   StandardPackageManifest manifest;
-  try {
-    std::istringstream stream(existing);
-    boost::property_tree::ptree tree;
-    ParseXmlManifest(stream, tree);
-    manifest.Read(tree);
-  } catch (const std::exception&) {
-    return "its document cannot be read";
-  }
+  if (!ReadPublishedDocument(existing, manifest)) return "its document cannot be read";
   std::vector<std::string> differences;
   if (manifest.GetPartnerId() != options.partner) {
     differences.push_back("it belongs to partner " + Quote(manifest.GetPartnerId()));
