@@ -25,7 +25,8 @@ void SubmitWorkEvent(WorkLogManager* logManager, std::int32_t level, const char*
                      ptree params) {
   const std::shared_ptr<TrackEventWork> event = logManager->CreateEventWork(level);
   event->tree.put("event", name);
-  event->tree.add_child("params", std::move(params));
+  // Swapped in rather than copied: add_child copies every node of the description.
+  event->tree.add_child("params", ptree()).swap(params);
   logManager->Submit(event);
 }
 

@@ -22,6 +22,7 @@ void TransferSharedMapData::Describe(boost::property_tree::ptree& tree) const {
 }
 
 void TransferSharedMapData::Prepare() {
+  received.reset();
   if (!boundedData) return;
   boundedData->Seek(lowerBound);
   if (fileProgressBytes != 0) {
@@ -46,6 +47,7 @@ void TransferSharedMapData::Settle() {
 
 void TransferSharedMapData::Discard() {
   boundedData.reset();
+  received.reset();
   {
     // The pipeline runs again over the chunk: it checks what is on disk afresh, and may race.
     std::lock_guard<std::mutex> lock(race.mutex);

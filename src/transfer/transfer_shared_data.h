@@ -99,16 +99,16 @@ struct TransferSharedMapData : public WorkDescriptor {
   // (lowercase hexadecimal, no prefix, no leading zeros) and "fileProgressBytes".
   void Describe(boost::property_tree::ptree& tree) const override;
 
-  // Before a new attempt: rewinds the window to the chunk's first byte and takes back from the
-  // progress the bytes an earlier attempt counted. Nothing without a window.
+  // Before a new attempt: forgets the digests of an earlier body, rewinds the window to the
+  // chunk's first byte and takes back from the progress the bytes an earlier attempt counted.
   void Prepare();
   // After the chunk was verified: counts exactly the chunk's length as transferred (adding what
   // is missing or taking back an excess), and as completed the first time only, so that a
   // pipeline run again over this chunk cannot count it twice.
   void Settle();
-  // When the pipeline is reset: drops the window and takes back from the progress every byte
-  // counted as transferred for the chunk (the next run counts them again as it verifies or
-  // downloads them).
+  // When the pipeline is reset: drops the window and the received digests, and takes back from
+  // the progress every byte counted as transferred for the chunk (the next run counts them again
+  // as it verifies or downloads them).
   void Discard();
 
   // upperBound − lowerBound + 1.
@@ -138,6 +138,15 @@ struct TransferSharedMapData : public WorkDescriptor {
   // The check of the bytes on disk before any download ran (or was skipped, the file being
   // allocated empty) once; a pipeline run again over this chunk always checks them.
   bool existingChecked = false;
+  // The digests of the body the last request wrote into the window, taken as it arrived: set
+  // only when that request wrote exactly the chunk's range, from its first byte on, and cleared
+  // by Prepare and Discard. The check after a download compares these instead of reading back
+  // bytes that were just written.
+  struct ReceivedDigests {
+    std::uint32_t crc32 = 0;
+    std::optional<std::array<std::uint8_t, 32>> sha256;  // when the chunk has expectedSha256
+  };
+  std::optional<ReceivedDigests> received;
   ChunkRace race;
 };
 

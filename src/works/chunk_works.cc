@@ -382,7 +382,12 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
     }
     std::uint32_t crc = 0;
     bool right = false;
-    if (chunk_->expectedSha256) {
+    if (!beforeDownload_ && chunk_->received) {
+      // The request wrote exactly the chunk and hashed every byte as it wrote it.
+      crc = chunk_->received->crc32;
+      right = chunk_->expectedSha256 ? chunk_->received->sha256 == chunk_->expectedSha256
+                                     : crc == chunk_->expectedChecksum;
+    } else if (chunk_->expectedSha256) {
       // The digest's context is made (and freed) outside the fault guard, which abandons the
       // window's function without unwinding; updating it allocates nothing. The CRC-32, taken
       // in the same pass, is reported for a wrong chunk as the record of what was served.

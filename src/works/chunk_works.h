@@ -179,7 +179,8 @@ class ConditionalTransferChunkWork : public TransferWork, public ConditionalWork
 // its CRC-32: Success settles the chunk's progress; Failure takes back what was
 // counted and marks the node that served the bad body. The check of the bytes on disk
 // `beforeDownload` fails at once, reading nothing, on the first pass over a chunk of a file this
-// run allocated empty.
+// run allocated empty. After a download, the digests the request took of exactly the bytes it
+// wrote stand for the window, which is then not read back.
 class VerifyChunkWork : public TransferWork, public SimpleWork {
  public:
   VerifyChunkWork(std::shared_ptr<TransferWorkInterface> transfer,

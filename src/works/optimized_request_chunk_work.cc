@@ -173,24 +173,46 @@ HttpRequestStatus HttpBoundedFileDataWriter::Write(const char* data, std::size_t
   }
 }
 
+TransferHttpWriter::TransferHttpWriter(std::shared_ptr<TransferSharedMapData> chunk)
+    : HttpBoundedFileDataWriter(chunk->boundedData), chunk_(std::move(chunk)) {
+  if (chunk_->expectedSha256) sha256_ = std::make_unique<Sha256Hasher>();
+}
+
+TransferHttpWriter::~TransferHttpWriter() = default;
+
 HttpRequestStatus TransferHttpWriter::Write(const char* data, std::size_t length) {
-  // Under the chunk's race lock, which a racing copy's commit takes too: no byte of this request
-  // lands in the window once a copy verified.
-  std::lock_guard<std::mutex> lock(chunk_->race.mutex);
-  if (chunk_->race.verified) {
-    HttpRequestStatus refused(HttpRequestResult::Cancelled, 0);
-    refused.errorDetails = "the chunk was verified from another copy";
-    return refused;
-  }
-  const HttpRequestStatus status = HttpBoundedFileDataWriter::Write(data, length);
-  if (status.bytesWritten != 0) {
-    chunk_->fileProgressBytes += status.bytesWritten;
-    if (chunk_->progressUpdater) {
-      chunk_->progressUpdater->AddTransferredBytes(status.bytesWritten);
-      chunk_->progressUpdater->AddReceivedBytes(status.bytesWritten);
+  HttpRequestStatus status;
+  {
+    // Under the chunk's race lock, which a racing copy's commit takes too: no byte of this
+    // request lands in the window once a copy verified.
+    std::lock_guard<std::mutex> lock(chunk_->race.mutex);
+    if (chunk_->race.verified) {
+      HttpRequestStatus refused(HttpRequestResult::Cancelled, 0);
+      refused.errorDetails = "the chunk was verified from another copy";
+      return refused;
+    }
+    status = HttpBoundedFileDataWriter::Write(data, length);
+    if (status.bytesWritten != 0) {
+      chunk_->fileProgressBytes += status.bytesWritten;
+      if (chunk_->progressUpdater) {
+        chunk_->progressUpdater->AddTransferredBytes(status.bytesWritten);
+        chunk_->progressUpdater->AddReceivedBytes(status.bytesWritten);
+      }
     }
   }
+  // Exactly the bytes that went into the file, hashed outside the lock.
+  if (status.bytesWritten != 0) {
+    crc32_ = Crc32(data, status.bytesWritten, crc32_);
+    if (sha256_) sha256_->Update(data, status.bytesWritten);
+  }
   return status;
+}
+
+TransferSharedMapData::ReceivedDigests TransferHttpWriter::TakeDigests() {
+  TransferSharedMapData::ReceivedDigests digests;
+  digests.crc32 = crc32_;
+  if (sha256_) digests.sha256 = sha256_->Finish();
+  return digests;
 }
 
 OptimizedRequestChunkWork::OptimizedRequestChunkWork(
@@ -339,6 +361,9 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
     }
 
     CheckChunkRange(*chunk_, status);
+    // Exactly the chunk's range, written from its first byte on: what was hashed on the way in
+    // is what the window holds.
+    if (status.result == HttpRequestResult::Success) chunk_->received = writer.TakeDigests();
     const WorkResult result = ToWorkResult(status.result);
     // A failure names the node, the file and the cause in words, so that the last failure of a
     // transfer tells its user where to look.

@@ -20,6 +20,8 @@
 
 namespace halv {
 
+class Sha256Hasher;
+
 // Writes a response body into a window of a destination file with the window's plain Write
 // (a positioned write, several times cheaper than copying into the mapping).
 // Ownership: lives on the stack of one request attempt. Thread-safety: the thread running the
@@ -39,17 +41,25 @@ class HttpBoundedFileDataWriter : public HttpWriteCallback {
 };
 
 // The body writer of a chunk request: also counts the written bytes as the chunk's progress
-// (transferred, then received).
+// (transferred, then received), and takes the chunk's digests of what it wrote while the bytes
+// are still in the processor's cache, so that the check after the download need not read the
+// window back.
 // Ownership and threads as HttpBoundedFileDataWriter.
 class TransferHttpWriter : public HttpBoundedFileDataWriter {
  public:
-  explicit TransferHttpWriter(std::shared_ptr<TransferSharedMapData> chunk)
-      : HttpBoundedFileDataWriter(chunk->boundedData), chunk_(std::move(chunk)) {}
+  explicit TransferHttpWriter(std::shared_ptr<TransferSharedMapData> chunk);
+  ~TransferHttpWriter() override;
 
   HttpRequestStatus Write(const char* data, std::size_t length) override;
 
+  // The digests of every byte written so far, in the order written; the SHA-256 only when the
+  // chunk expects one. Once only: it finishes the hash.
+  TransferSharedMapData::ReceivedDigests TakeDigests();
+
  private:
   const std::shared_ptr<TransferSharedMapData> chunk_;
+  std::uint32_t crc32_ = 0;
+  std::unique_ptr<Sha256Hasher> sha256_;  // empty when the chunk has no expected SHA-256
 };
 
 // Turns a Success that is not exactly `chunk`'s range (a 206 whose Content-Range names it, or a

@@ -387,7 +387,7 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
     // Leaves the destination as the run before this one would have.
     void (*prepare)(const std::string& dest);
     int fetches;   // windows read back before their download
-    int checks;    // windows checksummed, before or after a download
+    int checks;    // windows read back and checksummed
     int requests;  // chunk requests
     // Bytes read through the files where they stand, before any window: up to the first wrong
     // chunk of each.
@@ -397,10 +397,12 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
   for (const auto& file : Files())
     firstChunks += std::min<std::uint64_t>(kChunk, file.second.size());
   const Case cases[] = {
-      // New files: each chunk is downloaded at once and checked once, after its download.
-      {"fresh", [](const std::string&) {}, 0, chunks, chunks, 0},
+      // New files: each chunk is downloaded at once and checked as it arrives; no window is
+      // read back.
+      {"fresh", [](const std::string&) {}, 0, 0, chunks, 0},
       // Every file at its full size but holding only zeros, as a run killed right after
-      // allocating leaves them: each chunk is read back and checked, then downloaded and checked.
+      // allocating leaves them: each chunk is read back and checked, then downloaded and checked
+      // as it arrives.
       {"allocated by a killed run",
        [](const std::string& dest) {
          for (const auto& file : Files()) {
@@ -408,7 +410,7 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
            fs::resize_file(dest + "/" + file.first, file.second.size());
          }
        },
-       chunks, 2 * chunks, chunks, firstChunks},
+       chunks, chunks, chunks, firstChunks},
       // Complete: each file is read and checked where it stands, no window is made, nothing is
       // requested.
       {"complete",
