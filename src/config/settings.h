@@ -48,8 +48,9 @@ struct Settings {
   int slowRequestFactor = 20;          // given up below 1/this of the best other node's mean speed
   int requestWatchMilliseconds = 250;  // how often the watch looks; 0: never
   // A chunk request runs this long, with no chunk of its file left to start, before the watch
-  // may ask an idle node for a racing copy of it.
-  int raceSeconds = 1;
+  // judges it by its own rate for a racing copy; younger, by its node's mean speed. Negative:
+  // never raced.
+  int raceMilliseconds = 1000;
   int rateWindowSeconds = 10;
   int estimateHoldMilliseconds = 500;
   // Chunk requests in flight per file: requestsPerNode for each node that is not set aside nor

@@ -77,6 +77,10 @@ class MemoryMappedFileData : public BoundedFileData {
   // page fault per page. Content is unchanged. Write does not need it. FileInvalidMapException
   // when a page cannot be provided (the file shrank, the disk is full).
   virtual void PrefaultForWrite() = 0;
+  // Asks the kernel to start writing the window's changed pages to disk and returns without
+  // waiting for them, so that the flush when the file is complete finds little left to write.
+  // A failure here is left for that flush to report.
+  virtual void StartWriteBack() = 0;
 };
 
 }  // namespace halv

@@ -161,6 +161,12 @@ void PosixMemoryMapView::PrefaultForWrite() {
   Populate(MADV_POPULATE_WRITE);
 }
 
+void PosixMemoryMapView::StartWriteBack() {
+  // Written with pwrite, so the pages are dirty in the page cache, not in this mapping.
+  sync_file_range(descriptor_, static_cast<off_t>(start_), static_cast<off_t>(Length()),
+                  SYNC_FILE_RANGE_WRITE);
+}
+
 bool PosixMemoryMapView::Populate(int advice) {
   std::atomic<bool>& unknown =
       advice == MADV_POPULATE_READ ? gPopulateReadUnknown : gPopulateWriteUnknown;

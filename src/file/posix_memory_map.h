@@ -42,6 +42,7 @@ class PosixMemoryMapView : public MemoryMappedFileData {
   void ProcessWindow(const WindowFunction& function) override;
   void Fetch() override;
   void PrefaultForWrite() override;
+  void StartWriteBack() override;
 
   // The offset of start() inside the mapping, which begins at file offset start() - delta().
   std::uint32_t delta() const { return delta_; }

@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "http/http_request.h"
@@ -39,6 +40,11 @@ std::int32_t RequestTimeout(std::int64_t length, int threads, int minSpeed, int 
 }
 
 std::int32_t LowSpeedLimit(int minSpeed, int threads) { return minSpeed / std::max(threads, 1); }
+
+// A racing copy is asked for only when its node is expected to deliver the whole chunk in
+// 1/kRaceMargin of the time the request needs for the rest: between nodes of about one speed, the
+// noise of their statistics would otherwise start copies that win nothing.
+constexpr double kRaceMargin = 2.0;
 
 // A failure that says the node cannot be reached at all, rather than that it answered badly.
 bool IsUnreachable(const HttpRequestStatus& status, bool givenUp) {
@@ -97,12 +103,34 @@ TransferOptimizer::WatchId TransferOptimizer::Watch(const std::shared_ptr<NodeMa
 }
 
 bool TransferOptimizer::Unwatch(WatchId id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto entry = watched_.find(id);
-  if (entry == watched_.end()) return false;
-  const bool givenUp = entry->second.givenUp;
-  Unreserve(entry->second.host);
-  watched_.erase(entry);
+  bool givenUp = false;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto entry = watched_.find(id);
+    if (entry == watched_.end()) return false;
+    givenUp = entry->second.givenUp;
+    const std::string host = entry->second.host;
+    Unreserve(host);
+    watched_.erase(entry);
+    // A node just went idle at the end of a file: the watch looks at once rather than at its
+    // next round, as every moment that node waits is lost.
+    if (InFlight(host) == 0) {
+      for (const auto& [other, watched] : watched_) {
+        if (watched.race.start && !watched.raced && !watched.givenUp) {
+          wake = true;
+          break;
+        }
+      }
+    }
+  }
+  if (wake) {
+    {
+      std::lock_guard<std::mutex> lock(watchMutex_);
+      lookNow_ = true;
+    }
+    watchWake_.notify_all();
+  }
   return givenUp;
 }
 
@@ -167,8 +195,10 @@ std::uint32_t TransferOptimizer::RequestsInFlight(const NodeListManifest& nodes)
 void TransferOptimizer::WatchLoop() {
   std::unique_lock<std::mutex> lock(watchMutex_);
   while (!watchStopping_) {
-    watchWake_.wait_for(lock, std::chrono::milliseconds(settings_.requestWatchMilliseconds));
+    watchWake_.wait_for(lock, std::chrono::milliseconds(settings_.requestWatchMilliseconds),
+                        [this] { return watchStopping_ || lookNow_; });
     if (watchStopping_) break;
+    lookNow_ = false;
     lock.unlock();
     CheckRequests();
     lock.lock();
@@ -191,12 +221,18 @@ void TransferOptimizer::CheckRequests() {
     bytes.emplace_back(id, request ? request->GetStatus().bytesWritten : 0);
   }
   std::vector<std::shared_ptr<HttpRequest>> giveUp;
-  std::vector<std::pair<WatchId, std::function<bool()>>> races;
+  struct Race {
+    double secondsLeft;  // of the request at its rate so far
+    WatchId id;
+    std::function<bool()> start;
+  };
+  std::vector<Race> races;
+  std::unordered_set<std::string> idle;  // the nodes that could take a racing copy now
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::TimePoint now = clock_.Now();
     const auto patience = std::chrono::seconds(std::max(settings_.slowRequestSeconds, 1));
-    const auto raceAfter = std::chrono::seconds(std::max(settings_.raceSeconds, 0));
+    const auto raceAfter = std::chrono::milliseconds(std::max(settings_.raceMilliseconds, 0));
     for (const auto& [id, count] : bytes) {
       const auto entry = watched_.find(id);
       if (entry == watched_.end() || entry->second.givenUp) continue;
@@ -212,31 +248,51 @@ void TransferOptimizer::CheckRequests() {
           continue;
         }
       }
-      if (watched.raced || !watched.race.start || !watched.race.nodes || elapsed < raceAfter) {
+      if (watched.raced || !watched.race.start || !watched.race.nodes ||
+          settings_.raceMilliseconds < 0) {
         continue;
       }
-      // The rest at the request's rate so far against the whole chunk from an idle node.
+      // The request's rate so far, once it has run long enough to mean something; before that,
+      // its node's mean speed, when the statistics know it.
+      double expected = rate;
+      if (elapsed < raceAfter) {
+        expected = MeanSpeed(watched.host);
+        if (!(expected > 0.0)) continue;
+      }
+      // The rest at that rate against the whole chunk from an idle node.
       const double left = watched.race.length > count
                               ? static_cast<double>(watched.race.length - count)
                               : 0.0;
-      const double secondsLeft = rate > 0.0 ? left / rate : std::numeric_limits<double>::infinity();
+      const double secondsLeft =
+          expected > 0.0 ? left / expected : std::numeric_limits<double>::infinity();
       for (const auto& node : watched.race.nodes->GetNodes()) {
         if (!IsRaceable(node->GetHost(), watched.host, now)) continue;
         const double mean = MeanSpeed(node->GetHost());
-        if (mean > 0.0 && static_cast<double>(watched.race.length) / mean >= secondsLeft) continue;
-        races.emplace_back(id, watched.race.start);
+        const double whole = static_cast<double>(watched.race.length);
+        if (mean > 0.0 && kRaceMargin * whole / mean >= secondsLeft) continue;
+        if (races.empty()) {
+          for (const auto& other : watched.race.nodes->GetNodes()) {
+            if (IsRaceable(other->GetHost(), std::string(), now)) idle.insert(other->GetHost());
+          }
+        }
+        races.push_back(Race{secondsLeft, id, watched.race.start});
         break;
       }
     }
   }
+  // The requests furthest from done are raced first, one for each idle node: a racing copy
+  // that finds no idle node left would spend the chunk's only race.
+  std::stable_sort(races.begin(), races.end(),
+                   [](const Race& a, const Race& b) { return a.secondsLeft > b.secondsLeft; });
+  if (races.size() > idle.size()) races.resize(idle.size());
   for (const auto& request : giveUp) {
     if (request) request->Cancel();
   }
   // The hooks take work locks: with mutex_ released, as a request's mutex is.
-  for (const auto& [id, start] : races) {
-    if (!start()) continue;
+  for (const Race& race : races) {
+    if (!race.start()) continue;
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto entry = watched_.find(id);
+    const auto entry = watched_.find(race.id);
     if (entry != watched_.end()) entry->second.raced = true;
   }
 }

@@ -50,11 +50,14 @@ struct RaceHook {
 // slowRequestSeconds with the best mean speed the statistics know of any other node, and gives
 // it up (cancels it) when it runs below 1/slowRequestFactor of that; a node that sends nothing
 // at all while another delivers is given up the same way, whatever curl's time-outs say.
-// The same look starts races at the end of a file: a request watched with a RaceHook that has run
-// raceSeconds, while a node that is not set aside nor far behind has nothing in flight and is
-// unmeasured or expected to deliver the whole chunk before the request delivers the rest at its
-// rate so far, gets its hook called (with no lock held) until the hook says it started a racing
-// copy; the copy asks GetRaceNode for that node.
+// The same look starts races at the end of a file: a request watched with a RaceHook, while a node
+// that is not set aside nor far behind has nothing in flight and is unmeasured or expected to
+// deliver the whole chunk in half the time the request needs for the rest (at its own rate once it
+// has run raceMilliseconds, before that at its node's mean speed, if known), gets its hook called
+// (with no lock held) until the hook says it started a racing copy; the copy asks GetRaceNode for
+// that node. The requests with the most time left go
+// first, no more of them in one look than there are idle nodes; a node going idle while a
+// request may be raced makes the watch look at once.
 // Time is read from the clock handed in, so tests drive it by hand.
 //
 // Ownership: one per run, owned by value by the assembly; it outlives every transfer. A derived
@@ -188,6 +191,7 @@ class TransferOptimizer {
   std::mutex watchMutex_;
   std::condition_variable watchWake_;
   bool watchStopping_ = false;
+  bool lookNow_ = false;  // a node went idle while a request may be raced
   std::thread watchThread_;
 };
 

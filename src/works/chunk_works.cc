@@ -409,6 +409,8 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
       const std::shared_ptr<HttpRequest> racer = std::move(chunk_->race.racer);
       race.unlock();
       if (racer) racer->Cancel();
+      // Bytes this run wrote go to disk while the rest downloads, rather than all at the end.
+      if (!beforeDownload_) chunk_->boundedData->StartWriteBack();
       chunk_->Settle();
       return WorkStatus(WorkResult::Success);
     }

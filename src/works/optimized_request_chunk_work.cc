@@ -492,6 +492,7 @@ bool RaceChunkWork::Commit(const std::vector<unsigned char>& buffer) {
     counted = std::min<std::uint64_t>(chunk_->fileProgressBytes, buffer.size());
   }
   if (first) first->Cancel();
+  window->StartWriteBack();
   // Received once: the first copy counted its bytes as they came.
   if (chunk_->progressUpdater) chunk_->progressUpdater->AddReceivedBytes(buffer.size() - counted);
   return true;

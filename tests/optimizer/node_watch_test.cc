@@ -1,8 +1,10 @@
 // The optimizer's care of nodes that cannot be reached (set aside with a back-off, probed when
 // they come back) and of requests that fall far behind the other nodes (given up by the watch).
 // Time is a ManualClock; the watch thread is off and the tests look by hand.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -377,20 +379,26 @@ TEST(RequestWatchTest, ASlowRequestIsRacedWhenAnIdleNodeCanDeliverTheChunkFirst)
     std::uint64_t bytes;            // of the 1 MiB chunk received by then
     bool otherNodeKnown;            // node1 measured at 10 MiB/s (1 MiB in 100 ms)
     bool otherNodeBusy;             // node1 has a request of its own in flight
+    bool ownNodeSlow;               // node0 measured at 1 MiB/s: its young requests are judged so
     bool raced;
   } cases[] = {
-      {"stalled, a fast node idle", seconds(2), 0, true, false, true},
-      {"slow, a fast node idle", seconds(2), kMiB / 10, true, false, true},
-      {"nearly done", seconds(2), kMiB - kMiB / 100, true, false, false},
-      {"stalled, the fast node busy", seconds(2), 0, true, true, false},
-      {"stalled, an unmeasured node idle", seconds(2), 0, false, false, true},
-      {"not yet raceSeconds old", std::chrono::milliseconds(999), 0, true, false, false},
+      {"stalled, a fast node idle", seconds(2), 0, true, false, false, true},
+      {"slow, a fast node idle", seconds(2), kMiB / 10, true, false, false, true},
+      {"nearly done", seconds(2), kMiB - kMiB / 100, true, false, false, false},
+      {"stalled, the fast node busy", seconds(2), 0, true, true, false, false},
+      {"stalled, an unmeasured node idle", seconds(2), 0, false, false, false, true},
+      {"not yet raceMilliseconds old", std::chrono::milliseconds(999), 0, true, false, false,
+       false},
+      {"young, on a node known to be slow", std::chrono::milliseconds(100), 0, true, false, true,
+       true},
+      {"young, on a slow node, nothing known of the idle one", std::chrono::milliseconds(100), 0,
+       false, false, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     test::ManualClock clock;
     Settings settings = WatchSettings();
-    settings.raceSeconds = 1;
+    settings.raceMilliseconds = 1000;
     ProportionalGamblingTransferOptimizer optimizer(settings, kSeed, clock);
     const auto list = MakeList(2);
     const NodePtr other = list->GetNodes()[1];
@@ -398,6 +406,11 @@ TEST(RequestWatchTest, ASlowRequestIsRacedWhenAnIdleNodeCanDeliverTheChunkFirst)
       for (int i = 0; i < 40; ++i) Report(optimizer, other, HttpRequestResult::Success, kMiB);
     }
     if (c.otherNodeBusy) optimizer.Watch(other, std::make_shared<FakeRequest>());
+    if (c.ownNodeSlow) {
+      for (int i = 0; i < 40; ++i) {
+        Report(optimizer, list->GetNodes()[0], HttpRequestResult::Success, kMiB / 10);
+      }
+    }
     int calls = 0;
     bool accept = false;
     auto request = std::make_shared<FakeRequest>();
@@ -427,6 +440,56 @@ TEST(RequestWatchTest, ASlowRequestIsRacedWhenAnIdleNodeCanDeliverTheChunkFirst)
     EXPECT_FALSE(optimizer.GetRaceNode(second, list->GetNodes()[0]->GetHost()));
     optimizer.Release(params);
   }
+}
+
+TEST(RequestWatchTest, TheRequestsWithTheMostLeftAreRacedOneForEachIdleNode) {
+  test::ManualClock clock;
+  Settings settings = WatchSettings();
+  settings.raceMilliseconds = 1000;
+  ProportionalGamblingTransferOptimizer optimizer(settings, kSeed, clock);
+  const auto list = MakeList(3);
+  for (int i = 0; i < 40; ++i) {
+    Report(optimizer, list->GetNodes()[2], HttpRequestResult::Success, kMiB);
+  }
+  // Three slow requests on node0 and node1; node2 alone is idle.
+  const std::uint64_t received[] = {kMiB / 4, kMiB / 20, kMiB / 8};
+  std::vector<int> calls(3, 0);
+  std::vector<std::shared_ptr<FakeRequest>> requests;
+  for (int i = 0; i < 3; ++i) {
+    requests.push_back(std::make_shared<FakeRequest>());
+    requests.back()->SetBytes(received[i]);
+    optimizer.Watch(list->GetNodes()[i % 2], requests.back(), RaceHook{kMiB, list, [&calls, i] {
+                                                                ++calls[i];
+                                                                return true;
+                                                              }});
+  }
+  clock.Advance(seconds(2));
+  optimizer.CheckRequests();
+  // The one furthest from done, alone: a second copy would find no idle node.
+  EXPECT_EQ(calls, (std::vector<int>{0, 1, 0}));
+}
+
+TEST(RequestWatchTest, ANodeGoingIdleMakesTheWatchLookAtOnce) {
+  Settings settings = WatchSettings();
+  // The watch's own rounds never come during the test: only a node going idle wakes it.
+  settings.requestWatchMilliseconds = 3600 * 1000;
+  settings.raceMilliseconds = 0;
+  ProportionalGamblingTransferOptimizer optimizer(settings, kSeed);
+  const auto list = MakeList(2);
+  std::promise<void> raced;
+  std::atomic<int> calls{0};
+  const auto slow = std::make_shared<FakeRequest>();
+  const auto busy = optimizer.Watch(list->GetNodes()[1], std::make_shared<FakeRequest>());
+  optimizer.Watch(list->GetNodes()[0], slow, RaceHook{kMiB, list, [&] {
+                                              if (calls++ == 0) raced.set_value();
+                                              return true;
+                                            }});
+  EXPECT_EQ(calls.load(), 0);
+  // node1's request ends: node1 is idle, and the watch races node0's request at once.
+  optimizer.Unwatch(busy);
+  // Bounded only so that a broken wake fails instead of hanging the suite.
+  ASSERT_EQ(raced.get_future().wait_for(std::chrono::minutes(1)), std::future_status::ready);
+  EXPECT_EQ(calls.load(), 1);
 }
 
 }  // namespace

@@ -140,7 +140,7 @@ class RaceTest : public testing::Test {
     settings.requestTimeoutMin = settings.probeRequestTimeoutMin = 3600;
     settings.slowRequestSeconds = 3600;
     settings.requestWatchMilliseconds = 5;
-    settings.raceSeconds = 1;
+    settings.raceMilliseconds = 1000;
     settings.manifestConnectTimeout = 5;
     settings.manifestTimeout = 20;
     optimizer_ = std::make_unique<FirstIdleOptimizer>(settings, clock_);
