@@ -51,6 +51,9 @@ struct Settings {
   // judges it by its own rate for a racing copy; younger, by its node's mean speed. Negative:
   // never raced.
   int raceMilliseconds = 1000;
+  // A file being downloaded is flushed to disk each time this many more of its bytes verified,
+  // so that the flush before its rename has little left to wait for; 0: only then.
+  int flushEveryBytes = 32 << 20;
   int rateWindowSeconds = 10;
   int estimateHoldMilliseconds = 500;
   // Chunk requests in flight per file: requestsPerNode for each node that is not set aside nor

@@ -81,6 +81,10 @@ class MemoryMappedFileData : public BoundedFileData {
   // waiting for them, so that the flush when the file is complete finds little left to write.
   // A failure here is left for that flush to report.
   virtual void StartWriteBack() = 0;
+  // Waits until every changed page of the window's file (not only of the window) is on disk, as
+  // fdatasync does. Throws FileException when it cannot be: the kernel reports a failed write-back
+  // once, so the caller must fail the file, not count on a later flush to say it.
+  virtual void FlushData() = 0;
 };
 
 }  // namespace halv

@@ -167,6 +167,12 @@ void PosixMemoryMapView::StartWriteBack() {
                   SYNC_FILE_RANGE_WRITE);
 }
 
+void PosixMemoryMapView::FlushData() {
+  while (fdatasync(descriptor_) != 0) {
+    if (errno != EINTR) ThrowLastFileError();
+  }
+}
+
 bool PosixMemoryMapView::Populate(int advice) {
   std::atomic<bool>& unknown =
       advice == MADV_POPULATE_READ ? gPopulateReadUnknown : gPopulateWriteUnknown;

@@ -43,6 +43,7 @@ class PosixMemoryMapView : public MemoryMappedFileData {
   void Fetch() override;
   void PrefaultForWrite() override;
   void StartWriteBack() override;
+  void FlushData() override;
 
   // The offset of start() inside the mapping, which begins at file offset start() - delta().
   std::uint32_t delta() const { return delta_; }

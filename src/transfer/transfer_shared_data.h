@@ -48,6 +48,9 @@ struct TransferSharedFileData : public WorkDescriptor {
   // nothing was there before, so that a cancel with deletion may remove it.
   bool committed = false;
   bool createdFinal = false;
+  // Bytes downloaded into the file since its last flush: its chunks flush it every so often, so
+  // that the flush before the rename finds little left to wait for. Any chunk's thread.
+  std::atomic<std::uint64_t> unflushedBytes{0};
   const std::string filePath;
   const std::uint64_t fileSize;
 };

@@ -192,6 +192,10 @@ class VerifyChunkWork : public TransferWork, public SimpleWork {
   void Interrupt() override {}
 
  private:
+  // After a download: starts the write-back of the chunk's bytes and flushes the file every
+  // flushEveryBytes downloaded bytes. Throws FileException when the flush fails.
+  void FlushAlong();
+
   const std::shared_ptr<TransferSharedMapData> chunk_;
   const bool beforeDownload_;
 };

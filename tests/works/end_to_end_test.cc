@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "file/file_exception.h"
 #include "file/paths.h"
 #include "file/posix_shared_file.h"
 #include "file/shared_file.h"
@@ -110,6 +111,8 @@ struct WindowReads {
   std::atomic<int> checks{0};
   std::atomic<std::uint64_t> fileBytesRead{0};
   std::atomic<int> staged{0};
+  std::atomic<int> flushes{0};
+  std::atomic<bool> failFlushes{false};  // every flush of a window fails as a disk error would
 };
 
 // A window that forwards everything to a real one and counts its reads.
@@ -140,6 +143,11 @@ class CountingWindow : public MemoryMappedFileData {
   }
   void PrefaultForWrite() override { window_->PrefaultForWrite(); }
   void StartWriteBack() override { window_->StartWriteBack(); }
+  void FlushData() override {
+    ++reads_.flushes;
+    if (reads_.failFlushes) ThrowFileError(EIO);
+    window_->FlushData();
+  }
 
  private:
   const std::shared_ptr<MemoryMappedFileData> window_;
@@ -236,8 +244,9 @@ class EndToEndTest : public testing::Test {
   // `files`, when given, replaces the services' destination files.
   std::shared_ptr<test::TestTransferWorkInterface> Run(const std::string& manifestHost,
                                                        const std::string& dest,
-                                                       SharedFileFactory* files = nullptr) {
-    services_ = std::make_unique<test::TransferServices>(manifestHost, TestSettings(), 8);
+                                                       SharedFileFactory* files = nullptr,
+                                                       const Settings& settings = TestSettings()) {
+    services_ = std::make_unique<test::TransferServices>(manifestHost, settings, 8);
     if (files) services_->behavior.fileFactory = files;
     TransferParams params;
     params.transferId = NewTransferId();
@@ -442,6 +451,31 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
     EXPECT_EQ(files.reads.checks.load(), c.checks);
     EXPECT_EQ(static_cast<int>(ChunkRequests().size() - before), c.requests);
     EXPECT_EQ(files.reads.fileBytesRead.load(), c.readInPlace);
+  }
+}
+
+TEST_F(NginxEndToEndTest, FilesAreFlushedAlongTheWayAndAFailedFlushFailsTheRun) {
+  Settings settings = TestSettings();
+  settings.flushEveryBytes = 4 * kChunk;
+  for (const bool fail : {false, true}) {
+    SCOPED_TRACE(fail ? "the flushes fail" : "the flushes succeed");
+    const std::string dest = temp_.Child(fail ? "dest-failing" : "dest-flushed");
+    fs::create_directories(dest);
+    CountingFileFactory files;
+    files.reads.failFlushes = fail;
+    auto transfer = Run(ManifestHost(), dest, &files, settings);
+    const auto completions = transfer->Completions();
+    Finish();
+    // The big file alone is 24 chunks: flushed at least 6 times along the way, or stopped at the
+    // first flush that failed, since the kernel reports a failed write-back only once.
+    EXPECT_GE(files.reads.flushes.load(), fail ? 1 : 6);
+    if (!fail) {
+      ASSERT_EQ(completions.size(), 1u);
+      EXPECT_EQ(completions[0].status.result, WorkResult::Success);
+      continue;
+    }
+    EXPECT_TRUE(completions.empty() || completions[0].status.result != WorkResult::Success);
+    EXPECT_FALSE(fs::exists(dest + "/data/deep/big file.bin")) << "renamed into place unflushed";
   }
 }
 
