@@ -45,6 +45,9 @@ std::int32_t LowSpeedLimit(int minSpeed, int threads) { return minSpeed / std::m
 // 1/kRaceMargin of the time the request needs for the rest: between nodes of about one speed, the
 // noise of their statistics would otherwise start copies that win nothing.
 constexpr double kRaceMargin = 2.0;
+// Nor for a request expected to be done within this many seconds: a copy could save no more, and
+// on a busy machine the speeds of small requests vary by more than the margin.
+constexpr double kRaceWorthSeconds = 0.1;
 
 // A failure that says the node cannot be reached at all, rather than that it answered badly.
 bool IsUnreachable(const HttpRequestStatus& status, bool givenUp) {
@@ -265,6 +268,7 @@ void TransferOptimizer::CheckRequests() {
                               : 0.0;
       const double secondsLeft =
           expected > 0.0 ? left / expected : std::numeric_limits<double>::infinity();
+      if (secondsLeft < kRaceWorthSeconds) continue;
       for (const auto& node : watched.race.nodes->GetNodes()) {
         if (!IsRaceable(node->GetHost(), watched.host, now)) continue;
         const double mean = MeanSpeed(node->GetHost());
