@@ -14,10 +14,21 @@
 namespace halv {
 
 // A symbolic link the package recreates: `path` is relative to the destination folder like a
-// file's, `target` is the link's text, relative to the folder that holds the link.
+// file's, `target` is the link's text: relative to the folder that holds the link, or absolute
+// (then it names something outside the destination, which nothing of ours reads or writes
+// through).
 struct PackageLink {
   std::string path;
   std::string target;
+
+  bool IsAbsolute() const { return !target.empty() && target.front() == '/'; }
+};
+
+// A file of the package that is a hard link of another: `path` (relative, leading slashes
+// trimmed) is made a second name of `file`, one of GetFiles(), once that file is in place.
+struct PackageHardLink {
+  std::string path;
+  std::shared_ptr<const FileManifest> file;
 };
 
 // A published package: its ids, its files in document order and the file that is started once
@@ -44,6 +55,13 @@ class PackageManifest : public InputManifest {
   // The links to recreate once every file is in place, in document order (leading slashes of
   // their paths trimmed). Read has checked that each stays inside the destination.
   virtual const std::vector<PackageLink>& GetLinks() const = 0;
+  // The files that are second names of a file of GetFiles() (they are not in GetFiles()), in
+  // document order. Read has checked that each names a file of GetFiles() with the same size
+  // and checksums.
+  virtual const std::vector<PackageHardLink>& GetHardLinks() const = 0;
+  // The folders the package holds that hold nothing else of it (leading slashes trimmed), in
+  // document order; every other folder is made for what it holds.
+  virtual const std::vector<std::string>& GetFolders() const = 0;
 
   // Sum of the sizes of every file.
   std::uint64_t GetTotalSize() const;
@@ -72,6 +90,8 @@ class StandardPackageManifest : public PackageManifest {
   const std::string& GetRun() const override { return run_; }
   std::shared_ptr<const FileManifest> GetRunFile() const override { return runFile_; }
   const std::vector<PackageLink>& GetLinks() const override { return links_; }
+  const std::vector<PackageHardLink>& GetHardLinks() const override { return hardLinks_; }
+  const std::vector<std::string>& GetFolders() const override { return folders_; }
 
  private:
   std::string id_;
@@ -84,6 +104,8 @@ class StandardPackageManifest : public PackageManifest {
   FileList runFiles_;
   FileList otherFiles_;
   std::vector<PackageLink> links_;
+  std::vector<PackageHardLink> hardLinks_;
+  std::vector<std::string> folders_;
 };
 
 }  // namespace halv
