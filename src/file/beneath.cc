@@ -100,8 +100,7 @@ FileUnsafePathException::FileUnsafePathException(std::string message)
 
 const char* FileUnsafePathException::what() const noexcept { return message_.c_str(); }
 
-int OpenParentBeneath(int folder, const std::string& relativePath, bool create,
-                      std::string& name) {
+int OpenParentBeneath(int folder, const std::string& relativePath, bool create, std::string& name) {
   const std::vector<std::string> parts = Components(relativePath);
   if (parts.empty()) throw FileBadPathException();
   name = parts.back();

@@ -50,6 +50,7 @@ class SequentialTransferMultipleFilesWork : public TransferWork, public Sequenti
   ~SequentialTransferMultipleFilesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
 };
 
 // The package's other files, in package order, at most `fileConcurrency` at once.
@@ -60,6 +61,7 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
   ~LazyParallelTransferMultipleFilesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
   void Reset() override;
   std::shared_ptr<Work> NextChild() override;
 
@@ -80,6 +82,7 @@ class TransferSingleFileWork : public TransferWork, public SequentialWork {
   ~TransferSingleFileWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
   // The sequence's Reset, then the open file is dropped.
   void Reset() override;
 
@@ -106,6 +109,7 @@ class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
   ~OpenAndAllocateFileWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
   WorkStatus ExecuteTask() override;
   void Interrupt() override {}
   // The simple work's Reset, then the open file is dropped.

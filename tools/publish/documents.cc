@@ -8,7 +8,6 @@
 #include <map>
 #include <sstream>
 
-
 #include "manifest/file_manifest.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"

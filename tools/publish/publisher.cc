@@ -146,8 +146,7 @@ PublishResult Publish(const PublishOptions& options,
     }
     // Whether a version was signed shows in its signature only, its document is the same.
     const bool wasSigned = fs::exists(fs::symlink_status(SignaturePath(result.manifestPath)));
-    const std::string named =
-        "version " + Quote(options.version) + " of " + Quote(options.package);
+    const std::string named = "version " + Quote(options.version) + " of " + Quote(options.package);
     if (signer && !wasSigned) {
       Fail(named +
            " is published already without signature; a published version never changes: "
