@@ -109,7 +109,6 @@ class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
   ~OpenAndAllocateFileWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
-  bool IsImportant() const override { return true; }
   WorkStatus ExecuteTask() override;
   void Interrupt() override {}
   // The simple work's Reset, then the open file is dropped.
