@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -56,14 +57,6 @@ std::vector<std::array<std::uint8_t, 32>> ParseSha256s(const std::string& text,
   return digests;
 }
 
-template <typename T>
-T ReadUnsigned(const boost::property_tree::ptree& tree, const char* key) {
-  const auto value =
-      ParseDecimalUnsigned(tree.get_child(key).data(), std::numeric_limits<T>::max());
-  if (!value) throw ManifestParseException();
-  return static_cast<T>(*value);
-}
-
 // Text that is `digits` of `base` only, 1 to `maxDigits` of them, no sign and no white space,
 // at most `max`: these fields are written by the publisher alone, so anything else is a forgery
 // or a defect.
@@ -111,50 +104,73 @@ std::uint32_t FileManifest::ComputeChunkCount(std::uint64_t size, std::uint32_t 
 }
 
 void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
-  try {
-    path_ = tree.get_child("path").data();
-    chunkSize_ = ReadUnsigned<std::uint32_t>(tree, "chunksize");
-    size_ = ReadUnsigned<std::uint64_t>(tree, "size");
-    const std::uint32_t count = GetChunkCount();
-    const std::string& text = tree.get_child("checksums").data();
-    checksums_.clear();
-    // The reservation waits for the length check so that a forged size cannot make us reserve
-    // more than the text itself occupies.
-    if (text.size() == kChecksumDigits * static_cast<std::uint64_t>(count)) {
-      checksums_.reserve(count);
-      for (std::size_t offset = 0; offset < text.size(); offset += kChecksumDigits) {
-        checksums_.push_back(ParseChecksum(text.data() + offset));
-      }
-    }
-    sha256s_.clear();
-    if (const auto sha256 = tree.get_child_optional("sha256")) {
-      sha256s_ = ParseSha256s(sha256->data(), count);
-    }
-  } catch (...) {
+  FileFields fields;
+  const auto take = [&tree](const char* key, std::optional<std::string>& field) {
+    if (const auto child = tree.get_child_optional(key)) field = child->data();
+  };
+  take("path", fields.path);
+  take("chunksize", fields.chunkSize);
+  take("size", fields.size);
+  take("checksums", fields.checksums);
+  take("sha256", fields.sha256);
+  take("mode", fields.mode);
+  take("mtime", fields.modificationTime);
+  Assign(std::move(fields));
+}
+
+void StandardFileManifest::Assign(FileFields&& fields) {
+  if (!fields.path || !fields.chunkSize || !fields.size || !fields.checksums) {
     throw ManifestParseException();
   }
+  path_ = std::move(*fields.path);
+  path_.shrink_to_fit();
+  const auto chunkSize =
+      ParseDecimalUnsigned(*fields.chunkSize, std::numeric_limits<std::uint32_t>::max());
+  const auto size = ParseDecimalUnsigned(*fields.size, std::numeric_limits<std::uint64_t>::max());
+  if (!chunkSize || !size) throw ManifestParseException();
+  chunkSize_ = static_cast<std::uint32_t>(*chunkSize);
+  size_ = *size;
+  std::uint32_t count = 0;
+  try {
+    count = GetChunkCount();
+  } catch (const ManifestOverflowException&) {
+    throw ManifestParseException();
+  }
+  const std::string& text = *fields.checksums;
+  checksums_.clear();
+  // The reservation waits for the length check so that a forged size cannot make us reserve
+  // more than the text itself occupies.
+  if (text.size() == kChecksumDigits * static_cast<std::uint64_t>(count)) {
+    checksums_.reserve(count);
+    for (std::size_t offset = 0; offset < text.size(); offset += kChecksumDigits) {
+      checksums_.push_back(ParseChecksum(text.data() + offset));
+    }
+  }
+  sha256s_.clear();
+  if (fields.sha256) sha256s_ = ParseSha256s(*fields.sha256, count);
   mode_.reset();
   modificationTime_.reset();
-  if (const auto mode = tree.get_child_optional("mode")) {
-    const auto value = ParseStrict(mode->data(), 6, 8, 07777);
+  if (fields.mode) {
+    const auto value = ParseStrict(*fields.mode, 6, 8, 07777);
     if (!value) {
       throw ManifestParseException("the file \"" + Printable(path_) + "\" has the mode \"" +
-                                   Printable(mode->data()) +
+                                   Printable(*fields.mode) +
                                    "\", not 1 to 6 octal digits of at most 7777");
     }
     mode_ = static_cast<std::uint32_t>(*value);
   }
-  if (const auto time = tree.get_child_optional("mtime")) {
-    const auto value = ParseStrict(
-        time->data(), 19, 10, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+  if (fields.modificationTime) {
+    const auto value =
+        ParseStrict(*fields.modificationTime, 19, 10,
+                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
     if (!value) {
       throw ManifestParseException("the file \"" + Printable(path_) + "\" has the mtime \"" +
-                                   Printable(time->data()) +
+                                   Printable(*fields.modificationTime) +
                                    "\", not 1 to 19 decimal digits of seconds since 1970");
     }
     modificationTime_ = static_cast<std::int64_t>(*value);
   }
-  if (path_.empty() || chunkSize_ == 0 || checksums_.size() != GetChunkCount()) {
+  if (path_.empty() || chunkSize_ == 0 || checksums_.size() != count) {
     throw ManifestParseException();
   }
 }

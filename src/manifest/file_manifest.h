@@ -44,6 +44,17 @@ class FileManifest : public InputManifest {
   static std::uint32_t ComputeChunkCount(std::uint64_t size, std::uint32_t chunkSize);
 };
 
+// The texts of one file element as a package document gives them, before they are checked.
+struct FileFields {
+  std::optional<std::string> path;
+  std::optional<std::string> chunkSize;
+  std::optional<std::string> size;
+  std::optional<std::string> checksums;
+  std::optional<std::string> sha256;
+  std::optional<std::string> mode;
+  std::optional<std::string> modificationTime;
+};
+
 // The file element of a package document: children (or attributes) path, chunksize, size,
 // checksums (8 hexadecimal digits per chunk, no separators), an optional sha256 (64
 // hexadecimal digits per chunk, no separators), an optional mode (1 to 6 octal digits, at most
@@ -55,6 +66,8 @@ class StandardFileManifest : public FileManifest {
   // `tree` is the subtree of one file element. Every defect, an overflowing chunk count
   // included, throws ManifestParseException.
   void Read(const boost::property_tree::ptree& tree) override;
+  // The same from the texts of the element, taken (moved from) here. Throws as Read does.
+  void Assign(FileFields&& fields);
 
   const std::string& GetPath() const override { return path_; }
   std::uint32_t GetChunkSize() const override { return chunkSize_; }

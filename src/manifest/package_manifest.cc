@@ -6,14 +6,21 @@
 #include <deque>
 #include <map>
 #include <numeric>
+#include <istream>
+#include <new>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 
 #include <boost/property_tree/ptree.hpp>
 
 #include "file/paths.h"
 #include "file/utf8.h"
 #include "manifest/manifest_exception.h"
+#include "manifest/package_document.h"
 
 namespace halv {
 namespace {
@@ -82,20 +89,32 @@ void CheckName(const char* what, const std::string& path) {
   }
 }
 
-// The destination path of each file and link, checked here once for every later use: each must
-// stay inside the destination folder and name one entry only; none may lie inside a file (be
-// another file's folder) or pass through a link, so that placing a file never depends on a link.
-// Link paths are trimmed of their leading slashes here.
-void CheckPaths(const PackageManifest::FileList& files, std::vector<PackageLink>& links) {
-  std::set<std::string> filePaths;
-  std::set<std::string> linkPaths;
-  for (const auto& file : files) {
-    CheckName("file", file->GetPath());
-    if (!filePaths.insert(Trimmed(file->GetPath())).second) {
-      throw ManifestParseException("the file \"" + Printable(file->GetPath()) +
-                                   "\" is listed twice");
+std::string_view Trimmed(std::string_view path) {
+  const std::size_t first = path.find_first_not_of('/');
+  return first == std::string_view::npos ? std::string_view() : path.substr(first);
+}
+
+// The destination path of each file, hard link, link and folder, checked here once for every
+// later use: each must stay inside the destination folder and name one entry only; none may lie
+// inside a file (be another file's folder) or pass through a link, so that placing a file never
+// depends on a link. Paths of links, hard links and folders are trimmed of their leading slashes
+// here. The sets hold views of the paths: a package of a million files is checked without a
+// copy of its paths.
+void CheckPaths(const PackageManifest::FileList& files,
+                const std::vector<PackageContents::HardLink>& hardLinks,
+                std::vector<PackageLink>& links, std::vector<std::string>& folders) {
+  std::unordered_set<std::string_view> filePaths;
+  std::unordered_set<std::string_view> linkPaths;
+  std::unordered_set<std::string_view> folderPaths;
+  filePaths.reserve(files.size() + hardLinks.size());
+  const auto addFile = [&](const std::string& path) {
+    CheckName("file", path);
+    if (!filePaths.insert(Trimmed(std::string_view(path))).second) {
+      throw ManifestParseException("the file \"" + Printable(path) + "\" is listed twice");
     }
-  }
+  };
+  for (const auto& file : files) addFile(file->GetPath());
+  for (const auto& hardLink : hardLinks) addFile(hardLink.file->GetPath());
   for (PackageLink& link : links) {
     CheckName("link", link.path);
     link.path = Trimmed(link.path);
@@ -106,22 +125,69 @@ void CheckPaths(const PackageManifest::FileList& files, std::vector<PackageLink>
       throw ManifestParseException("the link \"" + Printable(link.path) + "\" is listed twice");
     }
   }
-  const auto checkFolders = [&](const std::string& path, const char* what) {
-    for (std::size_t slash = path.find('/'); slash != std::string::npos;
+  for (std::string& folder : folders) {
+    CheckName("folder", folder);
+    folder = Trimmed(folder);
+    if (filePaths.count(folder) != 0 || linkPaths.count(folder) != 0) {
+      throw ManifestParseException("the folder \"" + Printable(folder) +
+                                   "\" is also a file or a link");
+    }
+    if (!folderPaths.insert(folder).second) {
+      throw ManifestParseException("the folder \"" + Printable(folder) + "\" is listed twice");
+    }
+  }
+  const auto checkFolders = [&](std::string_view path, const char* what) {
+    for (std::size_t slash = path.find('/'); slash != std::string_view::npos;
          slash = path.find('/', slash + 1)) {
-      const std::string folder = path.substr(0, slash);
+      const std::string_view folder = path.substr(0, slash);
       if (filePaths.count(folder) != 0) {
-        throw ManifestParseException("the file \"" + Printable(folder) +
-                                     "\" is also the folder of \"" + Printable(path) + "\"");
+        throw ManifestParseException("the file \"" + Printable(std::string(folder)) +
+                                     "\" is also the folder of \"" + Printable(std::string(path)) +
+                                     "\"");
       }
       if (linkPaths.count(folder) != 0) {
-        throw ManifestParseException(std::string("the ") + what + " \"" + Printable(path) +
-                                     "\" passes through the link \"" + Printable(folder) + "\"");
+        throw ManifestParseException(std::string("the ") + what + " \"" +
+                                     Printable(std::string(path)) + "\" passes through the link \"" +
+                                     Printable(std::string(folder)) + "\"");
       }
     }
   };
-  for (const std::string& path : filePaths) checkFolders(path, "file");
-  for (const std::string& path : linkPaths) checkFolders(path, "link");
+  for (const std::string_view path : filePaths) checkFolders(path, "file");
+  for (const std::string_view path : linkPaths) checkFolders(path, "link");
+  for (const std::string_view path : folderPaths) checkFolders(path, "folder");
+}
+
+// The file each hard link is a second name of: one of `files`, alike in every byte the
+// document promises, so that linking it gives what the hard link's own element describes.
+std::vector<PackageHardLink> ResolveHardLinks(
+    const PackageManifest::FileList& files,
+    std::vector<PackageContents::HardLink>& hardLinks, const std::string& run) {
+  std::vector<PackageHardLink> resolved;
+  if (hardLinks.empty()) return resolved;
+  std::unordered_map<std::string_view, const std::shared_ptr<const FileManifest>*> byPath;
+  byPath.reserve(files.size());
+  for (const auto& file : files) byPath.emplace(Trimmed(std::string_view(file->GetPath())), &file);
+  resolved.reserve(hardLinks.size());
+  for (auto& hardLink : hardLinks) {
+    const FileManifest& file = *hardLink.file;
+    const std::string named = "the file \"" + Printable(file.GetPath()) + "\"";
+    if (file.GetPath() == run) {
+      throw ManifestParseException(named + " is the run file and a hard link; it must be a file");
+    }
+    const auto found = byPath.find(Trimmed(std::string_view(hardLink.of)));
+    if (found == byPath.end()) {
+      throw ManifestParseException(named + " is a hard link of \"" + Printable(hardLink.of) +
+                                   "\", which is no file of the package");
+    }
+    const FileManifest& of = **found->second;
+    if (of.GetSize() != file.GetSize() || of.GetChunkSize() != file.GetChunkSize() ||
+        of.GetChecksums() != file.GetChecksums() || of.GetSha256s() != file.GetSha256s()) {
+      throw ManifestParseException(named + " is a hard link of \"" + Printable(hardLink.of) +
+                                   "\" but differs from it");
+    }
+    resolved.push_back(PackageHardLink{std::string(Trimmed(file.GetPath())), *found->second});
+  }
+  return resolved;
 }
 
 std::vector<std::string> Split(const std::string& text) {
@@ -142,9 +208,6 @@ void CheckTargetText(const PackageLink& link) {
   if (link.target.empty()) throw ManifestParseException(named + " has an empty target");
   if (link.target.size() > kMaxTargetBytes) {
     throw ManifestParseException(named + " has a target longer than 4095 bytes");
-  }
-  if (link.target.front() == '/') {
-    throw ManifestParseException(named + " is absolute; only relative links are recreated");
   }
   for (const unsigned char c : link.target) {
     if (c < 0x20 || c == 0x7f || c == '\\') {
@@ -187,6 +250,10 @@ void CheckTargetStaysInside(const PackageLink& link,
     const auto found = targets.find(path);
     if (found == targets.end()) continue;
     if (++hops > kMaxLinkHops) refuse("loops or passes through more than 40 links");
+    if (found->second.front() == '/') {
+      refuse("passes through the absolute link \"" + Printable(found->first) +
+             "\", which leads outside the destination");
+    }
     // The link met is read from its own folder.
     at.pop_back();
     const std::vector<std::string> more = Split(found->second);
@@ -201,7 +268,10 @@ void CheckLinkTargets(const std::vector<PackageLink>& links) {
     targets[link.path] = link.target;
   }
   std::uint64_t steps = kMaxResolveSteps;
-  for (const PackageLink& link : links) CheckTargetStaysInside(link, targets, steps);
+  for (const PackageLink& link : links) {
+    // An absolute link names something outside on purpose; nothing of ours follows it.
+    if (!link.IsAbsolute()) CheckTargetStaysInside(link, targets, steps);
+  }
 }
 
 }  // namespace
@@ -214,44 +284,59 @@ std::uint64_t PackageManifest::GetTotalSize() const {
                          });
 }
 
-void StandardPackageManifest::Read(const boost::property_tree::ptree& tree) {
+StandardPackageManifest::StandardPackageManifest() = default;
+StandardPackageManifest::~StandardPackageManifest() = default;
+
+void StandardPackageManifest::ReadXml(std::istream& text) {
+  PackageContents contents;
   try {
-    const boost::property_tree::ptree& package = tree.get_child("package");
-    id_ = package.get_child("id").data();
-    name_ = package.get_child("name").data();
-    partnerId_ = package.get_child("partnerId").data();
-    versionId_ = package.get_child("versionId").data();
-    run_ = package.get<std::string>("run", std::string());
-    files_.clear();
-    for (const auto& child : package.get_child("files")) {
-      if (child.first != "file") throw ManifestParseException();
-      auto file = std::make_shared<StandardFileManifest>();
-      file->Read(child.second);
-      files_.push_back(std::move(file));
-    }
-    links_.clear();
-    if (const auto links = package.get_child_optional("links")) {
-      for (const auto& child : *links) {
-        if (child.first != "link") throw ManifestParseException();
-        PackageLink link;
-        link.path = child.second.get_child("path").data();
-        link.target = child.second.get_child("target").data();
-        links_.push_back(std::move(link));
-      }
-    }
+    PackageDocumentReader reader(contents);
+    halv::ReadXml(text, reader, kMaxPackageDocumentSize);
+    reader.Finish();
+  } catch (const ManifestParseException&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw ManifestParseException("document too large: out of memory while reading it");
+  } catch (const std::exception& error) {
+    throw ManifestParseException(error.what());
+  }
+  Adopt(std::move(contents));
+}
+
+void StandardPackageManifest::Read(const boost::property_tree::ptree& tree) {
+  PackageContents contents;
+  try {
+    PackageDocumentReader reader(contents);
+    WalkXmlTree(tree, reader);
+    reader.Finish();
   } catch (const ManifestParseException&) {
     throw;
   } catch (...) {
     throw ManifestParseException();
   }
-  if (id_.empty() || name_.empty() || partnerId_.empty() || versionId_.empty()) {
+  Adopt(std::move(contents));
+}
+
+void StandardPackageManifest::Adopt(PackageContents&& contents) {
+  if (contents.id.empty() || contents.name.empty() || contents.partnerId.empty() ||
+      contents.versionId.empty()) {
     throw ManifestParseException();
   }
-  CheckPaths(files_, links_);
-  CheckLinkTargets(links_);
+  CheckPaths(contents.files, contents.hardLinks, contents.links, contents.folders);
+  CheckLinkTargets(contents.links);
+  hardLinks_ = ResolveHardLinks(contents.files, contents.hardLinks, contents.run);
+  id_ = std::move(contents.id);
+  name_ = std::move(contents.name);
+  partnerId_ = std::move(contents.partnerId);
+  versionId_ = std::move(contents.versionId);
+  run_ = std::move(contents.run);
+  files_ = std::move(contents.files);
+  links_ = std::move(contents.links);
+  folders_ = std::move(contents.folders);
   runFile_.reset();
   runFiles_.clear();
   otherFiles_.clear();
+  otherFiles_.reserve(files_.size());
   for (const auto& file : files_) {
     if (file->GetPath() == run_) {
       runFile_ = file;

@@ -2,6 +2,7 @@
 #define HALV_MANIFEST_PACKAGE_MANIFEST_H_
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,11 @@
 #include "manifest/input_manifest.h"
 
 namespace halv {
+
+struct PackageContents;
+
+// The most text a package document may hold: some four million files of one chunk.
+constexpr std::uint64_t kMaxPackageDocumentSize = std::uint64_t{1} << 30;
 
 // A symbolic link the package recreates: `path` is relative to the destination folder like a
 // file's, `target` is the link's text: relative to the folder that holds the link, or absolute
@@ -68,16 +74,23 @@ class PackageManifest : public InputManifest {
 };
 
 // The package document: root element package with id, name, partnerId, versionId, an optional
-// run, a files element that holds nothing but file elements and an optional links element that
-// holds nothing but link elements (path and target). Paths of files and links are checked
-// together: no two alike, none inside a file or passing through a link. A link's target is
-// relative and, resolved through the package's own links, stays inside the destination.
+// run, a files element that holds nothing but file elements (a file with a hardlink child is a
+// second name of the file it names), an optional links element that holds nothing but link
+// elements (path and target) and an optional folders element that holds nothing but folder
+// elements (path). Paths of files, links and folders are checked together: no two alike, none
+// inside a file or passing through a link. A link's target is absolute, or relative and then,
+// resolved through the package's own links, stays inside the destination.
 class StandardPackageManifest : public PackageManifest {
  public:
-  StandardPackageManifest() = default;
+  StandardPackageManifest();
+  ~StandardPackageManifest() override;
 
-  // `tree` is the whole document (its child "package" is the root element). Every defect
-  // throws ManifestParseException; the object must then be discarded.
+  // Reads the XML text of the document straight into the records of its files, keeping no
+  // tree (manifest/package_document.h): at most kMaxPackageDocumentSize bytes, records at most
+  // 8 times the text. Every defect throws ManifestParseException (running out of memory
+  // included); the object must then be discarded.
+  void ReadXml(std::istream& text);
+  // The same from the tree of a parsed document (its child "package" is the root element).
   void Read(const boost::property_tree::ptree& tree) override;
 
   const std::string& GetId() const override { return id_; }
@@ -94,6 +107,9 @@ class StandardPackageManifest : public PackageManifest {
   const std::vector<std::string>& GetFolders() const override { return folders_; }
 
  private:
+  // Checks the package as a whole and takes it.
+  void Adopt(PackageContents&& contents);
+
   std::string id_;
   std::string name_;
   std::string partnerId_;

@@ -4,8 +4,6 @@
 #include <sstream>
 #include <utility>
 
-#include <boost/property_tree/ptree.hpp>
-
 #include "manifest/manifest_exception.h"
 #include "manifest/manifest_source.h"
 #include "manifest/manifest_url.h"
@@ -38,17 +36,19 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(const std
 std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
     const std::string& locator, const std::shared_ptr<HttpSession>& session) {
   const std::string url = GetUrl(locator);
-  XmlHttpManifestSource source(url, requestFactory_, session, connectTimeout_, timeout_);
+  // A package document is read without a tree, so it may be far larger than other documents.
+  XmlHttpManifestSource source(url, requestFactory_, session, connectTimeout_, timeout_,
+                               kMaxPackageDocumentSize);
   auto manifest = std::make_shared<StandardPackageManifest>();
+  std::stringstream text;
+  source.Retrieve(locator, text);
   if (!verifier_ || !verifier_->Enabled()) {
-    source.Load(locator, *manifest);
+    manifest->ReadXml(text);
     if (!Matches(*manifest, locator)) throw ManifestLocatorException();
     return manifest;
   }
 
   // The signature is checked over the bytes as they came, before anything reads them.
-  std::stringstream text;
-  source.Retrieve(locator, text);
   const std::size_t slash = locator.find('/');
   PublicationComment expected;
   expected.kind =
@@ -58,9 +58,7 @@ std::shared_ptr<PackageManifest> XmlHttpPackageManifestFactory::Create(
   const PublicationComment signedComment = verifier_->Verify(
       url, text.str(), FetchSignature(url, requestFactory_, session, connectTimeout_, timeout_),
       expected);
-  boost::property_tree::ptree tree;
-  source.Parse(text, tree);
-  manifest->Read(tree);
+  manifest->ReadXml(text);
   if (!Matches(*manifest, locator)) throw ManifestLocatorException();
   if (manifest->GetVersionId() != signedComment.version) {
     throw ManifestAuthenticityException("the publication is not authentic: " + url +

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <istream>
 #include <new>
-#include <streambuf>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,130 +23,61 @@ using boost::property_tree::ptree;
 constexpr std::uint64_t kNodeCost = 320;
 // Strings up to this length live inside the string object.
 constexpr std::size_t kInlineString = 15;
-constexpr std::size_t kMaxNameLength = 256;
-constexpr std::size_t kMaxAttributes = 256;
 
 const char kAttributesKey[] = "<xmlattr>";
 const char kCommentKey[] = "<xmlcomment>";
 
-[[noreturn]] void Refuse(const std::string& why) { throw ManifestParseException(why); }
-
-bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-bool IsNameChar(int c) {
-  if (c <= 0) return false;
-  switch (c) {
-    case ' ': case '\t': case '\n': case '\r': case '/': case '>': case '<': case '=':
-    case '?': case '!': case '"': case '\'': case '&': case 0:
-      return false;
-    default:
-      return true;
-  }
-}
-
-void AppendUtf8(std::uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xc0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3f));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xe0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (code & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (code & 0x3f));
-  }
-}
-
-// The value of the character reference `digits` (after "&#"), or 0 when it is not one.
-std::uint32_t CharacterReference(const std::string& digits) {
-  const bool hex = !digits.empty() && digits[0] == 'x';
-  const std::size_t first = hex ? 1 : 0;
-  if (digits.size() <= first || digits.size() - first > 8) return 0;
-  std::uint32_t code = 0;
-  for (std::size_t i = first; i < digits.size(); ++i) {
-    const char c = digits[i];
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (digit < 0) return 0;
-    code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit);
-  }
-  if (code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
-  return code;
-}
-
-class Reader {
+// Builds the property tree of a document from the parts ReadXml hands it, charging every
+// allocation against the budget.
+class TreeBuilder : public XmlHandler {
  public:
-  Reader(std::streambuf* input, ptree& root) : input_(input), root_(root) {}
+  explicit TreeBuilder(ptree& root) { open_.push_back(&root); }
 
-  void Read() {
-    if (Peek() == 0xef) {  // a UTF-8 byte order mark
-      Take();
-      if (Take() != 0xbb || Take() != 0xbf) Refuse("not XML: a broken byte order mark");
-    }
-    open_.push_back(Open{&root_, std::string()});
-    while (true) {
-      const int c = Take();
-      if (c < 0) break;
-      if (c == '<') {
-        Markup();
-      } else if (open_.size() > 1) {
-        Text(c);
-      } else if (!IsSpace(c)) {
-        Refuse("not XML: text outside the root element");
+  void StartElement(const std::string& name) override {
+    open_.push_back(&AddChild(*open_.back(), name, std::string()));
+  }
+
+  void Attribute(const std::string& name, std::string value) override {
+    ptree& element = *open_.back();
+    auto attributes = element.find(kAttributesKey);
+    ptree& holder = attributes == element.not_found()
+                        ? AddChild(element, kAttributesKey, std::string())
+                        : attributes->second;
+    AddChild(holder, name, std::move(value));
+  }
+
+  void Text(const std::string& piece) override {
+    if (open_.size() < 2) return;
+    std::string& data = open_.back()->data();
+    const std::uint64_t before = StringCost(data);
+    data += piece;
+    Charge(StringCost(data) - before);
+  }
+
+  void Comment(std::string text) override {
+    AddChild(*open_.back(), kCommentKey, std::move(text));
+  }
+
+  // Appends the copies of the attributes of the innermost element, and leaves it.
+  void EndElement() override {
+    ptree& element = *open_.back();
+    const auto attributes = element.find(kAttributesKey);
+    if (attributes != element.not_found()) {
+      const ptree& holder = attributes->second;
+      for (const auto& attribute : holder) {
+        AddChild(element, attribute.first, attribute.second.data());
       }
     }
-    if (open_.size() > 1) Refuse("not XML: the document ends inside <" + open_.back().name + ">");
+    open_.pop_back();
   }
 
  private:
-  struct Open {
-    ptree* node;
-    std::string name;
-    std::size_t attributes = 0;
-  };
-
-  int Take() {
-    const int c = input_->sbumpc();
-    if (c == std::char_traits<char>::eof()) return -1;
-    if (++consumed_ > kMaxXmlDocumentSize) {
-      Refuse("document too large: more than " + std::to_string(kMaxXmlDocumentSize) + " bytes");
-    }
-    if (c == 0) Refuse("not XML: a NUL character");
-    return c;
-  }
-  int Peek() {
-    const int c = input_->sgetc();
-    return c == std::char_traits<char>::eof() ? -1 : c;
-  }
-  int TakeSome() {
-    const int c = Take();
-    if (c < 0) Refuse("not XML: the document ends inside a tag");
-    return c;
-  }
-  void Expect(const char* text) {
-    for (; *text; ++text) {
-      if (TakeSome() != static_cast<unsigned char>(*text)) Refuse("not XML: a broken markup");
-    }
-  }
-  int SkipSpace() {
-    int c = TakeSome();
-    while (IsSpace(c)) c = TakeSome();
-    return c;
-  }
-
   // Counts `bytes` against the budget of the tree.
   void Charge(std::uint64_t bytes) {
     cost_ += bytes;
-    if (cost_ > std::max(kXmlTreeCostPerByte * consumed_, kXmlTreeCostFloor)) {
-      Refuse("document too large for its size: its tree would take more than " +
-             std::to_string(kXmlTreeCostPerByte) + " times its text in memory");
+    if (cost_ > std::max(kXmlTreeCostPerByte * Consumed(), kXmlTreeCostFloor)) {
+      throw ManifestParseException("document too large for its size: its tree would take more than " +
+                                   std::to_string(kXmlTreeCostPerByte) + " times its text in memory");
     }
   }
   static std::uint64_t StringCost(const std::string& text) {
@@ -161,186 +91,8 @@ class Reader {
     return child;
   }
 
-  void AppendData(const std::string& piece) {
-    if (piece.empty()) return;
-    std::string& data = open_.back().node->data();
-    const std::uint64_t before = StringCost(data);
-    data += piece;
-    Charge(StringCost(data) - before);
-  }
-
-  // The name that begins with `c`.
-  std::string Name(int c) {
-    std::string name;
-    while (IsNameChar(c)) {
-      if (name.size() == kMaxNameLength) Refuse("not XML: a name longer than any manifest uses");
-      name += static_cast<char>(c);
-      c = TakeSome();
-    }
-    if (name.empty()) Refuse("not XML: a tag without a name");
-    last_ = c;
-    return name;
-  }
-
-  // The entity after '&' into `out`; an unknown one is kept as written.
-  void Entity(std::string& out) {
-    std::string name;
-    while (name.size() < 10 && Peek() != ';' && (IsNameChar(Peek()) || Peek() == '#')) {
-      name += static_cast<char>(Take());
-    }
-    if (Peek() == ';') {
-      Take();
-      if (name == "lt") return void(out += '<');
-      if (name == "gt") return void(out += '>');
-      if (name == "amp") return void(out += '&');
-      if (name == "quot") return void(out += '"');
-      if (name == "apos") return void(out += '\'');
-      if (!name.empty() && name[0] == '#') {
-        const std::uint32_t code = CharacterReference(name.substr(1));
-        if (code == 0) Refuse("not XML: a broken character reference");
-        return AppendUtf8(code, out);
-      }
-      name += ';';
-    }
-    out += '&';
-    out += name;
-  }
-
-  void Text(int c) {
-    std::string piece;
-    while (true) {
-      if (c == '&') {
-        Entity(piece);
-      } else {
-        piece += static_cast<char>(c);
-      }
-      // Pieces go into the tree now and then, so that the budget sees a long text grow.
-      if (piece.size() >= 65536) {
-        AppendData(piece);
-        piece.clear();
-      }
-      if (Peek() == '<' || Peek() < 0) break;
-      c = Take();
-    }
-    AppendData(piece);
-  }
-
-  void Markup() {
-    const int c = TakeSome();
-    if (c == '?') return Instruction();
-    if (c == '!') return Declaration();
-    if (c == '/') return Close();
-    StartTag(c);
-  }
-
-  void Instruction() {
-    int previous = 0;
-    for (int c = TakeSome();; c = TakeSome()) {
-      if (previous == '?' && c == '>') return;
-      previous = c;
-    }
-  }
-
-  void Declaration() {
-    const int c = TakeSome();
-    if (c == '-') {
-      Expect("-");
-      std::string comment;
-      while (true) {
-        comment += static_cast<char>(TakeSome());
-        if (comment.size() >= 3 && comment.compare(comment.size() - 3, 3, "-->") == 0) break;
-      }
-      comment.resize(comment.size() - 3);
-      AddChild(*open_.back().node, kCommentKey, std::move(comment));
-      return;
-    }
-    if (c == '[' && open_.size() > 1) {
-      Expect("CDATA[");
-      std::string text;
-      while (true) {
-        text += static_cast<char>(TakeSome());
-        if (text.size() >= 3 && text.compare(text.size() - 3, 3, "]]>") == 0) break;
-        if (text.size() >= 65536 + 3) {
-          AppendData(text.substr(0, text.size() - 3));
-          text.erase(0, text.size() - 3);
-        }
-      }
-      text.resize(text.size() - 3);
-      AppendData(text);
-      return;
-    }
-    // Document types (and their entities) are never part of a manifest.
-    Refuse("not XML a manifest may hold: a declaration <!" + std::string(1, static_cast<char>(c)));
-  }
-
-  void StartTag(int first) {
-    if (static_cast<int>(open_.size()) > kMaxXmlDepth) {
-      Refuse("not a manifest: elements nested deeper than " + std::to_string(kMaxXmlDepth));
-    }
-    std::string name = Name(first);
-    ptree& element = AddChild(*open_.back().node, name, std::string());
-    open_.push_back(Open{&element, std::move(name)});
-    int c = last_;
-    while (true) {
-      if (IsSpace(c)) c = SkipSpace();
-      if (c == '>') return;
-      if (c == '/') {
-        if (TakeSome() != '>') Refuse("not XML: '/' inside a tag");
-        return Close(open_.back());
-      }
-      const std::string key = Name(c);
-      c = IsSpace(last_) ? SkipSpace() : last_;
-      if (c != '=') Refuse("not XML: an attribute without a value");
-      const int quote = SkipSpace();
-      if (quote != '"' && quote != '\'') Refuse("not XML: an attribute value without quotes");
-      std::string value;
-      for (c = TakeSome(); c != quote; c = TakeSome()) {
-        if (c == '<') Refuse("not XML: '<' inside a value");
-        if (c == '&') {
-          Entity(value);
-        } else {
-          value += static_cast<char>(c);
-        }
-      }
-      Open& open = open_.back();
-      if (++open.attributes > kMaxAttributes) Refuse("not a manifest: too many attributes");
-      auto attributes = open.node->find(kAttributesKey);
-      ptree& holder = attributes == open.node->not_found()
-                          ? AddChild(*open.node, kAttributesKey, std::string())
-                          : attributes->second;
-      AddChild(holder, key, std::move(value));
-      c = TakeSome();
-      if (!IsSpace(c) && c != '>' && c != '/') Refuse("not XML: attributes run together");
-    }
-  }
-
-  void Close() {
-    std::string name = Name(TakeSome());
-    if ((IsSpace(last_) ? SkipSpace() : last_) != '>') Refuse("not XML: a broken closing tag");
-    if (open_.size() < 2 || open_.back().name != name) {
-      Refuse("not XML: </" + name + "> closes no open element of that name");
-    }
-    Close(open_.back());
-  }
-
-  // Appends the copies of the attributes of `open`, the innermost element, and leaves it.
-  void Close(Open& open) {
-    const auto attributes = open.node->find(kAttributesKey);
-    if (attributes != open.node->not_found()) {
-      const ptree& holder = attributes->second;
-      for (const auto& attribute : holder) {
-        AddChild(*open.node, attribute.first, attribute.second.data());
-      }
-    }
-    open_.pop_back();
-  }
-
-  std::streambuf* const input_;
-  ptree& root_;
-  std::vector<Open> open_;
-  std::uint64_t consumed_ = 0;
+  std::vector<ptree*> open_;  // the root, then the open elements, outermost first
   std::uint64_t cost_ = 0;
-  int last_ = 0;  // the character that ended the last name
 };
 
 }  // namespace
@@ -348,9 +100,8 @@ class Reader {
 void ParseXmlManifest(std::istream& stream, ptree& tree) {
   try {
     tree.clear();
-    std::streambuf* input = stream.rdbuf();
-    if (input == nullptr) throw ManifestParseException("no text");
-    Reader(input, tree).Read();
+    TreeBuilder builder(tree);
+    ReadXml(stream, builder, kMaxXmlDocumentSize);
   } catch (const ManifestParseException&) {
     tree.clear();
     throw;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/property_tree/ptree.hpp>
@@ -15,14 +16,31 @@
 namespace halv {
 namespace {
 
+// Reads the package as the updater does, straight from its text, and checks that the tree of the
+// same text reads alike: both accept it or both refuse it.
 StandardPackageManifest ReadPackage(const std::string& inside) {
-  std::istringstream stream(
+  const std::string xml =
       "<package><id>abc</id><name>Demo</name><partnerId>R</partnerId><versionId>7</versionId>" +
-      inside + "</package>");
-  boost::property_tree::ptree tree;
-  ParseXmlManifest(stream, tree);
+      inside + "</package>";
+  bool treeAccepted = true;
+  try {
+    std::istringstream stream(xml);
+    boost::property_tree::ptree tree;
+    ParseXmlManifest(stream, tree);
+    StandardPackageManifest fromTree;
+    fromTree.Read(tree);
+  } catch (const ManifestParseException&) {
+    treeAccepted = false;
+  }
   StandardPackageManifest manifest;
-  manifest.Read(tree);
+  std::istringstream stream(xml);
+  try {
+    manifest.ReadXml(stream);
+  } catch (const ManifestParseException&) {
+    EXPECT_FALSE(treeAccepted) << "the tree of the text reads, the text does not";
+    throw;
+  }
+  EXPECT_TRUE(treeAccepted) << "the text reads, its tree does not";
   return manifest;
 }
 
@@ -100,7 +118,8 @@ TEST(PackageLinksTest, RefusesHostileLinksNamingThem) {
       {"chain listed the other way", "", Link("d/c", "b/../x") + Link("d/b", ".."), "d/c"},
       {"escape by a link to a link to the root", "",
        Link("top", ".") + Link("d/e/up", "../../top/.."), "d/e/up"},
-      {"absolute target", "", Link("a", "/etc/passwd"), "absolute"},
+      {"escape through an absolute link", "", Link("a", "/etc") + Link("b", "a/passwd"),
+       "absolute link \"a\""},
       {"empty target", "", Link("a", ""), "empty target"},
       {"control character in target", "", Link("a", "x&#10;y"), "control"},
       {"loop", "", Link("a", "b/x") + Link("b", "a/y"), "loops"},
@@ -122,10 +141,79 @@ TEST(PackageLinksTest, RefusesHostileLinksNamingThem) {
 TEST(PackageLinksTest, AcceptsLinksThatStayInside) {
   for (const std::string& links :
        {Link("a", "."), Link("d/a", ".."), Link("d/a", "../d/./b"), Link("a", "missing/x"),
-        Link("d/b", ".") + Link("d/c", "b/b/../x"), Link("a", "b") + Link("b", "c")}) {
+        Link("d/b", ".") + Link("d/c", "b/b/../x"), Link("a", "b") + Link("b", "c"),
+       Link("bin/python", "/usr/bin/python3")}) {
     SCOPED_TRACE(links);
     EXPECT_EQ(Refusal(Body("", links)), "accepted");
   }
+}
+
+TEST(PackageLinksTest, ReadsEmptyFoldersAndHardLinks) {
+  const auto manifest = ReadPackage(
+      "<files>" + File("a") + File("b", "<hardlink>a</hardlink>") +
+      File("d/c", "<hardlink>/a</hardlink>") +
+      "</files><links>" + Link("bin/python", "/usr/bin/python3") +
+      "</links><folders><folder><path>/empty</path></folder>"
+      "<folder path=\"share/also/empty\"/></folders>");
+  ASSERT_EQ(manifest.GetFiles().size(), 1u) << "a hard link is not downloaded";
+  ASSERT_EQ(manifest.GetHardLinks().size(), 2u);
+  EXPECT_EQ(manifest.GetHardLinks()[0].path, "b");
+  EXPECT_EQ(manifest.GetHardLinks()[1].path, "d/c");
+  EXPECT_EQ(manifest.GetHardLinks()[1].file, manifest.GetFiles()[0]);
+  EXPECT_EQ(manifest.GetTotalSize(), 4u);
+  EXPECT_TRUE(manifest.GetLinks()[0].IsAbsolute());
+  EXPECT_EQ(manifest.GetFolders(), (std::vector<std::string>{"empty", "share/also/empty"}));
+}
+
+TEST(PackageLinksTest, RefusesHardLinksAndFoldersThatContradictThePackage) {
+  const struct {
+    const char* what;
+    std::string inside;
+    const char* named;  // in the message
+  } cases[] = {
+      {"hard link of nothing", "<files>" + File("b", "<hardlink>a</hardlink>") + "</files>",
+       "no file of the package"},
+      {"hard link of a hard link",
+       "<files>" + File("a") + File("b", "<hardlink>a</hardlink>") +
+           File("c", "<hardlink>b</hardlink>") + "</files>",
+       "\"c\" is a hard link of \"b\", which is no file"},
+      {"hard link that differs",
+       "<files>" + File("a") +
+           "<file><path>b</path><chunksize>4</chunksize><size>4</size>"
+           "<checksums>00000003</checksums><hardlink>a</hardlink></file></files>",
+       "differs"},
+      {"hard link at a file's path",
+       "<files>" + File("a") + File("a", "<hardlink>a</hardlink>") + "</files>", "listed twice"},
+      {"folder at a file's path",
+       "<files>" + File("a") + "</files><folders><folder><path>a</path></folder></folders>",
+       "also a file"},
+      {"folder listed twice",
+       "<files/><folders><folder><path>e</path></folder><folder><path>/e</path></folder>"
+       "</folders>",
+       "listed twice"},
+      {"folder through a link",
+       "<files/><links>" + Link("d", "e") +
+           "</links><folders><folder><path>d/x</path></folder></folders>",
+       "passes through the link"},
+      {"folder inside a file",
+       "<files>" + File("a") + "</files><folders><folder><path>a/x</path></folder></folders>",
+       "folder of"},
+      {"folder with ..", "<files/><folders><folder><path>a/../b</path></folder></folders>",
+       "the folder"},
+      {"something else among folders", "<files/><folders><file/></folders>", "<folder>"},
+      {"a comment among folders", "<files/><folders><!-- x --></folders>", "comment"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string refusal = Refusal(c.inside);
+    EXPECT_NE(refusal.find(c.named), std::string::npos) << refusal;
+  }
+}
+
+TEST(PackageLinksTest, TheRunFileIsNeverAHardLink) {
+  const std::string refusal = Refusal("<run>b</run><files>" + File("a") +
+                                      File("b", "<hardlink>a</hardlink>") + "</files>");
+  EXPECT_NE(refusal.find("run file"), std::string::npos) << refusal;
 }
 
 }  // namespace

@@ -39,9 +39,25 @@ std::string Package(const std::string& files, const std::string& run = "<run>bin
 const std::string kRunFile = File("bin/app", "4", "10", "0000000aDEADbeef00000001");
 const std::string kDataFile = File("data/a.bin", "1048576", "0", "");
 
+// Reads `xml` as the updater does, straight from the text, and checks that the tree of the
+// same text reads alike: both accept it or both refuse it.
 StandardPackageManifest ReadPackage(const std::string& xml) {
+  bool treeAccepted = true;
+  try {
+    StandardPackageManifest fromTree;
+    fromTree.Read(Tree(xml));
+  } catch (const ManifestParseException&) {
+    treeAccepted = false;
+  }
   StandardPackageManifest manifest;
-  manifest.Read(Tree(xml));
+  std::istringstream stream(xml);
+  try {
+    manifest.ReadXml(stream);
+  } catch (const ManifestParseException&) {
+    EXPECT_FALSE(treeAccepted) << "the tree of the text reads, the text does not";
+    throw;
+  }
+  EXPECT_TRUE(treeAccepted) << "the text reads, its tree does not";
   return manifest;
 }
 

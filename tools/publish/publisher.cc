@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "manifest/manifest_source.h"
+#include "manifest/package_manifest.h"
 #include "publish_internal.h"
 
 // Publish puts the parts declared in publish_internal.h together, in the order that keeps a
@@ -64,10 +64,10 @@ PublishResult Publish(const PublishOptions& options,
   }
   if (!runFound) Fail("the run file " + Quote(options.run) + " is not in the input folder");
   const std::uint64_t documentSize = PackageDocumentSize(options, collected);
-  if (documentSize > HttpManifestSource::kMaxBodySize) {
+  if (documentSize > kMaxPackageDocumentSize) {
     Fail("the package document would be " + std::to_string(documentSize) +
-         " bytes, more than the 64 MiB (" + std::to_string(HttpManifestSource::kMaxBodySize) +
-         " bytes) that the updater reads; choose a larger --chunk-size");
+         " bytes, more than the 1 GiB (" + std::to_string(kMaxPackageDocumentSize) +
+         " bytes) that the updater reads; choose a larger --chunk-size or publish fewer files");
   }
   RefuseWhatTheUpdaterCannotRead(options, collected);
   const std::string nodeListText = NodeListDocument(options.nodes);
