@@ -9,7 +9,6 @@
 #include <set>
 #include <sstream>
 
-
 #include "manifest/file_manifest.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"
