@@ -229,7 +229,8 @@ TEST_F(PublishEntriesTest, AbsoluteLinksAreKeptAsTheyAreOnlyWhenAsked) {
   const PublishResult kept = Publish(options_);
   EXPECT_EQ(kept.links, 4u);
   std::map<std::string, std::string> links;
-  for (const auto& child : PackageTree(Document()).get_child("links")) {
+  const auto package = PackageTree(Document());
+  for (const auto& child : package.get_child("links")) {
     links[child.second.get<std::string>("path")] = child.second.get<std::string>("target");
   }
   EXPECT_EQ(links,
