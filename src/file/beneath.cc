@@ -287,33 +287,43 @@ FileIdentity PlaceFolderBeneath(int folder, const std::string& relativePath) {
 }
 
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files) {
-  std::set<std::string> folders;
-  for (const auto& [path, identity] : files) {
-    const std::vector<std::string> parts = Components(path);
-    for (std::size_t count = 1; count < parts.size(); ++count) folders.insert(Joined(parts, count));
-    std::string name;
-    const int parent = OpenParentBeneath(folder, path, false, name);
-    struct stat there;
-    const bool same = fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      static_cast<std::uint64_t>(there.st_dev) == identity.device &&
-                      static_cast<std::uint64_t>(there.st_ino) == identity.inode;
-    close(parent);
-    if (!same) {
-      throw FileUnsafePathException("\"" + path +
-                                    "\" was replaced or removed before the download was "
-                                    "complete");
+  // One flush of the destination's file system puts every file's bytes, every rename and every
+  // folder this run wrote on disk at once: a package of many small files costs one flush, not
+  // two per file. It also reports a write-back that failed since the destination was opened.
+  if (syncfs(folder) != 0) ThrowLastFileError();
+  // Files of one folder sit together in path order: each folder is opened once for all of them.
+  std::string openFolder;
+  int parent = -1;
+  const auto closeParent = [&parent]() {
+    if (parent >= 0) close(parent);
+    parent = -1;
+  };
+  try {
+    for (const auto& [path, identity] : files) {
+      const std::size_t slash = path.rfind('/');
+      const std::string holder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+      const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+      if (parent < 0 || holder != openFolder) {
+        closeParent();
+        std::string unused;
+        parent = OpenParentBeneath(folder, path, false, unused);
+        openFolder = holder;
+      }
+      struct stat there;
+      const bool same = fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        static_cast<std::uint64_t>(there.st_dev) == identity.device &&
+                        static_cast<std::uint64_t>(there.st_ino) == identity.inode;
+      if (!same) {
+        throw FileUnsafePathException("\"" + path +
+                                      "\" was replaced or removed before the download was "
+                                      "complete");
+      }
     }
+  } catch (...) {
+    closeParent();
+    throw;
   }
-  // A folder is flushed after the folders below it, so that what it names is on disk first.
-  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-    // The folder is the parent of any name inside it.
-    std::string unused;
-    const int parent = OpenParentBeneath(folder, *it + "/x", false, unused);
-    const int result = fsync(parent);
-    close(parent);
-    if (result != 0) ThrowLastFileError();
-  }
-  if (fsync(folder) != 0) ThrowLastFileError();
+  closeParent();
 }
 
 void ForceBeneathWalk(bool force) { forceWalk.store(force); }

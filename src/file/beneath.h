@@ -62,11 +62,12 @@ FileIdentity PlaceHardLinkBeneath(int folder, const std::string& relativePath,
 // identity, which ConfirmBeneath then checks like a file's.
 FileIdentity PlaceFolderBeneath(int folder, const std::string& relativePath);
 
-// The last step before a download may be called complete: flushes `folder` and every folder on
-// the way to each file (those this run created included), then checks that each relative path,
-// not followed if it is a link, still holds the file (or the link, or the folder) it was verified
-// as. A path that holds something else or nothing throws FileUnsafePathException naming it; a
-// folder that cannot be opened or flushed the FileException of its error.
+// The last step before a download may be called complete: flushes the file system that holds
+// `folder` (syncfs: every file, rename and folder written there is then on disk), then checks
+// that each relative path, not followed if it is a link, still holds the file (or the link, or
+// the folder) it was verified as. A path that holds something else or nothing throws
+// FileUnsafePathException naming it; a flush that fails, or a folder that cannot be opened, the
+// FileException of its error.
 // `folder` is a descriptor of the destination, which stays the caller's.
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);
 

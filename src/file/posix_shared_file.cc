@@ -229,7 +229,8 @@ std::uint64_t PosixSharedFile::CopyFrom(int source, std::uint64_t length) {
 }
 
 bool PosixSharedFile::Commit() {
-  if (fdatasync(descriptor_) != 0) ThrowLastFileError();
+  // A file verified where it stands holds nothing of ours to flush; the destination's flush
+  // before the download is called complete covers whatever an earlier run wrote into it.
   if (!staged_) return false;
   const std::string partial = name_ + kPartialFileSuffix;
   struct stat mine;
@@ -240,9 +241,14 @@ bool PosixSharedFile::Commit() {
     throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix +
                                   "\" was replaced or removed during the download");
   }
+  // A new name replaces nothing: its bytes reach the disk with the destination's one flush
+  // before the download is called complete (ConfirmBeneath), and a crash before that leaves a
+  // file that the next run checks chunk by chunk. Whatever is at the name already (the user's
+  // file, an earlier version) is replaced only by bytes that are on disk.
   bool replaced = false;
   if (renameat2(parent_, partial.c_str(), parent_, name_.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) ThrowLastFileError();
+    if (fdatasync(descriptor_) != 0) ThrowLastFileError();
     // A link, a FIFO or a file at the final name is replaced by ours as one step; a folder is
     // not ours to remove.
     if (renameat(parent_, partial.c_str(), parent_, name_.c_str()) != 0) {
@@ -256,7 +262,6 @@ bool PosixSharedFile::Commit() {
     replaced = true;
   }
   staged_ = false;
-  if (fsync(parent_) != 0) ThrowLastFileError();
   return replaced;
 }
 

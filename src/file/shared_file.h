@@ -57,8 +57,10 @@ class SharedFile : public BoundedFileData {
   // reserving the rest as Allocate does. Returns how many bytes came from the final file, whose
   // chunks are then still to be verified; 0, touching nothing, when the file is not empty.
   virtual std::uint64_t Seed(std::uint64_t size) = 0;
-  // Puts the data on disk; a staged file is then renamed over its final name and the folder
-  // flushed. Returns whether something was at the final name and is now replaced. Throws a
+  // Renames a staged file to its final name. When something is at that name already, the data
+  // is put on disk first, so that what is replaced is replaced by bytes on disk; a new name
+  // waits for the destination's one flush (ConfirmBeneath) instead. A file opened in place is
+  // left as it is. Returns whether something was at the final name and is now replaced. Throws a
   // FileException when the partial name no longer holds this file, or a folder is at the final
   // name.
   virtual bool Commit() = 0;
