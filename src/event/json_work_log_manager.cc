@@ -17,7 +17,7 @@ using boost::property_tree::ptree;
 ptree DescribeObserved(const Work& work, const WorkStatus& status, bool* important) {
   ptree description;
   work.DescribeStatus(status, description);
-  *important = description.get_optional<bool>("important").value_or(false);
+  *important = work.IsImportant();
   return description;
 }
 
@@ -38,13 +38,21 @@ std::shared_ptr<TrackEventWork> JsonWorkLogManager::CreateEventWork(std::int32_t
   return std::make_shared<JsonLogEventWork>(level, this);
 }
 
+bool JsonWorkLogManager::WouldWrite(std::int32_t level, const Work& work) const {
+  const std::int32_t mask = GetLogLevel();
+  return (level & mask) != 0 || ((kLevelImportant & mask) != 0 && work.IsImportant());
+}
+
 void JsonWorkLogManager::OnWorkComplete(const std::shared_ptr<Work>& work,
                                         const WorkStatus& status) {
+  const bool failed = status.result == WorkResult::Error || status.result == WorkResult::Retryable;
+  if (!WouldWrite(failed ? kLevelFailed : kLevelComplete, *work)) return;
   Submit(std::make_shared<SetUpOnCompleteWork>(this, work, status));
 }
 
 void JsonWorkLogManager::OnWorkRetry(const std::shared_ptr<SimpleWork>& work,
                                      const WorkStatus& status) {
+  if (!WouldWrite(kLevelRetry, *work)) return;
   Submit(std::make_shared<SetUpOnRetryWork>(this, work, status));
 }
 

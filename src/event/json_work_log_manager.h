@@ -24,9 +24,15 @@ class JsonWorkLogManager : public WorkLogManager {
 
   // A new JsonLogEventWork of `level` with an empty tree.
   std::shared_ptr<TrackEventWork> CreateEventWork(std::int32_t level) override;
-  // Post a SetUpOnCompleteWork or SetUpOnRetryWork and return at once.
+  // Post a SetUpOnCompleteWork or SetUpOnRetryWork and return at once; nothing when the log
+  // level would drop the line whatever the description (a many-file package completes a dozen
+  // works per file, and describing each cost more than the download of a small file).
   void OnWorkComplete(const std::shared_ptr<Work>& work, const WorkStatus& status) override;
   void OnWorkRetry(const std::shared_ptr<SimpleWork>& work, const WorkStatus& status) override;
+
+ private:
+  // Whether a line of `level` about `work` passes the log level, important or not.
+  bool WouldWrite(std::int32_t level, const Work& work) const;
 };
 
 // Writes its tree as one log line when its level passes the log level.

@@ -72,9 +72,10 @@ void LogManager::WriteLine(std::int32_t level, const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     if ((level & logLevel_) == 0) return;
     if (!file_) OpenLogFile();
-    const std::string prefix = FormatUtcTime(now_(), kLinePrefixFormat);
-    file_->Write(prefix.data(), prefix.size());
-    file_->Write(text.data(), text.size());
+    // One write per line: a package of many small files logs a line per file.
+    std::string line = FormatUtcTime(now_(), kLinePrefixFormat);
+    line += text;
+    file_->Write(line.data(), line.size());
   } catch (...) {
     // Logging must never disturb the transfer: the line is lost.
   }

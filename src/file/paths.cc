@@ -14,7 +14,10 @@ std::string JoinPath(const std::string& folder, const std::string& relativePath)
     if (part == "..") throw FileBadPathException();
   }
   try {
-    return fs::absolute(relative, fs::absolute(fs::path(folder))).make_preferred().string();
+    // An absolute folder needs no working folder (fs::absolute asks for it either way).
+    const fs::path base(folder);
+    if (base.is_absolute()) return (base / relative).make_preferred().string();
+    return fs::absolute(relative, fs::absolute(base)).make_preferred().string();
   } catch (const fs::filesystem_error&) {
     throw FileBadPathException();
   }

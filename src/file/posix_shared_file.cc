@@ -29,9 +29,9 @@ constexpr mode_t kExecuteBits = S_IXUSR | S_IXGRP | S_IXOTH;
 // permission for group or others, whoever asked for them.
 constexpr mode_t kAppliedBits = 0755;
 
-// The process's umask, read without changing it (umask(2) would, for a moment, for every
-// thread); 022 where the kernel does not tell.
-mode_t ProcessUmask() {
+}  // namespace
+
+mode_t ReadProcessUmask() {
   std::FILE* status = std::fopen("/proc/self/status", "re");
   if (status == nullptr) return 022;
   char line[256];
@@ -43,6 +43,8 @@ mode_t ProcessUmask() {
   return static_cast<mode_t>(value & 0777);
 }
 
+namespace {
+
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -51,8 +53,11 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 PosixSharedFile::PosixSharedFile(std::shared_ptr<const Folder> folder,
                                  const std::string& relativePath, SharedFileMode mode,
-                                 std::uint64_t start, std::uint64_t end)
-    : SharedFile(start, end), folder_(std::move(folder)), staged_(mode == SharedFileMode::Staged) {
+                                 std::uint64_t start, std::uint64_t end, mode_t umask)
+    : SharedFile(start, end),
+      folder_(std::move(folder)),
+      umask_(umask),
+      staged_(mode == SharedFileMode::Staged) {
   CheckBounds(start, end);
   if (!folder_) throw FileBadPathException();
   path_ = JoinPath(folder_->path(), relativePath);
@@ -272,10 +277,11 @@ void PosixSharedFile::ApplyMode(std::optional<std::uint32_t> mode,
   // Without a mode the file keeps its bits, as files always did; the run file then only gains
   // execute permission, as it always did.
   mode_t bits = status.st_mode & 07777;
-  if (mode) bits = static_cast<mode_t>(*mode) & kAppliedBits & ~ProcessUmask();
+  if (mode) bits = static_cast<mode_t>(*mode) & kAppliedBits & ~umask_;
   if (runnable) bits = (bits & 0777) | ((bits & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2);
   if ((status.st_mode & 07777) != bits && fchmod(descriptor_, bits) != 0) ThrowLastFileError();
-  if (modified) {
+  // A file checked where it stands usually has its time already.
+  if (modified && (status.st_mtim.tv_sec != *modified || status.st_mtim.tv_nsec != 0)) {
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*modified), 0}};
     if (futimens(descriptor_, times) != 0) ThrowLastFileError();
   }
@@ -393,10 +399,12 @@ std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t first,
   return map->CreateView(first, last);
 }
 
+PosixSharedFileFactory::PosixSharedFileFactory() : umask_(ReadProcessUmask()) {}
+
 std::shared_ptr<SharedFile> PosixSharedFileFactory::Create(
     const std::shared_ptr<const Folder>& folder, const std::string& relativePath,
     SharedFileMode mode, std::uint64_t start, std::uint64_t end) {
-  return std::make_shared<PosixSharedFile>(folder, relativePath, mode, start, end);
+  return std::make_shared<PosixSharedFile>(folder, relativePath, mode, start, end, umask_);
 }
 
 bool PosixSharedFileFactory::Delete(const Folder& folder, const std::string& relativePath) {

@@ -1,6 +1,8 @@
 #ifndef HALV_FILE_POSIX_SHARED_FILE_H_
 #define HALV_FILE_POSIX_SHARED_FILE_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +15,10 @@ namespace halv {
 
 class PosixMemoryMap;
 
+// The process's umask, read from /proc without changing it (umask(2) would, for a moment, for
+// every thread); 022 where the kernel does not tell.
+mode_t ReadProcessUmask();
+
 // A file opened with openat(2) below its folder, never through a link, and only if it is a
 // regular file. The position is kept here and every read and write is positioned
 // (pread, pwrite), so the descriptor's own offset is never used. Files are created without any
@@ -22,9 +28,11 @@ class PosixMemoryMap;
 // any thread; everything else by one user at a time.
 class PosixSharedFile : public SharedFile {
  public:
-  // Failures throw FileException subclasses and leave nothing open.
+  // Failures throw FileException subclasses and leave nothing open. `umask` is what ApplyMode
+  // takes away from a document's mode.
   PosixSharedFile(std::shared_ptr<const Folder> folder, const std::string& relativePath,
-                  SharedFileMode mode, std::uint64_t start, std::uint64_t end);
+                  SharedFileMode mode, std::uint64_t start, std::uint64_t end,
+                  mode_t umask = ReadProcessUmask());
   ~PosixSharedFile() override;
 
   std::uint64_t Tell() override;
@@ -61,6 +69,7 @@ class PosixSharedFile : public SharedFile {
   // relative to this descriptor.
   int parent_ = -1;
   std::string name_;
+  const mode_t umask_;
 
   // Used by one user at a time.
   bool staged_ = false;  // open under the partial name, not yet renamed over the final one
@@ -72,9 +81,13 @@ class PosixSharedFile : public SharedFile {
   std::shared_ptr<PosixMemoryMap> map_;
 };
 
-// Opens PosixSharedFiles. Stateless; any thread.
+// Opens PosixSharedFiles with the umask the process had when the factory was made (the product
+// never changes it; reading it for every file of a package of thousands cost a tenth of placing
+// a small one). Any thread.
 class PosixSharedFileFactory : public SharedFileFactory {
  public:
+  PosixSharedFileFactory();
+
   std::shared_ptr<SharedFile> Create(const std::shared_ptr<const Folder>& folder,
                                      const std::string& relativePath, SharedFileMode mode,
                                      std::uint64_t start, std::uint64_t end) override;
@@ -84,6 +97,9 @@ class PosixSharedFileFactory : public SharedFileFactory {
   FileIdentity PlaceHardLink(const Folder& folder, const std::string& relativePath,
                              const std::string& existingPath) override;
   FileIdentity PlaceFolder(const Folder& folder, const std::string& relativePath) override;
+
+ private:
+  const mode_t umask_;
 };
 
 }  // namespace halv

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -12,7 +13,12 @@ namespace {
 // Owns the process-wide libcurl state: initialised on first use, cleaned up at exit.
 class CurlGlobal {
  public:
-  CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {}
+  // A write to a connection the peer closed must fail with EPIPE rather than end the process;
+  // with SIGPIPE ignored once here, every request can tell libcurl not to save and restore the
+  // signal's handler around each transfer (CURLOPT_NOSIGNAL), as it otherwise does.
+  CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
+    std::signal(SIGPIPE, SIG_IGN);
+  }
   ~CurlGlobal() {
     if (ok_) curl_global_cleanup();
   }
@@ -123,6 +129,8 @@ void CurlHttpRequest::Configure() {
   curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(handle_, CURLOPT_MAXREDIRS, 1L);
   curl_easy_setopt(handle_, CURLOPT_FAILONERROR, 1L);
+  // SIGPIPE is ignored process-wide (CurlGlobal); the threaded resolver needs no alarm signal.
+  curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(params.connectTimeout));
   curl_easy_setopt(handle_, CURLOPT_TIMEOUT, static_cast<long>(params.timeout));
   if (params.lowSpeedLimit > 0 && params.lowSpeedTime > 0) {

@@ -6,8 +6,8 @@
 #include <string>
 
 // Conversions of the numbers in manifest documents. A number may carry white space around it
-// and an optional minus sign, nothing else (a plus sign fails); a minus sign on an unsigned number and a value out of
-// range fail instead of wrapping. Free functions, safe from any thread.
+// and an optional minus sign, nothing else (a plus sign fails); a minus sign on an unsigned number
+// and a value out of range fail instead of wrapping. Free functions, safe from any thread.
 namespace halv {
 
 std::optional<std::uint64_t> ParseDecimalUnsigned(const std::string& text, std::uint64_t max);

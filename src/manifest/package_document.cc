@@ -39,9 +39,9 @@ struct Field {
 
 struct PackageDocumentReader::State {
   enum class Role {
-    kSkip,     // read, not kept
+    kSkip,  // read, not kept
     kPackage,
-    kField,    // text kept in `capture` of its frame
+    kField,  // text kept in `capture` of its frame
     kFiles,
     kFile,
     kLinks,
@@ -141,8 +141,8 @@ void PackageDocumentReader::StartElement(const std::string& name) {
                            : parent == Role::kLinks ? "link"
                                                     : "folder";
     if (name != expected) {
-      Refuse(std::string("not a package document: <") + expected + "s> holds an element other than <" +
-             expected + ">");
+      Refuse(std::string("not a package document: <") + expected +
+             "s> holds an element other than <" + expected + ">");
     }
     s.ClearRecord();
     frame.role = parent == Role::kFiles   ? Role::kFile
@@ -234,7 +234,8 @@ void PackageDocumentReader::Finish() {
   if (!s.sawFiles && !s.filesAttribute) Refuse("not a package document: no <files>");
   const auto required = [](Field& field, std::string& into) {
     auto text = field.Take();
-    if (!text) Refuse("not a package document: <id>, <name>, <partnerId> or <versionId> is missing");
+    if (!text)
+      Refuse("not a package document: <id>, <name>, <partnerId> or <versionId> is missing");
     into = std::move(*text);
   };
   required(s.id, contents_.id);

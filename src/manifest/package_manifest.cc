@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <deque>
-#include <map>
-#include <numeric>
 #include <istream>
+#include <map>
 #include <new>
+#include <numeric>
 #include <set>
 #include <string>
 #include <string_view>
@@ -146,9 +146,9 @@ void CheckPaths(const PackageManifest::FileList& files,
                                      "\"");
       }
       if (linkPaths.count(folder) != 0) {
-        throw ManifestParseException(std::string("the ") + what + " \"" +
-                                     Printable(std::string(path)) + "\" passes through the link \"" +
-                                     Printable(std::string(folder)) + "\"");
+        throw ManifestParseException(
+            std::string("the ") + what + " \"" + Printable(std::string(path)) +
+            "\" passes through the link \"" + Printable(std::string(folder)) + "\"");
       }
     }
   };
@@ -159,9 +159,9 @@ void CheckPaths(const PackageManifest::FileList& files,
 
 // The file each hard link is a second name of: one of `files`, alike in every byte the
 // document promises, so that linking it gives what the hard link's own element describes.
-std::vector<PackageHardLink> ResolveHardLinks(
-    const PackageManifest::FileList& files,
-    std::vector<PackageContents::HardLink>& hardLinks, const std::string& run) {
+std::vector<PackageHardLink> ResolveHardLinks(const PackageManifest::FileList& files,
+                                              std::vector<PackageContents::HardLink>& hardLinks,
+                                              const std::string& run) {
   std::vector<PackageHardLink> resolved;
   if (hardLinks.empty()) return resolved;
   std::unordered_map<std::string_view, const std::shared_ptr<const FileManifest>*> byPath;

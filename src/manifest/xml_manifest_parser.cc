@@ -54,9 +54,7 @@ class TreeBuilder : public XmlHandler {
     Charge(StringCost(data) - before);
   }
 
-  void Comment(std::string text) override {
-    AddChild(*open_.back(), kCommentKey, std::move(text));
-  }
+  void Comment(std::string text) override { AddChild(*open_.back(), kCommentKey, std::move(text)); }
 
   // Appends the copies of the attributes of the innermost element, and leaves it.
   void EndElement() override {
@@ -76,8 +74,9 @@ class TreeBuilder : public XmlHandler {
   void Charge(std::uint64_t bytes) {
     cost_ += bytes;
     if (cost_ > std::max(kXmlTreeCostPerByte * Consumed(), kXmlTreeCostFloor)) {
-      throw ManifestParseException("document too large for its size: its tree would take more than " +
-                                   std::to_string(kXmlTreeCostPerByte) + " times its text in memory");
+      throw ManifestParseException(
+          "document too large for its size: its tree would take more than " +
+          std::to_string(kXmlTreeCostPerByte) + " times its text in memory");
     }
   }
   static std::uint64_t StringCost(const std::string& text) {

@@ -23,8 +23,20 @@ bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsNameChar(int c) {
   if (c <= 0) return false;
   switch (c) {
-    case ' ': case '\t': case '\n': case '\r': case '/': case '>': case '<': case '=':
-    case '?': case '!': case '"': case '\'': case '&': case 0:
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\r':
+    case '/':
+    case '>':
+    case '<':
+    case '=':
+    case '?':
+    case '!':
+    case '"':
+    case '\'':
+    case '&':
+    case 0:
       return false;
     default:
       return true;

@@ -19,8 +19,11 @@ void Work::Describe(boost::property_tree::ptree& /*tree*/) const {}
 
 bool Work::ShouldRetry() { return false; }
 
+bool Work::IsImportant() const { return false; }
+
 void Work::DescribeStatus(const WorkStatus& status, boost::property_tree::ptree& tree) const {
   Describe(tree);
+  if (IsImportant()) tree.put("important", true);
   boost::property_tree::ptree statusTree;
   status.Describe(statusTree);
   tree.put_child("workStatus", statusTree);

@@ -41,15 +41,17 @@ class Work : public WorkDescriptor {
   Work& operator=(const Work&) = delete;
   ~Work() override;
 
-  // Writes nothing; concrete works write "name" and, when their completion matters to a reader of
-  // the log, "important" = true.
+  // Writes nothing; concrete works write "name" and what a reader of the log needs.
   void Describe(boost::property_tree::ptree& tree) const override;
+  // Whether its completion matters to a reader of the log at the default level. Asked before the
+  // work is described, so that a completion no line will show costs no description.
+  virtual bool IsImportant() const;
   // Asked after a Retryable result whether to try again. Counting implementations increment their
   // counter when they answer true.
   virtual bool ShouldRetry();
   // Returns the work to its not-yet-run state; called every time it is queued.
   virtual void Reset() = 0;
-  // Describe, plus the status as a child "workStatus".
+  // Describe, "important" = true when IsImportant, and the status as a child "workStatus".
   virtual void DescribeStatus(const WorkStatus& status, boost::property_tree::ptree& tree) const;
   virtual std::shared_ptr<Work> SharedFromThis() = 0;
   virtual std::shared_ptr<const Work> SharedFromThis() const = 0;

@@ -436,11 +436,14 @@ void VerifyChunkWork::FlushAlong() {
   // Bytes this run wrote go to disk while the rest downloads, rather than all at the end: the
   // write-back starts at once, and every flushEveryBytes the file is flushed, which also
   // commits the allocation's metadata. Left to the end, that took 60-110 ms for 256 MiB on ext4
-  // after the last byte had arrived, 5-20 ms this way.
-  chunk_->boundedData->StartWriteBack();
+  // after the last byte had arrived, 5-20 ms this way. A file smaller than that waits for the
+  // destination's one flush at the end with every other small file: starting the write-back of
+  // each cost a system call per file and scattered the writes.
   const int every = transfer_->GetBehavior().settings.flushEveryBytes;
+  const std::uint64_t threshold = static_cast<std::uint64_t>(std::max(every, 0));
+  if (chunk_->fileData && chunk_->fileData->fileSize < threshold) return;
+  chunk_->boundedData->StartWriteBack();
   if (!chunk_->fileData || every <= 0) return;
-  const std::uint64_t threshold = static_cast<std::uint64_t>(every);
   std::atomic<std::uint64_t>& unflushed = chunk_->fileData->unflushedBytes;
   if (unflushed.fetch_add(chunk_->GetLength()) + chunk_->GetLength() >= threshold &&
       unflushed.exchange(0) >= threshold) {

@@ -12,6 +12,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include "config/settings.h"
 #include "file/crc32.h"
 #include "file/file_exception.h"
 #include "file/paths.h"
@@ -27,15 +28,26 @@ namespace halv {
 
 namespace {
 
-std::uint32_t FileConcurrency(const TransferWorkInterface& transfer) {
-  return static_cast<std::uint32_t>(std::max(1, transfer.GetBehavior().settings.fileConcurrency));
-}
-
 std::shared_ptr<const PackageManifest> RequirePackage(const TransferWorkInterface& transfer,
                                                       const char* work) {
   std::shared_ptr<const PackageManifest> package = transfer.GetPackage();
   if (!package) throw std::logic_error(std::string(work) + " constructed without a package");
   return package;
+}
+
+// The files of a package transferred at once: fileConcurrency, or, when its files hold at most
+// one chunk each on average, as many as one file may have requests in flight. A small file is a
+// single request between an open and a rename, and a few files at a time left the nodes idle.
+std::uint32_t FilesInFlight(const TransferWorkInterface& transfer) {
+  const Settings& settings = transfer.GetBehavior().settings;
+  const PackageManifest::FileList& files =
+      RequirePackage(transfer, "LazyParallelTransferMultipleFilesWork")->GetOtherFiles();
+  std::uint64_t chunks = 0;
+  for (const auto& file : files) chunks += file->GetChunkCount();
+  const int inFlight = chunks <= files.size()
+                           ? std::max(settings.fileConcurrency, settings.maxRequestsInFlight)
+                           : settings.fileConcurrency;
+  return static_cast<std::uint32_t>(std::max(1, inFlight));
 }
 
 // Files smaller than this are checked on one thread: starting others costs more than it saves.
@@ -193,13 +205,12 @@ SequentialTransferMultipleFilesWork::~SequentialTransferMultipleFilesWork() = de
 
 void SequentialTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "SequentialTransferMultipleFilesWork");
-  tree.put("important", true);
   DescribeParams(tree, false);
 }
 
 LazyParallelTransferMultipleFilesWork::LazyParallelTransferMultipleFilesWork(
     std::shared_ptr<TransferWorkInterface> transfer)
-    : TransferWork(std::move(transfer)), LazyParallelWork(nullptr, FileConcurrency(*transfer_)) {
+    : TransferWork(std::move(transfer)), LazyParallelWork(nullptr, FilesInFlight(*transfer_)) {
   if (RequirePackage(*transfer_, "LazyParallelTransferMultipleFilesWork")
           ->GetOtherFiles()
           .empty()) {
@@ -212,7 +223,6 @@ LazyParallelTransferMultipleFilesWork::~LazyParallelTransferMultipleFilesWork() 
 
 void LazyParallelTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "LazyParallelTransferMultipleFilesWork");
-  tree.put("important", true);
   DescribeParams(tree, false);
 }
 
@@ -269,7 +279,6 @@ TransferSingleFileWork::~TransferSingleFileWork() {
 
 void TransferSingleFileWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "TransferSingleFileWork");
-  tree.put("important", true);
   DescribeParams(tree, false);
   fileData_->Describe(tree);
 }
@@ -293,7 +302,6 @@ OpenAndAllocateFileWork::~OpenAndAllocateFileWork() = default;
 
 void OpenAndAllocateFileWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "OpenAndAllocateFileWork");
-  tree.put("important", true);
   DescribeParams(tree, false);
   fileData_->Describe(tree);
 }

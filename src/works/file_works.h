@@ -50,6 +50,7 @@ class SequentialTransferMultipleFilesWork : public TransferWork, public Sequenti
   ~SequentialTransferMultipleFilesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
 };
 
 // The package's other files, in package order, at most `fileConcurrency` at once.
@@ -60,6 +61,7 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
   ~LazyParallelTransferMultipleFilesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
   void Reset() override;
   std::shared_ptr<Work> NextChild() override;
 
@@ -69,7 +71,9 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
 };
 
 // One destination file: open and size it, move its chunks, close it. When the work is destroyed
-// it lets go of every window and handle and tells the transfer the file is released.
+// it lets go of every window and handle and tells the transfer the file is released. Not
+// important: a package of a million files would log a million lines at the default level; its
+// failures are logged, and every file at the level of all completions (8).
 class TransferSingleFileWork : public TransferWork, public SequentialWork {
  public:
   static std::shared_ptr<TransferSingleFileWork> Create(

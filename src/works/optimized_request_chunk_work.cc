@@ -54,8 +54,7 @@ bool ParseContentRange(const std::string& text, std::uint64_t* first, std::uint6
 class WatchedRequest {
  public:
   WatchedRequest(TransferOptimizer& optimizer, const std::shared_ptr<NodeManifest>& node,
-                 std::shared_ptr<HttpRequest> request,
-                 RaceHook race = RaceHook())
+                 std::shared_ptr<HttpRequest> request, RaceHook race = RaceHook())
       : optimizer_(optimizer), id_(optimizer.Watch(node, std::move(request), std::move(race))) {}
   ~WatchedRequest() { End(); }
   WatchedRequest(const WatchedRequest&) = delete;
@@ -233,11 +232,12 @@ void OptimizedRequestChunkWork::Describe(boost::property_tree::ptree& tree) cons
   DescribeParams(tree, false);
   if (chunk_) chunk_->Describe(tree);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (lostRace_) {
-    // Logged at the default level, beside the racing copy's line that says it won.
-    tree.put("race", "lost");
-    tree.put("important", true);
-  }
+  if (lostRace_) tree.put("race", "lost");
+}
+
+bool OptimizedRequestChunkWork::IsImportant() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lostRace_;
 }
 
 bool OptimizedRequestChunkWork::ShouldRetry() {
@@ -334,9 +334,8 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
     if (IsStopRequested()) request->Cancel();
 
     const std::uint32_t started = MillisecondTick();
-    WatchedRequest watched(
-        *behavior.optimizer, params_.SelectedNode, request,
-        RaceHook{chunk_->GetLength(), params_.NodeList, chunk_->race.start});
+    WatchedRequest watched(*behavior.optimizer, params_.SelectedNode, request,
+                           RaceHook{chunk_->GetLength(), params_.NodeList, chunk_->race.start});
     // The watch now counts the request; the node was never seen idle in between.
     behavior.optimizer->Release(params_);
     HttpRequestStatus status = request->Perform();
@@ -450,7 +449,6 @@ void RaceChunkWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("raceOf", firstHost_);
   std::lock_guard<std::mutex> lock(mutex_);
   tree.put("race", outcome_);
-  // A racing copy is rare and says which copy the file holds: logged at the default level.
   tree.put("important", true);
 }
 
@@ -556,8 +554,7 @@ WorkStatus RaceChunkWork::ExecuteTask() {
     }
     SetOutcome(outcome);
     status.errorDetails = std::string("racing copy of the request to ") + firstHost_ + ": " +
-                          outcome + (status.errorDetails.empty() ? "" : "; ") +
-                          status.errorDetails;
+                          outcome + (status.errorDetails.empty() ? "" : "; ") + status.errorDetails;
     if (const std::shared_ptr<NodeStatistics> statistics = params_.SelectedNode->GetStatistics()) {
       statistics->AddSample(status.bytesWritten, requestTimeMs, IsNodeFailure(status.result));
     }

@@ -89,8 +89,11 @@ class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimple
   ~OptimizedRequestChunkWork() override;
 
   // "name", the params (unlocked), then the chunk data; after an attempt that lost a race, also
-  // "race" = "lost" and "important" = true.
+  // "race" = "lost".
   void Describe(boost::property_tree::ptree& tree) const override;
+  // After an attempt that lost a race: logged at the default level, beside the racing copy's
+  // line that says it won.
+  bool IsImportant() const override;
   // True for a free retry without counting one; otherwise the retry limit's rule.
   bool ShouldRetry() override;
   WorkStatus ExecuteTask() override;
@@ -140,6 +143,8 @@ class RaceChunkWork : public TransferWork, public SimpleWork {
   // ("won", "lost", "wrong bytes", "failed", "no idle node", or empty before the end) and
   // "important" = true.
   void Describe(boost::property_tree::ptree& tree) const override;
+  // A racing copy is rare and says which copy the file holds: logged at the default level.
+  bool IsImportant() const override { return true; }
   WorkStatus ExecuteTask() override;
   // Cancels the running request, if any.
   void Interrupt() override;

@@ -101,7 +101,6 @@ TransferPackageWork::~TransferPackageWork() = default;
 
 void TransferPackageWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "TransferPackageWork");
-  tree.put("important", true);
   DescribeParams(tree, true);
 }
 
@@ -160,7 +159,6 @@ GetPackageManifestWork::~GetPackageManifestWork() = default;
 
 void GetPackageManifestWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "GetPackageManifestWork");
-  tree.put("important", true);
   DescribeParams(tree, true);
 }
 
@@ -190,7 +188,6 @@ GetNodeListWork::~GetNodeListWork() = default;
 
 void GetNodeListWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "GetNodeListWork");
-  tree.put("important", true);
   DescribeParams(tree, true);
 }
 
@@ -246,7 +243,6 @@ PlaceEntriesWork::~PlaceEntriesWork() = default;
 
 void PlaceEntriesWork::Describe(boost::property_tree::ptree& tree) const {
   tree.put("name", "PlaceEntriesWork");
-  tree.put("important", true);
   DescribeParams(tree, false);
 }
 

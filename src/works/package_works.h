@@ -65,6 +65,7 @@ class TransferPackageWork : public TransferWork, public SequentialWork {
   ~TransferPackageWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
 };
 
 // Fetches both manifests, then builds the file works into the deferred work.
@@ -98,6 +99,7 @@ class GetPackageManifestWork : public TransferWork, public LimitedRetrySimpleWor
   ~GetPackageManifestWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
   WorkStatus ExecuteTask() override;
   void Interrupt() override {}
 };
@@ -109,6 +111,7 @@ class GetNodeListWork : public TransferWork, public LimitedRetrySimpleWork {
   ~GetNodeListWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
   WorkStatus ExecuteTask() override;
   void Interrupt() override {}
 };
@@ -139,6 +142,7 @@ class PlaceEntriesWork : public TransferWork, public SimpleWork {
   ~PlaceEntriesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
   WorkStatus ExecuteTask() override;
   void Interrupt() override {}
 };

@@ -1,5 +1,6 @@
 #include "event/json_work_log_manager.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -38,17 +39,20 @@ const std::chrono::system_clock::time_point kNow =
 constexpr char kPrefix[] = "[2024-03-05 06:07:08] ";
 constexpr char kFileName[] = "Log.2024.03.05.06.07.08.txt";
 
-// A leaf that describes itself as "name" = "probe" and, when asked, "important" = true; its
-// description throws when told to.
+// A leaf that describes itself as "name" = "probe", important when asked; its description
+// throws when told to, and counts how often it was asked for.
 class ProbeWork : public SimpleWork {
  public:
   explicit ProbeWork(bool important, bool throwing = false)
       : important_(important), throwing_(throwing) {}
   void Describe(ptree& tree) const override {
+    ++described;
     if (throwing_) throw std::runtime_error("no description");
     tree.put("name", "probe");
-    if (important_) tree.put("important", true);
   }
+  bool IsImportant() const override { return important_; }
+
+  mutable std::atomic<int> described{0};
   WorkStatus ExecuteTask() override { return WorkStatus(WorkResult::Success); }
   void Interrupt() override {}
 
@@ -144,9 +148,9 @@ TEST_F(JsonWorkLogManagerTest, WorkEventsFollowTheLevelRules) {
     fs::remove_all(LogFolder());
     WorkStatus status(c.result);
     status.retry = c.report == Report::Retry;
+    auto work = std::make_shared<ProbeWork>(c.important);
     {
       auto manager = MakeManager(c.logLevel);
-      auto work = std::make_shared<ProbeWork>(c.important);
       if (c.report == Report::Complete) {
         manager->OnWorkComplete(work, status);
       } else {
@@ -155,6 +159,7 @@ TEST_F(JsonWorkLogManagerTest, WorkEventsFollowTheLevelRules) {
     }
     if (!c.written) {
       EXPECT_TRUE(LogFolderNames().empty());
+      EXPECT_EQ(work->described, 0) << "a line the level drops costs no description";
       continue;
     }
     const std::string event = c.report == Report::Complete ? "OnWorkComplete" : "OnSimpleWorkRetry";

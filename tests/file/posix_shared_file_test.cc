@@ -387,7 +387,9 @@ TEST_F(SharedFileTest, ApplyModeKeepsNothingBeyond0755LessTheUmask) {
     const std::string name = "f" + std::to_string(index++);
     SCOPED_TRACE(name);
     const mode_t previous = ::umask(c.umask);
-    auto file = Open(name, SharedFileMode::CreateNew);
+    // A factory takes the umask the process has when it is made.
+    auto file = PosixSharedFileFactory().Create(Folder::Open(dir_.path()), name,
+                                                SharedFileMode::CreateNew, 0, kAll);
     // Without a mode the file keeps its own bits, group write included, as files always did.
     ::chmod(dir_.Child(name).c_str(), 0664);
     EXPECT_NO_THROW(file->ApplyMode(c.mode, 1500000000, c.runnable));

@@ -77,8 +77,8 @@ std::uint64_t HeapInUse() {
 // A file of one chunk as the publisher writes it, with a path of `pathLength` bytes.
 std::string PublishedFile(std::uint64_t i, std::size_t pathLength) {
   char name[32];
-  std::snprintf(name, sizeof name, "d%04llu/f%07llu",
-                static_cast<unsigned long long>(i / 1000), static_cast<unsigned long long>(i));
+  std::snprintf(name, sizeof name, "d%04llu/f%07llu", static_cast<unsigned long long>(i / 1000),
+                static_cast<unsigned long long>(i));
   std::string path(name);
   path.resize(pathLength, 'x');
   return "<file><path>" + path +
@@ -92,7 +92,8 @@ TEST(PackageDocumentTest, AMillionFilesReadWithinTheStatedMemory) {
   const std::uint64_t count = kSanitized ? 100'000 : 1'000'000;
   for (const std::size_t pathLength : {std::size_t{14}, std::size_t{40}}) {
     SCOPED_TRACE(pathLength);
-    GeneratedDocument document(count, [&](std::uint64_t i) { return PublishedFile(i, pathLength); });
+    GeneratedDocument document(count,
+                               [&](std::uint64_t i) { return PublishedFile(i, pathLength); });
     std::istream stream(&document);
     malloc_trim(0);
     const std::uint64_t before = HeapInUse();

@@ -142,19 +142,18 @@ TEST(PackageLinksTest, AcceptsLinksThatStayInside) {
   for (const std::string& links :
        {Link("a", "."), Link("d/a", ".."), Link("d/a", "../d/./b"), Link("a", "missing/x"),
         Link("d/b", ".") + Link("d/c", "b/b/../x"), Link("a", "b") + Link("b", "c"),
-       Link("bin/python", "/usr/bin/python3")}) {
+        Link("bin/python", "/usr/bin/python3")}) {
     SCOPED_TRACE(links);
     EXPECT_EQ(Refusal(Body("", links)), "accepted");
   }
 }
 
 TEST(PackageLinksTest, ReadsEmptyFoldersAndHardLinks) {
-  const auto manifest = ReadPackage(
-      "<files>" + File("a") + File("b", "<hardlink>a</hardlink>") +
-      File("d/c", "<hardlink>/a</hardlink>") +
-      "</files><links>" + Link("bin/python", "/usr/bin/python3") +
-      "</links><folders><folder><path>/empty</path></folder>"
-      "<folder path=\"share/also/empty\"/></folders>");
+  const auto manifest = ReadPackage("<files>" + File("a") + File("b", "<hardlink>a</hardlink>") +
+                                    File("d/c", "<hardlink>/a</hardlink>") + "</files><links>" +
+                                    Link("bin/python", "/usr/bin/python3") +
+                                    "</links><folders><folder><path>/empty</path></folder>"
+                                    "<folder path=\"share/also/empty\"/></folders>");
   ASSERT_EQ(manifest.GetFiles().size(), 1u) << "a hard link is not downloaded";
   ASSERT_EQ(manifest.GetHardLinks().size(), 2u);
   EXPECT_EQ(manifest.GetHardLinks()[0].path, "b");
@@ -211,8 +210,8 @@ TEST(PackageLinksTest, RefusesHardLinksAndFoldersThatContradictThePackage) {
 }
 
 TEST(PackageLinksTest, TheRunFileIsNeverAHardLink) {
-  const std::string refusal = Refusal("<run>b</run><files>" + File("a") +
-                                      File("b", "<hardlink>a</hardlink>") + "</files>");
+  const std::string refusal =
+      Refusal("<run>b</run><files>" + File("a") + File("b", "<hardlink>a</hardlink>") + "</files>");
   EXPECT_NE(refusal.find("run file"), std::string::npos) << refusal;
 }
 
