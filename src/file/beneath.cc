@@ -190,6 +190,102 @@ FileIdentity PlaceLinkBeneath(int folder, const std::string& relativePath,
   }
 }
 
+namespace {
+
+// Closes the descriptor it was given when it goes, whatever is thrown in between.
+class OwnedDescriptor {
+ public:
+  explicit OwnedDescriptor(int fd) : fd_(fd) {}
+  ~OwnedDescriptor() { close(fd_); }
+  OwnedDescriptor(const OwnedDescriptor&) = delete;
+  OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  const int fd_;
+};
+
+FileIdentity IdentityOf(const struct stat& status) {
+  return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+FileIdentity PlaceHardLinkBeneath(int folder, const std::string& relativePath,
+                                  const std::string& existingPath) {
+  std::string existingName;
+  const OwnedDescriptor existingParent(
+      OpenParentBeneath(folder, existingPath, false, existingName));
+  struct stat primary;
+  const bool found =
+      fstatat(existingParent.get(), existingName.c_str(), &primary, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!found && errno != ENOENT) ThrowLastFileError();
+  if (!found || !S_ISREG(primary.st_mode)) {
+    throw FileUnsafePathException("\"" + existingPath + "\" in the destination, of which \"" +
+                                  relativePath +
+                                  "\" is a second name, is no longer a file; it is left as it is");
+  }
+  std::string name;
+  const OwnedDescriptor parent(OpenParentBeneath(folder, relativePath, true, name));
+  const auto refuse = [&] {
+    throw FileUnsafePathException("\"" + relativePath +
+                                  "\" in the destination is a folder, a link or something else "
+                                  "where the package has a file; it is left as it is");
+  };
+  struct stat there;
+  if (fstatat(parent.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(there.st_mode)) refuse();
+    if (!SameFile(there, primary)) {
+      // An earlier copy: the link is made beside it under a name no package entry can have and
+      // renamed over it, so that the path holds one file or the other at every moment.
+      const std::string temporary = name + kPartialFileSuffix;
+      struct stat old;
+      if (fstatat(parent.get(), temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !S_ISDIR(old.st_mode) && unlinkat(parent.get(), temporary.c_str(), 0) != 0 &&
+          errno != ENOENT) {
+        ThrowLastFileError();
+      }
+      if (linkat(existingParent.get(), existingName.c_str(), parent.get(), temporary.c_str(), 0) !=
+          0) {
+        ThrowLastFileError();
+      }
+      if (renameat(parent.get(), temporary.c_str(), parent.get(), name.c_str()) != 0) {
+        const int error = errno;
+        unlinkat(parent.get(), temporary.c_str(), 0);
+        if (error == EISDIR || error == ENOTEMPTY || error == EEXIST) refuse();
+        ThrowFileError(error);
+      }
+    }
+  } else if (errno != ENOENT) {
+    ThrowLastFileError();
+  } else if (linkat(existingParent.get(), existingName.c_str(), parent.get(), name.c_str(), 0) !=
+             0) {
+    // Something came in between: it is looked at once more, as if it had been there.
+    if (errno != EEXIST) ThrowLastFileError();
+  }
+  if (fstatat(parent.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) ThrowLastFileError();
+  if (!S_ISREG(there.st_mode) || !SameFile(there, primary)) refuse();
+  return IdentityOf(there);
+}
+
+FileIdentity PlaceFolderBeneath(int folder, const std::string& relativePath) {
+  std::string name;
+  const OwnedDescriptor parent(OpenParentBeneath(folder, relativePath, true, name));
+  if (mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) ThrowLastFileError();
+  struct stat there;
+  if (fstatat(parent.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) ThrowLastFileError();
+  if (!S_ISDIR(there.st_mode)) {
+    throw FileUnsafePathException("\"" + relativePath +
+                                  "\" in the destination is a file or a link where the package "
+                                  "has a folder; it is left as it is");
+  }
+  return IdentityOf(there);
+}
+
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files) {
   // One flush of the destination's file system puts every file's bytes, every rename and every
   // folder this run wrote on disk at once: a package of many small files costs one flush, not

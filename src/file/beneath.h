@@ -30,8 +30,7 @@ class FileUnsafePathException : public FileBadPathException {
 // walk that opens each component with O_NOFOLLOW | O_DIRECTORY. A link or a non-folder on the way
 // throws FileUnsafePathException naming it; a missing folder without `create`
 // FileBadPathException; other failures the FileException of their error code.
-int OpenParentBeneath(int folder, const std::string& relativePath, bool create,
-                      std::string& name);
+int OpenParentBeneath(int folder, const std::string& relativePath, bool create, std::string& name);
 
 // Which file on disk an open file is: its device and inode.
 struct FileIdentity {
@@ -47,12 +46,28 @@ struct FileIdentity {
 FileIdentity PlaceLinkBeneath(int folder, const std::string& relativePath,
                               const std::string& target);
 
+// Makes `relativePath` below `folder` a second name (a hard link, linkat) of the regular file at
+// `existingPath` below `folder`, neither followed if it is a link (missing folders on the way to
+// `relativePath` are created). The same file there already is kept; another regular file there (an
+// earlier copy) is replaced by a link made beside it and renamed over it, in one step; a folder, a
+// link or anything else there is left as it is and throws FileUnsafePathException naming it, as
+// does anything but a regular file at `existingPath`. Returns the identity of the file, which
+// ConfirmBeneath then checks at `relativePath`.
+FileIdentity PlaceHardLinkBeneath(int folder, const std::string& relativePath,
+                                  const std::string& existingPath);
+
+// Makes `relativePath` below `folder` a folder with mkdirat (mode 0777 less the umask, missing
+// folders on the way created), never following a link. A folder there already is kept; anything
+// else there is left as it is and throws FileUnsafePathException naming it. Returns the folder's
+// identity, which ConfirmBeneath then checks like a file's.
+FileIdentity PlaceFolderBeneath(int folder, const std::string& relativePath);
+
 // The last step before a download may be called complete: flushes the file system that holds
 // `folder` (syncfs: every file, rename and folder written there is then on disk), then checks
-// that each relative path, not followed if it is a link, still holds the file (or the link) it
-// was verified as. A path that holds something else or nothing throws FileUnsafePathException
-// naming it; a flush that fails, or a folder that cannot be opened, the FileException of its
-// error.
+// that each relative path, not followed if it is a link, still holds the file (or the link, or
+// the folder) it was verified as. A path that holds something else or nothing throws
+// FileUnsafePathException naming it; a flush that fails, or a folder that cannot be opened, the
+// FileException of its error.
 // `folder` is a descriptor of the destination, which stays the caller's.
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);
 

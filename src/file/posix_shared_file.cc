@@ -427,4 +427,15 @@ FileIdentity PosixSharedFileFactory::PlaceLink(const Folder& folder,
   return PlaceLinkBeneath(folder.descriptor(), relativePath, target);
 }
 
+FileIdentity PosixSharedFileFactory::PlaceHardLink(const Folder& folder,
+                                                   const std::string& relativePath,
+                                                   const std::string& existingPath) {
+  return PlaceHardLinkBeneath(folder.descriptor(), relativePath, existingPath);
+}
+
+FileIdentity PosixSharedFileFactory::PlaceFolder(const Folder& folder,
+                                                 const std::string& relativePath) {
+  return PlaceFolderBeneath(folder.descriptor(), relativePath);
+}
+
 }  // namespace halv

@@ -94,6 +94,9 @@ class PosixSharedFileFactory : public SharedFileFactory {
   bool Delete(const Folder& folder, const std::string& relativePath) override;
   FileIdentity PlaceLink(const Folder& folder, const std::string& relativePath,
                          const std::string& target) override;
+  FileIdentity PlaceHardLink(const Folder& folder, const std::string& relativePath,
+                             const std::string& existingPath) override;
+  FileIdentity PlaceFolder(const Folder& folder, const std::string& relativePath) override;
 
  private:
   const mode_t umask_;

@@ -100,6 +100,16 @@ class SharedFileFactory {
   // link is.
   virtual FileIdentity PlaceLink(const Folder& folder, const std::string& relativePath,
                                  const std::string& target) = 0;
+  // Makes `relativePath` beneath `folder` a second name (hard link) of the regular file at
+  // `existingPath` beneath it, neither followed: the same file there is kept, another regular
+  // file replaced in one step; a folder, link or anything else there is left as it is and throws
+  // FileUnsafePathException naming it. Returns which file on disk it is.
+  virtual FileIdentity PlaceHardLink(const Folder& folder, const std::string& relativePath,
+                                     const std::string& existingPath) = 0;
+  // Makes `relativePath` beneath `folder` a folder (missing folders on the way too), never
+  // following a link: a folder there is kept; anything else there is left as it is and throws
+  // FileUnsafePathException naming it. Returns which folder on disk it is.
+  virtual FileIdentity PlaceFolder(const Folder& folder, const std::string& relativePath) = 0;
 };
 
 }  // namespace halv

@@ -88,7 +88,7 @@ std::shared_ptr<TransferPackageWork> TransferPackageWork::Create(
   auto deferred = DeferredWork::Create(transfer->GetBehavior().logManager);
   work->AddChild(InitializeTransferWork::Create(transfer, deferred));
   work->AddChild(deferred);
-  work->AddChild(std::make_shared<PlaceLinksWork>(transfer));
+  work->AddChild(std::make_shared<PlaceEntriesWork>(transfer));
   return work;
 }
 
@@ -234,33 +234,43 @@ WorkStatus ConstructTransferFromPackageWork::ExecuteTask() {
   }
 }
 
-PlaceLinksWork::PlaceLinksWork(std::shared_ptr<TransferWorkInterface> transfer)
+PlaceEntriesWork::PlaceEntriesWork(std::shared_ptr<TransferWorkInterface> transfer)
     : TransferWork(std::move(transfer)) {
   ObserveCompletion(*this);
 }
 
-PlaceLinksWork::~PlaceLinksWork() = default;
+PlaceEntriesWork::~PlaceEntriesWork() = default;
 
-void PlaceLinksWork::Describe(boost::property_tree::ptree& tree) const {
-  tree.put("name", "PlaceLinksWork");
+void PlaceEntriesWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "PlaceEntriesWork");
   DescribeParams(tree, false);
 }
 
-WorkStatus PlaceLinksWork::ExecuteTask() {
+WorkStatus PlaceEntriesWork::ExecuteTask() {
   const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
   if (!package) {
     return WorkStatus(WorkResult::Error, std::make_shared<TransferErrorData>(
                                              TransferError::UnknownError,
-                                             "PlaceLinksWork::ExecuteTask has no package"));
+                                             "PlaceEntriesWork::ExecuteTask has no package"));
   }
   try {
     SharedFileFactory& factory = *transfer_->GetBehavior().fileFactory;
     const std::shared_ptr<const Folder> folder = transfer_->GetDestination();
     if (!folder) throw FileBadPathException();
-    // The document was refused when a link could lead outside the destination or a file's
-    // path passed through one, so the order of the links does not matter.
+    // Every file is verified and in its place by now, so a hard link names the right bytes; it
+    // is reported with its file's identity, which the last check then finds at both paths.
+    for (const PackageHardLink& link : package->GetHardLinks()) {
+      transfer_->OnFileCommitted(link.path,
+                                 factory.PlaceHardLink(*folder, link.path, link.file->GetPath()));
+    }
+    // The document was refused when a link could lead outside the destination or a path passed
+    // through one, so the order of the links does not matter. An absolute link is made like any
+    // other: nothing of ours reads or writes through a link.
     for (const PackageLink& link : package->GetLinks()) {
       transfer_->OnFileCommitted(link.path, factory.PlaceLink(*folder, link.path, link.target));
+    }
+    for (const std::string& path : package->GetFolders()) {
+      transfer_->OnFileCommitted(path, factory.PlaceFolder(*folder, path));
     }
     return WorkStatus(WorkResult::Success);
   } catch (...) {

@@ -52,8 +52,8 @@ class NodeListStatusData : public virtual WorkStatusData {
   const std::shared_ptr<const NodeListManifest> nodeList_;
 };
 
-// The top of a transfer's tree: initialize (manifests, file works), transfer the files, make the
-// package's programs runnable. Its completion is the end of the transfer.
+// The top of a transfer's tree: initialize (manifests, file works), transfer the files, place the
+// package's other entries. Its completion is the end of the transfer.
 // Ownership: held by shared pointers, the root of the transfer's workflow. Thread-safety: as
 // SequentialWork; Create on one thread before the work starts.
 class TransferPackageWork : public TransferWork, public SequentialWork {
@@ -131,12 +131,15 @@ class ConstructTransferFromPackageWork : public TransferWork, public SimpleWork 
   const std::shared_ptr<DeferredWork> deferred_;
 };
 
-// Once every file is complete and in its place: the package's links are made, each registered as
-// committed so that the last check before "complete" finds it still the link made here.
-class PlaceLinksWork : public TransferWork, public SimpleWork {
+// Once every file is complete and in its place: the package's hard links are made second names
+// of their verified files, then its symbolic links and its empty folders are made, each
+// registered as committed so that the last check before "complete" finds it still what was made
+// here. An entry of the user's where one of these must go fails the work, naming it; nothing is
+// removed.
+class PlaceEntriesWork : public TransferWork, public SimpleWork {
  public:
-  explicit PlaceLinksWork(std::shared_ptr<TransferWorkInterface> transfer);
-  ~PlaceLinksWork() override;
+  explicit PlaceEntriesWork(std::shared_ptr<TransferWorkInterface> transfer);
+  ~PlaceEntriesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
   bool IsImportant() const override { return true; }

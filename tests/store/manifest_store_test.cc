@@ -149,6 +149,13 @@ class FaultInjectingFactory : public SharedFileFactory {
                          const std::string& target) override {
     return real_.PlaceLink(folder, relativePath, target);
   }
+  FileIdentity PlaceHardLink(const Folder& folder, const std::string& relativePath,
+                             const std::string& existingPath) override {
+    return real_.PlaceHardLink(folder, relativePath, existingPath);
+  }
+  FileIdentity PlaceFolder(const Folder& folder, const std::string& relativePath) override {
+    return real_.PlaceFolder(folder, relativePath);
+  }
 
   void set_fault(Fault fault) { fault_ = fault; }
   std::vector<Opened> opened() {

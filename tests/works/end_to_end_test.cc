@@ -213,6 +213,13 @@ class CountingFileFactory : public SharedFileFactory {
                          const std::string& target) override {
     return files_.PlaceLink(folder, relativePath, target);
   }
+  FileIdentity PlaceHardLink(const Folder& folder, const std::string& relativePath,
+                             const std::string& existingPath) override {
+    return files_.PlaceHardLink(folder, relativePath, existingPath);
+  }
+  FileIdentity PlaceFolder(const Folder& folder, const std::string& relativePath) override {
+    return files_.PlaceFolder(folder, relativePath);
+  }
 
   WindowReads reads;
 

@@ -1,14 +1,23 @@
 #include "works/package_works.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/property_tree/ptree.hpp>
 
+#include "manifest/file_manifest.h"
+#include "manifest/package_manifest.h"
+#include "temp_dir.h"
 #include "test_http_server.h"
 #include "test_transfer_work_interface.h"
+#include "transfer/transfer_error_data.h"
 #include "transfer/transfer_status_data.h"
 #include "work/standard_workflow.h"
 #include "works/transfer_workflow_factory.h"
@@ -99,6 +108,132 @@ TEST_F(PackageWorksTest, AnUnreachableManifestHostIsRetriedThenHeldAsAConnection
   EXPECT_LE(server_.RequestsFor("/nodes/R.xml").size(), 5u);
   EXPECT_LE(server_.RequestsFor("/manifests/abc/current.xml").size(), 5u);
   workflow->Abort(WorkStatus(WorkResult::Stopped));
+}
+
+// A package given as it is, without a document: what the reader would hand the works.
+class GivenPackage : public PackageManifest {
+ public:
+  void Read(const boost::property_tree::ptree&) override {}
+  const std::string& GetId() const override { return id_; }
+  const std::string& GetName() const override { return id_; }
+  const std::string& GetPartnerId() const override { return id_; }
+  const std::string& GetVersionId() const override { return id_; }
+  const FileList& GetFiles() const override { return files; }
+  const FileList& GetRunFiles() const override { return none_; }
+  const FileList& GetOtherFiles() const override { return files; }
+  const std::string& GetRun() const override { return empty_; }
+  std::shared_ptr<const FileManifest> GetRunFile() const override { return nullptr; }
+  const std::vector<PackageLink>& GetLinks() const override { return links; }
+  const std::vector<PackageHardLink>& GetHardLinks() const override { return hardLinks; }
+  const std::vector<std::string>& GetFolders() const override { return folders; }
+
+  FileList files;
+  std::vector<PackageLink> links;
+  std::vector<PackageHardLink> hardLinks;
+  std::vector<std::string> folders;
+
+ private:
+  const std::string id_ = "abc";
+  const std::string empty_;
+  const FileList none_;
+};
+
+std::shared_ptr<const FileManifest> FileAt(const std::string& path) {
+  boost::property_tree::ptree tree;
+  tree.put("path", path);
+  tree.put("chunksize", "4");
+  tree.put("size", "5");
+  tree.put("checksums", "0000000000000000");
+  auto file = std::make_shared<StandardFileManifest>();
+  file->Read(tree);
+  return file;
+}
+
+struct stat LinkStatus(const std::string& path) {
+  struct stat status = {};
+  EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+  return status;
+}
+
+// The entries that are not downloaded: made once the files are in place, or refused by name.
+class PlaceEntriesWorkTest : public PackageWorksTest {
+ protected:
+  void SetUp() override {
+    PackageWorksTest::SetUp();
+    test::WriteFile(dest_.Child("bin/tool"), "bytes");
+    package_->files = {FileAt("bin/tool")};
+    package_->hardLinks = {{"bin/alias", package_->files[0]}, {"other/alias", package_->files[0]}};
+    package_->links = {{"bin/python3", "/usr/bin/python3"}, {"bin/python", "python3"}};
+    package_->folders = {"empty", "deep/er/empty"};
+  }
+
+  // The outcome of the work on the package, run on this thread.
+  WorkStatus Place() {
+    test::TransferServices services("127.0.0.1:" + std::to_string(server_.port()), Settings(4), 1);
+    TransferParams params;
+    params.transferId = NewTransferId();
+    params.partnerId = "R";
+    params.packageId = "abc";
+    params.destPath = dest_.path();
+    auto transfer = std::make_shared<test::TestTransferWorkInterface>(params, services.behavior,
+                                                                      services.sessions.Create());
+    transfer->SetPackage(package_);
+    return std::make_shared<PlaceEntriesWork>(transfer)->ExecuteTask();
+  }
+
+  test::TempDir dest_;
+  const std::shared_ptr<GivenPackage> package_ = std::make_shared<GivenPackage>();
+};
+
+TEST_F(PlaceEntriesWorkTest, HardLinksLinksAndEmptyFoldersAreMadeAndKeptOnARerun) {
+  for (int run = 0; run < 2; ++run) {
+    SCOPED_TRACE(run);
+    ASSERT_EQ(Place().result, WorkResult::Success);
+    const struct stat tool = LinkStatus(dest_.Child("bin/tool"));
+    for (const char* alias : {"bin/alias", "other/alias"}) {
+      EXPECT_EQ(LinkStatus(dest_.Child(alias)).st_ino, tool.st_ino) << alias;
+    }
+    EXPECT_EQ(tool.st_nlink, 3u);
+    EXPECT_EQ(std::filesystem::read_symlink(dest_.Child("bin/python3")), "/usr/bin/python3");
+    EXPECT_EQ(std::filesystem::read_symlink(dest_.Child("bin/python")), "python3");
+    for (const char* folder : {"empty", "deep/er/empty"}) {
+      EXPECT_TRUE(
+          std::filesystem::is_directory(std::filesystem::symlink_status(dest_.Child(folder))))
+          << folder;
+    }
+  }
+  // An earlier copy at a hard link's path becomes the file's second name again.
+  std::filesystem::remove(dest_.Child("bin/alias"));
+  test::WriteFile(dest_.Child("bin/alias"), "bytes");
+  ASSERT_EQ(Place().result, WorkResult::Success);
+  EXPECT_EQ(LinkStatus(dest_.Child("bin/alias")).st_ino,
+            LinkStatus(dest_.Child("bin/tool")).st_ino);
+}
+
+TEST_F(PlaceEntriesWorkTest, AnEntryOfTheUsersInTheWayFailsTheWorkByNameAndStays) {
+  const struct {
+    const char* path;
+    bool folder;  // the user's entry there is a folder, else a file
+  } cases[] = {{"other/alias", true}, {"bin/python3", false}, {"deep/er/empty", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::filesystem::remove_all(dest_.Child("other"));
+    std::filesystem::remove_all(dest_.Child("deep"));
+    std::filesystem::remove(dest_.Child("bin/python3"));
+    if (c.folder) {
+      test::WriteFile(dest_.Child(c.path) + "/mine", "mine");
+    } else {
+      test::WriteFile(dest_.Child(c.path), "mine");
+    }
+    const WorkStatus status = Place();
+    EXPECT_EQ(status.result, WorkResult::Error);
+    const auto* data = dynamic_cast<const TransferStatusData*>(status.data.get());
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->ToTransferError(), TransferError::FileAccessError);
+    EXPECT_NE(data->Message().find(std::string("\"") + c.path + "\""), std::string::npos)
+        << data->Message();
+    EXPECT_EQ(test::ReadFile(dest_.Child(c.path) + (c.folder ? "/mine" : "")), "mine");
+  }
 }
 
 }  // namespace

@@ -50,12 +50,12 @@ TEST(TransferFileExceptionDataTest, ErrorAndRetryFollowTheExceptionType) {
 
 TEST(TransferErrorDataTest, DescribesAndPrintsTheErrorFirst) {
   TransferErrorData error(TransferError::UnknownError,
-                          "PlaceLinksWork::ExecuteTask has no package");
+                          "PlaceEntriesWork::ExecuteTask has no package");
   boost::property_tree::ptree tree;
   error.Describe(tree);
   EXPECT_EQ(tree.get<std::string>("transferError"), "9");
-  EXPECT_EQ(tree.get<std::string>("errorMessage"), "PlaceLinksWork::ExecuteTask has no package");
-  EXPECT_EQ(error.ToString(), "error|9|PlaceLinksWork::ExecuteTask has no package");
+  EXPECT_EQ(tree.get<std::string>("errorMessage"), "PlaceEntriesWork::ExecuteTask has no package");
+  EXPECT_EQ(error.ToString(), "error|9|PlaceEntriesWork::ExecuteTask has no package");
 
   TransferExceptionData exception(TransferError::ConnectionError,
                                   Captured(std::runtime_error("down")));

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <utility>
 
 #include "file/utf8.h"
 #include "manifest/manifest_url.h"
@@ -113,25 +115,69 @@ bool LeavesOnTheWay(const std::string& relative, const fs::path& text) {
   return false;
 }
 
+fs::path LinkText(const fs::path& link) {
+  std::error_code error;
+  fs::path text = fs::read_symlink(link, error);
+  if (error) FailErrno("cannot read", link, error.value());
+  return text;
+}
+
+// The text of the absolute link of the input at which the relative link `link` ends, through
+// relative links of the input only (bin/python -> python3 -> /usr/bin/python3 gives
+// /usr/bin/python3); nothing when it ends elsewhere. The folders on the way are resolved on disk,
+// so a path that passes through a link leading out of the input (an absolute one included) does
+// not end inside it.
+std::optional<fs::path> AbsoluteEnd(const fs::path& link, const fs::path& input) {
+  fs::path at = link;
+  for (int hops = 0; hops < 40; ++hops) {
+    const fs::path text = LinkText(at);
+    if (text.is_absolute()) return text;
+    const fs::path name = text.filename();
+    if (name.empty() || name == "." || name == "..") return std::nullopt;
+    std::error_code error;
+    const fs::path folder = fs::canonical(at.parent_path() / text.parent_path(), error);
+    if (error || !IsInside(folder, input)) return std::nullopt;
+    at = folder / name;
+    if (!fs::is_symlink(fs::symlink_status(at, error))) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 // Publishes a link of the input as a link, or as the file it points at when dereferenced (the
 // run file always is); a link that can be neither is set aside for the one error.
 // Returns the file to publish in its place, if any.
 std::optional<fs::path> TakeLink(Collector& collector, const fs::path& link,
                                  const std::string& relative) {
+  const PublishOptions& options = collector.options;
+  const bool isRun = relative == options.run;
+  if (options.keepAbsoluteLinks && !isRun) {
+    const fs::path text = LinkText(link);
+    if (text.is_absolute()) {
+      collector.found.links.push_back({relative, text.string()});
+      return std::nullopt;
+    }
+    // A relative link that reaches an absolute one is published as that one, since the updater
+    // follows no relative link through an absolute one: it leads to the same place wherever the
+    // package arrives.
+    if (!options.dereference && !LeavesOnTheWay(relative, text)) {
+      if (const auto end = AbsoluteEnd(link, collector.input)) {
+        collector.found.links.push_back({relative, end->string()});
+        return std::nullopt;
+      }
+    }
+  }
   std::string why;
   const auto target = LinkTarget(link, collector.input, why);
-  const bool asFile = collector.options.dereference || relative == collector.options.run;
-  if (target && asFile && !fs::is_regular_file(*target)) {
+  const bool asFile = options.dereference || isRun;
+  if (!asFile && LinkText(link).is_absolute()) {
+    why = "the link is absolute (keep it as it is with --keep-absolute-links)";
+  } else if (target && asFile && !fs::is_regular_file(*target)) {
     why = "it links to a folder, and only files are published in a link's place";
   } else if (target && asFile) {
     return target;
   } else if (target) {
-    std::error_code error;
-    const fs::path text = fs::read_symlink(link, error);
-    if (error) FailErrno("cannot read", link, error.value());
-    if (text.is_absolute()) {
-      why = "the link is absolute; only relative links are published (see --dereference)";
-    } else if (LeavesOnTheWay(relative, text)) {
+    const fs::path text = LinkText(link);
+    if (LeavesOnTheWay(relative, text)) {
       why = "its target " + Quote(text.string()) + " leaves the input folder on the way";
     } else {
       collector.found.links.push_back({relative, text.string()});
@@ -142,6 +188,13 @@ std::optional<fs::path> TakeLink(Collector& collector, const fs::path& link,
   return std::nullopt;
 }
 
+// How many entries are published so far: a folder that adds none holds nothing published.
+std::size_t Published(const Input& found) {
+  return found.files.size() + found.links.size() + found.folders.size();
+}
+
+// Collects what `folder` holds; a folder that holds nothing published is published itself, so
+// that it is made where the package is downloaded.
 void CollectFolder(Collector& collector, const fs::path& folder) {
   const fs::path& input = collector.input;
   std::error_code error;
@@ -156,7 +209,9 @@ void CollectFolder(Collector& collector, const fs::path& folder) {
       Fail("cannot read " + Quote(entry.path().string()) + ": " + statusError.message());
     CheckRelativePath(relative);
     if (fs::is_directory(status)) {
+      const std::size_t before = Published(collector.found);
       CollectFolder(collector, entry.path());
+      if (Published(collector.found) == before) collector.found.folders.push_back(relative);
       continue;
     }
     SourceFile file;
@@ -177,6 +232,10 @@ void CollectFolder(Collector& collector, const fs::path& folder) {
     file.size = static_cast<std::uint64_t>(info.st_size);
     file.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
     if (info.st_mtim.tv_sec >= 0) file.modified = info.st_mtim.tv_sec;
+    if (file.source == file.named && info.st_nlink > 1) {
+      file.inode.emplace(static_cast<std::uint64_t>(info.st_dev),
+                         static_cast<std::uint64_t>(info.st_ino));
+    }
     collector.found.files.push_back(std::move(file));
   }
   if (error) Fail("cannot read " + Quote(folder.string()) + ": " + error.message());
@@ -202,6 +261,15 @@ Input CollectInput(const fs::path& input, const PublishOptions& options) {
             [](const SourceFile& a, const SourceFile& b) { return a.relative < b.relative; });
   std::sort(found.links.begin(), found.links.end(),
             [](const SourceLink& a, const SourceLink& b) { return a.relative < b.relative; });
+  std::sort(found.folders.begin(), found.folders.end());
+  // The first name of each file in path order is its primary; the run file is left out, so that
+  // making it runnable never makes another name of it runnable too.
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> primaries;
+  for (SourceFile& file : found.files) {
+    if (!file.inode || file.relative == options.run) continue;
+    const auto [at, added] = primaries.emplace(*file.inode, file.relative);
+    if (!added) file.hardLinkOf = at->second;
+  }
   return found;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "manifest/file_manifest.h"
@@ -94,26 +95,40 @@ std::string FileLine(const PublishOptions& options, const PublishedFile& file, D
     for (const Sha256Digest& digest : file.sha256s) line += Sha256Hex(digest);
     line += "</sha256>";
   }
-  if (form == DocumentForm::kFull) {
+  if (form >= DocumentForm::kWithLinks) {
     char mode[16];
     std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(file.mode));
     line += Element("mode", mode);
     if (file.modified) line += Element("mtime", std::to_string(*file.modified));
   }
+  // A hard link is a complete file element too, so that a reader that knows no hard links
+  // downloads a copy of it.
+  if (form == DocumentForm::kFull && !file.hardLinkOf.empty()) {
+    line += Element("hardlink", file.hardLinkOf);
+  }
   return line + "</file>\n";
 }
 
-// The files element closes before the links, which come only in the full form and only when
-// there are any.
-std::string LinksPart(const std::vector<SourceLink>& links, DocumentForm form) {
+// The files element closes before the links and the empty folders, each element written only
+// in the forms that know it and only when there are any.
+std::string EntriesPart(const Input& input, DocumentForm form) {
   std::string xml = "  </files>\n";
-  if (form != DocumentForm::kFull || links.empty()) return xml;
-  xml += "  <links>\n";
-  for (const auto& link : links) {
-    xml += "    <link>" + Element("path", link.relative) + Element("target", link.target) +
-           "</link>\n";
+  if (form >= DocumentForm::kWithLinks && !input.links.empty()) {
+    xml += "  <links>\n";
+    for (const auto& link : input.links) {
+      xml += "    <link>" + Element("path", link.relative) + Element("target", link.target) +
+             "</link>\n";
+    }
+    xml += "  </links>\n";
   }
-  return xml + "  </links>\n";
+  if (form == DocumentForm::kFull && !input.folders.empty()) {
+    xml += "  <folders>\n";
+    for (const auto& folder : input.folders) {
+      xml += "    <folder>" + Element("path", folder) + "</folder>\n";
+    }
+    xml += "  </folders>\n";
+  }
+  return xml;
 }
 
 }  // namespace
@@ -203,11 +218,21 @@ std::optional<std::string> ReadDocument(const fs::path& path) {
   }
 }
 
+PublishedFile EntryOf(const SourceFile& file) {
+  PublishedFile entry;
+  entry.relative = file.relative;
+  entry.size = file.size;
+  entry.mode = file.mode;
+  entry.modified = file.modified;
+  entry.hardLinkOf = file.hardLinkOf;
+  return entry;
+}
+
 std::string PackageDocument(const PublishOptions& options, const std::vector<PublishedFile>& files,
-                            const std::vector<SourceLink>& links, DocumentForm form) {
+                            const Input& input, DocumentForm form) {
   std::string xml = PackageHeader(options);
   for (const auto& file : files) xml += FileLine(options, file, form);
-  return xml + LinksPart(links, form) + kPackageFooter;
+  return xml + EntriesPart(input, form) + kPackageFooter;
 }
 
 namespace {
@@ -215,16 +240,13 @@ namespace {
 // The files of the input as the document will list them, with placeholder checksums of the
 // right width.
 std::vector<PublishedFile> Placeholders(const PublishOptions& options, const Input& input) {
-  std::vector<PublishedFile> files(input.files.size());
-  for (std::size_t i = 0; i < input.files.size(); ++i) {
-    const SourceFile& source = input.files[i];
-    files[i].relative = source.relative;
-    files[i].size = source.size;
-    files[i].mode = source.mode;
-    files[i].modified = source.modified;
+  std::vector<PublishedFile> files;
+  files.reserve(input.files.size());
+  for (const SourceFile& source : input.files) {
+    PublishedFile& file = files.emplace_back(EntryOf(source));
     const std::uint64_t chunks = ChunkCount(source.size, options.chunkSize);
-    files[i].checksums.resize(chunks);
-    files[i].sha256s.resize(chunks);
+    file.checksums.resize(chunks);
+    file.sha256s.resize(chunks);
   }
   return files;
 }
@@ -239,15 +261,9 @@ std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
 // updater would refuse to read is refused before any work.
 std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& input) {
   std::uint64_t size = PackageHeader(options).size() +
-                       LinksPart(input.links, DocumentForm::kFull).size() +
-                       std::strlen(kPackageFooter);
+                       EntriesPart(input, DocumentForm::kFull).size() + std::strlen(kPackageFooter);
   for (const auto& source : input.files) {
-    PublishedFile file;
-    file.relative = source.relative;
-    file.size = source.size;
-    file.mode = source.mode;
-    file.modified = source.modified;
-    size += FileLine(options, file, DocumentForm::kFull).size() +
+    size += FileLine(options, EntryOf(source), DocumentForm::kFull).size() +
             (8 + 64) * ChunkCount(source.size, options.chunkSize);
   }
   return size;
@@ -258,7 +274,7 @@ std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& in
 // placeholders of the same width, so the check costs no reading of the files.
 void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options, const Input& input) {
   const std::string text =
-      PackageDocument(options, Placeholders(options, input), input.links, DocumentForm::kFull);
+      PackageDocument(options, Placeholders(options, input), input, DocumentForm::kFull);
   try {
     StandardPackageManifest manifest;
     TextStream stream(text);
@@ -302,6 +318,9 @@ void AdoptPublishedTimes(const std::string& existing, std::vector<PublishedFile>
   if (!ReadPublishedDocument(existing, manifest)) return;
   std::map<std::string, std::optional<std::int64_t>> times;
   for (const auto& file : manifest.GetFiles()) times[file->GetPath()] = file->GetModificationTime();
+  for (const auto& link : manifest.GetHardLinks()) {
+    times[link.path] = link.file->GetModificationTime();
+  }
   for (PublishedFile& file : files) {
     const auto found = times.find(file.relative);
     if (found != times.end() && found->second) file.modified = found->second;
@@ -310,8 +329,7 @@ void AdoptPublishedTimes(const std::string& existing, std::vector<PublishedFile>
 
 // What differs between the published document `existing` and the one the input would give.
 std::string DescribeDifference(const std::string& existing, const PublishOptions& options,
-                               const std::vector<PublishedFile>& files,
-                               const std::vector<SourceLink>& links) {
+                               const std::vector<PublishedFile>& files, const Input& input) {
   StandardPackageManifest manifest;
   if (!ReadPublishedDocument(existing, manifest)) return "its document cannot be read";
   std::vector<std::string> differences;
@@ -327,7 +345,13 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
   }
   std::map<std::string, std::shared_ptr<const FileManifest>> published;
   for (const auto& file : manifest.GetFiles()) published[file->GetPath()] = file;
-  std::vector<std::string> changed, added, modes;
+  // A hard link stands for a file with the bytes of the one it names.
+  std::map<std::string, std::string> publishedHardLinks;
+  for (const auto& link : manifest.GetHardLinks()) {
+    published[link.path] = link.file;
+    publishedHardLinks[link.path] = link.file->GetPath();
+  }
+  std::vector<std::string> changed, added, modes, hardLinks;
   for (const auto& file : files) {
     const auto found = published.find(file.relative);
     if (found == published.end()) {
@@ -335,6 +359,11 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
       continue;
     }
     const FileManifest& old = *found->second;
+    const auto hardLink = publishedHardLinks.find(file.relative);
+    if ((hardLink == publishedHardLinks.end() ? std::string() : hardLink->second) !=
+        file.hardLinkOf) {
+      hardLinks.push_back(Quote(file.relative));
+    }
     if (old.GetSize() != file.size || old.GetChunkSize() != options.chunkSize ||
         old.GetChecksums() != file.checksums) {
       changed.push_back(Quote(file.relative));
@@ -352,10 +381,13 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
   if (!changed.empty()) differences.push_back("these files differ: " + list(changed));
   if (!added.empty()) differences.push_back("these files are new: " + list(added));
   if (!modes.empty()) differences.push_back("these files' modes differ: " + list(modes));
+  if (!hardLinks.empty()) {
+    differences.push_back("these files' hard links differ: " + list(hardLinks));
+  }
   std::vector<std::string> linkChanges;
   std::map<std::string, std::string> publishedLinks;
   for (const auto& link : manifest.GetLinks()) publishedLinks[link.path] = link.target;
-  for (const auto& link : links) {
+  for (const auto& link : input.links) {
     const auto found = publishedLinks.find(link.relative);
     if (found == publishedLinks.end() || found->second != link.target) {
       linkChanges.push_back(Quote(link.relative));
@@ -364,6 +396,19 @@ std::string DescribeDifference(const std::string& existing, const PublishOptions
   }
   for (const auto& entry : publishedLinks) linkChanges.push_back(Quote(entry.first));
   if (!linkChanges.empty()) differences.push_back("these links differ: " + list(linkChanges));
+  std::vector<std::string> folderChanges;
+  const std::set<std::string> folders(input.folders.begin(), input.folders.end());
+  const std::set<std::string> publishedFolders(manifest.GetFolders().begin(),
+                                               manifest.GetFolders().end());
+  for (const auto& folder : folders) {
+    if (publishedFolders.count(folder) == 0) folderChanges.push_back(Quote(folder));
+  }
+  for (const auto& folder : publishedFolders) {
+    if (folders.count(folder) == 0) folderChanges.push_back(Quote(folder));
+  }
+  if (!folderChanges.empty()) {
+    differences.push_back("these empty folders differ: " + list(folderChanges));
+  }
   if (!published.empty()) {
     std::vector<std::string> missing;
     for (const auto& entry : published) missing.push_back(Quote(entry.first));

@@ -31,6 +31,7 @@ std::string Help() {
              "                       --package-version ID --name NAME [--run PATH] [--chunk-size "
              "BYTES] [--link]\n"
              "                       [--allow-empty] [--skip-links] [--dereference]\n"
+             "                       [--keep-absolute-links]\n"
              "                       [--sign SECRET_KEY_FILE]\n"
              "                       --node [https://]HOST[:PORT][/PATH][=WEIGHT] [--node ...]\n"
              "       halvane-publish --help | --version\n"
@@ -60,7 +61,9 @@ std::string Help() {
              "                      published as links; links leading outside it or nowhere are\n"
              "                      refused, all named at once. File names may not contain '\\' "
              "or\n"
-             "                      control characters.\n"
+             "                      control characters. Empty folders are published and made;\n"
+             "                      files hard-linked to each other arrive hard-linked, their\n"
+             "                      bytes downloaded once (the run file always stands alone).\n"
              "  --output DIR        folder to publish into; created when missing. It must not "
              "contain\n"
              "                      the input folder, nor lie inside it, nor hold links to it.\n"
@@ -92,6 +95,14 @@ std::string Help() {
              "                      the input, nowhere, or absolute) instead of refusing them.\n"
              "  --dereference       publish what each link points at, as a file, instead of the\n"
              "                      link. Links to files inside the input only.\n"
+             "  --keep-absolute-links\n"
+             "                      publish links whose text begins with \"/\" as links, their\n"
+             "                      text as it is, whatever they point at here (even nothing),\n"
+             "                      such as a Python virtual environment's bin/python3 ->\n"
+             "                      /usr/bin/python3, with --dereference too. A relative link\n"
+             "                      that ends at one (bin/python -> python3) is published with\n"
+             "                      that one's text (bin/python -> /usr/bin/python3). They lead\n"
+             "                      where their text says on the machine that downloads them.\n"
              "  --sign SECRET_KEY_FILE\n"
              "                      sign every document written with this minisign secret key "
              "(made\n"
@@ -240,6 +251,8 @@ int main(int argc, char** argv) {
         options.skipLinks = true;
       } else if (option == "--dereference" && !hasValue) {
         options.dereference = true;
+      } else if (option == "--keep-absolute-links" && !hasValue) {
+        options.keepAbsoluteLinks = true;
       } else if (option == "--sign") {
         secretKey = next();
         if (secretKey.empty()) throw PublishError("--sign needs the path of a secret key file");
@@ -290,7 +303,8 @@ int main(int argc, char** argv) {
     std::cout << "published " << options.package << " version " << options.version << ": "
               << result.files << " files, " << result.bytes << " bytes (" << result.linkedFiles
               << " linked, " << result.files - result.linkedFiles << " copied), " << result.links
-              << " links\n"
+              << " links, " << result.hardLinks << " hard links, " << result.folders
+              << " empty folders\n"
               << result.manifestPath << "\n";
     return 0;
   } catch (const std::exception& e) {

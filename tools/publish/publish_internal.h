@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "publisher.h"
@@ -79,17 +80,26 @@ struct SourceFile {
   std::uint64_t size = 0;
   std::uint32_t mode = 0;                // the permission bits, at most 07777
   std::optional<std::int64_t> modified;  // seconds since 1970; none before 1970
+  // A regular file of the input with more than one name: its device and inode, which group it
+  // with the other names of the same file. Unset for a file of one name and for a link's file.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> inode;
+  // For every name of a group but the first in path order: the first's relative path, which
+  // this file is published as a hard link of.
+  std::string hardLinkOf;
 };
 
 // A link of the input published as a link.
 struct SourceLink {
   std::string relative;
-  std::string target;  // the link's text, relative
+  std::string target;  // the link's text: relative, or absolute with keepAbsoluteLinks
 };
 
 struct Input {
   std::vector<SourceFile> files;  // sorted by relative path
   std::vector<SourceLink> links;  // sorted by relative path
+  // The folders that hold nothing published (no file, link or such folder below them), sorted;
+  // every other folder is made for what it holds.
+  std::vector<std::string> folders;
   std::vector<std::string> skippedLinks;
 };
 
@@ -100,6 +110,7 @@ struct PublishedFile {
   std::optional<std::int64_t> modified;
   std::vector<std::uint32_t> checksums;
   std::vector<Sha256Digest> sha256s;
+  std::string hardLinkOf;  // as SourceFile's
 };
 
 // --- check.cc: scan and check
@@ -111,8 +122,10 @@ bool IsControl(unsigned char byte);
 void CheckRelativePath(const std::string& path);
 // Whether `path` is `folder` or lies under it; both are canonical.
 bool IsInside(const fs::path& path, const fs::path& folder);
-// Every file and link below `input`; refuses what cannot be published. Every link that cannot
-// be published is named in one error, or left out with `options.skipLinks`.
+// Every file, link and empty folder below `input`; refuses what cannot be published. Every link
+// that cannot be published is named in one error, or left out with `options.skipLinks`. The
+// names of one file (same device and inode) are grouped: each but the first in path order is
+// published as a hard link of the first, except the run file, which always stands alone.
 Input CollectInput(const fs::path& input, const PublishOptions& options);
 fs::path CanonicalFolder(const std::string& folder, const char* what);
 void CheckOptions(const PublishOptions& options);
@@ -132,10 +145,7 @@ class ChecksumReader {
   // Every chunk's SHA-256 is taken in the same pass as its CRC-32.
   ChecksumReader(std::uint32_t chunkSize, PublishProgress* progress,
                  const std::function<void(const PublishProgress&)>& callback)
-      : chunkSize_(chunkSize),
-        buffer_(kReadBlock),
-        progress_(progress),
-        callback_(callback) {}
+      : chunkSize_(chunkSize), buffer_(kReadBlock), progress_(progress), callback_(callback) {}
 
   // Fills `file.checksums` (and `file.sha256s`) from the chunks of the file at `path`, which
   // must hold `file.size` bytes; `named` is the input file it stands for.
@@ -164,10 +174,14 @@ void WriteSignedDocument(const fs::path& path, const std::string& text,
 // The content of the document at `path`; empty when there is none.
 std::optional<std::string> ReadDocument(const fs::path& path);
 // How much a package document says: a version published before documents carried SHA-256, or
-// modes, times and links, keeps the document it was published with.
-enum class DocumentForm { kFirst, kWithSha256, kFull };
+// modes, times and links, or hard links and empty folders, keeps the document it was published
+// with.
+enum class DocumentForm { kFirst, kWithSha256, kWithLinks, kFull };
+// The document entry of `file`, before its checksums are read.
+PublishedFile EntryOf(const SourceFile& file);
+// The package document of `files`, and of the links and empty folders of `input`.
 std::string PackageDocument(const PublishOptions& options, const std::vector<PublishedFile>& files,
-                            const std::vector<SourceLink>& links, DocumentForm form);
+                            const Input& input, DocumentForm form);
 // The size of the package document before any checksum is known, so that a document the
 // updater would refuse to read is refused before any work.
 std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& input);
@@ -181,8 +195,7 @@ std::string NodeListDocument(const std::vector<PublishNode>& nodes);
 void AdoptPublishedTimes(const std::string& existing, std::vector<PublishedFile>& files);
 // What differs between the published document `existing` and the one the input would give.
 std::string DescribeDifference(const std::string& existing, const PublishOptions& options,
-                               const std::vector<PublishedFile>& files,
-                               const std::vector<SourceLink>& links);
+                               const std::vector<PublishedFile>& files, const Input& input);
 
 // --- signing.cc
 fs::path SignaturePath(const fs::path& document);

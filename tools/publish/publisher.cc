@@ -21,12 +21,15 @@ using namespace detail;
 
 namespace {
 
-PublishedFile Entry(const SourceFile& file) {
-  PublishedFile entry;
+// The entry of the hard link `file`: its primary's, whose bytes it shares, under its own path.
+// The primary comes first in path order, so it is in `published` already.
+PublishedFile HardLinkEntry(const SourceFile& file, const std::vector<PublishedFile>& published) {
+  const auto primary = std::lower_bound(
+      published.begin(), published.end(), file.hardLinkOf,
+      [](const PublishedFile& entry, const std::string& path) { return entry.relative < path; });
+  PublishedFile entry = *primary;
   entry.relative = file.relative;
-  entry.size = file.size;
-  entry.mode = file.mode;
-  entry.modified = file.modified;
+  entry.hardLinkOf = file.hardLinkOf;
   return entry;
 }
 
@@ -44,15 +47,15 @@ PublishResult Publish(const PublishOptions& options,
 
   const Input collected = CollectInput(input, options);
   const std::vector<SourceFile>& sources = collected.files;
-  const std::vector<SourceLink>& links = collected.links;
-  if (sources.empty() && links.empty() && !options.allowEmpty) {
+  if (sources.empty() && collected.links.empty() && !options.allowEmpty) {
     Fail("the input folder " + Quote(input.string()) + " holds no files (see --allow-empty)");
   }
   PublishProgress state;
   state.totalFiles = sources.size();
   bool runFound = options.run.empty();
   for (const auto& file : sources) {
-    state.totalBytes += file.size;
+    // A hard link's bytes are its primary's, read once.
+    if (file.hardLinkOf.empty()) state.totalBytes += file.size;
     if (ChunkCount(file.size, options.chunkSize) > std::numeric_limits<std::uint32_t>::max()) {
       Fail(Quote(file.relative) +
            " needs more than 4294967295 chunks; choose a larger --chunk-size");
@@ -119,7 +122,8 @@ PublishResult Publish(const PublishOptions& options,
   nodesComment.time = time;
 
   PublishResult result;
-  result.links = links.size();
+  result.links = collected.links.size();
+  result.folders = collected.folders.size();
   result.skippedLinks = collected.skippedLinks;
   result.manifestPath = (manifests / (options.version + ".xml")).string();
   ChecksumReader reader(options.chunkSize, &state, progress);
@@ -129,19 +133,25 @@ PublishResult Publish(const PublishOptions& options,
   if (existing) {
     // A published version never changes: the input is compared with it, not placed.
     for (const auto& file : sources) {
-      PublishedFile entry = Entry(file);
-      reader.Read(file.source, file.named, entry);
-      published.push_back(std::move(entry));
+      if (file.hardLinkOf.empty()) {
+        PublishedFile entry = EntryOf(file);
+        reader.Read(file.source, file.named, entry);
+        published.push_back(std::move(entry));
+        result.bytes += file.size;
+      } else {
+        published.push_back(HardLinkEntry(file, published));
+        ++result.hardLinks;
+      }
       ++state.doneFiles;
-      result.bytes += file.size;
       if (progress) progress(state);
     }
     AdoptPublishedTimes(*existing, published);
-    // A version published before documents carried SHA-256, or modes, times and links, keeps
-    // its document when its files are the same.
-    std::string document = PackageDocument(options, published, links, DocumentForm::kFull);
-    for (const DocumentForm form : {DocumentForm::kFirst, DocumentForm::kWithSha256}) {
-      std::string earlier = PackageDocument(options, published, links, form);
+    // A version published before documents carried SHA-256, or modes, times and links, or hard
+    // links and empty folders, keeps its document when its files are the same.
+    std::string document = PackageDocument(options, published, collected, DocumentForm::kFull);
+    for (const DocumentForm form :
+         {DocumentForm::kFirst, DocumentForm::kWithSha256, DocumentForm::kWithLinks}) {
+      std::string earlier = PackageDocument(options, published, collected, form);
       if (earlier == *existing) document = std::move(earlier);
     }
     // Whether a version was signed shows in its signature only, its document is the same.
@@ -157,7 +167,7 @@ PublishResult Publish(const PublishOptions& options,
     }
     if (document != *existing) {
       Fail(named + " is published already with other content (" +
-           DescribeDifference(*existing, options, published, links) +
+           DescribeDifference(*existing, options, published, collected) +
            "); a published version never changes: publish a new version instead");
     }
     result.files = published.size();
@@ -183,17 +193,32 @@ PublishResult Publish(const PublishOptions& options,
     if (error) {
       Fail("cannot create " + Quote(destination.parent_path().string()) + ": " + error.message());
     }
-    if (PlaceFile(file, destination, options.link)) ++result.linkedFiles;
-    PublishedFile entry = Entry(file);
-    // The checksums come from the placed bytes, which are the ones the nodes will serve.
-    reader.Read(destination, file.named, entry);
-    published.push_back(std::move(entry));
+    if (!file.hardLinkOf.empty()) {
+      // The primary's placed copy, so that its bytes are stored and served once; a copy where
+      // the file system has no hard links.
+      const fs::path primary = staging.path() / fs::path(file.hardLinkOf);
+      if (::link(primary.c_str(), destination.c_str()) == 0) {
+        ++result.linkedFiles;
+      } else {
+        SourceFile copy = file;
+        copy.source = primary;
+        PlaceFile(copy, destination, false);
+      }
+      published.push_back(HardLinkEntry(file, published));
+      ++result.hardLinks;
+    } else {
+      if (PlaceFile(file, destination, options.link)) ++result.linkedFiles;
+      PublishedFile entry = EntryOf(file);
+      // The checksums come from the placed bytes, which are the ones the nodes will serve.
+      reader.Read(destination, file.named, entry);
+      published.push_back(std::move(entry));
+      result.bytes += file.size;
+    }
     ++state.doneFiles;
-    result.bytes += file.size;
     if (progress) progress(state);
   }
   result.files = published.size();
-  const std::string document = PackageDocument(options, published, links, DocumentForm::kFull);
+  const std::string document = PackageDocument(options, published, collected, DocumentForm::kFull);
   // Signed while nothing is in place yet, so that a signer that fails leaves no trace.
   const DocumentUpdate version =
       PlanDocument(result.manifestPath, document, signer, packageComment);

@@ -80,12 +80,18 @@ struct PublishOptions {
   bool link = false;
   bool allowEmpty = false;  // an empty input folder is refused unless this is set
   // A link in the input whose target stays inside it is published as a link. Links that lead
-  // outside the input, nowhere, or round in a loop are refused, all named in one error, unless
-  // `skipLinks` leaves them out. `dereference` publishes what every link points at instead, as
-  // a file (links to folders and links leading out are then the ones refused or left out). The
-  // run file is always published as a file.
+  // outside the input, nowhere, or round in a loop, and absolute links, are refused, all named in
+  // one error, unless `skipLinks` leaves them out. `dereference` publishes what every link points
+  // at instead, as a file (links to folders and links leading out are then the ones refused or
+  // left out). `keepAbsoluteLinks` publishes every absolute link as a link with its text as it
+  // is, whatever it points at on this machine (a Python virtual environment's bin/python3 ->
+  // /usr/bin/python3), and a relative link that ends at one through relative links only as a
+  // link with that one's text (bin/python -> python3 as bin/python -> /usr/bin/python3): the
+  // updater refuses relative links that reach an absolute one. A link that passes through an
+  // absolute one to reach further is still refused. The run file is always published as a file.
   bool skipLinks = false;
   bool dereference = false;
+  bool keepAbsoluteLinks = false;
   // Signs every document written and adds the SHA-256 of every chunk to the package document;
   // null for an unsigned publication.
   std::shared_ptr<const DocumentSigner> signer;
@@ -102,13 +108,15 @@ struct PublishProgress {
 
 struct PublishResult {
   std::size_t files = 0;
-  std::uint64_t bytes = 0;
+  std::uint64_t bytes = 0;      // read and published: a file's hard links add none
   std::size_t linkedFiles = 0;  // the rest were copied
   std::string manifestPath;     // the version's package document
   // The version was published already with the same content; its files and its document were
   // left as they were.
   bool unchanged = false;
   std::size_t links = 0;                  // published as links
+  std::size_t hardLinks = 0;              // of the files, those published as a hard link of one
+  std::size_t folders = 0;                // empty folders published
   std::vector<std::string> skippedLinks;  // left out, each with the reason
 };
 
