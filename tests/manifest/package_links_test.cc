@@ -142,7 +142,8 @@ TEST(PackageLinksTest, AcceptsLinksThatStayInside) {
   for (const std::string& links :
        {Link("a", "."), Link("d/a", ".."), Link("d/a", "../d/./b"), Link("a", "missing/x"),
         Link("d/b", ".") + Link("d/c", "b/b/../x"), Link("a", "b") + Link("b", "c"),
-        Link("bin/python", "/usr/bin/python3")}) {
+        Link("bin/python", "/usr/bin/python3"),
+       Link("bin/python", "python3") + Link("bin/python3", "/usr/bin/python3")}) {
     SCOPED_TRACE(links);
     EXPECT_EQ(Refusal(Body("", links)), "accepted");
   }

@@ -235,7 +235,7 @@ TEST_F(PublishEntriesTest, AbsoluteLinksAreKeptAsTheyAreOnlyWhenAsked) {
   }
   EXPECT_EQ(links,
             (std::map<std::string, std::string>{{"absolute-inside", (input_ / "f").string()},
-                                                {"bin/python", "/usr/bin/python3"},
+                                                {"bin/python", "python3"},
                                                 {"bin/python3", "/usr/bin/python3"},
                                                 {"dangling", "/nonexistent/halvane/target"}}));
 }

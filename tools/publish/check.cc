@@ -122,25 +122,25 @@ fs::path LinkText(const fs::path& link) {
   return text;
 }
 
-// The text of the absolute link of the input at which the relative link `link` ends, through
-// relative links of the input only (bin/python -> python3 -> /usr/bin/python3 gives
-// /usr/bin/python3); nothing when it ends elsewhere. The folders on the way are resolved on disk,
-// so a path that passes through a link leading out of the input (an absolute one included) does
-// not end inside it.
-std::optional<fs::path> AbsoluteEnd(const fs::path& link, const fs::path& input) {
+// Whether the relative link `link` ends, through relative links of the input only, at an
+// absolute link of the input (bin/python -> python3 -> /usr/bin/python3): kept as it is, that
+// one leads where it leads on the machine it is downloaded to, and so does this one. The folders
+// on the way are resolved on disk, so a path that passes through a link leading out of the
+// input (an absolute one included) does not end inside it.
+bool EndsAtAbsoluteLink(const fs::path& link, const fs::path& input) {
   fs::path at = link;
   for (int hops = 0; hops < 40; ++hops) {
     const fs::path text = LinkText(at);
-    if (text.is_absolute()) return text;
+    if (text.is_absolute()) return at != link;
     const fs::path name = text.filename();
-    if (name.empty() || name == "." || name == "..") return std::nullopt;
+    if (name.empty() || name == "." || name == "..") return false;
     std::error_code error;
     const fs::path folder = fs::canonical(at.parent_path() / text.parent_path(), error);
-    if (error || !IsInside(folder, input)) return std::nullopt;
+    if (error || !IsInside(folder, input)) return false;
     at = folder / name;
-    if (!fs::is_symlink(fs::symlink_status(at, error))) return std::nullopt;
+    if (!fs::is_symlink(fs::symlink_status(at, error))) return false;
   }
-  return std::nullopt;
+  return false;
 }
 
 // Publishes a link of the input as a link, or as the file it points at when dereferenced (the
@@ -152,18 +152,12 @@ std::optional<fs::path> TakeLink(Collector& collector, const fs::path& link,
   const bool isRun = relative == options.run;
   if (options.keepAbsoluteLinks && !isRun) {
     const fs::path text = LinkText(link);
-    if (text.is_absolute()) {
+    const bool kept =
+        text.is_absolute() || (!options.dereference && !LeavesOnTheWay(relative, text) &&
+                               EndsAtAbsoluteLink(link, collector.input));
+    if (kept) {
       collector.found.links.push_back({relative, text.string()});
       return std::nullopt;
-    }
-    // A relative link that reaches an absolute one is published as that one, since the updater
-    // follows no relative link through an absolute one: it leads to the same place wherever the
-    // package arrives.
-    if (!options.dereference && !LeavesOnTheWay(relative, text)) {
-      if (const auto end = AbsoluteEnd(link, collector.input)) {
-        collector.found.links.push_back({relative, end->string()});
-        return std::nullopt;
-      }
     }
   }
   std::string why;

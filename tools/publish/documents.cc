@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+
 #include "manifest/file_manifest.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"

@@ -85,10 +85,9 @@ struct PublishOptions {
   // at instead, as a file (links to folders and links leading out are then the ones refused or
   // left out). `keepAbsoluteLinks` publishes every absolute link as a link with its text as it
   // is, whatever it points at on this machine (a Python virtual environment's bin/python3 ->
-  // /usr/bin/python3), and a relative link that ends at one through relative links only as a
-  // link with that one's text (bin/python -> python3 as bin/python -> /usr/bin/python3): the
-  // updater refuses relative links that reach an absolute one. A link that passes through an
-  // absolute one to reach further is still refused. The run file is always published as a file.
+  // /usr/bin/python3), and the relative links that end at one (bin/python -> python3); a link
+  // that passes through one to reach further is still refused. The run file is always published
+  // as a file.
   bool skipLinks = false;
   bool dereference = false;
   bool keepAbsoluteLinks = false;
