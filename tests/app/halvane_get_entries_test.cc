@@ -92,8 +92,8 @@ TEST_F(HalvaneGetEntriesTest, FoldersHardLinksAndAbsoluteLinksArriveAndARerunRec
   EXPECT_TRUE(IsFolder(dest + "/deep/er/empty"));
   EXPECT_EQ(LinkStatus(dest + "/share/b").st_ino, LinkStatus(dest + "/share/a").st_ino);
   EXPECT_EQ(LinkStatus(dest + "/share/a").st_nlink, 2u);
-  for (const char* member : {"three/2", "other/3"}) {
-    EXPECT_EQ(LinkStatus(dest + "/" + member).st_ino, LinkStatus(dest + "/three/1").st_ino)
+  for (const char* member : {"three/1", "three/2"}) {
+    EXPECT_EQ(LinkStatus(dest + "/" + member).st_ino, LinkStatus(dest + "/other/3").st_ino)
         << member;
   }
   EXPECT_EQ(ReadFile(dest + "/share/b"), test::PseudoRandomBytes(5000, 2));
@@ -101,8 +101,8 @@ TEST_F(HalvaneGetEntriesTest, FoldersHardLinksAndAbsoluteLinksArriveAndARerunRec
   EXPECT_EQ(fs::read_symlink(dest + "/dangling"), "/nonexistent/halvane/target");
   // Each group's bytes came once, by its first name.
   EXPECT_GE(RequestsFor(site, "abc", "share/a"), 5u);
-  EXPECT_GE(RequestsFor(site, "abc", "three/1"), 2u);
-  for (const char* member : {"share/b", "three/2", "other/3"}) {
+  EXPECT_GE(RequestsFor(site, "abc", "other/3"), 2u);
+  for (const char* member : {"share/b", "three/1", "three/2"}) {
     EXPECT_EQ(RequestsFor(site, "abc", member), 0u) << member;
   }
 
@@ -159,7 +159,7 @@ TEST_F(HalvaneGetEntriesTest, APythonVirtualEnvironmentRunsWhereItArrives) {
   // Every entry of the environment arrived as what it is.
   std::size_t folders = 0;
   for (const auto& entry : fs::recursive_directory_iterator(venv)) {
-    const std::string relative = fs::relative(entry.path(), venv).string();
+    const std::string relative = entry.path().lexically_relative(venv).string();
     SCOPED_TRACE(relative);
     const fs::file_status status = entry.symlink_status();
     if (fs::is_symlink(status)) {
