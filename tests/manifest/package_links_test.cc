@@ -2,46 +2,22 @@
 // hostile document could use a link to reach outside the destination.
 #include <cstdint>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/property_tree/ptree.hpp>
 
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"
-#include "manifest/xml_manifest_parser.h"
+#include "read_both_ways.h"
 
 namespace halv {
 namespace {
 
-// Reads the package as the updater does, straight from its text, and checks that the tree of the
-// same text reads alike: both accept it or both refuse it.
 StandardPackageManifest ReadPackage(const std::string& inside) {
-  const std::string xml =
+  return test::ReadBothWays(
       "<package><id>abc</id><name>Demo</name><partnerId>R</partnerId><versionId>7</versionId>" +
-      inside + "</package>";
-  bool treeAccepted = true;
-  try {
-    std::istringstream stream(xml);
-    boost::property_tree::ptree tree;
-    ParseXmlManifest(stream, tree);
-    StandardPackageManifest fromTree;
-    fromTree.Read(tree);
-  } catch (const ManifestParseException&) {
-    treeAccepted = false;
-  }
-  StandardPackageManifest manifest;
-  std::istringstream stream(xml);
-  try {
-    manifest.ReadXml(stream);
-  } catch (const ManifestParseException&) {
-    EXPECT_FALSE(treeAccepted) << "the tree of the text reads, the text does not";
-    throw;
-  }
-  EXPECT_TRUE(treeAccepted) << "the text reads, its tree does not";
-  return manifest;
+      inside + "</package>");
 }
 
 std::string File(const std::string& path, const std::string& extra = "") {

@@ -11,6 +11,7 @@
 
 #include "manifest/manifest_exception.h"
 #include "manifest/xml_manifest_parser.h"
+#include "read_both_ways.h"
 
 namespace halv {
 namespace {
@@ -39,27 +40,7 @@ std::string Package(const std::string& files, const std::string& run = "<run>bin
 const std::string kRunFile = File("bin/app", "4", "10", "0000000aDEADbeef00000001");
 const std::string kDataFile = File("data/a.bin", "1048576", "0", "");
 
-// Reads `xml` as the updater does, straight from the text, and checks that the tree of the
-// same text reads alike: both accept it or both refuse it.
-StandardPackageManifest ReadPackage(const std::string& xml) {
-  bool treeAccepted = true;
-  try {
-    StandardPackageManifest fromTree;
-    fromTree.Read(Tree(xml));
-  } catch (const ManifestParseException&) {
-    treeAccepted = false;
-  }
-  StandardPackageManifest manifest;
-  std::istringstream stream(xml);
-  try {
-    manifest.ReadXml(stream);
-  } catch (const ManifestParseException&) {
-    EXPECT_FALSE(treeAccepted) << "the tree of the text reads, the text does not";
-    throw;
-  }
-  EXPECT_TRUE(treeAccepted) << "the text reads, its tree does not";
-  return manifest;
-}
+StandardPackageManifest ReadPackage(const std::string& xml) { return test::ReadBothWays(xml); }
 
 std::vector<std::string> Paths(const PackageManifest::FileList& files) {
   std::vector<std::string> paths;
