@@ -241,7 +241,23 @@ FileIdentity PlaceHardLinkBeneath(int folder, const std::string& relativePath,
     if (!S_ISREG(there.st_mode)) refuse();
     if (!SameFile(there, primary)) {
       // An earlier copy: the link is made beside it under a name no package entry can have and
-      // renamed over it, so that the path holds one file or the other at every moment.
+      // renamed over it, so that the path holds one file or the other at every moment. A new
+      // file's bytes wait for the destination's one flush; what replaces a file must be on disk
+      // first, as a file's own rename over another waits for its flush.
+      {
+        const int data =
+            openat(existingParent.get(), existingName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (data < 0) ThrowLastFileError();
+        const OwnedDescriptor owned(data);
+        struct stat opened;
+        if (fstat(data, &opened) != 0) ThrowLastFileError();
+        if (!SameFile(opened, primary)) {
+          throw FileUnsafePathException("\"" + existingPath +
+                                        "\" in the destination was replaced while \"" +
+                                        relativePath + "\" was made a second name of it");
+        }
+        if (fdatasync(data) != 0) ThrowLastFileError();
+      }
       const std::string temporary = name + kPartialFileSuffix;
       struct stat old;
       if (fstatat(parent.get(), temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
