@@ -11,6 +11,7 @@
 
 #include "manifest/decimal_text.h"
 #include "manifest/manifest_exception.h"
+#include "sign/sha256.h"
 
 namespace halv {
 namespace {
@@ -115,6 +116,9 @@ void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
   take("sha256", fields.sha256);
   take("mode", fields.mode);
   take("mtime", fields.modificationTime);
+  take("blocksize", fields.blockSize);
+  take("blockat", fields.blockAt);
+  take("blocksha256", fields.blockSha256);
   Assign(std::move(fields));
 }
 
@@ -169,6 +173,32 @@ void StandardFileManifest::Assign(FileFields&& fields) {
                                    "\", not 1 to 19 decimal digits of seconds since 1970");
     }
     modificationTime_ = static_cast<std::int64_t>(*value);
+  }
+  blockIndex_.reset();
+  if (fields.blockSize || fields.blockAt || fields.blockSha256) {
+    const auto blockSize =
+        fields.blockSize ? ParseStrict(*fields.blockSize, 5, 10, BlockIndexPlace::kMaxBlockSize)
+                         : std::nullopt;
+    const auto at =
+        fields.blockAt
+            ? ParseStrict(*fields.blockAt, 19, 10,
+                          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            : std::nullopt;
+    const auto sha256 = fields.blockSha256 ? ParseSha256Hex(*fields.blockSha256) : std::nullopt;
+    if (!blockSize || *blockSize < BlockIndexPlace::kMinBlockSize ||
+        (*blockSize & (*blockSize - 1)) != 0 || !at || !sha256) {
+      throw ManifestParseException(
+          "the file \"" + Printable(path_) +
+          "\" has a block index that is not a block size (a power of two from 512 to 65536), an "
+          "offset and a SHA-256");
+    }
+    auto place = std::make_shared<BlockIndexPlace>();
+    place->blockSize = static_cast<std::uint32_t>(*blockSize);
+    place->offset = *at;
+    place->length = (size_ / place->blockSize + (size_ % place->blockSize != 0 ? 1 : 0)) *
+                    BlockIndexPlace::kRecordSize;
+    place->sha256 = *sha256;
+    blockIndex_ = std::move(place);
   }
   if (path_.empty() || chunkSize_ == 0 || checksums_.size() != count) {
     throw ManifestParseException();

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,22 @@
 #include "manifest/input_manifest.h"
 
 namespace halv {
+
+// Where a file's block index lies (see reuse/block_index.h): `length` bytes from `offset` of the
+// version's block file, whose SHA-256 is `sha256`, for blocks of `blockSize` bytes. The length
+// follows from the file's size: one record of 12 bytes a block.
+struct BlockIndexPlace {
+  // Block sizes a document may give: powers of two in this range, so that a package's files use
+  // few of them (each is one pass over the old files).
+  static constexpr std::uint32_t kMinBlockSize = 512;
+  static constexpr std::uint32_t kMaxBlockSize = 65536;
+  static constexpr std::uint32_t kRecordSize = 12;
+
+  std::uint32_t blockSize = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  std::array<std::uint8_t, 32> sha256{};
+};
 
 // One file of a package: where it goes, how it is cut into chunks and the CRC-32 of every chunk.
 // Chunk i covers the bytes from i * GetChunkSize() up to the next chunk's start or the end of
@@ -34,6 +51,8 @@ class FileManifest : public InputManifest {
   // The modification time the publisher saw, in whole seconds since 1970, when the document
   // gives it.
   virtual std::optional<std::int64_t> GetModificationTime() const = 0;
+  // Where the file's block index lies, when the document gives one.
+  virtual const BlockIndexPlace* GetBlockIndex() const = 0;
 
   // The size divided by the chunk size, rounded up; 0 when the chunk size is 0. Throws
   // ManifestOverflowException when the count does not fit 32 bits (never for a manifest that
@@ -53,12 +72,16 @@ struct FileFields {
   std::optional<std::string> sha256;
   std::optional<std::string> mode;
   std::optional<std::string> modificationTime;
+  std::optional<std::string> blockSize;
+  std::optional<std::string> blockAt;
+  std::optional<std::string> blockSha256;
 };
 
 // The file element of a package document: children (or attributes) path, chunksize, size,
 // checksums (8 hexadecimal digits per chunk, no separators), an optional sha256 (64
 // hexadecimal digits per chunk, no separators), an optional mode (1 to 6 octal digits, at most
-// 7777) and an optional mtime (1 to 19 decimal digits, seconds since 1970).
+// 7777), an optional mtime (1 to 19 decimal digits, seconds since 1970) and, all three or none,
+// blocksize, blockat and blocksha256 (where its block index lies).
 class StandardFileManifest : public FileManifest {
  public:
   StandardFileManifest() = default;
@@ -76,6 +99,7 @@ class StandardFileManifest : public FileManifest {
   const std::vector<std::array<std::uint8_t, 32>>& GetSha256s() const override { return sha256s_; }
   std::optional<std::uint32_t> GetMode() const override { return mode_; }
   std::optional<std::int64_t> GetModificationTime() const override { return modificationTime_; }
+  const BlockIndexPlace* GetBlockIndex() const override { return blockIndex_.get(); }
 
  private:
   std::string path_;
@@ -85,6 +109,8 @@ class StandardFileManifest : public FileManifest {
   std::vector<std::array<std::uint8_t, 32>> sha256s_;
   std::optional<std::uint32_t> mode_;
   std::optional<std::int64_t> modificationTime_;
+  // Shared by copies; most files of a package have none.
+  std::shared_ptr<const BlockIndexPlace> blockIndex_;
 };
 
 }  // namespace halv

@@ -62,7 +62,8 @@ struct PackageDocumentReader::State {
   bool sawFolders = false;
   Field id, name, partnerId, versionId, run;
   // The fields of the file, link or folder element open now.
-  Field path, chunkSize, size, checksums, sha256, mode, modificationTime, hardLink, target;
+  Field path, chunkSize, size, checksums, sha256, mode, modificationTime, hardLink, target,
+      blockSize, blockAt, blockSha256;
   std::uint64_t cost = 0;
 
   Field* PackageField(const std::string& key) {
@@ -82,6 +83,9 @@ struct PackageDocumentReader::State {
     if (key == "mode") return &mode;
     if (key == "mtime") return &modificationTime;
     if (key == "hardlink") return &hardLink;
+    if (key == "blocksize") return &blockSize;
+    if (key == "blockat") return &blockAt;
+    if (key == "blocksha256") return &blockSha256;
     return nullptr;
   }
   Field* LinkField(const std::string& key) {
@@ -106,7 +110,7 @@ struct PackageDocumentReader::State {
   }
   void ClearRecord() {
     for (Field* field : {&path, &chunkSize, &size, &checksums, &sha256, &mode, &modificationTime,
-                         &hardLink, &target}) {
+                         &hardLink, &target, &blockSize, &blockAt, &blockSha256}) {
       *field = Field();
     }
   }
@@ -196,12 +200,16 @@ void PackageDocumentReader::EndElement() {
     fields.sha256 = s.sha256.Take();
     fields.mode = s.mode.Take();
     fields.modificationTime = s.modificationTime.Take();
+    fields.blockSize = s.blockSize.Take();
+    fields.blockAt = s.blockAt.Take();
+    fields.blockSha256 = s.blockSha256.Take();
     auto file = std::make_shared<StandardFileManifest>();
     file->Assign(std::move(fields));
     cost = Block(sizeof(StandardFileManifest) + 16) + kFileRecordCost +
            StringCost(file->GetPath()) +
            Block(file->GetChecksums().capacity() * sizeof(std::uint32_t)) +
-           (file->GetSha256s().empty() ? 0 : Block(file->GetSha256s().capacity() * 32));
+           (file->GetSha256s().empty() ? 0 : Block(file->GetSha256s().capacity() * 32)) +
+           (file->GetBlockIndex() == nullptr ? 0 : Block(sizeof(BlockIndexPlace) + 16));
     if (auto of = s.hardLink.Take()) {
       cost += StringCost(*of) + 2 * sizeof(PackageContents::HardLink);
       contents_.hardLinks.push_back(PackageContents::HardLink{std::move(file), std::move(*of)});

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "manifest/file_manifest.h"
+
 namespace halv {
 
 // A file's block index: the file cut into blocks of one size (the last one shorter when the size
@@ -17,12 +19,12 @@ namespace halv {
 
 // Bytes of one block's record: the weak checksum (4 bytes), then the strong one (8 bytes), both
 // little-endian.
-constexpr std::size_t kBlockRecordSize = 12;
+constexpr std::size_t kBlockRecordSize = BlockIndexPlace::kRecordSize;
 // Files smaller than this get no index: a whole such file costs about what its index and the
 // requests for its pieces would.
 constexpr std::uint64_t kMinIndexedFileSize = 4096;
-constexpr std::uint32_t kMinBlockSize = 512;
-constexpr std::uint32_t kMaxBlockSize = 65536;
+constexpr std::uint32_t kMinBlockSize = BlockIndexPlace::kMinBlockSize;
+constexpr std::uint32_t kMaxBlockSize = BlockIndexPlace::kMaxBlockSize;
 
 // The block size of a file of `size` bytes: the largest power of two not above the square root
 // of the size, within kMinBlockSize..kMaxBlockSize. The square root balances what a changed byte

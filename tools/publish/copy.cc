@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <random>
 
 #include "file/crc32.h"
 #include "publish_internal.h"
+#include "reuse/block_index.h"
 
 // Placing the input files in the output tree and reading their chunks' checksums.
 namespace halv::publish::detail {
@@ -95,6 +97,14 @@ void ChecksumReader::Read(const fs::path& path, const fs::path& named, Published
   Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) FailErrno("cannot read", path);
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  // Files big enough to be worth it get a block index, taken in the same pass.
+  std::optional<BlockIndexBuilder> blocks;
+  file.blockIndex.clear();
+  file.blockSize = 0;
+  if (size >= kMinIndexedFileSize && file.hardLinkOf.empty()) {
+    file.blockSize = ChooseBlockSize(size);
+    blocks.emplace(file.blockSize);
+  }
   std::uint64_t total = 0;
   std::uint32_t crc = 0;
   std::uint32_t inChunk = 0;
@@ -119,6 +129,10 @@ void ChecksumReader::Read(const fs::path& path, const fs::path& named, Published
         inChunk = 0;
       }
     }
+    if (blocks) {
+      blocks->Update(reinterpret_cast<const unsigned char*>(buffer_.data()),
+                     static_cast<std::size_t>(got));
+    }
     total += static_cast<std::uint64_t>(got);
     progress_->doneBytes += static_cast<std::uint64_t>(got);
     if (callback_) callback_(*progress_);
@@ -128,6 +142,7 @@ void ChecksumReader::Read(const fs::path& path, const fs::path& named, Published
     sha256s.push_back(hasher_.Finish());
   }
   if (total != size) Fail(Quote(named.string()) + " changed while it was being published");
+  if (blocks) file.blockIndex = blocks->Finish();
 }
 
 }  // namespace halv::publish::detail

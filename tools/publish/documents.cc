@@ -5,15 +5,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
-
 
 #include "manifest/file_manifest.h"
 #include "manifest/manifest_exception.h"
 #include "manifest/package_manifest.h"
 #include "publish_internal.h"
+#include "reuse/block_index.h"
 
 // The documents of a publication: their text, and writing and reading them in the output tree.
 namespace halv::publish::detail {
@@ -78,6 +79,10 @@ std::string PackageHeader(const PublishOptions& options) {
 }
 
 constexpr char kPackageFooter[] = "</package>\n";
+// The most a file's block index adds to its line.
+constexpr std::uint64_t kBlockFieldsSize =
+    sizeof("<blocksize>65536</blocksize><blockat>9223372036854775807</blockat>") - 1 +
+    sizeof("<blocksha256></blocksha256>") - 1 + 64;
 
 // One file's line of the package document; every checksum adds 8 characters and, from
 // DocumentForm::kWithSha256 on, every SHA-256 64 more.
@@ -104,8 +109,13 @@ std::string FileLine(const PublishOptions& options, const PublishedFile& file, D
   }
   // A hard link is a complete file element too, so that a reader that knows no hard links
   // downloads a copy of it.
-  if (form == DocumentForm::kFull && !file.hardLinkOf.empty()) {
+  if (form >= DocumentForm::kFull && !file.hardLinkOf.empty()) {
     line += Element("hardlink", file.hardLinkOf);
+  }
+  if (form == DocumentForm::kWithBlocks && file.blockSize != 0) {
+    line += Element("blocksize", std::to_string(file.blockSize)) +
+            Element("blockat", std::to_string(file.blockAt)) +
+            Element("blocksha256", Sha256Hex(Sha256(file.blockIndex)));
   }
   return line + "</file>\n";
 }
@@ -122,7 +132,7 @@ std::string EntriesPart(const Input& input, DocumentForm form) {
     }
     xml += "  </links>\n";
   }
-  if (form == DocumentForm::kFull && !input.folders.empty()) {
+  if (form >= DocumentForm::kFull && !input.folders.empty()) {
     xml += "  <folders>\n";
     for (const auto& folder : input.folders) {
       xml += "    <folder>" + Element("path", folder) + "</folder>\n";
@@ -248,11 +258,29 @@ std::vector<PublishedFile> Placeholders(const PublishOptions& options, const Inp
     const std::uint64_t chunks = ChunkCount(source.size, options.chunkSize);
     file.checksums.resize(chunks);
     file.sha256s.resize(chunks);
+    if (source.size >= kMinIndexedFileSize && source.hardLinkOf.empty()) {
+      file.blockSize = ChooseBlockSize(source.size);
+      file.blockAt = std::numeric_limits<std::int64_t>::max();
+    }
   }
   return files;
 }
 
 }  // namespace
+
+fs::path BlockFilePath(const fs::path& versions, const std::string& version) {
+  return versions / ("." + version + ".blocks");
+}
+
+std::string AssembleBlockFile(std::vector<PublishedFile>& files) {
+  std::string blocks;
+  for (PublishedFile& file : files) {
+    if (file.blockSize == 0) continue;
+    file.blockAt = blocks.size();
+    blocks += file.blockIndex;
+  }
+  return blocks;
+}
 
 std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
   return size / chunkSize + (size % chunkSize != 0 ? 1 : 0);
@@ -262,10 +290,13 @@ std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
 // updater would refuse to read is refused before any work.
 std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& input) {
   std::uint64_t size = PackageHeader(options).size() +
-                       EntriesPart(input, DocumentForm::kFull).size() + std::strlen(kPackageFooter);
+                       EntriesPart(input, DocumentForm::kWithBlocks).size() +
+                       std::strlen(kPackageFooter);
   for (const auto& source : input.files) {
-    size += FileLine(options, EntryOf(source), DocumentForm::kFull).size() +
-            (8 + 64) * ChunkCount(source.size, options.chunkSize);
+    size +=
+        FileLine(options, EntryOf(source), DocumentForm::kWithBlocks).size() +
+        (8 + 64) * ChunkCount(source.size, options.chunkSize) +
+        (source.size >= kMinIndexedFileSize && source.hardLinkOf.empty() ? kBlockFieldsSize : 0);
   }
   return size;
 }
@@ -275,7 +306,7 @@ std::uint64_t PackageDocumentSize(const PublishOptions& options, const Input& in
 // placeholders of the same width, so the check costs no reading of the files.
 void RefuseWhatTheUpdaterCannotRead(const PublishOptions& options, const Input& input) {
   const std::string text =
-      PackageDocument(options, Placeholders(options, input), input, DocumentForm::kFull);
+      PackageDocument(options, Placeholders(options, input), input, DocumentForm::kWithBlocks);
   try {
     StandardPackageManifest manifest;
     TextStream stream(text);

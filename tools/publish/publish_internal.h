@@ -111,6 +111,11 @@ struct PublishedFile {
   std::vector<std::uint32_t> checksums;
   std::vector<Sha256Digest> sha256s;
   std::string hardLinkOf;  // as SourceFile's
+  // The file's block index (empty for a file too small to have one, and for a hard link, which
+  // is never downloaded), its block size, and where it lies in the version's block file.
+  std::string blockIndex;
+  std::uint32_t blockSize = 0;
+  std::uint64_t blockAt = 0;
 };
 
 // --- check.cc: scan and check
@@ -176,7 +181,13 @@ std::optional<std::string> ReadDocument(const fs::path& path);
 // How much a package document says: a version published before documents carried SHA-256, or
 // modes, times and links, or hard links and empty folders, keeps the document it was published
 // with.
-enum class DocumentForm { kFirst, kWithSha256, kWithLinks, kFull };
+// DocumentForm::kWithBlocks adds the place of each file's block index to kFull.
+enum class DocumentForm { kFirst, kWithSha256, kWithLinks, kFull, kWithBlocks };
+// The version's block file, beside its folder: dot-named, as no version id is, so that no
+// version's folder can take its name.
+fs::path BlockFilePath(const fs::path& versions, const std::string& version);
+// Places every file's index in the block file, in document order, and returns the file's bytes.
+std::string AssembleBlockFile(std::vector<PublishedFile>& files);
 // The document entry of `file`, before its checksums are read.
 PublishedFile EntryOf(const SourceFile& file);
 // The package document of `files`, and of the links and empty folders of `input`.

@@ -30,6 +30,9 @@ PublishedFile HardLinkEntry(const SourceFile& file, const std::vector<PublishedF
   PublishedFile entry = *primary;
   entry.relative = file.relative;
   entry.hardLinkOf = file.hardLinkOf;
+  // Never downloaded: its file's bytes are.
+  entry.blockIndex.clear();
+  entry.blockSize = 0;
   return entry;
 }
 
@@ -146,13 +149,19 @@ PublishResult Publish(const PublishOptions& options,
       if (progress) progress(state);
     }
     AdoptPublishedTimes(*existing, published);
+    const std::string blockFile = AssembleBlockFile(published);
     // A version published before documents carried SHA-256, or modes, times and links, or hard
-    // links and empty folders, keeps its document when its files are the same.
-    std::string document = PackageDocument(options, published, collected, DocumentForm::kFull);
-    for (const DocumentForm form :
-         {DocumentForm::kFirst, DocumentForm::kWithSha256, DocumentForm::kWithLinks}) {
+    // links and empty folders, or block indexes, keeps its document when its files are the same.
+    std::string document =
+        PackageDocument(options, published, collected, DocumentForm::kWithBlocks);
+    bool withBlocks = true;
+    for (const DocumentForm form : {DocumentForm::kFirst, DocumentForm::kWithSha256,
+                                    DocumentForm::kWithLinks, DocumentForm::kFull}) {
       std::string earlier = PackageDocument(options, published, collected, form);
-      if (earlier == *existing) document = std::move(earlier);
+      if (earlier == *existing) {
+        document = std::move(earlier);
+        withBlocks = false;
+      }
     }
     // Whether a version was signed shows in its signature only, its document is the same.
     const bool wasSigned = fs::exists(fs::symlink_status(SignaturePath(result.manifestPath)));
@@ -172,6 +181,12 @@ PublishResult Publish(const PublishOptions& options,
     }
     result.files = published.size();
     result.unchanged = true;
+    // The block file of a run killed before it wrote it, or one changed since: its document
+    // names its SHA-256, so a wrong one only costs updaters their reuse, but it is put right.
+    if (withBlocks && !blockFile.empty() &&
+        ReadDocument(BlockFilePath(versions, options.version)) != blockFile) {
+      WriteDocument(BlockFilePath(versions, options.version), blockFile);
+    }
     // Every signature is made before anything is written; a foreign signature of the version
     // (another key's) and a missing one of the node list or "current" are made anew.
     const DocumentUpdate version =
@@ -218,7 +233,9 @@ PublishResult Publish(const PublishOptions& options,
     if (progress) progress(state);
   }
   result.files = published.size();
-  const std::string document = PackageDocument(options, published, collected, DocumentForm::kFull);
+  const std::string blockFile = AssembleBlockFile(published);
+  const std::string document =
+      PackageDocument(options, published, collected, DocumentForm::kWithBlocks);
   // Signed while nothing is in place yet, so that a signer that fails leaves no trace.
   const DocumentUpdate version =
       PlanDocument(result.manifestPath, document, signer, packageComment);
@@ -236,6 +253,8 @@ PublishResult Publish(const PublishOptions& options,
   }
   staging.Committed();
   try {
+    // Before the document that names it, as the files are.
+    if (!blockFile.empty()) WriteDocument(BlockFilePath(versions, options.version), blockFile);
     ApplyDocument(version);
   } catch (const PublishError&) {
     // Without its document the folder is a leftover; nothing names it yet.

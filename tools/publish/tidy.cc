@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "publish_internal.h"
 
@@ -16,6 +17,13 @@ constexpr char kLockName[] = ".halvane-publish.lock";
 
 bool IsTemporary(const std::string& name) {
   return !name.empty() && name.front() == '.' && name.find(kTemporaryMark) != std::string::npos;
+}
+
+// ".VERSION.blocks", the block file of a version (see BlockFilePath).
+bool IsBlockFile(const std::string& name) {
+  constexpr std::string_view kSuffix = ".blocks";
+  return name.size() > kSuffix.size() + 1 && name.front() == '.' &&
+         name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
 }
 
 }  // namespace
@@ -91,8 +99,8 @@ void RemoveOrphanSignatures(const fs::path& folder) {
 }
 
 // Removes the temporary entries that a killed run left in `folder` and, when `documents` is
-// set, the version folders in it that have no document in `documents` (a killed run moved
-// them into place but did not get to write their document).
+// set, the version folders and block files in it that have no document in `documents` (a
+// killed run moved them into place but did not get to write their document).
 void RemoveLeftovers(const fs::path& folder, const std::optional<fs::path>& documents) {
   std::error_code error;
   std::vector<fs::path> remove;
@@ -100,6 +108,9 @@ void RemoveLeftovers(const fs::path& folder, const std::optional<fs::path>& docu
        it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (IsTemporary(name)) {
+      remove.push_back(it->path());
+    } else if (documents && IsBlockFile(name) &&
+               !fs::exists(*documents / (name.substr(1, name.size() - 8) + ".xml"))) {
       remove.push_back(it->path());
     } else if (documents && name.front() != '.' && it->is_directory(error) && !error &&
                !it->is_symlink(error) && !fs::exists(*documents / (name + ".xml"))) {
