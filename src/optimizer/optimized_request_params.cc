@@ -29,21 +29,36 @@ std::string EncodeSegment(const std::string& segment) {
   return encoded;
 }
 
+// The folder of the package's versions on `node`.
+Poco::URI PackageFolder(const NodeManifest& node, const TransferParams& params) {
+  // A node written "https://HOST[:PORT]" is fetched over TLS; a bare HOST[:PORT] stays plain.
+  const HostAddress address = ParseHostAddress(node.GetHost());
+  Poco::URI uri;
+  uri.setScheme(address.scheme);
+  uri.setAuthority(address.authority);
+  uri.setPath(node.GetPath());
+  uri.resolve(EncodeSegment(params.partnerId) + "/");
+  uri.resolve(EncodeSegment(params.packageId) + "/");
+  return uri;
+}
+
 }  // namespace
+
+std::string OptimizedRequestParams::ToPackageUrl(const std::string& name) const {
+  if (!SelectedNode) {
+    throw std::invalid_argument("OptimizedRequestParams::ToPackageUrl invoked with no SelectedNode");
+  }
+  Poco::URI uri = PackageFolder(*SelectedNode, Params);
+  uri.resolve("./" + EncodeSegment(name));
+  return uri.toString();
+}
 
 std::string OptimizedRequestParams::ToUrl() const {
   if (!SelectedNode || !ChunkData) {
     throw std::invalid_argument(
         "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
   }
-  // A node written "https://HOST[:PORT]" is fetched over TLS; a bare HOST[:PORT] stays plain.
-  const HostAddress address = ParseHostAddress(SelectedNode->GetHost());
-  Poco::URI uri;
-  uri.setScheme(address.scheme);
-  uri.setAuthority(address.authority);
-  uri.setPath(SelectedNode->GetPath());
-  uri.resolve(EncodeSegment(Params.partnerId) + "/");
-  uri.resolve(EncodeSegment(Params.packageId) + "/");
+  Poco::URI uri = PackageFolder(*SelectedNode, Params);
   uri.resolve(EncodeSegment(Params.versionId) + "/");
   const std::string& path = ChunkData->fileData ? ChunkData->fileData->filePath : std::string();
   const std::size_t first = path.find_first_not_of('/');

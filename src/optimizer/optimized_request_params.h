@@ -34,6 +34,10 @@ struct OptimizedRequestParams {
   // holding a space, "#", "?", "%" or ":" reach the node as they are. Throws
   // std::invalid_argument without SelectedNode or ChunkData.
   std::string ToUrl() const;
+  // The URL on SelectedNode of `name` (one path level) beside the package's versions:
+  // http://<host><node path><partner>/<package>/<name>, as ToUrl encodes. Throws
+  // std::invalid_argument without SelectedNode.
+  std::string ToPackageUrl(const std::string& name) const;
   // A ranged GET of the chunk's bytes (lowerBound-upperBound, inclusive) with the time-outs and
   // the speed limit of this attempt, writing into `writer`.
   HttpRequestParams ToRequestParams(HttpWriteCallback* writer) const;

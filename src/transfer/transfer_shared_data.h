@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
@@ -150,6 +151,10 @@ struct TransferSharedMapData : public WorkDescriptor {
     std::optional<std::array<std::uint8_t, 32>> sha256;  // when the chunk has expectedSha256
   };
   std::optional<ReceivedDigests> received;
+  // When the chunk's partial file was built from the blocks of files already on disk: the byte
+  // ranges (first and last, inclusive, absolute) that were found nowhere, fetched alone before
+  // the chunk is checked. Empty otherwise. Set before the pipeline runs, never changed after.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> missingRanges;
   ChunkRace race;
 };
 

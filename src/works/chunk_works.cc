@@ -19,6 +19,7 @@
 #include "transfer/transfer_error_data.h"
 #include "work/no_op_work.h"
 #include "works/optimized_request_chunk_work.h"
+#include "works/reuse_works.h"
 
 namespace halv {
 
@@ -112,11 +113,12 @@ std::string ChecksumStatusData::ToString() const {
 
 LazyTransferMultipleChunksWork::LazyTransferMultipleChunksWork(
     std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
-    std::shared_ptr<TransferSharedFileData> fileData)
+    std::shared_ptr<TransferSharedFileData> fileData, std::shared_ptr<const ReusePlan> plan)
     : TransferWork(std::move(transfer)),
       LazyParallelWork(nullptr, ChunksInFlight(*transfer_)),
       file_(std::move(file)),
-      fileData_(std::move(fileData)) {
+      fileData_(std::move(fileData)),
+      plan_(std::move(plan)) {
   ObserveCompletion(*this);
 }
 
@@ -163,8 +165,18 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   // Whenever the document carries them, signed or not: a node alone then cannot make a changed
   // chunk pass, as it can a CRC-32. The reader has checked there is one for every chunk.
   if (!file_->GetSha256s().empty()) sha256 = file_->GetSha256s().at(next_);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;
+  if (plan_) {
+    // A chunk found nowhere is downloaded whole as ever; one found whole is only checked.
+    if (auto within = plan_->MissingWithin(file_->GetPath(), lower, upper);
+        within && !(within->size() == 1 && within->front().first == lower &&
+                    within->front().second == upper)) {
+      missing = std::move(*within);
+    }
+  }
   auto child = TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
-                                               file_->GetChecksums().at(next_), sha256);
+                                               file_->GetChecksums().at(next_), sha256,
+                                               std::move(missing));
   // Set before the pipeline runs; the optimizer's watch calls it while the chunk's request runs.
   child->GetChunk()->race.start =
       [weak = std::weak_ptr<CompositeWork>(weak_from_this()),
@@ -221,13 +233,18 @@ std::shared_ptr<TransferSingleChunkWork> TransferSingleChunkWork::Create(
     std::shared_ptr<TransferWorkInterface> transfer,
     std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
     std::uint64_t upperBound, std::uint32_t expectedChecksum,
-    std::optional<std::array<std::uint8_t, 32>> expectedSha256) {
+    std::optional<std::array<std::uint8_t, 32>> expectedSha256,
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> missingRanges) {
   auto chunk = std::make_shared<TransferSharedMapData>(
       std::move(fileData), lowerBound, upperBound, expectedChecksum, transfer->GetProgressUpdater(),
       expectedSha256);
+  chunk->missingRanges = std::move(missingRanges);
   auto work = std::make_shared<TransferSingleChunkWork>(transfer, chunk);
   work->AddChild(std::make_shared<CreateChunkMapWork>(transfer, chunk));
   work->AddChild(std::make_shared<MutexPrefetchChunkWork>(transfer, chunk));
+  if (!chunk->missingRanges.empty()) {
+    work->AddChild(std::make_shared<FetchMissingRangesWork>(transfer, chunk));
+  }
   work->AddChild(ConditionalTransferChunkWork::Create(transfer, chunk));
   work->AddChild(std::make_shared<ReleaseChunkMapWork>(transfer, chunk));
   return work;
@@ -235,7 +252,7 @@ std::shared_ptr<TransferSingleChunkWork> TransferSingleChunkWork::Create(
 
 TransferSingleChunkWork::TransferSingleChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
                                                  std::shared_ptr<TransferSharedMapData> chunk)
-    : TransferWork(std::move(transfer)), SequentialWork(nullptr, 4), chunk_(std::move(chunk)) {
+    : TransferWork(std::move(transfer)), SequentialWork(nullptr, 5), chunk_(std::move(chunk)) {
   ObserveCompletion(*this);
 }
 

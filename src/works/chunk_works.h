@@ -23,6 +23,8 @@
 
 namespace halv {
 
+class ReusePlan;
+
 // The most retries a node list may add to a retry limit, whatever its length: every node of a
 // list of up to 17 nodes is tried once, and a list of hundreds cannot turn one chunk into tens of
 // thousands of attempts.
@@ -67,9 +69,12 @@ class ChecksumStatusData : public TransferStatusData {
 // LazyParallelWork; ReleaseWindows from the thread destroying the file work.
 class LazyTransferMultipleChunksWork : public TransferWork, public LazyParallelWork {
  public:
+  // `plan`, when given, holds the ranges of the file that are still to be fetched after an
+  // update built its partial file from old files.
   LazyTransferMultipleChunksWork(std::shared_ptr<TransferWorkInterface> transfer,
                                  std::shared_ptr<const FileManifest> file,
-                                 std::shared_ptr<TransferSharedFileData> fileData);
+                                 std::shared_ptr<TransferSharedFileData> fileData,
+                                 std::shared_ptr<const ReusePlan> plan = nullptr);
   ~LazyTransferMultipleChunksWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
@@ -88,6 +93,7 @@ class LazyTransferMultipleChunksWork : public TransferWork, public LazyParallelW
  private:
   const std::shared_ptr<const FileManifest> file_;
   const std::shared_ptr<TransferSharedFileData> fileData_;
+  const std::shared_ptr<const ReusePlan> plan_;
   // Guarded by lock_.
   std::uint32_t next_ = 0;
   std::vector<std::weak_ptr<TransferSharedMapData>> chunks_;
@@ -97,7 +103,8 @@ class LazyTransferMultipleChunksWork : public TransferWork, public LazyParallelW
   bool completedInPlace_ = false;
 };
 
-// One chunk's pipeline: map, prefetch, verify and (if needed) download, release.
+// One chunk's pipeline: map, prefetch, fetch the ranges an update did not find on disk (when
+// `missingRanges` are given), verify and (if needed) download, release.
 // Ownership: held by shared pointers. Thread-safety: as SequentialWork.
 class TransferSingleChunkWork : public TransferWork, public SequentialWork {
  public:
@@ -105,7 +112,8 @@ class TransferSingleChunkWork : public TransferWork, public SequentialWork {
       std::shared_ptr<TransferWorkInterface> transfer,
       std::shared_ptr<TransferSharedFileData> fileData, std::uint64_t lowerBound,
       std::uint64_t upperBound, std::uint32_t expectedChecksum,
-      std::optional<std::array<std::uint8_t, 32>> expectedSha256 = std::nullopt);
+      std::optional<std::array<std::uint8_t, 32>> expectedSha256 = std::nullopt,
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> missingRanges = {});
 
   TransferSingleChunkWork(std::shared_ptr<TransferWorkInterface> transfer,
                           std::shared_ptr<TransferSharedMapData> chunk);

@@ -23,6 +23,7 @@
 #include "transfer/transfer_error_data.h"
 #include "transfer/transfer_progress_updater.h"
 #include "works/chunk_works.h"
+#include "works/reuse_works.h"
 
 namespace halv {
 
@@ -161,18 +162,28 @@ std::shared_ptr<TransferMultipleFilesWork> TransferMultipleFilesWork::Create(
     throw std::logic_error("TransferMultipleFilesWork constructed with empty file set");
   }
   auto work = std::make_shared<TransferMultipleFilesWork>(transfer);
+  std::shared_ptr<ReusePlan> plan;
+  const auto indexed = [](const std::shared_ptr<const FileManifest>& file) {
+    return file->GetBlockIndex() != nullptr;
+  };
+  if (std::any_of(package->GetRunFiles().begin(), package->GetRunFiles().end(), indexed) ||
+      std::any_of(package->GetOtherFiles().begin(), package->GetOtherFiles().end(), indexed)) {
+    plan = std::make_shared<ReusePlan>();
+    work->AddChild(std::make_shared<ReuseOldFilesWork>(transfer, plan));
+  }
   if (!package->GetRunFiles().empty()) {
-    work->AddChild(SequentialTransferMultipleFilesWork::Create(transfer, package->GetRunFiles()));
+    work->AddChild(
+        SequentialTransferMultipleFilesWork::Create(transfer, package->GetRunFiles(), plan));
   }
   if (!package->GetOtherFiles().empty()) {
-    work->AddChild(std::make_shared<LazyParallelTransferMultipleFilesWork>(transfer));
+    work->AddChild(std::make_shared<LazyParallelTransferMultipleFilesWork>(transfer, plan));
   }
   return work;
 }
 
 TransferMultipleFilesWork::TransferMultipleFilesWork(
     std::shared_ptr<TransferWorkInterface> transfer)
-    : TransferWork(std::move(transfer)), SequentialWork(nullptr, 2) {
+    : TransferWork(std::move(transfer)), SequentialWork(nullptr, 3) {
   ObserveCompletion(*this);
 }
 
@@ -184,13 +195,14 @@ void TransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) cons
 }
 
 std::shared_ptr<SequentialTransferMultipleFilesWork> SequentialTransferMultipleFilesWork::Create(
-    std::shared_ptr<TransferWorkInterface> transfer, const FileCluster& cluster) {
+    std::shared_ptr<TransferWorkInterface> transfer, const FileCluster& cluster,
+    std::shared_ptr<const ReusePlan> plan) {
   if (cluster.empty()) {
     throw std::logic_error("SequentialTransferMultipleFilesWork constructed with empty cluster");
   }
   auto work = std::make_shared<SequentialTransferMultipleFilesWork>(transfer, cluster.size());
   for (const std::shared_ptr<const FileManifest>& file : cluster) {
-    work->AddChild(TransferSingleFileWork::Create(transfer, file));
+    work->AddChild(TransferSingleFileWork::Create(transfer, file, plan));
   }
   return work;
 }
@@ -209,8 +221,10 @@ void SequentialTransferMultipleFilesWork::Describe(boost::property_tree::ptree& 
 }
 
 LazyParallelTransferMultipleFilesWork::LazyParallelTransferMultipleFilesWork(
-    std::shared_ptr<TransferWorkInterface> transfer)
-    : TransferWork(std::move(transfer)), LazyParallelWork(nullptr, FilesInFlight(*transfer_)) {
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const ReusePlan> plan)
+    : TransferWork(std::move(transfer)),
+      LazyParallelWork(nullptr, FilesInFlight(*transfer_)),
+      plan_(std::move(plan)) {
   if (RequirePackage(*transfer_, "LazyParallelTransferMultipleFilesWork")
           ->GetOtherFiles()
           .empty()) {
@@ -236,16 +250,17 @@ std::shared_ptr<Work> LazyParallelTransferMultipleFilesWork::NextChild() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
   if (!package || next_ >= package->GetOtherFiles().size()) return nullptr;
-  return TransferSingleFileWork::Create(transfer_, package->GetOtherFiles()[next_++]);
+  return TransferSingleFileWork::Create(transfer_, package->GetOtherFiles()[next_++], plan_);
 }
 
 std::shared_ptr<TransferSingleFileWork> TransferSingleFileWork::Create(
-    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file) {
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
+    std::shared_ptr<const ReusePlan> plan) {
   auto work = std::make_shared<TransferSingleFileWork>(transfer, file);
   work->AddChild(std::make_shared<OpenAndAllocateFileWork>(transfer, file, work->fileData_));
   if (work->fileData_->fileSize != 0) {
     work->chunks_ =
-        std::make_shared<LazyTransferMultipleChunksWork>(transfer, file, work->fileData_);
+        std::make_shared<LazyTransferMultipleChunksWork>(transfer, file, work->fileData_, plan);
     work->AddChild(work->chunks_);
   }
   work->AddChild(std::make_shared<CloseFileWork>(transfer, file, work->fileData_));

@@ -17,12 +17,14 @@ namespace halv {
 
 class LazyTransferMultipleChunksWork;
 class PackageManifest;
+class ReusePlan;
 
 // A non-empty list of the files that one multiple-files work transfers.
 using FileCluster = std::vector<std::shared_ptr<const FileManifest>>;
 
-// Every file of the package: the run files first, one after another, then the other files
-// several at once.
+// Every file of the package: when its document has block indexes, first the reuse of what the
+// files on disk hold (ReuseOldFilesWork); then the run files, one after another, then the other
+// files several at once.
 // Ownership: held by shared pointers, the child of the package work's deferred work.
 // Thread-safety: as SequentialWork; Create on one thread before the work starts.
 class TransferMultipleFilesWork : public TransferWork, public SequentialWork {
@@ -43,7 +45,8 @@ class SequentialTransferMultipleFilesWork : public TransferWork, public Sequenti
  public:
   // Throws std::logic_error for an empty cluster.
   static std::shared_ptr<SequentialTransferMultipleFilesWork> Create(
-      std::shared_ptr<TransferWorkInterface> transfer, const FileCluster& cluster);
+      std::shared_ptr<TransferWorkInterface> transfer, const FileCluster& cluster,
+      std::shared_ptr<const ReusePlan> plan = nullptr);
 
   SequentialTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
                                       std::size_t count);
@@ -57,7 +60,8 @@ class SequentialTransferMultipleFilesWork : public TransferWork, public Sequenti
 class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyParallelWork {
  public:
   // Throws std::logic_error when the package has no other files.
-  explicit LazyParallelTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer);
+  LazyParallelTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                        std::shared_ptr<const ReusePlan> plan = nullptr);
   ~LazyParallelTransferMultipleFilesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
@@ -66,6 +70,7 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
   std::shared_ptr<Work> NextChild() override;
 
  private:
+  const std::shared_ptr<const ReusePlan> plan_;
   // Guarded by lock_.
   std::size_t next_ = 0;
 };
@@ -76,8 +81,11 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
 // failures are logged, and every file at the level of all completions (8).
 class TransferSingleFileWork : public TransferWork, public SequentialWork {
  public:
+  // `plan`, when given, says which bytes of the file's partial file an update built from old
+  // files; its chunks then fetch only the rest.
   static std::shared_ptr<TransferSingleFileWork> Create(
-      std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file);
+      std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
+      std::shared_ptr<const ReusePlan> plan = nullptr);
 
   TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> transfer,
                          std::shared_ptr<const FileManifest> file);
