@@ -46,7 +46,8 @@ Poco::URI PackageFolder(const NodeManifest& node, const TransferParams& params) 
 
 std::string OptimizedRequestParams::ToPackageUrl(const std::string& name) const {
   if (!SelectedNode) {
-    throw std::invalid_argument("OptimizedRequestParams::ToPackageUrl invoked with no SelectedNode");
+    throw std::invalid_argument(
+        "OptimizedRequestParams::ToPackageUrl invoked with no SelectedNode");
   }
   Poco::URI uri = PackageFolder(*SelectedNode, Params);
   uri.resolve("./" + EncodeSegment(name));

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <set>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 namespace halv {
@@ -17,12 +21,13 @@ std::size_t FilterSlot(std::uint32_t weak) {
   return static_cast<std::size_t>(((weak ^ (weak >> 15)) * 0x9E3779B1u) >> (32 - kFilterBits));
 }
 
-// The part of a source that the pass over it needs in memory: a buffer that slides along it.
+// The part of a source that the pass over it needs in memory: a buffer (shared by the sources of
+// a pass, so that it is allocated once) that slides along it.
 class SlidingSource {
  public:
   SlidingSource(const BlockSearch::Reader& read, std::uint32_t source, std::uint64_t size,
-                std::size_t capacity)
-      : read_(read), source_(source), size_(size), buffer_(capacity) {}
+                std::vector<unsigned char>& buffer)
+      : read_(read), source_(source), size_(size), buffer_(buffer) {}
 
   // The bytes from `position` on, at least `need` of them (fewer only at the end of the source).
   const unsigned char* At(std::uint64_t position, std::size_t need) {
@@ -49,6 +54,8 @@ class SlidingSource {
     }
     return buffer_.data() + (position - start_);
   }
+  // One past the last byte in the buffer.
+  const unsigned char* End() const { return buffer_.data() + length_; }
   // The source's size, smaller than announced once it turned out shorter.
   std::uint64_t Size() const { return size_; }
 
@@ -56,7 +63,7 @@ class SlidingSource {
   const BlockSearch::Reader& read_;
   const std::uint32_t source_;
   std::uint64_t size_;
-  std::vector<unsigned char> buffer_;
+  std::vector<unsigned char>& buffer_;
   std::uint64_t start_ = 0;
   std::size_t length_ = 0;
 };
@@ -92,10 +99,41 @@ void BlockSearch::Record(std::uint32_t target, std::uint64_t block, std::uint32_
 void BlockSearch::Search(const std::vector<std::uint64_t>& sizes, const Reader& read) {
   std::set<std::uint32_t> blockSizes;
   for (const Target& target : targets_) blockSizes.insert(target.blockSize);
-  for (const std::uint32_t blockSize : blockSizes) {
-    if (gaveUp_) return;
-    SearchBlockSize(blockSize, sizes, read);
+  // The passes of different block sizes touch different targets: they run at once, each on a
+  // thread of its own, as many at a time as there are processors.
+  std::vector<std::uint32_t> pending(blockSizes.begin(), blockSizes.end());
+  std::mutex mutex;
+  std::exception_ptr error;
+  const auto worker = [&] {
+    for (;;) {
+      std::uint32_t blockSize = 0;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (pending.empty() || error || gaveUp_) return;
+        blockSize = pending.back();
+        pending.pop_back();
+      }
+      try {
+        SearchBlockSize(blockSize, sizes, read);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!error) error = std::current_exception();
+      }
+    }
+  };
+  const std::size_t threads =
+      std::min<std::size_t>(pending.size(), std::max(1u, std::thread::hardware_concurrency()));
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < threads; ++i) {
+    try {
+      helpers.emplace_back(worker);
+    } catch (const std::system_error&) {
+      break;  // the passes left run on the threads there are
+    }
   }
+  worker();
+  for (std::thread& helper : helpers) helper.join();
+  if (error) std::rethrow_exception(error);
   if (!gaveUp_) SearchTails(sizes, read);
 }
 
@@ -114,43 +152,66 @@ void BlockSearch::SearchBlockSize(std::uint32_t blockSize, const std::vector<std
   if (entries.empty()) return;
   std::sort(entries.begin(), entries.end(),
             [](const Entry& a, const Entry& b) { return a.weak < b.weak; });
-  std::vector<bool> filter(std::size_t{1} << kFilterBits);
-  for (const Entry& entry : entries) filter[FilterSlot(entry.weak)] = true;
+  std::vector<std::uint64_t> filter((std::size_t{1} << kFilterBits) / 64);
+  for (const Entry& entry : entries) {
+    const std::size_t slot = FilterSlot(entry.weak);
+    filter[slot / 64] |= std::uint64_t{1} << (slot % 64);
+  }
+  // Positions searched, and strong checksums that disagreed with their weak ones, in this pass.
+  std::uint64_t searched = 0;
+  std::uint64_t wrongStrong = 0;
+  const auto mayHold = [&filter](std::uint32_t weak) {
+    const std::size_t slot = FilterSlot(weak);
+    return (filter[slot / 64] >> (slot % 64)) & 1;
+  };
+  // Whether the window at `position` of `source` is a block of some target; records it for every
+  // target block it is.
+  const auto matches = [&](const unsigned char* window, std::uint32_t weak, std::uint32_t source,
+                           std::uint64_t position) {
+    auto range = std::equal_range(entries.begin(), entries.end(), Entry{weak, 0, 0, 0},
+                                  [](const Entry& a, const Entry& b) { return a.weak < b.weak; });
+    if (range.first == range.second) return false;
+    const std::uint64_t strong = StrongChecksum(window, blockSize);
+    bool matched = false;
+    for (auto entry = range.first; entry != range.second; ++entry) {
+      if (entry->strong != strong) continue;
+      matched = true;
+      Record(entry->target, entry->block, source, position);
+    }
+    if (!matched && ++wrongStrong > 4096 + (searched + position) / 64) gaveUp_ = true;
+    return matched;
+  };
 
-  const std::size_t capacity = std::max<std::size_t>(std::size_t{4} << 20, 4 * blockSize);
-  for (std::uint32_t source = 0; source < sizes.size(); ++source) {
+  std::vector<unsigned char> buffer(std::max<std::size_t>(std::size_t{4} << 20, 4 * blockSize));
+  for (std::uint32_t source = 0; source < sizes.size() && !gaveUp_; ++source) {
     if (sizes[source] < blockSize) continue;
-    SlidingSource data(read, source, sizes[source], capacity);
+    SlidingSource data(read, source, sizes[source], buffer);
     std::uint64_t position = 0;
     const unsigned char* window = data.At(0, blockSize);
     if (data.Size() < blockSize) continue;
     RollingChecksum rolling;
     rolling.Reset(window, blockSize);
     for (;;) {
-      const std::uint32_t weak = rolling.Value();
-      bool matched = false;
-      if (filter[FilterSlot(weak)]) {
-        auto range =
-            std::equal_range(entries.begin(), entries.end(), Entry{weak, 0, 0, 0},
-                             [](const Entry& a, const Entry& b) { return a.weak < b.weak; });
-        if (range.first != range.second) {
-          const std::uint64_t strong = StrongChecksum(window, blockSize);
-          for (auto entry = range.first; entry != range.second; ++entry) {
-            if (entry->strong != strong) continue;
-            matched = true;
-            Record(entry->target, entry->block, source, position);
-          }
-          if (!matched && ++wrongStrong_ > 4096 + searched_ / 64) {
-            gaveUp_ = true;
-            return;
-          }
+      // Rolls along what the buffer holds, checking each position, until a block is found or the
+      // window's next byte is past the buffer.
+      const unsigned char* end = data.End();
+      bool found = false;
+      for (;;) {
+        const std::uint32_t weak = rolling.Value();
+        if (mayHold(weak) && matches(window, weak, source, position)) {
+          found = true;
+          break;
         }
+        if (gaveUp_ || window + blockSize >= end) break;
+        rolling.Roll(window[0], window[blockSize]);
+        ++window;
+        ++position;
       }
-      if (matched) {
+      if (gaveUp_) return;
+      if (found) {
         // The bytes of a found block are not searched again: rsync's rule, and a run of equal
         // blocks is found block by block rather than at every offset.
         position += blockSize;
-        searched_ += blockSize;
         if (position + blockSize > data.Size()) break;
         window = data.At(position, blockSize);
         if (position + blockSize > data.Size()) break;
@@ -161,10 +222,10 @@ void BlockSearch::SearchBlockSize(std::uint32_t blockSize, const std::vector<std
       window = data.At(position, std::size_t{blockSize} + 1);
       if (position + blockSize >= data.Size()) break;
       rolling.Roll(window[0], window[blockSize]);
+      ++window;
       ++position;
-      ++searched_;
-      window = data.At(position, blockSize);
     }
+    searched += position;
   }
 }
 

@@ -1,6 +1,7 @@
 #ifndef HALV_REUSE_BLOCK_SEARCH_H_
 #define HALV_REUSE_BLOCK_SEARCH_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,7 +25,7 @@ namespace halv {
 //
 // Memory: a few dozen bytes per target block, and one read buffer of a few MiB; none of it grows
 // with the sources. CPU: one pass over every source for each block size the targets use.
-// Ownership: one owner. Thread-safety: one thread.
+// Ownership: one owner. Thread-safety: one caller; Search runs its passes on threads of its own.
 class BlockSearch {
  public:
   // Where a target block was found.
@@ -46,10 +47,11 @@ class BlockSearch {
                           std::vector<BlockRecord> records,
                           std::uint32_t sameSource = Found::kNowhere);
 
-  // Searches every source, `sizes[i]` bytes read through `read(i, ...)`. Stops early, leaving
-  // what was found so far, once the strong checksums that disagree with their weak ones pass one
-  // for every 64 bytes searched (and some thousands): a hostile index cannot make the search
-  // hash every position of the sources.
+  // Searches every source, `sizes[i]` bytes read through `read(i, ...)`, which is called from
+  // several threads at once (one pass of the search for each block size, as many at a time as
+  // there are processors). Stops early, leaving what was found so far, once the strong checksums
+  // that disagree with their weak ones pass one for every 64 bytes a pass searched (and some
+  // thousands): a hostile index cannot make the search hash every position of the sources.
   void Search(const std::vector<std::uint64_t>& sizes, const Reader& read);
 
   // Where each block of target `target` was found; Found::kNowhere where it was not.
@@ -84,9 +86,7 @@ class BlockSearch {
               std::uint64_t offset);
 
   std::vector<Target> targets_;
-  std::uint64_t searched_ = 0;
-  std::uint64_t wrongStrong_ = 0;
-  bool gaveUp_ = false;
+  std::atomic<bool> gaveUp_{false};
 };
 
 }  // namespace halv

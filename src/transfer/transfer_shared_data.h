@@ -67,13 +67,13 @@ struct TransferSharedFileData : public WorkDescriptor {
 struct ChunkRace {
   std::mutex mutex;
   // Guarded by mutex.
-  bool verified = false;   // a copy verified: the window holds the chunk's right bytes
-  bool racerWon = false;   // the racing copy's bytes are those in the window
-  bool raced = false;      // a racing copy was started (at most one a chunk)
-  std::string firstHost;   // the node of the first copy's request in flight; empty between them
-  std::string racerHost;   // the node of the racing copy, once chosen
-  std::shared_ptr<HttpRequest> first;   // the first copy's request in flight
-  std::shared_ptr<HttpRequest> racer;   // the racing copy's request in flight
+  bool verified = false;  // a copy verified: the window holds the chunk's right bytes
+  bool racerWon = false;  // the racing copy's bytes are those in the window
+  bool raced = false;     // a racing copy was started (at most one a chunk)
+  std::string firstHost;  // the node of the first copy's request in flight; empty between them
+  std::string racerHost;  // the node of the racing copy, once chosen
+  std::shared_ptr<HttpRequest> first;  // the first copy's request in flight
+  std::shared_ptr<HttpRequest> racer;  // the racing copy's request in flight
   // Starts a racing copy of the chunk when the chunk's file has no chunk left to start; false
   // when it did not start one. Set by the file's chunk work; called by the optimizer's watch.
   std::function<bool()> start;
@@ -131,7 +131,7 @@ struct TransferSharedMapData : public WorkDescriptor {
   // Bytes of this chunk counted as transferred. Atomic: the work log describes the chunk on its
   // own thread while the chunk's next work may already be writing.
   std::atomic<std::uint64_t> fileProgressBytes{0};
-  bool completedCounted = false;        // the chunk's length was counted as completed
+  bool completedCounted = false;  // the chunk's length was counted as completed
   // Bit k mod 32 is set once the node at index k of the node list served a body that failed
   // verification; badNodeCount counts the distinct bits.
   std::uint32_t badNodeMask = 0;

@@ -174,24 +174,24 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
       missing = std::move(*within);
     }
   }
-  auto child = TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
-                                               file_->GetChecksums().at(next_), sha256,
-                                               std::move(missing));
+  auto child =
+      TransferSingleChunkWork::Create(transfer_, fileData_, lower, upper,
+                                      file_->GetChecksums().at(next_), sha256, std::move(missing));
   // Set before the pipeline runs; the optimizer's watch calls it while the chunk's request runs.
-  child->GetChunk()->race.start =
-      [weak = std::weak_ptr<CompositeWork>(weak_from_this()),
-       weakChunk = std::weak_ptr<TransferSharedMapData>(child->GetChunk())] {
-        const std::shared_ptr<CompositeWork> self = weak.lock();
-        const std::shared_ptr<TransferSharedMapData> chunk = weakChunk.lock();
-        try {
-          return self && chunk &&
-                 std::static_pointer_cast<LazyTransferMultipleChunksWork>(self)->StartRace(chunk);
-        } catch (...) {
-          // A race is a spare: when it cannot start, the chunk's own request goes on (the chunk
-          // is not raced again).
-          return false;
-        }
-      };
+  child->GetChunk()->race.start = [weak = std::weak_ptr<CompositeWork>(weak_from_this()),
+                                   weakChunk =
+                                       std::weak_ptr<TransferSharedMapData>(child->GetChunk())] {
+    const std::shared_ptr<CompositeWork> self = weak.lock();
+    const std::shared_ptr<TransferSharedMapData> chunk = weakChunk.lock();
+    try {
+      return self && chunk &&
+             std::static_pointer_cast<LazyTransferMultipleChunksWork>(self)->StartRace(chunk);
+    } catch (...) {
+      // A race is a spare: when it cannot start, the chunk's own request goes on (the chunk
+      // is not raced again).
+      return false;
+    }
+  };
   ++next_;
   chunks_.erase(std::remove_if(chunks_.begin(), chunks_.end(),
                                [](const std::weak_ptr<TransferSharedMapData>& chunk) {
@@ -202,7 +202,8 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   return child;
 }
 
-bool LazyTransferMultipleChunksWork::StartRace(const std::shared_ptr<TransferSharedMapData>& chunk) {
+bool LazyTransferMultipleChunksWork::StartRace(
+    const std::shared_ptr<TransferSharedMapData>& chunk) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   // Racing is for the end of a file: while a chunk is left to start, a free node takes that.
   if (next_ < file_->GetChunkCount() || fileData_->completeInPlace) return false;
@@ -416,9 +417,8 @@ WorkStatus VerifyChunkWork::ExecuteTask() {
           });
       right = hasher.Finish() == *chunk_->expectedSha256;
     } else {
-      chunk_->boundedData->ProcessWindow([&crc](const unsigned char* data, std::uint32_t length) {
-        crc = Crc32(data, length);
-      });
+      chunk_->boundedData->ProcessWindow(
+          [&crc](const unsigned char* data, std::uint32_t length) { crc = Crc32(data, length); });
       right = crc == chunk_->expectedChecksum;
     }
     if (right) {

@@ -57,10 +57,6 @@ class Descriptor {
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  void Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
   int get() const { return fd_; }
 
  private:
@@ -118,7 +114,8 @@ bool ChunksMatch(int fd, const FileManifest& file) {
   std::vector<unsigned char> buffer(std::min<std::uint64_t>(file.GetChunkSize(), 1 << 20));
   for (std::uint32_t chunk = 0; chunk < file.GetChunkCount(); ++chunk) {
     const std::uint64_t first = std::uint64_t{chunk} * file.GetChunkSize();
-    const std::uint64_t length = std::min<std::uint64_t>(file.GetChunkSize(), file.GetSize() - first);
+    const std::uint64_t length =
+        std::min<std::uint64_t>(file.GetChunkSize(), file.GetSize() - first);
     std::uint32_t crc = 0;
     for (std::uint64_t done = 0; done < length;) {
       const std::size_t want =
@@ -167,8 +164,8 @@ void ReusePlan::Set(const std::string& path, std::vector<Range> missing) {
 }
 
 std::optional<std::vector<ReusePlan::Range>> ReusePlan::MissingWithin(const std::string& path,
-                                                                       std::uint64_t first,
-                                                                       std::uint64_t last) const {
+                                                                      std::uint64_t first,
+                                                                      std::uint64_t last) const {
   const auto found = missing_.find(path);
   if (found == missing_.end()) return std::nullopt;
   std::vector<Range> within;
@@ -216,9 +213,6 @@ class ReuseOldFilesWork::Run {
   std::vector<std::uint64_t> sourceSizes_;
   std::map<std::string, std::uint32_t> sourceIds_;
   BlockSearch search_;
-  // The source open for reading, one at a time.
-  std::uint32_t openSource_ = BlockSearch::Found::kNowhere;
-  Descriptor openFd_;
 };
 
 void ReuseOldFilesWork::Run::CheckInterrupted() const {
@@ -383,14 +377,13 @@ void ReuseOldFilesWork::Run::FetchIndexes() {
 
 std::size_t ReuseOldFilesWork::Run::ReadSource(std::uint32_t source, void* buffer,
                                                std::size_t length, std::uint64_t offset) {
-  if (source != openSource_) {
-    CheckInterrupted();
-    struct stat info;
-    openFd_.Reset(OpenRegularBeneath(folder_->descriptor(), sourcePaths_.at(source), &info));
-    openSource_ = source;
-  }
-  if (openFd_.get() < 0) return 0;
-  return ReadFully(openFd_.get(), buffer, length, offset);
+  // Opened for each read, beneath the destination as ever, so that the passes of the search can
+  // read at once; a read is at least a few MiB or the whole of a small file.
+  CheckInterrupted();
+  struct stat info;
+  Descriptor fd(OpenRegularBeneath(folder_->descriptor(), sourcePaths_.at(source), &info));
+  if (fd.get() < 0) return 0;
+  return ReadFully(fd.get(), buffer, length, offset);
 }
 
 void ReuseOldFilesWork::Run::Build(const Target& target) {
@@ -435,13 +428,14 @@ void ReuseOldFilesWork::Run::Build(const Target& target) {
       length += blockLength(next);
       ++next;
     }
-    const bool inPlace = start.source == target.sameSource && start.offset == at &&
-                         at + length <= seeded;
+    const bool inPlace =
+        start.source == target.sameSource && start.offset == at && at + length <= seeded;
     bool copied = inPlace;
     if (!inPlace) {
       copied = true;
       for (std::uint64_t done = 0; done < length && copied;) {
-        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1 << 20));
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1 << 20));
         buffer.resize(piece);
         if (ReadSource(start.source, buffer.data(), piece, start.offset + done) != piece) {
           copied = false;
@@ -505,7 +499,6 @@ void ReuseOldFilesWork::Run::Execute() {
       // The file's own work meets the same trouble and names it.
     }
   }
-  openFd_.Reset(-1);
   std::lock_guard<std::mutex> lock(work_.mutex_);
   // The files found complete count as reused too: the version on disk gave them.
   work_.reusedBytes_ += total - changed;
@@ -615,10 +608,10 @@ bool FetchMissingRangesWork::Fetch(const ReusePlan::Range& range) {
 
 WorkStatus FetchMissingRangesWork::ExecuteTask() {
   if (!chunk_->boundedData) {
-    return WorkStatus(WorkResult::Error,
-                      std::make_shared<TransferErrorData>(
-                          TransferError::UnknownError,
-                          "FetchMissingRangesWork::ExecuteTask has no shared map"));
+    return WorkStatus(
+        WorkResult::Error,
+        std::make_shared<TransferErrorData>(
+            TransferError::UnknownError, "FetchMissingRangesWork::ExecuteTask has no shared map"));
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
