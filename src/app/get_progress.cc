@@ -1,5 +1,6 @@
 #include "app/get_progress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -47,6 +48,11 @@ std::string ProgressPrinter::Line(const TransferStatus& status,
   // Checking what an earlier run left moves the bar, but no byte of it is downloaded: no rate.
   if (status.checking) line << "checking  ";
   line << percent << "%  " << FormatBytes(done) << " of " << FormatBytes(total);
+  // An update says what it took from the version on disk.
+  if (status.reusedBytes != 0) {
+    line << "  reusing " << FormatBytes(std::min(status.reusedBytes, total)) << " of "
+         << FormatBytes(total) << " from the version on disk";
+  }
   if (bytesPerSecond && !status.checking) {
     line << "  " << FormatBytes(static_cast<std::uint64_t>(*bytesPerSecond)) << "/s";
     if (*bytesPerSecond >= 1) {
@@ -106,6 +112,10 @@ void ProgressPrinter::Finish(const TransferStatus& status) {
          << FormatBytes(
                 static_cast<std::uint64_t>(static_cast<double>(status.receivedBytes) / elapsed))
          << "/s on average";
+  }
+  if (status.reusedBytes != 0) {
+    out_ << "; reusing " << FormatBytes(std::min(status.reusedBytes, status.totalBytes)) << " of "
+         << FormatBytes(status.totalBytes) << " from the version on disk";
   }
   out_ << (terminal_ ? "\x1b[K\n" : "\n") << std::flush;
   lineOpen_ = false;

@@ -49,14 +49,15 @@ class ProgressPrinter {
   void Show(const TransferStatus& status);
   // The final line of a complete transfer: the size and folder, then the bytes received in this
   // run (saying so when every file was already there), the time since construction and their
-  // average rate.
+  // average rate, and for an update how much it took from the version on disk.
   void Finish(const TransferStatus& status);
   // Ends a line redrawn in place, so that the next message starts on a line of its own.
   void Break();
 
   // The text of one progress line: percent and bytes, then, when `bytesPerSecond` is known, the
   // rate and the time left at that rate; a check of files on disk says "checking" and shows no
-  // rate, since nothing of it is downloaded.
+  // rate, since nothing of it is downloaded; an update says how much of the package it takes
+  // from the version on disk.
   static std::string Line(const TransferStatus& status, std::optional<double> bytesPerSecond);
 
  private:

@@ -55,6 +55,8 @@ struct TransferStatus {
   // Transferring, with files of an earlier run being checked on disk and nothing received over
   // the network yet in this run: progress then measures checked bytes, not downloaded ones.
   bool checking = false;
+  // Of totalBytes, what an update took from the files of an earlier version on disk; 0 otherwise.
+  std::uint64_t reusedBytes = 0;
 };
 
 }  // namespace halv

@@ -53,6 +53,10 @@ void TransferStatusImpl::AddReceivedBytes(std::uint64_t count) { received_.Add(c
 
 void TransferStatusImpl::NoteDiskCheck() { diskChecked_.store(true, std::memory_order_relaxed); }
 
+void TransferStatusImpl::NoteReuse(std::uint64_t reused, std::uint64_t /*total*/) {
+  reused_.store(reused, std::memory_order_relaxed);
+}
+
 void TransferStatusImpl::SetPackage(const PackageManifest& package) {
   status_.runPath = package.GetRun();
   status_.totalBytes = package.GetTotalSize();
@@ -71,6 +75,7 @@ TransferStatus TransferStatusImpl::GetStatus() {
   snapshot.transferredBytes = transferred_.load(std::memory_order_relaxed);
   snapshot.completedBytes = completed_.load(std::memory_order_relaxed);
   // Once a byte has come over the network the run is downloading, whatever is still checked.
+  snapshot.reusedBytes = reused_.load(std::memory_order_relaxed);
   snapshot.checking = IsActive(snapshot) && snapshot.receivedBytes == 0 &&
                       diskChecked_.load(std::memory_order_relaxed);
   const std::uint64_t now = NowTick();

@@ -41,6 +41,7 @@ class TransferStatusImpl final : public TransferProgressUpdater {
   void AddCompletedBytes(std::uint64_t count) override;
   void AddReceivedBytes(std::uint64_t count) override;
   void NoteDiskCheck() override;
+  void NoteReuse(std::uint64_t reused, std::uint64_t total) override;
 
   // The stored status, for the owner to edit its state, error and retryable flag. Its counters,
   // ids and destination are not used: snapshots take them from the counters and the params.
@@ -81,6 +82,7 @@ class TransferStatusImpl final : public TransferProgressUpdater {
   std::atomic<std::uint64_t> transferred_{0};
   std::atomic<std::uint64_t> completed_{0};
   DeltaCounter<std::uint64_t> received_;
+  std::atomic<std::uint64_t> reused_{0};    // see TransferStatus::reusedBytes
   std::atomic<bool> diskChecked_{false};    // a check of earlier bytes has begun in this run
   DeltaCounter<std::uint64_t> activeTime_;  // ms in Transferring without error, between snapshots
 
