@@ -342,6 +342,46 @@ void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files
   closeParent();
 }
 
+DeferredFile DescribeDeferred(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) ThrowLastFileError();
+  return DeferredFile{FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                                   static_cast<std::uint64_t>(status.st_ino)},
+                      static_cast<std::int64_t>(status.st_ctim.tv_sec),
+                      static_cast<std::int64_t>(status.st_ctim.tv_nsec)};
+}
+
+FileIdentity ReplaceBeneath(int folder, const std::string& relativePath,
+                            const DeferredFile& deferred) {
+  std::string name;
+  const int parent = OpenParentBeneath(folder, relativePath, false, name);
+  try {
+    const std::string partial = name + kPartialFileSuffix;
+    struct stat there;
+    if (fstatat(parent, partial.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+        static_cast<std::uint64_t>(there.st_dev) != deferred.identity.device ||
+        static_cast<std::uint64_t>(there.st_ino) != deferred.identity.inode ||
+        there.st_ctim.tv_sec != deferred.changedSeconds ||
+        there.st_ctim.tv_nsec != deferred.changedNanoseconds) {
+      throw FileUnsafePathException("\"" + relativePath + kPartialFileSuffix +
+                                    "\" was changed, replaced or removed after it was verified");
+    }
+    if (renameat(parent, partial.c_str(), parent, name.c_str()) != 0) {
+      if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) {
+        throw FileUnsafePathException("\"" + relativePath +
+                                      "\" is a folder where the package needs a file; it is left "
+                                      "as it is");
+      }
+      ThrowLastFileError();
+    }
+  } catch (...) {
+    close(parent);
+    throw;
+  }
+  close(parent);
+  return deferred.identity;
+}
+
 void ForceBeneathWalk(bool force) { forceWalk.store(force); }
 
 }  // namespace halv

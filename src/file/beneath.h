@@ -71,6 +71,26 @@ FileIdentity PlaceFolderBeneath(int folder, const std::string& relativePath);
 // `folder` is a descriptor of the destination, which stays the caller's.
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);
 
+// Where a verified file waits under its partial name to replace what is at its final name: its
+// identity and its change time when it was left there, so that a file changed since is not
+// renamed into place.
+struct DeferredFile {
+  FileIdentity identity;
+  std::int64_t changedSeconds = 0;
+  std::int64_t changedNanoseconds = 0;
+};
+
+// What DeferredFile records of the open file `fd`.
+DeferredFile DescribeDeferred(int fd);
+
+// Renames `relativePath` + kPartialFileSuffix over `relativePath` beneath `folder` (neither
+// followed), once the caller flushed the file system, so that the old file is replaced by bytes
+// on disk. The partial name must still hold the file `deferred` describes, unchanged since:
+// otherwise FileUnsafePathException naming it (nothing is renamed); a folder at the final name
+// throws FileUnsafePathException too, and is left as it is. Returns the file's identity.
+FileIdentity ReplaceBeneath(int folder, const std::string& relativePath,
+                            const DeferredFile& deferred);
+
 // For tests: whether OpenParentBeneath acts as on a kernel (or a system-call filter) without
 // openat2. Process-wide.
 void ForceBeneathWalk(bool force);

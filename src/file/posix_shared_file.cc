@@ -233,10 +233,16 @@ std::uint64_t PosixSharedFile::CopyFrom(int source, std::uint64_t length) {
   return copied;
 }
 
-bool PosixSharedFile::Commit() {
+bool PosixSharedFile::Commit() { return Rename(true) == CommitOutcome::kReplaced; }
+
+SharedFile::CommitOutcome PosixSharedFile::CommitOrDefer() { return Rename(false); }
+
+DeferredFile PosixSharedFile::Deferred() { return DescribeDeferred(descriptor_); }
+
+SharedFile::CommitOutcome PosixSharedFile::Rename(bool replace) {
   // A file verified where it stands holds nothing of ours to flush; the destination's flush
   // before the download is called complete covers whatever an earlier run wrote into it.
-  if (!staged_) return false;
+  if (!staged_) return CommitOutcome::kCreated;
   const std::string partial = name_ + kPartialFileSuffix;
   struct stat mine;
   struct stat there;
@@ -250,9 +256,16 @@ bool PosixSharedFile::Commit() {
   // before the download is called complete (ConfirmBeneath), and a crash before that leaves a
   // file that the next run checks chunk by chunk. Whatever is at the name already (the user's
   // file, an earlier version) is replaced only by bytes that are on disk.
-  bool replaced = false;
+  CommitOutcome outcome = CommitOutcome::kCreated;
   if (renameat2(parent_, partial.c_str(), parent_, name_.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) ThrowLastFileError();
+    if (!replace) {
+      struct stat final;
+      // Where the kernel has no RENAME_NOREPLACE, only a name that is really taken defers.
+      if (errno == EEXIST || fstatat(parent_, name_.c_str(), &final, AT_SYMLINK_NOFOLLOW) == 0) {
+        return CommitOutcome::kDeferred;
+      }
+    }
     if (fdatasync(descriptor_) != 0) ThrowLastFileError();
     // A link, a FIFO or a file at the final name is replaced by ours as one step; a folder is
     // not ours to remove.
@@ -264,10 +277,10 @@ bool PosixSharedFile::Commit() {
       }
       ThrowLastFileError();
     }
-    replaced = true;
+    outcome = CommitOutcome::kReplaced;
   }
   staged_ = false;
-  return replaced;
+  return outcome;
 }
 
 void PosixSharedFile::ApplyMode(std::optional<std::uint32_t> mode,

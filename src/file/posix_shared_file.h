@@ -46,6 +46,8 @@ class PosixSharedFile : public SharedFile {
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override;
   std::uint64_t Seed(std::uint64_t size) override;
   bool Commit() override;
+  CommitOutcome CommitOrDefer() override;
+  DeferredFile Deferred() override;
   void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
                  bool runnable) override;
   FileIdentity Identity() override;
@@ -54,6 +56,8 @@ class PosixSharedFile : public SharedFile {
   const std::string& path() const { return path_; }
 
  private:
+  // Commit's rename; with `replace` false, a taken final name defers instead (CommitOrDefer).
+  CommitOutcome Rename(bool replace);
   int OpenFinal(SharedFileMode mode);
   int OpenPartial();
   // Copies the first `length` bytes of `source` to the same offsets here; returns how many it

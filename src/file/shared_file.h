@@ -64,6 +64,22 @@ class SharedFile : public BoundedFileData {
   // FileException when the partial name no longer holds this file, or a folder is at the final
   // name.
   virtual bool Commit() = 0;
+  // What CommitOrDefer did.
+  enum class CommitOutcome : std::uint8_t {
+    kCreated,   // renamed to a free final name (or a file opened in place: left as it is)
+    kReplaced,  // renamed over what was at the final name, after putting the data on disk
+    kDeferred,  // something is at the final name: the file is left under its partial name
+  };
+  // Commit for a caller that replaces files later, all at once after one flush of the file
+  // system (ReplaceBeneath), rather than flushing each one here: a file that would replace
+  // something is left as it is and kDeferred returned. Other outcomes and errors as Commit. The
+  // default commits at once.
+  virtual CommitOutcome CommitOrDefer() {
+    return Commit() ? CommitOutcome::kReplaced : CommitOutcome::kCreated;
+  }
+  // For a file that CommitOrDefer left under its partial name: what ReplaceBeneath checks before
+  // renaming it into place. Throws FileException.
+  virtual DeferredFile Deferred() = 0;
   // For a verified file in its place: the permission bits of `mode` that 0755 allows, less the
   // process's umask (never write for group or others, set-user-ID, set-group-ID or sticky,
   // whatever the document says), or the file's own bits when there is no mode; with `runnable`

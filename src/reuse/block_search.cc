@@ -71,7 +71,8 @@ class SlidingSource {
 }  // namespace
 
 std::uint32_t BlockSearch::AddTarget(std::uint64_t size, std::uint32_t blockSize,
-                                     std::vector<BlockRecord> records, std::uint32_t sameSource) {
+                                     std::vector<BlockRecord> records, std::uint32_t sameSource,
+                                     std::uint32_t group) {
   if (blockSize == 0 || records.size() != BlockCount(size, blockSize)) {
     throw std::invalid_argument("BlockSearch::AddTarget: the records do not fit the size");
   }
@@ -79,6 +80,7 @@ std::uint32_t BlockSearch::AddTarget(std::uint64_t size, std::uint32_t blockSize
   target.size = size;
   target.blockSize = blockSize;
   target.sameSource = sameSource;
+  target.group = group;
   target.found.resize(records.size());
   target.records = std::move(records);
   return static_cast<std::uint32_t>(targets_.size() - 1);
@@ -96,7 +98,8 @@ void BlockSearch::Record(std::uint32_t target, std::uint64_t block, std::uint32_
   if (found.source == Found::kNowhere || inPlace) found = Found{source, offset};
 }
 
-void BlockSearch::Search(const std::vector<std::uint64_t>& sizes, const Reader& read) {
+void BlockSearch::Search(const std::vector<std::uint64_t>& sizes, const Reader& read,
+                         const std::vector<std::uint32_t>& groups) {
   std::set<std::uint32_t> blockSizes;
   for (const Target& target : targets_) blockSizes.insert(target.blockSize);
   // The passes of different block sizes touch different targets: they run at once, each on a
@@ -114,7 +117,7 @@ void BlockSearch::Search(const std::vector<std::uint64_t>& sizes, const Reader& 
         pending.pop_back();
       }
       try {
-        SearchBlockSize(blockSize, sizes, read);
+        SearchBlockSize(blockSize, sizes, read, groups);
       } catch (...) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!error) error = std::current_exception();
@@ -138,11 +141,13 @@ void BlockSearch::Search(const std::vector<std::uint64_t>& sizes, const Reader& 
 }
 
 void BlockSearch::SearchBlockSize(std::uint32_t blockSize, const std::vector<std::uint64_t>& sizes,
-                                  const Reader& read) {
+                                  const Reader& read, const std::vector<std::uint32_t>& groups) {
   std::vector<Entry> entries;
+  std::set<std::uint32_t> searchedGroups;
   for (std::uint32_t t = 0; t < targets_.size(); ++t) {
     const Target& target = targets_[t];
     if (target.blockSize != blockSize) continue;
+    searchedGroups.insert(target.group);
     const std::uint64_t whole = target.size / blockSize;
     for (std::uint64_t block = 0; block < whole; ++block) {
       const BlockRecord& record = target.records[static_cast<std::size_t>(block)];
@@ -185,6 +190,7 @@ void BlockSearch::SearchBlockSize(std::uint32_t blockSize, const std::vector<std
   std::vector<unsigned char> buffer(std::max<std::size_t>(std::size_t{4} << 20, 4 * blockSize));
   for (std::uint32_t source = 0; source < sizes.size() && !gaveUp_; ++source) {
     if (sizes[source] < blockSize) continue;
+    if (searchedGroups.count(groups.empty() ? 0 : groups[source]) == 0) continue;
     SlidingSource data(read, source, sizes[source], buffer);
     std::uint64_t position = 0;
     const unsigned char* window = data.At(0, blockSize);

@@ -13,7 +13,7 @@
 namespace halv {
 
 // Finds the blocks of new files (the targets, known by their indexes) in old files (the sources,
-// read through a callback), at any offset of any source: the weak checksum of every target block
+// read through a callback), at any offset of any source of the target's group: the weak checksum of every target block
 // size is rolled over every source one byte at a time, and a position whose weak checksum some
 // block has is confirmed with the strong checksum. A block's last, shorter block (the tail) is
 // looked for where rolling cannot find it: at the same offset of the source that stands at the
@@ -42,17 +42,20 @@ class BlockSearch {
 
   // Adds a target of `size` bytes whose blocks of `blockSize` bytes have `records`; returns its
   // number (0, 1, ...). `sameSource` is the source number of the old file at the target's own
-  // path, or Found::kNowhere.
+  // path, or Found::kNowhere. `group` (the target's folder, say) says which sources the target's
+  // blocks are looked for in: those of the same group.
   std::uint32_t AddTarget(std::uint64_t size, std::uint32_t blockSize,
                           std::vector<BlockRecord> records,
-                          std::uint32_t sameSource = Found::kNowhere);
+                          std::uint32_t sameSource = Found::kNowhere, std::uint32_t group = 0);
 
-  // Searches every source, `sizes[i]` bytes read through `read(i, ...)`, which is called from
+  // Searches every source, `sizes[i]` bytes of group `groups[i]` (all of group 0 when `groups`
+  // is empty) read through `read(i, ...)`, which is called from
   // several threads at once (one pass of the search for each block size, as many at a time as
   // there are processors). Stops early, leaving what was found so far, once the strong checksums
   // that disagree with their weak ones pass one for every 64 bytes a pass searched (and some
   // thousands): a hostile index cannot make the search hash every position of the sources.
-  void Search(const std::vector<std::uint64_t>& sizes, const Reader& read);
+  void Search(const std::vector<std::uint64_t>& sizes, const Reader& read,
+              const std::vector<std::uint32_t>& groups = {});
 
   // Where each block of target `target` was found; Found::kNowhere where it was not.
   const std::vector<Found>& GetFound(std::uint32_t target) const;
@@ -66,6 +69,7 @@ class BlockSearch {
     std::uint64_t size = 0;
     std::uint32_t blockSize = 0;
     std::uint32_t sameSource = Found::kNowhere;
+    std::uint32_t group = 0;
     std::vector<BlockRecord> records;
     std::vector<Found> found;
   };
@@ -78,7 +82,7 @@ class BlockSearch {
   };
 
   void SearchBlockSize(std::uint32_t blockSize, const std::vector<std::uint64_t>& sizes,
-                       const Reader& read);
+                       const Reader& read, const std::vector<std::uint32_t>& groups);
   void SearchTails(const std::vector<std::uint64_t>& sizes, const Reader& read);
   // Records that block `block` of `target` is at `offset` of `source`; a place at the same offset
   // of the target's own path wins over any other, since it needs no copy.

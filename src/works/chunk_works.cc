@@ -167,11 +167,12 @@ std::shared_ptr<Work> LazyTransferMultipleChunksWork::NextChild() {
   if (!file_->GetSha256s().empty()) sha256 = file_->GetSha256s().at(next_);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> missing;
   if (plan_) {
-    // A chunk found nowhere is downloaded whole as ever; one found whole is only checked.
-    if (auto within = plan_->MissingWithin(file_->GetPath(), lower, upper);
-        within && !(within->size() == 1 && within->front().first == lower &&
-                    within->front().second == upper)) {
-      missing = std::move(*within);
+    // A chunk found whole is only checked; one that misses half its bytes or more is downloaded
+    // whole as ever, in one request.
+    if (auto within = plan_->MissingWithin(file_->GetPath(), lower, upper)) {
+      std::uint64_t bytes = 0;
+      for (const auto& [first, last] : *within) bytes += last - first + 1;
+      if (bytes * 2 < upper - lower + 1) missing = std::move(*within);
     }
   }
   auto child =

@@ -37,15 +37,17 @@ std::shared_ptr<const PackageManifest> RequirePackage(const TransferWorkInterfac
 }
 
 // The files of a package transferred at once: fileConcurrency, or, when its files hold at most
-// one chunk each on average, as many as one file may have requests in flight. A small file is a
-// single request between an open and a rename, and a few files at a time left the nodes idle.
+// two chunks each on average, as many as one file may have requests in flight. A small file is a
+// single request between an open and a rename, and a few files at a time left the nodes idle;
+// in an update each also waits for its bytes to reach the disk before it replaces the old file,
+// and the file system commits the waits of files that close together in one go.
 std::uint32_t FilesInFlight(const TransferWorkInterface& transfer) {
   const Settings& settings = transfer.GetBehavior().settings;
   const PackageManifest::FileList& files =
       RequirePackage(transfer, "LazyParallelTransferMultipleFilesWork")->GetOtherFiles();
   std::uint64_t chunks = 0;
   for (const auto& file : files) chunks += file->GetChunkCount();
-  const int inFlight = chunks <= files.size()
+  const int inFlight = chunks <= 2 * files.size()
                            ? std::max(settings.fileConcurrency, settings.maxRequestsInFlight)
                            : settings.fileConcurrency;
   return static_cast<std::uint32_t>(std::max(1, inFlight));
@@ -162,28 +164,29 @@ std::shared_ptr<TransferMultipleFilesWork> TransferMultipleFilesWork::Create(
     throw std::logic_error("TransferMultipleFilesWork constructed with empty file set");
   }
   auto work = std::make_shared<TransferMultipleFilesWork>(transfer);
-  std::shared_ptr<ReusePlan> plan;
+  auto state = std::make_shared<PackageFilesState>();
   const auto indexed = [](const std::shared_ptr<const FileManifest>& file) {
     return file->GetBlockIndex() != nullptr;
   };
   if (std::any_of(package->GetRunFiles().begin(), package->GetRunFiles().end(), indexed) ||
       std::any_of(package->GetOtherFiles().begin(), package->GetOtherFiles().end(), indexed)) {
-    plan = std::make_shared<ReusePlan>();
-    work->AddChild(std::make_shared<ReuseOldFilesWork>(transfer, plan));
+    work->AddChild(std::make_shared<ReuseOldFilesWork>(
+        transfer, std::shared_ptr<ReusePlan>(state, &state->reuse)));
   }
   if (!package->GetRunFiles().empty()) {
     work->AddChild(
-        SequentialTransferMultipleFilesWork::Create(transfer, package->GetRunFiles(), plan));
+        SequentialTransferMultipleFilesWork::Create(transfer, package->GetRunFiles(), state));
   }
   if (!package->GetOtherFiles().empty()) {
-    work->AddChild(std::make_shared<LazyParallelTransferMultipleFilesWork>(transfer, plan));
+    work->AddChild(std::make_shared<LazyParallelTransferMultipleFilesWork>(transfer, state));
   }
+  work->AddChild(std::make_shared<ReplaceFilesWork>(transfer, state));
   return work;
 }
 
 TransferMultipleFilesWork::TransferMultipleFilesWork(
     std::shared_ptr<TransferWorkInterface> transfer)
-    : TransferWork(std::move(transfer)), SequentialWork(nullptr, 3) {
+    : TransferWork(std::move(transfer)), SequentialWork(nullptr, 4) {
   ObserveCompletion(*this);
 }
 
@@ -196,13 +199,13 @@ void TransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) cons
 
 std::shared_ptr<SequentialTransferMultipleFilesWork> SequentialTransferMultipleFilesWork::Create(
     std::shared_ptr<TransferWorkInterface> transfer, const FileCluster& cluster,
-    std::shared_ptr<const ReusePlan> plan) {
+    std::shared_ptr<PackageFilesState> state) {
   if (cluster.empty()) {
     throw std::logic_error("SequentialTransferMultipleFilesWork constructed with empty cluster");
   }
   auto work = std::make_shared<SequentialTransferMultipleFilesWork>(transfer, cluster.size());
   for (const std::shared_ptr<const FileManifest>& file : cluster) {
-    work->AddChild(TransferSingleFileWork::Create(transfer, file, plan));
+    work->AddChild(TransferSingleFileWork::Create(transfer, file, state));
   }
   return work;
 }
@@ -221,10 +224,10 @@ void SequentialTransferMultipleFilesWork::Describe(boost::property_tree::ptree& 
 }
 
 LazyParallelTransferMultipleFilesWork::LazyParallelTransferMultipleFilesWork(
-    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const ReusePlan> plan)
+    std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<PackageFilesState> state)
     : TransferWork(std::move(transfer)),
       LazyParallelWork(nullptr, FilesInFlight(*transfer_)),
-      plan_(std::move(plan)) {
+      state_(std::move(state)) {
   if (RequirePackage(*transfer_, "LazyParallelTransferMultipleFilesWork")
           ->GetOtherFiles()
           .empty()) {
@@ -250,20 +253,21 @@ std::shared_ptr<Work> LazyParallelTransferMultipleFilesWork::NextChild() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
   if (!package || next_ >= package->GetOtherFiles().size()) return nullptr;
-  return TransferSingleFileWork::Create(transfer_, package->GetOtherFiles()[next_++], plan_);
+  return TransferSingleFileWork::Create(transfer_, package->GetOtherFiles()[next_++], state_);
 }
 
 std::shared_ptr<TransferSingleFileWork> TransferSingleFileWork::Create(
     std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
-    std::shared_ptr<const ReusePlan> plan) {
+    std::shared_ptr<PackageFilesState> state) {
   auto work = std::make_shared<TransferSingleFileWork>(transfer, file);
   work->AddChild(std::make_shared<OpenAndAllocateFileWork>(transfer, file, work->fileData_));
   if (work->fileData_->fileSize != 0) {
-    work->chunks_ =
-        std::make_shared<LazyTransferMultipleChunksWork>(transfer, file, work->fileData_, plan);
+    work->chunks_ = std::make_shared<LazyTransferMultipleChunksWork>(
+        transfer, file, work->fileData_,
+        state ? std::shared_ptr<const ReusePlan>(state, &state->reuse) : nullptr);
     work->AddChild(work->chunks_);
   }
-  work->AddChild(std::make_shared<CloseFileWork>(transfer, file, work->fileData_));
+  work->AddChild(std::make_shared<CloseFileWork>(transfer, file, work->fileData_, state));
   return work;
 }
 
@@ -378,8 +382,12 @@ void OpenAndAllocateFileWork::Reset() {
 
 CloseFileWork::CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,
                              std::shared_ptr<const FileManifest> file,
-                             std::shared_ptr<TransferSharedFileData> fileData)
-    : TransferWork(std::move(transfer)), file_(std::move(file)), fileData_(std::move(fileData)) {
+                             std::shared_ptr<TransferSharedFileData> fileData,
+                             std::shared_ptr<PackageFilesState> state)
+    : TransferWork(std::move(transfer)),
+      file_(std::move(file)),
+      fileData_(std::move(fileData)),
+      state_(std::move(state)) {
   ObserveCompletion(*this);
 }
 
@@ -396,7 +404,11 @@ WorkStatus CloseFileWork::ExecuteTask() {
     if (fileData_->sharedFile && !fileData_->committed) {
       // A pipeline run again after its file was renamed replaces this run's own file. A file
       // complete in place is only flushed: it was the user's before this run and stays so.
-      if (!fileData_->sharedFile->Commit() && !fileData_->completeInPlace) {
+      const SharedFile::CommitOutcome outcome =
+          state_ ? fileData_->sharedFile->CommitOrDefer()
+                 : (fileData_->sharedFile->Commit() ? SharedFile::CommitOutcome::kReplaced
+                                                    : SharedFile::CommitOutcome::kCreated);
+      if (outcome == SharedFile::CommitOutcome::kCreated && !fileData_->completeInPlace) {
         fileData_->createdFinal = true;
       }
       // Verified and in its place: only now may it run. The started program runs whatever its
@@ -405,8 +417,13 @@ WorkStatus CloseFileWork::ExecuteTask() {
       const bool run =
           package && !package->GetRun().empty() && file_->GetPath() == package->GetRun();
       fileData_->sharedFile->ApplyMode(file_->GetMode(), file_->GetModificationTime(), run);
-      fileData_->committed = true;
-      transfer_->OnFileCommitted(fileData_->filePath, fileData_->sharedFile->Identity());
+      if (outcome == SharedFile::CommitOutcome::kDeferred) {
+        // Recorded after its mode and time, which change the file's change time.
+        state_->replacements.Add(fileData_->filePath, fileData_->sharedFile->Deferred());
+      } else {
+        fileData_->committed = true;
+        transfer_->OnFileCommitted(fileData_->filePath, fileData_->sharedFile->Identity());
+      }
     }
   } catch (...) {
     return FileFailureStatus(std::current_exception());

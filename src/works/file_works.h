@@ -17,14 +17,15 @@ namespace halv {
 
 class LazyTransferMultipleChunksWork;
 class PackageManifest;
-class ReusePlan;
+struct PackageFilesState;
 
 // A non-empty list of the files that one multiple-files work transfers.
 using FileCluster = std::vector<std::shared_ptr<const FileManifest>>;
 
 // Every file of the package: when its document has block indexes, first the reuse of what the
 // files on disk hold (ReuseOldFilesWork); then the run files, one after another, then the other
-// files several at once.
+// files several at once; last the files that replace old ones are put in place together
+// (ReplaceFilesWork).
 // Ownership: held by shared pointers, the child of the package work's deferred work.
 // Thread-safety: as SequentialWork; Create on one thread before the work starts.
 class TransferMultipleFilesWork : public TransferWork, public SequentialWork {
@@ -46,7 +47,7 @@ class SequentialTransferMultipleFilesWork : public TransferWork, public Sequenti
   // Throws std::logic_error for an empty cluster.
   static std::shared_ptr<SequentialTransferMultipleFilesWork> Create(
       std::shared_ptr<TransferWorkInterface> transfer, const FileCluster& cluster,
-      std::shared_ptr<const ReusePlan> plan = nullptr);
+      std::shared_ptr<PackageFilesState> state = nullptr);
 
   SequentialTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
                                       std::size_t count);
@@ -61,7 +62,7 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
  public:
   // Throws std::logic_error when the package has no other files.
   LazyParallelTransferMultipleFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
-                                        std::shared_ptr<const ReusePlan> plan = nullptr);
+                                        std::shared_ptr<PackageFilesState> state = nullptr);
   ~LazyParallelTransferMultipleFilesWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
@@ -70,7 +71,7 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
   std::shared_ptr<Work> NextChild() override;
 
  private:
-  const std::shared_ptr<const ReusePlan> plan_;
+  const std::shared_ptr<PackageFilesState> state_;
   // Guarded by lock_.
   std::size_t next_ = 0;
 };
@@ -81,11 +82,12 @@ class LazyParallelTransferMultipleFilesWork : public TransferWork, public LazyPa
 // failures are logged, and every file at the level of all completions (8).
 class TransferSingleFileWork : public TransferWork, public SequentialWork {
  public:
-  // `plan`, when given, says which bytes of the file's partial file an update built from old
-  // files; its chunks then fetch only the rest.
+  // `state`, when given, says which bytes of the file's partial file an update built from old
+  // files (its chunks then fetch only the rest), and takes the file when it is to replace
+  // another, for ReplaceFilesWork; without it a file replaces another as soon as it closes.
   static std::shared_ptr<TransferSingleFileWork> Create(
       std::shared_ptr<TransferWorkInterface> transfer, std::shared_ptr<const FileManifest> file,
-      std::shared_ptr<const ReusePlan> plan = nullptr);
+      std::shared_ptr<PackageFilesState> state = nullptr);
 
   TransferSingleFileWork(std::shared_ptr<TransferWorkInterface> transfer,
                          std::shared_ptr<const FileManifest> file);
@@ -128,14 +130,17 @@ class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
   const std::shared_ptr<TransferSharedFileData> fileData_;
 };
 
-// Puts the verified file on disk and renames it over its final name (a file complete in place is
-// only flushed), gives it the mode and time of its document (the run file also runnable), then
-// drops the handle (the file closes once its chunk windows are gone too).
+// Renames the verified file to its final name (a file complete in place is left where it is),
+// gives it the mode and time of its document (the run file also runnable), then drops the handle
+// (the file closes once its chunk windows are gone too). A file that replaces another is first
+// put on disk and renamed over it; with the package's state it waits instead, under its partial
+// name, for ReplaceFilesWork to replace all such files after one flush.
 class CloseFileWork : public TransferWork, public SimpleWork {
  public:
   CloseFileWork(std::shared_ptr<TransferWorkInterface> transfer,
                 std::shared_ptr<const FileManifest> file,
-                std::shared_ptr<TransferSharedFileData> fileData);
+                std::shared_ptr<TransferSharedFileData> fileData,
+                std::shared_ptr<PackageFilesState> state = nullptr);
   ~CloseFileWork() override;
 
   void Describe(boost::property_tree::ptree& tree) const override;
@@ -145,6 +150,7 @@ class CloseFileWork : public TransferWork, public SimpleWork {
  private:
   const std::shared_ptr<const FileManifest> file_;
   const std::shared_ptr<TransferSharedFileData> fileData_;
+  const std::shared_ptr<PackageFilesState> state_;
 };
 
 }  // namespace halv

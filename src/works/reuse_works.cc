@@ -11,6 +11,8 @@
 #include <set>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -42,6 +44,13 @@ constexpr std::uint64_t kIndexGap = 64 << 10;
 // The other files of a folder that are searched, in all: a destination inside a large folder of
 // the user's must not turn an update into a read of all of it.
 constexpr std::size_t kMostNeighbours = 10000;
+// Missing ranges closer than this are fetched as one: a request costs about what this many bytes
+// do, and a small file changed in a few places would otherwise take a request for each.
+constexpr std::uint64_t kRangeGap = 1024;
+// Threads that build partial files at once, one for every 16 files.
+constexpr std::size_t kBuildThreads = 8;
+// Threads that replace files at once, one for every 64 files.
+constexpr std::size_t kRenameThreads = 16;
 // Nodes tried for one range before it is left to the whole chunk's download.
 constexpr std::size_t kRangeAttempts = 3;
 
@@ -159,7 +168,95 @@ bool IsExactRange(const HttpRequestStatus& status, std::uint64_t first, std::uin
 
 }  // namespace
 
+void DeferredReplacements::Add(std::string path, const DeferredFile& file) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_.emplace_back(std::move(path), file);
+}
+
+std::vector<std::pair<std::string, DeferredFile>> DeferredReplacements::Take() {
+  std::vector<std::pair<std::string, DeferredFile>> files;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    files.swap(files_);
+  }
+  // A file closed again (its pipeline run again) is taken as it was last left.
+  std::stable_sort(files.begin(), files.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<std::string, DeferredFile>> last;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (i + 1 < files.size() && files[i + 1].first == files[i].first) continue;
+    last.push_back(std::move(files[i]));
+  }
+  return last;
+}
+
+ReplaceFilesWork::ReplaceFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
+                                   std::shared_ptr<PackageFilesState> state)
+    : TransferWork(std::move(transfer)), state_(std::move(state)) {
+  ObserveCompletion(*this);
+}
+
+ReplaceFilesWork::~ReplaceFilesWork() = default;
+
+void ReplaceFilesWork::Describe(boost::property_tree::ptree& tree) const {
+  tree.put("name", "ReplaceFilesWork");
+  DescribeParams(tree, false);
+  tree.put("replaced", replaced_.load());
+}
+
+WorkStatus ReplaceFilesWork::ExecuteTask() {
+  try {
+    std::vector<std::pair<std::string, DeferredFile>> files = state_->replacements.Take();
+    if (files.empty()) return WorkStatus(WorkResult::Success);
+    const std::shared_ptr<const Folder> folder = transfer_->GetDestination();
+    if (!folder) throw FileBadPathException();
+    // Every verified file's bytes on disk before the first old file is replaced.
+    if (::syncfs(folder->descriptor()) != 0) ThrowLastFileError();
+    // The renames run on several threads: replacing a file frees the old one's blocks, which
+    // some file systems (online discard) make cost milliseconds each. A file that cannot be
+    // replaced fails the run; those not yet replaced wait under their partial names for the next
+    // run, which finds them verified.
+    std::vector<std::optional<FileIdentity>> identities(files.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;
+    std::exception_ptr error;
+    const auto rename = [&] {
+      for (std::size_t i = next++; i < files.size() && !failed; i = next++) {
+        try {
+          identities[i] = ReplaceBeneath(folder->descriptor(), files[i].first, files[i].second);
+        } catch (...) {
+          std::lock_guard<std::mutex> lock(mutex);
+          if (!error) error = std::current_exception();
+          failed = true;
+        }
+      }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t threads = std::min<std::size_t>(kRenameThreads, (files.size() + 63) / 64);
+    for (std::size_t i = 1; i < threads; ++i) {
+      try {
+        helpers.emplace_back(rename);
+      } catch (const std::system_error&) {
+        break;  // the threads there are do the rest
+      }
+    }
+    rename();
+    for (std::thread& helper : helpers) helper.join();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (!identities[i]) continue;
+      transfer_->OnFileCommitted(files[i].first, *identities[i]);
+      ++replaced_;
+    }
+    if (error) std::rethrow_exception(error);
+    return WorkStatus(WorkResult::Success);
+  } catch (...) {
+    return FileFailureStatus(std::current_exception());
+  }
+}
+
 void ReusePlan::Set(const std::string& path, std::vector<Range> missing) {
+  std::lock_guard<std::mutex> lock(mutex_);
   missing_[path] = std::move(missing);
 }
 
@@ -197,6 +294,7 @@ class ReuseOldFilesWork::Run {
   void CollectTargets();
   void AddNeighbours();
   std::uint32_t AddSource(const std::string& path, std::uint64_t size);
+  std::uint32_t FolderId(const std::string& path);
   void FetchIndexes();
   bool FetchIndexRange(std::uint64_t first, std::uint64_t last, std::string& into);
   std::size_t ReadSource(std::uint32_t source, void* buffer, std::size_t length,
@@ -211,6 +309,10 @@ class ReuseOldFilesWork::Run {
   std::vector<Target> targets_;
   std::vector<std::string> sourcePaths_;
   std::vector<std::uint64_t> sourceSizes_;
+  // The folder of each source, numbered in folderIds_: a target's blocks are looked for in the
+  // files of its own folder.
+  std::vector<std::uint32_t> sourceFolders_;
+  std::map<std::string, std::uint32_t> folderIds_;
   std::map<std::string, std::uint32_t> sourceIds_;
   BlockSearch search_;
 };
@@ -226,8 +328,15 @@ std::uint32_t ReuseOldFilesWork::Run::AddSource(const std::string& path, std::ui
   if (added) {
     sourcePaths_.push_back(path);
     sourceSizes_.push_back(size);
+    sourceFolders_.push_back(FolderId(path));
   }
   return entry->second;
+}
+
+std::uint32_t ReuseOldFilesWork::Run::FolderId(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  return folderIds_.emplace(folder, static_cast<std::uint32_t>(folderIds_.size())).first->second;
 }
 
 void ReuseOldFilesWork::Run::CollectTargets() {
@@ -235,19 +344,23 @@ void ReuseOldFilesWork::Run::CollectTargets() {
   std::vector<std::shared_ptr<const FileManifest>> files = package_->GetRunFiles();
   files.insert(files.end(), package_->GetOtherFiles().begin(), package_->GetOtherFiles().end());
   for (const auto& file : files) {
+    // Files without an index are not looked at here: they are small, and the search finds them
+    // among the neighbours of the files it rebuilds.
+    if (file->GetBlockIndex() == nullptr || file->GetSize() == 0) continue;
     struct stat info;
     Descriptor fd(OpenRegularBeneath(folder, file->GetPath(), &info));
     std::uint32_t same = BlockSearch::Found::kNowhere;
     if (fd.get() >= 0 && info.st_size > 0) {
       same = AddSource(file->GetPath(), static_cast<std::uint64_t>(info.st_size));
     }
-    if (file->GetBlockIndex() == nullptr || file->GetSize() == 0) continue;
     // A partial file of an earlier run is resumed as it is.
     if (ExistsBeneath(folder, file->GetPath() + kPartialFileSuffix)) continue;
     if (fd.get() >= 0 && static_cast<std::uint64_t>(info.st_size) == file->GetSize()) {
-      // The same size and time as published: taken as complete here, as its own work will
-      // prove; otherwise a quick look at its chunks.
-      if (file->GetModificationTime() && info.st_mtim.tv_sec == *file->GetModificationTime()) {
+      // The same size and time as published (whole seconds, as we set it; a write since gives
+      // the time a fraction): taken as complete here, as its own work will prove; otherwise a
+      // quick look at its chunks.
+      if (file->GetModificationTime() && info.st_mtim.tv_sec == *file->GetModificationTime() &&
+          info.st_mtim.tv_nsec == 0) {
         continue;
       }
       if (ChunksMatch(fd.get(), *file)) continue;
@@ -363,9 +476,10 @@ void ReuseOldFilesWork::Run::FetchIndexes() {
         // An index that is not the one the document names is not used at all.
         if (Sha256(slice) != place.sha256) continue;
         try {
-          target.searchId = search_.AddTarget(
-              target.file->GetSize(), place.blockSize,
-              ParseBlockIndex(slice, target.file->GetSize(), place.blockSize), target.sameSource);
+          target.searchId =
+              search_.AddTarget(target.file->GetSize(), place.blockSize,
+                                ParseBlockIndex(slice, target.file->GetSize(), place.blockSize),
+                                target.sameSource, FolderId(target.file->GetPath()));
           target.indexed = true;
         } catch (const std::invalid_argument&) {
         }
@@ -457,7 +571,16 @@ void ReuseOldFilesWork::Run::Build(const Target& target) {
     }
     block = next;
   }
-  work_.plan_->Set(file.GetPath(), std::move(missing));
+  std::vector<ReusePlan::Range> merged;
+  for (const ReusePlan::Range& range : missing) {
+    if (!merged.empty() && range.first - merged.back().second <= kRangeGap) {
+      reused -= range.first - merged.back().second - 1;
+      merged.back().second = range.second;
+    } else {
+      merged.push_back(range);
+    }
+  }
+  work_.plan_->Set(file.GetPath(), std::move(merged));
   std::lock_guard<std::mutex> lock(work_.mutex_);
   work_.reusedBytes_ += reused;
 }
@@ -484,21 +607,46 @@ void ReuseOldFilesWork::Run::Execute() {
   if (targets_.empty() || sourcePaths_.empty()) return;
   AddNeighbours();
   FetchIndexes();
-  search_.Search(sourceSizes_, [this](std::uint32_t source, void* buffer, std::size_t length,
-                                      std::uint64_t offset) {
-    return ReadSource(source, buffer, length, offset);
-  });
+  search_.Search(
+      sourceSizes_,
+      [this](std::uint32_t source, void* buffer, std::size_t length, std::uint64_t offset) {
+        return ReadSource(source, buffer, length, offset);
+      },
+      sourceFolders_);
   std::uint64_t changed = 0;
-  for (const Target& target : targets_) {
-    changed += target.file->GetSize();
-    if (!target.indexed) continue;
-    CheckInterrupted();
+  for (const Target& target : targets_) changed += target.file->GetSize();
+  // The partial files are built on several threads: each is a file created and written, which
+  // waits on the file system more than on a processor.
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::exception_ptr error;
+  const auto build = [&] {
+    for (std::size_t i = next++; i < targets_.size(); i = next++) {
+      if (!targets_[i].indexed) continue;
+      try {
+        CheckInterrupted();
+        Build(targets_[i]);
+      } catch (const FileException&) {
+        // The file's own work meets the same trouble and names it.
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!error) error = std::current_exception();
+        next = targets_.size();
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t threads = std::min<std::size_t>(kBuildThreads, (targets_.size() + 15) / 16);
+  for (std::size_t i = 1; i < threads; ++i) {
     try {
-      Build(target);
-    } catch (const FileException&) {
-      // The file's own work meets the same trouble and names it.
+      helpers.emplace_back(build);
+    } catch (const std::system_error&) {
+      break;  // the threads there are build the rest
     }
   }
+  build();
+  for (std::thread& helper : helpers) helper.join();
+  if (error) std::rethrow_exception(error);
   std::lock_guard<std::mutex> lock(work_.mutex_);
   // The files found complete count as reused too: the version on disk gave them.
   work_.reusedBytes_ += total - changed;

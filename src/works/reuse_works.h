@@ -1,6 +1,7 @@
 #ifndef HALV_WORKS_REUSE_WORKS_H_
 #define HALV_WORKS_REUSE_WORKS_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,8 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include "file/beneath.h"
+
 #include "http/http_request.h"
 #include "transfer/transfer_shared_data.h"
 #include "transfer/transfer_work.h"
@@ -22,8 +25,8 @@ namespace halv {
 // Which bytes of each file an update built from the files on disk, for the file's chunks to fetch
 // only the rest.
 // Ownership: shared by the files work of a transfer, its reuse work and its chunk works.
-// Thread-safety: filled by ReuseOldFilesWork, which runs before any file work starts; only read
-// after that.
+// Thread-safety: filled by ReuseOldFilesWork (Set from several threads), which runs before any
+// file work starts; only read after that.
 class ReusePlan {
  public:
   using Range = std::pair<std::uint64_t, std::uint64_t>;  // first and last byte, inclusive
@@ -36,7 +39,55 @@ class ReusePlan {
                                                   std::uint64_t last) const;
 
  private:
+  // Guarded by mutex_ while the reuse work fills it; read without it afterwards, when nothing
+  // changes it any more.
+  std::mutex mutex_;
   std::unordered_map<std::string, std::vector<Range>> missing_;
+};
+
+// Files verified under their partial names that wait to replace what is at their final names:
+// one flush of the file system then puts all of them on disk before any replaces an old file,
+// where a flush for each made an update of many files wait on the disk for every one.
+// Ownership: in PackageFilesState. Thread-safety: any thread.
+class DeferredReplacements {
+ public:
+  void Add(std::string path, const DeferredFile& file);
+  // Every file added, sorted by path, the last one added for a path added twice; none is left.
+  std::vector<std::pair<std::string, DeferredFile>> Take();
+
+ private:
+  std::mutex mutex_;
+  // Guarded by mutex_.
+  std::vector<std::pair<std::string, DeferredFile>> files_;
+};
+
+// What the file works of one package share.
+// Ownership: shared pointers, made by the files work. Thread-safety: as its members.
+struct PackageFilesState {
+  ReusePlan reuse;
+  DeferredReplacements replacements;
+};
+
+// Once every file is verified: flushes the destination's file system, then renames each file
+// that waits to replace another (DeferredReplacements) into place, each checked to be the file
+// that was verified and unchanged since (ReplaceBeneath), and registers it as committed.
+// Ownership: held by shared pointers, the last child of the files work. Thread-safety: as
+// SimpleWork.
+class ReplaceFilesWork : public TransferWork, public SimpleWork {
+ public:
+  ReplaceFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
+                   std::shared_ptr<PackageFilesState> state);
+  ~ReplaceFilesWork() override;
+
+  // "name", the params and "replaced" once it ran.
+  void Describe(boost::property_tree::ptree& tree) const override;
+  bool IsImportant() const override { return true; }
+  WorkStatus ExecuteTask() override;
+  void Interrupt() override {}
+
+ private:
+  const std::shared_ptr<PackageFilesState> state_;
+  std::atomic<std::size_t> replaced_{0};
 };
 
 // Before the files of an update are transferred: finds the blocks of the new files (from the

@@ -111,6 +111,7 @@ class HalfWritingFile : public SharedFile {
     file_->ApplyMode(mode, modified, runnable);
   }
   FileIdentity Identity() override { return file_->Identity(); }
+  DeferredFile Deferred() override { return file_->Deferred(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override { return file_->MapAll(); }
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override {
     return file_->Map(first, last);

@@ -184,6 +184,7 @@ class CountingFile : public SharedFile {
     file_->ApplyMode(mode, modified, runnable);
   }
   FileIdentity Identity() override { return file_->Identity(); }
+  DeferredFile Deferred() override { return file_->Deferred(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override {
     return std::make_shared<CountingWindow>(file_->MapAll(), reads_);
   }
@@ -362,8 +363,8 @@ TEST_F(NginxEndToEndTest, DownloadsResumesAndRepairsOnlyWhatIsWrong) {
     EXPECT_GT(transfer->progress()->diskChecks.load(), 0);
     Finish();
   }
-  // Two damaged chunks of one file and a truncated file: the two chunks and the truncated
-  // file's missing chunk are fetched again, nothing else.
+  // Two damaged chunks of one file and a truncated file: the blocks that differ and the
+  // truncated file's missing chunk are fetched again, nothing else.
   {
     const std::string big = temp_.Child("dest/data/deep/big file.bin");
     {
@@ -389,13 +390,16 @@ TEST_F(NginxEndToEndTest, DownloadsResumesAndRepairsOnlyWhatIsWrong) {
       asked.insert(line.substr(path, line.find(' ', path) - path) + " " +
                    line.substr(range + 1, line.find('"', range + 1) - range - 1));
     }
+    // The damaged file's block index and the two blocks of 512 bytes that differ; the truncated
+    // file's missing chunk whole (what it has left is where it was).
     const std::multiset<std::string> expected = {
-        "/packages/R/abc/7/data/deep/big%20file.bin bytes=49152-65535",
-        "/packages/R/abc/7/data/deep/big%20file.bin bytes=327680-344063",
+        "/packages/R/abc/.7.blocks bytes=1932-11927",
+        "/packages/R/abc/7/data/deep/big%20file.bin bytes=49152-49663",
+        "/packages/R/abc/7/data/deep/big%20file.bin bytes=327680-328191",
         "/packages/R/abc/7/data/exact.bin bytes=16384-32767",
     };
     EXPECT_EQ(asked, expected);
-    EXPECT_EQ(transfer->progress()->received.load(), 3u * kChunk);
+    EXPECT_EQ(transfer->progress()->received.load(), (11927 - 1932 + 1) + 2u * 512 + kChunk);
   }
 }
 
@@ -421,7 +425,8 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
       {"fresh", [](const std::string&) {}, 0, 0, chunks, 0},
       // Every file at its full size but holding only zeros, as a run killed right after
       // allocating leaves them: each chunk is read back and checked, then downloaded and checked
-      // as it arrives.
+      // as it arrives; the block indexes are fetched too (one request), old files being there,
+      // and find nothing of the package in them.
       {"allocated by a killed run",
        [](const std::string& dest) {
          for (const auto& file : Files()) {
@@ -429,7 +434,7 @@ TEST_F(NginxEndToEndTest, OnlyFilesThisRunAllocatedSkipTheCheckBeforeDownload) {
            fs::resize_file(dest + "/" + file.first, file.second.size());
          }
        },
-       chunks, chunks, chunks, firstChunks},
+       chunks, chunks, chunks + 1, firstChunks},
       // Complete: each file is read and checked where it stands, no window is made, nothing is
       // requested.
       {"complete",
