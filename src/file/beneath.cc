@@ -145,7 +145,7 @@ FileIdentity PlaceLinkIn(int parent, const std::string& relativePath, const std:
     if (LinkText(parent, name) != target) {
       // Made beside it under a name no package entry can have, then renamed over it: a rename
       // replaces a link (never a folder) in one step.
-      const std::string temporary = name + kPartialFileSuffix;
+      const std::string temporary = PartialFileName(name);
       struct stat old;
       if (fstatat(parent, temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
           !S_ISDIR(old.st_mode) && unlinkat(parent, temporary.c_str(), 0) != 0 && errno != ENOENT) {
@@ -258,7 +258,7 @@ FileIdentity PlaceHardLinkBeneath(int folder, const std::string& relativePath,
         }
         if (fdatasync(data) != 0) ThrowLastFileError();
       }
-      const std::string temporary = name + kPartialFileSuffix;
+      const std::string temporary = PartialFileName(name);
       struct stat old;
       if (fstatat(parent.get(), temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
           !S_ISDIR(old.st_mode) && unlinkat(parent.get(), temporary.c_str(), 0) != 0 &&
@@ -340,6 +340,18 @@ void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files
     throw;
   }
   closeParent();
+}
+
+std::optional<FileIdentity> IdentityBeneath(int folder, const std::string& relativePath) {
+  try {
+    std::string name;
+    const OwnedDescriptor parent(OpenParentBeneath(folder, relativePath, false, name));
+    struct stat there;
+    if (fstatat(parent.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return IdentityOf(there);
+  } catch (const FileException&) {
+    return std::nullopt;
+  }
 }
 
 void ForceBeneathWalk(bool force) { forceWalk.store(force); }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "file/file_exception.h"
@@ -70,6 +71,10 @@ FileIdentity PlaceFolderBeneath(int folder, const std::string& relativePath);
 // FileException of its error.
 // `folder` is a descriptor of the destination, which stays the caller's.
 void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files);
+
+// Which entry is at `relativePath` below `folder`, not followed if it is a link; nothing when
+// there is none or it cannot be reached without following a link.
+std::optional<FileIdentity> IdentityBeneath(int folder, const std::string& relativePath);
 
 // For tests: whether OpenParentBeneath acts as on a kernel (or a system-call filter) without
 // openat2. Process-wide.
