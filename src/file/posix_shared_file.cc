@@ -78,6 +78,7 @@ PosixSharedFile::PosixSharedFile(std::shared_ptr<const Folder> folder,
       mode != SharedFileMode::OpenExisting && mode != SharedFileMode::InPlace, name_);
   partialName_ = PartialFileName(name_);
   try {
+    if (staged_ || mode == SharedFileMode::InPlace) CheckParent(relativePath);
     descriptor_ = staged_ ? OpenPartial() : OpenFinal(mode);
   } catch (...) {
     close(parent_);
@@ -130,6 +131,31 @@ int PosixSharedFile::OpenFinal(SharedFileMode mode) {
                                   "it stands");
   }
   return descriptor;
+}
+
+void PosixSharedFile::CheckParent(const std::string& relativePath) {
+  struct stat parent;
+  struct stat destination;
+  if (fstat(parent_, &parent) != 0 || fstat(folder_->descriptor(), &destination) != 0) {
+    ThrowLastFileError();
+  }
+  // The destination itself is the caller's choice, whoever owns it.
+  if (SameFile(parent, destination)) return;
+  const std::string trimmed = TrimLeadingSlashes(relativePath);
+  const std::string folder =
+      Quoted(JoinPath(folder_->path(), trimmed.substr(0, trimmed.rfind('/'))));
+  // Whoever else owns the folder, or anyone when anyone may write it without the sticky bit,
+  // could replace what is verified in it.
+  if (parent.st_uid != geteuid() && parent.st_uid != 0 && parent.st_uid != destination.st_uid) {
+    throw FileUnsafePathException(folder + " belongs to user " + std::to_string(parent.st_uid) +
+                                  ", who could replace what is written in it; nothing is written "
+                                  "there");
+  }
+  if ((parent.st_mode & (S_IWOTH | S_ISVTX)) == S_IWOTH) {
+    throw FileUnsafePathException(folder +
+                                  " may be written by anyone, who could replace what is written "
+                                  "in it; nothing is written there");
+  }
 }
 
 void PosixSharedFile::RemovePartial(const struct stat& status) {

@@ -60,6 +60,10 @@ class PosixSharedFile : public SharedFile {
  private:
   int OpenFinal(SharedFileMode mode);
   int OpenPartial();
+  // Refuses, naming it, a folder below the destination that holds the file and that another
+  // user than us, root or the destination's owner owns, or that anyone may write without the
+  // sticky bit.
+  void CheckParent(const std::string& relativePath);
   // Removes what is at the partial name (described by `status`) to make room for a file of ours;
   // throws naming it when the folder does not let this user remove it.
   void RemovePartial(const struct stat& status);

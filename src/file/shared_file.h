@@ -22,7 +22,9 @@ enum class SharedFileMode : std::uint8_t {
   // which stays as it is until Commit. Anything at the partial name but a regular file of the
   // running user with one name is removed first. The open file is locked (flock) for as long as
   // it or a window of it is open: another download that opens it meanwhile, in this process or
-  // another, fails with FileInUseException naming the holder.
+  // another, fails with FileUnsafePathException naming the holder. A folder below `folder` that
+  // holds it and belongs to another user than us, root or the owner of `folder`, or that anyone
+  // may write without the sticky bit, is refused the same way, naming it.
   Staged = 3,
   // Open the regular file at the final name read-only, to check it where it stands; nothing is
   // created. FileBadPathException when it is missing, is not a regular file of the running user,

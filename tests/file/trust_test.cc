@@ -107,6 +107,39 @@ TEST_F(TrustTest, AnotherUsersFileIsNeverTakenAsOurs) {
   EXPECT_EQ(ReadFile(dest() + "/data.txt"), "complete");
 }
 
+TEST_F(TrustTest, AFolderAnotherUserCouldRewriteIsRefusedByName) {
+  if (!Root()) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(AsNobody("mkdir " + dest() + "/theirs"), 0);
+  fs::create_directories(dest() + "/open");
+  ASSERT_EQ(chmod((dest() + "/open").c_str(), 0777), 0);
+  const auto folder = Folder::Open(dest());
+  const struct {
+    const char* path;
+    const char* why;
+  } cases[] = {
+      {"theirs/app", "/theirs\" belongs to user "},
+      {"open/app", "/open\" may be written by anyone"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    for (const SharedFileMode mode : {SharedFileMode::Staged, SharedFileMode::InPlace}) {
+      try {
+        factory_.Create(folder, c.path, mode, 0, 3);
+        ADD_FAILURE() << "opened";
+      } catch (const FileUnsafePathException& error) {
+        EXPECT_NE(std::string(error.what()).find(c.why), std::string::npos) << error.what();
+      }
+    }
+    EXPECT_FALSE(fs::exists(dest() + "/" + c.path + kPartialFileSuffix));
+  }
+  // Root's own sticky folder, as /tmp is, and the destination itself, whoever may write it, are
+  // the user's choice.
+  fs::create_directories(dest() + "/sticky");
+  ASSERT_EQ(chmod((dest() + "/sticky").c_str(), 01777), 0);
+  EXPECT_NO_THROW(factory_.Create(folder, "sticky/app", SharedFileMode::Staged, 0, 3));
+  EXPECT_NO_THROW(factory_.Create(folder, "app", SharedFileMode::Staged, 0, 3));
+}
+
 TEST_F(TrustTest, AFileWithANameOutsideTheDestinationKeepsItsModeAndTime) {
   // The package path is a second name of a set-uid file outside.
   const std::string victim = outside() + "/victim";
