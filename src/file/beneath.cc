@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -352,6 +353,63 @@ std::optional<FileIdentity> IdentityBeneath(int folder, const std::string& relat
   } catch (const FileException&) {
     return std::nullopt;
   }
+}
+
+std::optional<std::string> LinkLeadsOutside(int folder, const std::string& relativePath,
+                                            const std::set<std::string>& absoluteAllowed) {
+  // Resolved as the kernel would, one component at a time, on disk as it is now: `resolved`
+  // holds the folders below `folder` reached so far (none of them a link), `pending` what is
+  // still to follow.
+  constexpr int kMaxLinks = 40;  // the kernel's own limit (ELOOP)
+  std::vector<std::string> resolved;
+  std::vector<std::string> pending;  // in reverse: the next component last
+  const auto push = [&pending](const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+      const std::size_t slash = std::min(path.find('/', start), path.size());
+      parts.push_back(path.substr(start, slash - start));
+      start = slash + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  const auto joined = [&resolved](const std::string& next) {
+    std::string path;
+    for (const std::string& part : resolved) path += part + "/";
+    return path + next;
+  };
+  push(relativePath);
+  std::string lastLink;
+  int links = 0;
+  while (!pending.empty()) {
+    const std::string part = pending.back();
+    pending.pop_back();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (resolved.empty()) return lastLink;
+      resolved.pop_back();
+      continue;
+    }
+    const std::string path = joined(part);
+    struct stat status;
+    // Nothing there, or not a folder with more to follow: the kernel reaches nothing.
+    if (fstatat(folder, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    if (!S_ISLNK(status.st_mode)) {
+      if (!S_ISDIR(status.st_mode) && !pending.empty()) return std::nullopt;
+      resolved.push_back(part);
+      continue;
+    }
+    if (++links > kMaxLinks) return std::nullopt;
+    const std::optional<std::string> target = LinkText(folder, path);
+    if (!target) return std::nullopt;
+    lastLink = path;
+    if (!target->empty() && target->front() == '/') {
+      if (absoluteAllowed.count(path) != 0) return std::nullopt;
+      return lastLink;
+    }
+    push(*target);
+  }
+  return std::nullopt;
 }
 
 void ForceBeneathWalk(bool force) { forceWalk.store(force); }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "file/file_exception.h"
@@ -75,6 +76,15 @@ void ConfirmBeneath(int folder, const std::map<std::string, FileIdentity>& files
 // Which entry is at `relativePath` below `folder`, not followed if it is a link; nothing when
 // there is none or it cannot be reached without following a link.
 std::optional<FileIdentity> IdentityBeneath(int folder, const std::string& relativePath);
+
+// Whether the relative link at `relativePath` below `folder`, followed on disk as it is now
+// through every link met on the way (the package's, an earlier version's, the user's), leads out
+// of `folder`: the path of the last link followed before it left (the link itself when its own
+// target leaves), nothing when it stays below `folder` or reaches nothing. A link met on the way
+// whose target is absolute leads out, unless its path is one of `absoluteAllowed` (links that
+// lead out by design, such as a package's own absolute links): following stops there.
+std::optional<std::string> LinkLeadsOutside(int folder, const std::string& relativePath,
+                                            const std::set<std::string>& absoluteAllowed = {});
 
 // For tests: whether OpenParentBeneath acts as on a kernel (or a system-call filter) without
 // openat2. Process-wide.
