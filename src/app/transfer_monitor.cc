@@ -101,6 +101,8 @@ void TransferMonitorImpl::Fault(const std::string& id, TransferMonitorCallback& 
   // An exception must not end the monitor's thread, which would end the process: the front end
   // hears of a failed transfer instead, once, and the transfer is watched no more.
   Unwatch(id);
+  // A poll that threw left no status: the front end knows the transfer only by its id.
+  status.transferId = id;
   if (status.error == TransferError::None) status.error = TransferError::UnknownError;
   status.retryable = false;
   status.errorMessage = message;

@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -145,7 +146,7 @@ FileIdentity PlaceLinkIn(int parent, const std::string& relativePath, const std:
     if (LinkText(parent, name) != target) {
       // Made beside it under a name no package entry can have, then renamed over it: a rename
       // replaces a link (never a folder) in one step.
-      const std::string temporary = name + kPartialFileSuffix;
+      const std::string temporary = PartialFileName(name);
       struct stat old;
       if (fstatat(parent, temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
           !S_ISDIR(old.st_mode) && unlinkat(parent, temporary.c_str(), 0) != 0 && errno != ENOENT) {
@@ -258,7 +259,7 @@ FileIdentity PlaceHardLinkBeneath(int folder, const std::string& relativePath,
         }
         if (fdatasync(data) != 0) ThrowLastFileError();
       }
-      const std::string temporary = name + kPartialFileSuffix;
+      const std::string temporary = PartialFileName(name);
       struct stat old;
       if (fstatat(parent.get(), temporary.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
           !S_ISDIR(old.st_mode) && unlinkat(parent.get(), temporary.c_str(), 0) != 0 &&
@@ -356,14 +357,14 @@ FileIdentity ReplaceBeneath(int folder, const std::string& relativePath,
   std::string name;
   const int parent = OpenParentBeneath(folder, relativePath, false, name);
   try {
-    const std::string partial = name + kPartialFileSuffix;
+    const std::string partial = PartialFileName(name);
     struct stat there;
     if (fstatat(parent, partial.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
         static_cast<std::uint64_t>(there.st_dev) != deferred.identity.device ||
         static_cast<std::uint64_t>(there.st_ino) != deferred.identity.inode ||
         there.st_ctim.tv_sec != deferred.changedSeconds ||
         there.st_ctim.tv_nsec != deferred.changedNanoseconds) {
-      throw FileUnsafePathException("\"" + relativePath + kPartialFileSuffix +
+      throw FileUnsafePathException("\"" + PartialFilePath(relativePath) +
                                     "\" was changed, replaced or removed after it was verified");
     }
     if (renameat(parent, partial.c_str(), parent, name.c_str()) != 0) {
@@ -371,6 +372,15 @@ FileIdentity ReplaceBeneath(int folder, const std::string& relativePath,
         throw FileUnsafePathException("\"" + relativePath +
                                       "\" is a folder where the package needs a file; it is left "
                                       "as it is");
+      }
+      if (errno == EPERM || errno == EACCES) {
+        struct stat old;
+        const std::string owner = fstatat(parent, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0
+                                      ? "belongs to user " + std::to_string(old.st_uid) + " and "
+                                      : std::string();
+        throw FileUnsafePathException("\"" + relativePath + "\" " + owner +
+                                      "this folder does not let it be replaced; it is left as it "
+                                      "is");
       }
       ThrowLastFileError();
     }
@@ -380,6 +390,75 @@ FileIdentity ReplaceBeneath(int folder, const std::string& relativePath,
   }
   close(parent);
   return deferred.identity;
+}
+
+std::optional<FileIdentity> IdentityBeneath(int folder, const std::string& relativePath) {
+  try {
+    std::string name;
+    const OwnedDescriptor parent(OpenParentBeneath(folder, relativePath, false, name));
+    struct stat there;
+    if (fstatat(parent.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return IdentityOf(there);
+  } catch (const FileException&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> LinkLeadsOutside(int folder, const std::string& relativePath,
+                                            const std::set<std::string>& absoluteAllowed) {
+  // Resolved as the kernel would, one component at a time, on disk as it is now: `resolved`
+  // holds the folders below `folder` reached so far (none of them a link), `pending` what is
+  // still to follow.
+  constexpr int kMaxLinks = 40;  // the kernel's own limit (ELOOP)
+  std::vector<std::string> resolved;
+  std::vector<std::string> pending;  // in reverse: the next component last
+  const auto push = [&pending](const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+      const std::size_t slash = std::min(path.find('/', start), path.size());
+      parts.push_back(path.substr(start, slash - start));
+      start = slash + 1;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  };
+  const auto joined = [&resolved](const std::string& next) {
+    std::string path;
+    for (const std::string& part : resolved) path += part + "/";
+    return path + next;
+  };
+  push(relativePath);
+  std::string lastLink;
+  int links = 0;
+  while (!pending.empty()) {
+    const std::string part = pending.back();
+    pending.pop_back();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (resolved.empty()) return lastLink;
+      resolved.pop_back();
+      continue;
+    }
+    const std::string path = joined(part);
+    struct stat status;
+    // Nothing there, or not a folder with more to follow: the kernel reaches nothing.
+    if (fstatat(folder, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    if (!S_ISLNK(status.st_mode)) {
+      if (!S_ISDIR(status.st_mode) && !pending.empty()) return std::nullopt;
+      resolved.push_back(part);
+      continue;
+    }
+    if (++links > kMaxLinks) return std::nullopt;
+    const std::optional<std::string> target = LinkText(folder, path);
+    if (!target) return std::nullopt;
+    lastLink = path;
+    if (!target->empty() && target->front() == '/') {
+      if (absoluteAllowed.count(path) != 0) return std::nullopt;
+      return lastLink;
+    }
+    push(*target);
+  }
+  return std::nullopt;
 }
 
 void ForceBeneathWalk(bool force) { forceWalk.store(force); }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "file/file_exception.h"
@@ -83,13 +85,26 @@ struct DeferredFile {
 // What DeferredFile records of the open file `fd`.
 DeferredFile DescribeDeferred(int fd);
 
-// Renames `relativePath` + kPartialFileSuffix over `relativePath` beneath `folder` (neither
-// followed), once the caller flushed the file system, so that the old file is replaced by bytes
-// on disk. The partial name must still hold the file `deferred` describes, unchanged since:
+// Renames the partial file of `relativePath` (PartialFilePath) over `relativePath` beneath `folder`
+// (neither followed), once the caller flushed the file system, so that the old file is replaced by
+// bytes on disk. The partial name must still hold the file `deferred` describes, unchanged since:
 // otherwise FileUnsafePathException naming it (nothing is renamed); a folder at the final name
 // throws FileUnsafePathException too, and is left as it is. Returns the file's identity.
 FileIdentity ReplaceBeneath(int folder, const std::string& relativePath,
                             const DeferredFile& deferred);
+
+// Which entry is at `relativePath` below `folder`, not followed if it is a link; nothing when
+// there is none or it cannot be reached without following a link.
+std::optional<FileIdentity> IdentityBeneath(int folder, const std::string& relativePath);
+
+// Whether the relative link at `relativePath` below `folder`, followed on disk as it is now
+// through every link met on the way (the package's, an earlier version's, the user's), leads out
+// of `folder`: the path of the last link followed before it left (the link itself when its own
+// target leaves), nothing when it stays below `folder` or reaches nothing. A link met on the way
+// whose target is absolute leads out, unless its path is one of `absoluteAllowed` (links that
+// lead out by design, such as a package's own absolute links): following stops there.
+std::optional<std::string> LinkLeadsOutside(int folder, const std::string& relativePath,
+                                            const std::set<std::string>& absoluteAllowed = {});
 
 // For tests: whether OpenParentBeneath acts as on a kernel (or a system-call filter) without
 // openat2. Process-wide.

@@ -1,5 +1,7 @@
 #include "file/paths.h"
 
+#include <cstdio>
+
 #include <boost/filesystem.hpp>
 
 #include "file/file_exception.h"
@@ -21,6 +23,28 @@ std::string JoinPath(const std::string& folder, const std::string& relativePath)
   } catch (const fs::filesystem_error&) {
     throw FileBadPathException();
   }
+}
+
+std::string PartialFileName(const std::string& name) {
+  constexpr std::size_t kMaxName = 255;
+  constexpr std::size_t kSuffix = sizeof kPartialFileSuffix - 1;
+  if (name.size() + kSuffix <= kMaxName) return name + kPartialFileSuffix;
+  // FNV-1a: only told apart from the other long names of one folder, which a package chose
+  // itself; nothing here needs to resist a forger.
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
+  std::size_t keep = kMaxName - kSuffix - 1 - 16;
+  // Never half a UTF-8 sequence: the name stays readable in a listing.
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xc0) == 0x80) --keep;
+  return name.substr(0, keep) + "~" + digits + kPartialFileSuffix;
+}
+
+std::string PartialFilePath(const std::string& relativePath) {
+  const std::size_t slash = relativePath.rfind('/');
+  const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+  return relativePath.substr(0, start) + PartialFileName(relativePath.substr(start));
 }
 
 std::string AppendPath(const std::string& folder, const std::string& name) {

@@ -13,6 +13,16 @@ namespace halv {
 // renamed over it once complete, verified and on disk. A package may not name a file so.
 inline constexpr char kPartialFileSuffix[] = ".halvane-part";
 
+// The name of the file downloaded in place of the file named `name` (one component):
+// `name` + kPartialFileSuffix when that fits the 255 bytes a name may have, otherwise the first
+// bytes of `name` (cut at a character boundary), "~", 16 hexadecimal digits of a hash of the
+// whole name, then the suffix. The same name always gives the same partial name, so a rerun
+// resumes it.
+std::string PartialFileName(const std::string& name);
+
+// `relativePath` with its last component made PartialFileName of it.
+std::string PartialFilePath(const std::string& relativePath);
+
 // `relativePath` without its leading slashes, made absolute against `folder` (which is itself
 // made absolute against the current directory). Throws FileBadPathException when the trimmed
 // path has a ".." component: a manifest path must never leave its destination folder.

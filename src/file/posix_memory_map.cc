@@ -45,8 +45,11 @@ int DuplicateDescriptor(int descriptor) {
 }  // namespace
 
 PosixMemoryMapView::PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last,
-                                       std::shared_ptr<const void> keepAlive)
-    : MemoryMappedFileData(first, last), keepAlive_(std::move(keepAlive)) {
+                                       std::shared_ptr<const void> keepAlive,
+                                       std::shared_ptr<ChangeWatch> watch)
+    : MemoryMappedFileData(first, last),
+      keepAlive_(std::move(keepAlive)),
+      watch_(std::move(watch)) {
   CheckBounds(first, last);
   CheckSpan(first, last);
   delta_ = static_cast<std::uint32_t>(first % PageSize());
@@ -112,20 +115,27 @@ std::size_t PosixMemoryMapView::Write(const void* data, std::size_t length) {
   const std::uint64_t last = LastOf(first, length);
   CheckBounds(first, last);
   CheckSpan(first, last);
-  // A write past the end of a file that shrank underneath would quietly grow it again; a mapped
-  // copy would have faulted, and so must this.
-  CheckFileHolds(last);
-  const auto* source = static_cast<const unsigned char*>(data);
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t result =
-        pwrite(descriptor_, source + done, length - done, static_cast<off_t>(first + done));
-    if (result < 0) {
-      if (errno == EINTR) continue;
-      ThrowLastFileError();
+  const auto write = [&] {
+    // A write past the end of a file that shrank underneath would quietly grow it again; a
+    // mapped copy would have faulted, and so must this.
+    CheckFileHolds(last);
+    const auto* source = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < length) {
+      const ssize_t result =
+          pwrite(descriptor_, source + done, length - done, static_cast<off_t>(first + done));
+      if (result < 0) {
+        if (errno == EINTR) continue;
+        ThrowLastFileError();
+      }
+      if (result == 0) throw FileUnknownException();
+      done += static_cast<std::size_t>(result);
     }
-    if (result == 0) throw FileUnknownException();
-    done += static_cast<std::size_t>(result);
+  };
+  if (watch_) {
+    watch_->Around(descriptor_, write);
+  } else {
+    write();
   }
   position_ += static_cast<std::uint32_t>(length);
   return length;
@@ -197,14 +207,17 @@ void PosixMemoryMapView::CheckFileHolds(std::uint64_t last) const {
   if (static_cast<std::uint64_t>(status.st_size) <= last) throw FileInvalidMapException();
 }
 
-PosixMemoryMap::PosixMemoryMap(int descriptor, std::shared_ptr<const void> keepAlive)
-    : descriptor_(DuplicateDescriptor(descriptor)), keepAlive_(std::move(keepAlive)) {}
+PosixMemoryMap::PosixMemoryMap(int descriptor, std::shared_ptr<const void> keepAlive,
+                               std::shared_ptr<ChangeWatch> watch)
+    : descriptor_(DuplicateDescriptor(descriptor)),
+      keepAlive_(std::move(keepAlive)),
+      watch_(std::move(watch)) {}
 
 PosixMemoryMap::~PosixMemoryMap() { close(descriptor_); }
 
 std::shared_ptr<PosixMemoryMapView> PosixMemoryMap::CreateView(std::uint64_t first,
                                                                std::uint64_t last) const {
-  return std::make_shared<PosixMemoryMapView>(descriptor_, first, last, keepAlive_);
+  return std::make_shared<PosixMemoryMapView>(descriptor_, first, last, keepAlive_, watch_);
 }
 
 }  // namespace halv

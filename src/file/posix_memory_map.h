@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "file/bounded_file_data.h"
+#include "file/change_watch.h"
 
 namespace halv {
 
@@ -20,17 +21,19 @@ namespace halv {
 // both land in the same page-cache pages, so the mapping sees them at once, but a copy into a
 // mapping costs a page fault and a file-system callback per page of a new file, several times the
 // CPU of the write path even when the pages are populated in advance (see bench/file_bench.cc).
-// Reads, Fetch and ProcessWindow go through the mapping under the fault guard: a page that cannot
-// be accessed throws FileInvalidMapException. A failed Read or Write leaves the position where it
-// was (bytes already written stay written).
-// Ownership: held by shared pointers. Thread-safety: one thread at a time per window.
+// Each write goes through the file's ChangeWatch, when it has one, so that a change by another
+// program between our writes is seen. Reads, Fetch and ProcessWindow go through the mapping under
+// the fault guard: a page that cannot be accessed throws FileInvalidMapException. A failed Read or
+// Write leaves the position where it was (bytes already written stay written). Ownership: held by
+// shared pointers. Thread-safety: one thread at a time per window.
 class PosixMemoryMapView : public MemoryMappedFileData {
  public:
   // Maps bytes first..last of the open file `descriptor`, which may be closed afterwards, and
-  // holds `keepAlive` until the window is gone. Failures throw FileException subclasses and
-  // leave nothing open or mapped.
+  // holds `keepAlive` until the window is gone; writes go through `watch` when given. Failures
+  // throw FileException subclasses and leave nothing open or mapped.
   PosixMemoryMapView(int descriptor, std::uint64_t first, std::uint64_t last,
-                     std::shared_ptr<const void> keepAlive = nullptr);
+                     std::shared_ptr<const void> keepAlive = nullptr,
+                     std::shared_ptr<ChangeWatch> watch = nullptr);
   ~PosixMemoryMapView() override;
 
   std::uint64_t Tell() override;
@@ -56,6 +59,7 @@ class PosixMemoryMapView : public MemoryMappedFileData {
   void CheckFileHolds(std::uint64_t last) const;
 
   std::shared_ptr<const void> keepAlive_;
+  const std::shared_ptr<ChangeWatch> watch_;
   int descriptor_ = -1;
   unsigned char* base_ = nullptr;
   std::size_t mappedLength_ = 0;
@@ -69,9 +73,10 @@ class PosixMemoryMapView : public MemoryMappedFileData {
 // from any thread.
 class PosixMemoryMap {
  public:
-  // Duplicates `descriptor`; every window holds `keepAlive`. Failures throw FileException
-  // subclasses.
-  explicit PosixMemoryMap(int descriptor, std::shared_ptr<const void> keepAlive = nullptr);
+  // Duplicates `descriptor`; every window holds `keepAlive` and writes through `watch`.
+  // Failures throw FileException subclasses.
+  explicit PosixMemoryMap(int descriptor, std::shared_ptr<const void> keepAlive = nullptr,
+                          std::shared_ptr<ChangeWatch> watch = nullptr);
   ~PosixMemoryMap();
   PosixMemoryMap(const PosixMemoryMap&) = delete;
   PosixMemoryMap& operator=(const PosixMemoryMap&) = delete;
@@ -82,6 +87,7 @@ class PosixMemoryMap {
  private:
   const int descriptor_;
   const std::shared_ptr<const void> keepAlive_;
+  const std::shared_ptr<ChangeWatch> watch_;
 };
 
 }  // namespace halv

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "file/beneath.h"
+#include "file/destination_lock.h"
 #include "file/file_exception.h"
 #include "file/paths.h"
 #include "file/posix_memory_map.h"
@@ -49,6 +51,15 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether a file found at a package path or a partial name may be taken as ours: a regular file
+// of the running user. Another user's file in a folder both may write (as /tmp is) stays theirs
+// to rewrite after we verified it.
+bool Ours(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_uid == geteuid();
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
 }  // namespace
 
 PosixSharedFile::PosixSharedFile(std::shared_ptr<const Folder> folder,
@@ -61,12 +72,22 @@ PosixSharedFile::PosixSharedFile(std::shared_ptr<const Folder> folder,
   CheckBounds(start, end);
   if (!folder_) throw FileBadPathException();
   path_ = JoinPath(folder_->path(), relativePath);
+  partialPath_ = JoinPath(folder_->path(), PartialFilePath(relativePath));
   parent_ = OpenParentBeneath(
       folder_->descriptor(), relativePath,
       mode != SharedFileMode::OpenExisting && mode != SharedFileMode::InPlace, name_);
+  partialName_ = PartialFileName(name_);
   try {
+    if (staged_ || mode == SharedFileMode::InPlace) CheckParent(relativePath);
     descriptor_ = staged_ ? OpenPartial() : OpenFinal(mode);
   } catch (...) {
+    close(parent_);
+    throw;
+  }
+  try {
+    watch_->Stamp(descriptor_);
+  } catch (...) {
+    close(descriptor_);
     close(parent_);
     throw;
   }
@@ -78,8 +99,7 @@ int PosixSharedFile::OpenFinal(SharedFileMode mode) {
   int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   if (mode == SharedFileMode::InPlace) {
     struct stat partial;
-    if (fstatat(parent_, (name_ + kPartialFileSuffix).c_str(), &partial, AT_SYMLINK_NOFOLLOW) ==
-            0 ||
+    if (fstatat(parent_, partialName_.c_str(), &partial, AT_SYMLINK_NOFOLLOW) == 0 ||
         errno != ENOENT) {
       throw FileBadPathException();
     }
@@ -104,36 +124,91 @@ int PosixSharedFile::OpenFinal(SharedFileMode mode) {
     close(descriptor);
     throw FileUnsafePathException("\"" + path_ + "\" is not a regular file");
   }
+  if (mode == SharedFileMode::InPlace && !Ours(status)) {
+    close(descriptor);
+    throw FileUnsafePathException(Quoted(path_) +
+                                  " belongs to another user; it is not taken as "
+                                  "it stands");
+  }
   return descriptor;
 }
 
+void PosixSharedFile::CheckParent(const std::string& relativePath) {
+  struct stat parent;
+  struct stat destination;
+  if (fstat(parent_, &parent) != 0 || fstat(folder_->descriptor(), &destination) != 0) {
+    ThrowLastFileError();
+  }
+  // The destination itself is the caller's choice, whoever owns it.
+  if (SameFile(parent, destination)) return;
+  const std::string trimmed = TrimLeadingSlashes(relativePath);
+  const std::string folder =
+      Quoted(JoinPath(folder_->path(), trimmed.substr(0, trimmed.rfind('/'))));
+  // Whoever else owns the folder, or anyone when anyone may write it without the sticky bit,
+  // could replace what is verified in it.
+  if (parent.st_uid != geteuid() && parent.st_uid != 0 && parent.st_uid != destination.st_uid) {
+    throw FileUnsafePathException(folder + " belongs to user " + std::to_string(parent.st_uid) +
+                                  ", who could replace what is written in it; nothing is written "
+                                  "there");
+  }
+  if ((parent.st_mode & (S_IWOTH | S_ISVTX)) == S_IWOTH) {
+    throw FileUnsafePathException(folder +
+                                  " may be written by anyone, who could replace what is written "
+                                  "in it; nothing is written there");
+  }
+}
+
+void PosixSharedFile::RemovePartial(const struct stat& status) {
+  if (S_ISDIR(status.st_mode)) throw FileUnsafePathException(Quoted(partialPath_) + " is a folder");
+  if (unlinkat(parent_, partialName_.c_str(), 0) == 0 || errno == ENOENT) return;
+  if (errno == EPERM || errno == EACCES) {
+    throw FileUnsafePathException(
+        Quoted(partialPath_) + " belongs to user " + std::to_string(status.st_uid) +
+        " and this folder does not let it be replaced; it is not written into either");
+  }
+  ThrowLastFileError();
+}
+
 int PosixSharedFile::OpenPartial() {
-  const std::string partial = name_ + kPartialFileSuffix;
+  const char* partial = partialName_.c_str();
   for (int attempt = 0;; ++attempt) {
     struct stat status;
-    // A link, a FIFO, a device, or a file with another name elsewhere is never written through:
-    // it is removed (only it, never a folder) and a file of ours takes its place.
-    if (fstatat(parent_, partial.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        (!S_ISREG(status.st_mode) || status.st_nlink > 1)) {
-      if (S_ISDIR(status.st_mode)) {
-        throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix + "\" is a folder");
-      }
-      if (unlinkat(parent_, partial.c_str(), 0) != 0 && errno != ENOENT) ThrowLastFileError();
+    // A link, a FIFO, a device, a file with another name elsewhere or another user's file is
+    // never written through: it is removed (only it, never a folder) and a file of ours takes
+    // its place.
+    if (fstatat(parent_, partial, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!Ours(status) || status.st_nlink > 1)) {
+      RemovePartial(status);
     }
     int descriptor;
     do {
-      descriptor = openat(parent_, partial.c_str(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+      descriptor =
+          openat(parent_, partial, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     } while (descriptor < 0 && errno == EINTR);
     if (descriptor < 0) {
       if (errno == ELOOP && attempt < 2) continue;
       ThrowLastFileError();
     }
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink > 1) {
+    if (fstat(descriptor, &status) != 0 || !Ours(status) || status.st_nlink > 1) {
       close(descriptor);
       if (attempt < 2) continue;
-      throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix +
-                                    "\" keeps being replaced by something other than a file");
+      throw FileUnsafePathException(Quoted(partialPath_) +
+                                    " keeps being replaced by something other than a file of ours");
+    }
+    // Two downloads whose destinations nest may both have this file in their packages: only one
+    // writes it, or each would verify its own bytes and commit the other's.
+    int locked;
+    do {
+      locked = flock(descriptor, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      const int error = errno;
+      close(descriptor);
+      if (error != EWOULDBLOCK) ThrowFileError(error);
+      const std::string holder = DescribeLockHolder(status.st_dev, status.st_ino);
+      throw FileUnsafePathException(Quoted(partialPath_) + " is being written by another download" +
+                                    (holder.empty() ? std::string() : " (" + holder + ")") +
+                                    "; this one does not write into it");
     }
     // Nothing unverified may run: an earlier run's partial file loses any execute bit it has.
     if ((status.st_mode & (S_ISUID | S_ISGID | S_ISVTX | kExecuteBits)) != 0 &&
@@ -186,6 +261,8 @@ std::uint64_t PosixSharedFile::Seed(std::uint64_t size) {
     throw;
   }
   close(source);
+  // Our own change: what was copied is verified chunk by chunk like any other bytes.
+  watch_->Stamp(descriptor_);
   Seek(start_);
   return copied;
 }
@@ -233,6 +310,10 @@ std::uint64_t PosixSharedFile::CopyFrom(int source, std::uint64_t length) {
   return copied;
 }
 
+bool PosixSharedFile::MayHaveChanged() { return watch_->Changed(descriptor_); }
+
+void PosixSharedFile::TakeAsVerified() { watch_->Stamp(descriptor_); }
+
 bool PosixSharedFile::Commit() { return Rename(true) == CommitOutcome::kReplaced; }
 
 SharedFile::CommitOutcome PosixSharedFile::CommitOrDefer() { return Rename(false); }
@@ -240,24 +321,29 @@ SharedFile::CommitOutcome PosixSharedFile::CommitOrDefer() { return Rename(false
 DeferredFile PosixSharedFile::Deferred() { return DescribeDeferred(descriptor_); }
 
 SharedFile::CommitOutcome PosixSharedFile::Rename(bool replace) {
+  if (watch_->Changed(descriptor_)) {
+    throw FileUnsafePathException(
+        Quoted(staged_ ? partialPath_ : path_) +
+        " was changed by another program after its bytes were verified; it is not taken as "
+        "complete, and the next run checks it again");
+  }
   // A file verified where it stands holds nothing of ours to flush; the destination's flush
   // before the download is called complete covers whatever an earlier run wrote into it.
   if (!staged_) return CommitOutcome::kCreated;
-  const std::string partial = name_ + kPartialFileSuffix;
+  const char* partial = partialName_.c_str();
   struct stat mine;
   struct stat there;
   if (fstat(descriptor_, &mine) != 0) ThrowLastFileError();
-  if (fstatat(parent_, partial.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !SameFile(mine, there)) {
-    throw FileUnsafePathException("\"" + path_ + kPartialFileSuffix +
-                                  "\" was replaced or removed during the download");
+  if (fstatat(parent_, partial, &there, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(mine, there)) {
+    throw FileUnsafePathException(Quoted(partialPath_) +
+                                  " was replaced or removed during the download");
   }
   // A new name replaces nothing: its bytes reach the disk with the destination's one flush
   // before the download is called complete (ConfirmBeneath), and a crash before that leaves a
   // file that the next run checks chunk by chunk. Whatever is at the name already (the user's
   // file, an earlier version) is replaced only by bytes that are on disk.
   CommitOutcome outcome = CommitOutcome::kCreated;
-  if (renameat2(parent_, partial.c_str(), parent_, name_.c_str(), RENAME_NOREPLACE) != 0) {
+  if (renameat2(parent_, partial, parent_, name_.c_str(), RENAME_NOREPLACE) != 0) {
     if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) ThrowLastFileError();
     if (!replace) {
       struct stat final;
@@ -269,11 +355,20 @@ SharedFile::CommitOutcome PosixSharedFile::Rename(bool replace) {
     if (fdatasync(descriptor_) != 0) ThrowLastFileError();
     // A link, a FIFO or a file at the final name is replaced by ours as one step; a folder is
     // not ours to remove.
-    if (renameat(parent_, partial.c_str(), parent_, name_.c_str()) != 0) {
+    if (renameat(parent_, partial, parent_, name_.c_str()) != 0) {
       if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) {
         throw FileUnsafePathException("\"" + path_ +
                                       "\" is a folder where the package needs a file; it is left "
                                       "as it is");
+      }
+      if (errno == EPERM || errno == EACCES) {
+        struct stat old;
+        const std::string owner = fstatat(parent_, name_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0
+                                      ? "belongs to user " + std::to_string(old.st_uid) + " and "
+                                      : std::string();
+        throw FileUnsafePathException(Quoted(path_) + " " + owner +
+                                      "this folder does not let it be replaced; it is left as it "
+                                      "is");
       }
       ThrowLastFileError();
     }
@@ -284,7 +379,8 @@ SharedFile::CommitOutcome PosixSharedFile::Rename(bool replace) {
 }
 
 void PosixSharedFile::ApplyMode(std::optional<std::uint32_t> mode,
-                                std::optional<std::int64_t> modified, bool runnable) {
+                                std::optional<std::int64_t> modified, bool runnable,
+                                std::uint64_t names) {
   struct stat status;
   if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
   // Without a mode the file keeps its bits, as files always did; the run file then only gains
@@ -292,9 +388,19 @@ void PosixSharedFile::ApplyMode(std::optional<std::uint32_t> mode,
   mode_t bits = status.st_mode & 07777;
   if (mode) bits = static_cast<mode_t>(*mode) & kAppliedBits & ~umask_;
   if (runnable) bits = (bits & 0777) | ((bits & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2);
-  if ((status.st_mode & 07777) != bits && fchmod(descriptor_, bits) != 0) ThrowLastFileError();
+  const bool newMode = (status.st_mode & 07777) != bits;
   // A file checked where it stands usually has its time already.
-  if (modified && (status.st_mtim.tv_sec != *modified || status.st_mtim.tv_nsec != 0)) {
+  const bool newTime =
+      modified && (status.st_mtim.tv_sec != *modified || status.st_mtim.tv_nsec != 0);
+  if (!newMode && !newTime) return;
+  // Changing the mode of a file with a name outside the destination would change that file.
+  if (status.st_nlink > names) {
+    throw FileUnsafePathException(Quoted(path_) + " has " + std::to_string(status.st_nlink) +
+                                  " names (hard links), some of them not the package's; its mode "
+                                  "and time are left as they are");
+  }
+  if (newMode && fchmod(descriptor_, bits) != 0) ThrowLastFileError();
+  if (newTime) {
     const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*modified), 0}};
     if (futimens(descriptor_, times) != 0) ThrowLastFileError();
   }
@@ -304,6 +410,12 @@ FileIdentity PosixSharedFile::Identity() {
   struct stat status;
   if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
   return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+std::uint64_t PosixSharedFile::LinkCount() {
+  struct stat status;
+  if (fstat(descriptor_, &status) != 0) ThrowLastFileError();
+  return static_cast<std::uint64_t>(status.st_nlink);
 }
 
 std::uint64_t PosixSharedFile::Tell() { return position_; }
@@ -347,16 +459,18 @@ std::size_t PosixSharedFile::Write(const void* data, std::size_t length) {
   CheckSpan(position_, last);
   const auto* source = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
-  while (done < length) {
-    const ssize_t result =
-        pwrite(descriptor_, source + done, length - done, static_cast<off_t>(position_ + done));
-    if (result < 0) {
-      if (errno == EINTR) continue;
-      ThrowLastFileError();
+  watch_->Around(descriptor_, [&] {
+    while (done < length) {
+      const ssize_t result =
+          pwrite(descriptor_, source + done, length - done, static_cast<off_t>(position_ + done));
+      if (result < 0) {
+        if (errno == EINTR) continue;
+        ThrowLastFileError();
+      }
+      if (result == 0) throw FileUnknownException();
+      done += static_cast<std::size_t>(result);
     }
-    if (result == 0) throw FileUnknownException();
-    done += static_cast<std::size_t>(result);
-  }
+  });
   position_ += done;
   return done;
 }
@@ -392,6 +506,7 @@ bool PosixSharedFile::Allocate(std::uint64_t size) {
       ThrowFileError(error);
     }
   }
+  watch_->Stamp(descriptor_);
   Seek(0);
   return true;
 }
@@ -406,7 +521,7 @@ std::shared_ptr<MemoryMappedFileData> PosixSharedFile::Map(std::uint64_t first,
   std::shared_ptr<PosixMemoryMap> map;
   {
     std::lock_guard<std::mutex> lock(mapMutex_);
-    if (!map_) map_ = std::make_shared<PosixMemoryMap>(descriptor_, folder_);
+    if (!map_) map_ = std::make_shared<PosixMemoryMap>(descriptor_, folder_, watch_);
     map = map_;
   }
   return map->CreateView(first, last);

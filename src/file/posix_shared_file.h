@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "file/change_watch.h"
 #include "file/shared_file.h"
 
 namespace halv {
@@ -45,12 +46,15 @@ class PosixSharedFile : public SharedFile {
   std::shared_ptr<MemoryMappedFileData> MapAll() override;
   std::shared_ptr<MemoryMappedFileData> Map(std::uint64_t first, std::uint64_t last) override;
   std::uint64_t Seed(std::uint64_t size) override;
+  bool MayHaveChanged() override;
+  void TakeAsVerified() override;
   bool Commit() override;
   CommitOutcome CommitOrDefer() override;
   DeferredFile Deferred() override;
   void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
-                 bool runnable) override;
+                 bool runnable, std::uint64_t names) override;
   FileIdentity Identity() override;
+  std::uint64_t LinkCount() override;
 
   // The final path, also for a staged file.
   const std::string& path() const { return path_; }
@@ -60,6 +64,13 @@ class PosixSharedFile : public SharedFile {
   CommitOutcome Rename(bool replace);
   int OpenFinal(SharedFileMode mode);
   int OpenPartial();
+  // Refuses, naming it, a folder below the destination that holds the file and that another
+  // user than us, root or the destination's owner owns, or that anyone may write without the
+  // sticky bit.
+  void CheckParent(const std::string& relativePath);
+  // Removes what is at the partial name (described by `status`) to make room for a file of ours;
+  // throws naming it when the folder does not let this user remove it.
+  void RemovePartial(const struct stat& status);
   // Copies the first `length` bytes of `source` to the same offsets here; returns how many it
   // found.
   std::uint64_t CopyFrom(int source, std::uint64_t length);
@@ -73,7 +84,12 @@ class PosixSharedFile : public SharedFile {
   // relative to this descriptor.
   int parent_ = -1;
   std::string name_;
+  // The partial name in the folder, and the partial file's path for messages.
+  std::string partialName_;
+  std::string partialPath_;
   const mode_t umask_;
+  // Sees writes into the file by anyone but this object and its windows.
+  const std::shared_ptr<ChangeWatch> watch_ = std::make_shared<ChangeWatch>();
 
   // Used by one user at a time.
   bool staged_ = false;  // open under the partial name, not yet renamed over the final one

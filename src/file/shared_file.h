@@ -18,14 +18,18 @@ enum class SharedFileMode : std::uint8_t {
   OpenOrCreate = 0,  // open, create if missing
   CreateNew = 1,     // create, FileInUseException if it exists
   OpenExisting = 2,  // open, FileBadPathException if missing
-  // Open or create the file under its partial name (kPartialFileSuffix) beside the final one,
-  // which stays as it is until Commit. Something other than one regular file at the partial name
-  // is removed first.
+  // Open or create the file under its partial name (PartialFileName) beside the final one,
+  // which stays as it is until Commit. Anything at the partial name but a regular file of the
+  // running user with one name is removed first. The open file is locked (flock) for as long as
+  // it or a window of it is open: another download that opens it meanwhile, in this process or
+  // another, fails with FileUnsafePathException naming the holder. A folder below `folder` that
+  // holds it and belongs to another user than us, root or the owner of `folder`, or that anyone
+  // may write without the sticky bit, is refused the same way, naming it.
   Staged = 3,
   // Open the regular file at the final name read-only, to check it where it stands; nothing is
-  // created. FileBadPathException when it is missing or something is at its partial name (an
-  // earlier run's file, to resume instead). Commit only flushes it; Seed, Allocate and windows
-  // are not for it.
+  // created. FileBadPathException when it is missing, is not a regular file of the running user,
+  // or something is at its partial name (an earlier run's file, to resume instead). Commit only
+  // checks it; Seed, Allocate and windows are not for it.
   InPlace = 4,
 };
 
@@ -57,12 +61,20 @@ class SharedFile : public BoundedFileData {
   // reserving the rest as Allocate does. Returns how many bytes came from the final file, whose
   // chunks are then still to be verified; 0, touching nothing, when the file is not empty.
   virtual std::uint64_t Seed(std::uint64_t size) = 0;
+  // Whether the file's bytes may have changed since this object last wrote them (or opened it,
+  // or TakeAsVerified): its change time moved, so another program may have written into it.
+  // Such a file is read and checked again before Commit, which refuses it otherwise.
+  virtual bool MayHaveChanged() = 0;
+  // Takes the bytes as they stand now as the ones verified; call it before reading them all
+  // again, so that a write while they are read is still seen by Commit.
+  virtual void TakeAsVerified() = 0;
   // Renames a staged file to its final name. When something is at that name already, the data
   // is put on disk first, so that what is replaced is replaced by bytes on disk; a new name
   // waits for the destination's one flush (ConfirmBeneath) instead. A file opened in place is
   // left as it is. Returns whether something was at the final name and is now replaced. Throws a
-  // FileException when the partial name no longer holds this file, or a folder is at the final
-  // name.
+  // FileException when MayHaveChanged, when the partial name no longer holds this file, or when a
+  // folder is at the final name or the folder does not let this user replace what is there,
+  // naming it.
   virtual bool Commit() = 0;
   // What CommitOrDefer did.
   enum class CommitOutcome : std::uint8_t {
@@ -84,12 +96,16 @@ class SharedFile : public BoundedFileData {
   // process's umask (never write for group or others, set-user-ID, set-group-ID or sticky,
   // whatever the document says), or the file's own bits when there is no mode; with `runnable`
   // also execute permission for whoever may read it (and no set-user-ID or set-group-ID bit); then
-  // the modification time `modified` (seconds since 1970) when given. All on the open descriptor.
-  // Throws FileException.
+  // the modification time `modified` (seconds since 1970) when given. All on the open descriptor,
+  // and only what differs: a file that already has its mode and time is not touched. A file with
+  // more than `names` names (hard links) is never changed: FileUnsafePathException naming it,
+  // for another name may lie outside the destination. Throws FileException.
   virtual void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
-                         bool runnable) = 0;
+                         bool runnable, std::uint64_t names) = 0;
   // Which file on disk this is; FileException when it cannot be told.
   virtual FileIdentity Identity() = 0;
+  // How many names (hard links) the file has; FileException when it cannot be told.
+  virtual std::uint64_t LinkCount() = 0;
 };
 
 // Opens every file the system reads or writes. Failures are FileException subclasses.

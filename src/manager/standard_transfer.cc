@@ -186,7 +186,7 @@ StandardTransfer::Space StandardTransfer::MeasureSpace(const std::string& destPa
   for (const auto& file : data_->package->GetFiles()) {
     std::uint64_t partial = 0;
     try {
-      partial = ExistingFileSize(JoinPath(destPath, file->GetPath()) + kPartialFileSuffix);
+      partial = ExistingFileSize(JoinPath(destPath, PartialFilePath(file->GetPath())));
     } catch (...) {
       // A path that cannot be formed was refused with its document; it needs no space here.
     }

@@ -1,6 +1,7 @@
 #include "manifest/node_list_manifest.h"
 
 #include <algorithm>
+#include <string>
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -57,6 +58,16 @@ std::string Printable(const std::string& host) {
   return host.size() > 80 ? text + "..." : text;
 }
 
+// A NodeInfo that names no node, for the log: its host and what it lacks; without a host, its
+// NodeId, or without either its place in the list.
+std::string DescribeDefectiveNode(const boost::property_tree::ptree& node, std::size_t position) {
+  const std::string host = node.get<std::string>("Host", "");
+  const std::string id = node.get<std::string>("NodeId", "");
+  if (!host.empty()) return Printable(host) + " (no NodeId)";
+  if (!id.empty()) return "node " + Printable(id) + " (no Host)";
+  return "node " + std::to_string(position) + " (no Host, no NodeId)";
+}
+
 }  // namespace
 
 bool IsUsableNodeHost(const std::string& host) {
@@ -78,9 +89,18 @@ void StandardNodeListManifest::Read(const boost::property_tree::ptree& tree) {
   try {
     nodes_.clear();
     leftOut_.clear();
+    std::size_t position = 0;
     for (const auto& child : tree.get_child("ArrayOfNodeInfo")) {
       if (child.first != "NodeInfo") continue;
-      auto node = std::make_shared<StandardNodeManifest>(child.second);
+      ++position;
+      std::shared_ptr<StandardNodeManifest> node;
+      try {
+        node = std::make_shared<StandardNodeManifest>(child.second);
+      } catch (const ManifestParseException&) {
+        // One defective entry must not stop the other nodes, as a bad host does not.
+        leftOut_.push_back(DescribeDefectiveNode(child.second, position));
+        continue;
+      }
       if (IsUsableNodeHost(node->GetHost())) {
         nodes_.push_back(std::move(node));
       } else {

@@ -25,8 +25,8 @@ class NodeListManifest : public InputManifest {
 
   // Sum of the weights as unsigned 32-bit numbers (a negative weight wraps).
   std::uint32_t GetTotalWeight() const;
-  // The hosts of the nodes the document named but the list left out, in document order, as
-  // printable text; none by default.
+  // The nodes the document named but the list left out, in document order, as printable text
+  // (their hosts, with what they lack); none by default.
   virtual const std::vector<std::string>& GetLeftOutHosts() const;
 };
 
@@ -36,16 +36,17 @@ class NodeListManifest : public InputManifest {
 bool IsUsableNodeHost(const std::string& host);
 
 // The document ArrayOfNodeInfo with one NodeInfo element per node; other children are ignored.
-// A node whose host cannot form a URL is left out (one bad mirror must not stop the others) and
-// its host is kept in GetLeftOutHosts for the log. Weights are cleaned after that: zero-weight
-// nodes are dropped, unless the weights sum to 0, in which case every weight becomes 1.
+// A node whose host cannot form a URL, or that lacks its NodeId or Host, is left out (one bad
+// mirror must not stop the others) and named in GetLeftOutHosts for the log: by its host, and
+// what it lacks ("HOST (no NodeId)", "node ID (no Host)", "node N (no Host, no NodeId)"). Weights
+// are cleaned after that: zero-weight nodes are dropped, unless the weights sum to 0, in which case
+// every weight becomes 1.
 class StandardNodeListManifest : public NodeListManifest {
  public:
   StandardNodeListManifest() = default;
 
-  // `tree` is the whole document. Throws ManifestParseException when the root is missing, a
-  // node is defective or there is no node at all; when every node was left out for its host,
-  // the message names those hosts.
+  // `tree` is the whole document. Throws ManifestParseException when the root is missing or
+  // there is no node at all; when every node was left out, the message names them.
   void Read(const boost::property_tree::ptree& tree) override;
 
   const NodeList& GetNodes() const override { return nodes_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -13,6 +14,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "config/settings.h"
+#include "file/beneath.h"
 #include "file/crc32.h"
 #include "file/file_exception.h"
 #include "file/paths.h"
@@ -133,10 +135,27 @@ bool EveryChunkMatches(SharedFile& file, const FileManifest& manifest) {
   return !mismatch;
 }
 
-// The file at the final name, opened read-only, when it is already complete: no partial file of
-// an earlier run, the package's size, every chunk right. Empty otherwise.
+// How many names `file` may have without one outside the destination: its own, and each hard
+// link of `package` to `manifest` that is that file now.
+std::uint64_t PackageNames(const Folder& folder, const PackageManifest* package,
+                           const FileManifest& manifest, SharedFile& file) {
+  std::uint64_t names = 1;
+  if (package == nullptr || file.LinkCount() == 1) return names;
+  const FileIdentity identity = file.Identity();
+  for (const PackageHardLink& link : package->GetHardLinks()) {
+    if (link.file.get() != &manifest) continue;
+    const std::optional<FileIdentity> there = IdentityBeneath(folder.descriptor(), link.path);
+    if (there && there->device == identity.device && there->inode == identity.inode) ++names;
+  }
+  return names;
+}
+
+// The file at the final name, opened read-only, when it is already complete: a regular file of
+// the running user whose every name is the package's, no partial file of an earlier run, the
+// package's size, every chunk right. Empty otherwise: it is then replaced by a file of ours.
 std::shared_ptr<SharedFile> CompleteInPlace(SharedFileFactory& factory,
                                             const std::shared_ptr<const Folder>& folder,
+                                            const PackageManifest* package,
                                             const FileManifest& manifest,
                                             TransferProgressUpdater* progress) {
   std::shared_ptr<SharedFile> file;
@@ -149,6 +168,9 @@ std::shared_ptr<SharedFile> CompleteInPlace(SharedFileFactory& factory,
     return nullptr;
   }
   if (file->GetSize() != manifest.GetSize()) return nullptr;
+  // A second name outside the destination would let another change what we verified, and would
+  // carry the document's mode and time outside.
+  if (file->LinkCount() > PackageNames(*folder, package, manifest, *file)) return nullptr;
   if (progress != nullptr) progress->NoteDiskCheck();
   if (!EveryChunkMatches(*file, manifest)) return nullptr;
   return file;
@@ -286,7 +308,7 @@ TransferSingleFileWork::~TransferSingleFileWork() {
     // What a cancel with deletion may remove: the unfinished file, or the finished one if
     // nothing of the user's was at its path; never a file this run replaced.
     if (!fileData_->committed) {
-      transfer_->OnFileReleased(fileData_->filePath + kPartialFileSuffix);
+      transfer_->OnFileReleased(PartialFilePath(fileData_->filePath));
     } else if (fileData_->createdFinal) {
       transfer_->OnFileReleased(fileData_->filePath);
     }
@@ -338,8 +360,9 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
     // A file already complete at its final name is checked where it stands, read-only: a
     // rerun then neither copies nor renames it.
     const std::shared_ptr<TransferProgressUpdater> progress = transfer_->GetProgressUpdater();
+    const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
     if (std::shared_ptr<SharedFile> complete =
-            CompleteInPlace(factory, folder, *file_, progress.get())) {
+            CompleteInPlace(factory, folder, package.get(), *file_, progress.get())) {
       fileData_->allocatedEmpty = false;
       fileData_->completeInPlace = true;
       fileData_->committed = false;
@@ -356,7 +379,7 @@ WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
         if (file->GetSize() != 0) {
           // The partial file of another version: it is started again.
           file.reset();
-          if (firstTry && factory.Delete(*folder, path + kPartialFileSuffix)) continue;
+          if (firstTry && factory.Delete(*folder, PartialFilePath(path))) continue;
           throw FileInUseException();
         }
         // The chunks of the file being replaced are taken over and verified like any others;
@@ -402,12 +425,30 @@ void CloseFileWork::Describe(boost::property_tree::ptree& tree) const {
 WorkStatus CloseFileWork::ExecuteTask() {
   try {
     if (fileData_->sharedFile && !fileData_->committed) {
+      SharedFile& file = *fileData_->sharedFile;
+      // Chunks were verified as they were written or read; bytes another program wrote since
+      // are read and checked again before the file may be called complete.
+      if (file.MayHaveChanged()) {
+        file.TakeAsVerified();
+        if (!EveryChunkMatches(file, *file_)) {
+          const std::shared_ptr<const Folder> folder = transfer_->GetDestination();
+          const std::string& path = fileData_->filePath;
+          throw FileUnsafePathException(
+              "\"" +
+              (folder ? JoinPath(folder->path(),
+                                 fileData_->completeInPlace ? path : PartialFilePath(path))
+                      : path) +
+              "\" was changed by another program during the download; the next run checks it "
+              "again");
+        }
+      }
       // A pipeline run again after its file was renamed replaces this run's own file. A file
-      // complete in place is only flushed: it was the user's before this run and stays so.
+      // complete in place is only checked: it was the user's before this run and stays so.
+      // With the package's state, a file that replaces another waits for ReplaceFilesWork.
       const SharedFile::CommitOutcome outcome =
-          state_ ? fileData_->sharedFile->CommitOrDefer()
-                 : (fileData_->sharedFile->Commit() ? SharedFile::CommitOutcome::kReplaced
-                                                    : SharedFile::CommitOutcome::kCreated);
+          state_ ? file.CommitOrDefer()
+                 : (file.Commit() ? SharedFile::CommitOutcome::kReplaced
+                                  : SharedFile::CommitOutcome::kCreated);
       if (outcome == SharedFile::CommitOutcome::kCreated && !fileData_->completeInPlace) {
         fileData_->createdFinal = true;
       }
@@ -416,13 +457,17 @@ WorkStatus CloseFileWork::ExecuteTask() {
       const std::shared_ptr<const PackageManifest> package = transfer_->GetPackage();
       const bool run =
           package && !package->GetRun().empty() && file_->GetPath() == package->GetRun();
-      fileData_->sharedFile->ApplyMode(file_->GetMode(), file_->GetModificationTime(), run);
+      const std::shared_ptr<const Folder> folder = transfer_->GetDestination();
+      const std::uint64_t names = fileData_->completeInPlace && folder
+                                      ? PackageNames(*folder, package.get(), *file_, file)
+                                      : 1;
+      file.ApplyMode(file_->GetMode(), file_->GetModificationTime(), run, names);
       if (outcome == SharedFile::CommitOutcome::kDeferred) {
         // Recorded after its mode and time, which change the file's change time.
-        state_->replacements.Add(fileData_->filePath, fileData_->sharedFile->Deferred());
+        state_->replacements.Add(fileData_->filePath, file.Deferred());
       } else {
         fileData_->committed = true;
-        transfer_->OnFileCommitted(fileData_->filePath, fileData_->sharedFile->Identity());
+        transfer_->OnFileCommitted(fileData_->filePath, file.Identity());
       }
     }
   } catch (...) {

@@ -1,7 +1,10 @@
 #include "works/package_works.h"
 
 #include <exception>
+#include <map>
 #include <new>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -9,6 +12,7 @@
 
 #include "config/not_given.h"
 #include "event/work_log_manager.h"
+#include "file/beneath.h"
 #include "file/file_exception.h"
 #include "file/shared_file.h"
 #include "manifest/manifest_exception.h"
@@ -266,8 +270,34 @@ WorkStatus PlaceEntriesWork::ExecuteTask() {
     // The document was refused when a link could lead outside the destination or a path passed
     // through one, so the order of the links does not matter. An absolute link is made like any
     // other: nothing of ours reads or writes through a link.
+    std::map<std::string, FileIdentity> links;
     for (const PackageLink& link : package->GetLinks()) {
-      transfer_->OnFileCommitted(link.path, factory.PlaceLink(*folder, link.path, link.target));
+      const FileIdentity placed = factory.PlaceLink(*folder, link.path, link.target);
+      links[link.path] = placed;
+      transfer_->OnFileCommitted(link.path, placed);
+    }
+    // The document's links stay inside among themselves (its absolute links lead out by
+    // design), but links already in the destination (an earlier version's, the user's) may
+    // combine with them to lead outside: the tree as it now stands on disk is followed.
+    std::set<std::string> absolute;
+    for (const PackageLink& link : package->GetLinks()) {
+      if (link.IsAbsolute()) absolute.insert(link.path);
+    }
+    for (const PackageLink& link : package->GetLinks()) {
+      if (link.IsAbsolute()) continue;
+      const std::optional<std::string> through =
+          LinkLeadsOutside(folder->descriptor(), link.path, absolute);
+      if (!through) continue;
+      // Only the link made here is removed, never what took its place meanwhile.
+      const std::optional<FileIdentity> there = IdentityBeneath(folder->descriptor(), link.path);
+      const FileIdentity& placed = links[link.path];
+      if (there && there->device == placed.device && there->inode == placed.inode) {
+        factory.Delete(*folder, link.path);
+      }
+      throw FileUnsafePathException(
+          "\"" + link.path + "\" would lead outside the destination" +
+          (*through == link.path ? std::string() : " through \"" + *through + "\"") +
+          ", which is not the package's; it is removed");
     }
     for (const std::string& path : package->GetFolders()) {
       transfer_->OnFileCommitted(path, factory.PlaceFolder(*folder, path));

@@ -354,7 +354,7 @@ void ReuseOldFilesWork::Run::CollectTargets() {
       same = AddSource(file->GetPath(), static_cast<std::uint64_t>(info.st_size));
     }
     // A partial file of an earlier run is resumed as it is.
-    if (ExistsBeneath(folder, file->GetPath() + kPartialFileSuffix)) continue;
+    if (ExistsBeneath(folder, PartialFilePath(file->GetPath()))) continue;
     if (fd.get() >= 0 && static_cast<std::uint64_t>(info.st_size) == file->GetSize()) {
       // The same size and time as published (whole seconds, as we set it; a write since gives
       // the time a fraction): taken as complete here, as its own work will prove; otherwise a

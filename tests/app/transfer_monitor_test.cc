@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,18 @@ class ScriptedSource : public TransferStatusSource {
     const std::lock_guard<std::mutex> lock(mutex_);
     statuses_[id] = std::move(status);
   }
+  // Every poll of `id` throws from now on.
+  void Fail(const std::string& id) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    failing_.push_back(id);
+  }
   TransferStatus GetTransferStatus(const std::string& id) override {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++polls_[id];
     polled_.notify_all();
+    for (const std::string& failing : failing_) {
+      if (failing == id) throw std::runtime_error("the status could not be read");
+    }
     const auto found = statuses_.find(id);
     return found == statuses_.end() ? TransferStatus(id, TransferState::None) : found->second;
   }
@@ -40,6 +49,7 @@ class ScriptedSource : public TransferStatusSource {
   std::condition_variable polled_;
   std::map<std::string, TransferStatus> statuses_;
   std::map<std::string, int> polls_;
+  std::vector<std::string> failing_;
 };
 
 // Records every callback as "kind:id" and lets a test wait for a number of them.
@@ -126,6 +136,16 @@ TEST(TransferMonitorTest, EachStatusBecomesItsCallbackAndOneTimeEventsUnwatch) {
       EXPECT_EQ(source.Polls("t"), polls);
     }
   }
+}
+
+TEST(TransferMonitorTest, APollThatThrowsReachesTheCallbackAsAnErrorOfThatTransfer) {
+  ScriptedSource source;
+  source.Fail("t1");
+  RecordingCallback callback;
+  TransferMonitorImpl monitor(source, SteadyClock::Instance(), 1);
+  monitor.Watch("t1", &callback);
+  monitor.Start();
+  EXPECT_EQ(callback.WaitFor(1), std::vector<std::string>{"error:t1"});
 }
 
 TEST(TransferMonitorTest, SecondWatchKeepsTheFirstCallbackUntilUnwatched) {

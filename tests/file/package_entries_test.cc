@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -189,6 +190,40 @@ TEST_P(PackageEntriesTest, AnAbsoluteLinkIsMadeKeptOrReplacedLikeAnyOther) {
   // A target that names nothing on this machine is made all the same.
   factory_.PlaceLink(*Folder::Open(dir_.path()), "dangling", "/nonexistent/halvane/target");
   EXPECT_EQ(fs::read_symlink(At("dangling")), "/nonexistent/halvane/target");
+}
+
+TEST_P(PackageEntriesTest, LinksAreFollowedTogetherOnDiskToSeeWhetherTheyLeadOutside) {
+  const struct {
+    const char* what;
+    std::map<std::string, std::string> links;  // made in this order of paths
+    std::string checked;
+    std::string through;  // the link it leaves by; empty when it stays inside
+  } cases[] = {
+      {"an earlier version's link to the parent", {{"a/up", ".."}, {"b", "a/up/.."}}, "b", "a/up"},
+      {"itself", {{"b", "../x"}}, "b", "b"},
+      {"staying inside", {{"a/up", ".."}, {"b", "a/up/a"}}, "b", ""},
+      {"through an absolute link", {{"a/abs", "/etc"}, {"b", "a/abs/passwd"}}, "b", "a/abs"},
+      {"through a package's absolute link",
+       {{"a/python3", "/usr/bin/python3"}, {"b", "a/python3"}},
+       "b",
+       ""},
+      {"a chain", {{"a/c", "../d"}, {"d", "a/../.."}, {"b", "a/c"}}, "b", "d"},
+      {"a missing step", {{"b", "missing/../../.."}}, "b", ""},
+      {"through a file", {{"b", "a/file/../.."}}, "b", ""},
+      {"a loop", {{"b", "c"}, {"c", "b"}}, "b", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const test::TempDir dir;
+    const std::string dest = dir.Child("dest");
+    fs::create_directories(dest + "/a");
+    WriteFile(dest + "/a/file", "x");
+    for (const auto& [path, target] : c.links) fs::create_symlink(target, dest + "/" + path);
+    const auto folder = Folder::Open(dest);
+    const std::optional<std::string> through =
+        LinkLeadsOutside(folder->descriptor(), c.checked, {"a/python3"});
+    EXPECT_EQ(through.value_or(""), c.through);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(OpenAt2AndWalk, PackageEntriesTest, testing::Values(false, true),

@@ -392,7 +392,7 @@ TEST_F(SharedFileTest, ApplyModeKeepsNothingBeyond0755LessTheUmask) {
                                                 SharedFileMode::CreateNew, 0, kAll);
     // Without a mode the file keeps its own bits, group write included, as files always did.
     ::chmod(dir_.Child(name).c_str(), 0664);
-    EXPECT_NO_THROW(file->ApplyMode(c.mode, 1500000000, c.runnable));
+    EXPECT_NO_THROW(file->ApplyMode(c.mode, 1500000000, c.runnable, 1));
     ::umask(previous);
     const struct stat status = StatOf(dir_.Child(name));
     EXPECT_EQ(status.st_mode & 07777, c.expected);
@@ -402,7 +402,7 @@ TEST_F(SharedFileTest, ApplyModeKeepsNothingBeyond0755LessTheUmask) {
   auto file = Open("kept", SharedFileMode::CreateNew);
   const timespec times[2] = {{1400000000, 0}, {1400000000, 0}};
   ::utimensat(AT_FDCWD, dir_.Child("kept").c_str(), times, 0);
-  file->ApplyMode(0644, std::nullopt, false);
+  file->ApplyMode(0644, std::nullopt, false, 1);
   EXPECT_EQ(StatOf(dir_.Child("kept")).st_mtim.tv_sec, 1400000000);
 }
 

@@ -163,11 +163,40 @@ TEST(NodeListManifestTest, RejectsDefectiveDocuments) {
       {"missing NodeId", List("<NodeInfo><Host>h</Host></NodeInfo>")},
       {"missing Host", List("<NodeInfo><NodeId>a</NodeId></NodeInfo>")},
       {"empty NodeId", List("<NodeInfo><NodeId/><Host>h</Host></NodeInfo>")},
-      {"empty Host", List(Node("a", "") + "<NodeInfo><NodeId>b</NodeId><Host></Host></NodeInfo>")},
+      {"empty Host", List("<NodeInfo><NodeId>b</NodeId><Host></Host></NodeInfo>")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_THROW(ReadList(c.xml), ManifestParseException);
+  }
+}
+
+TEST(NodeListManifestTest, ADefectiveEntryIsLeftOutAndNamedAndTheOthersKept) {
+  const struct {
+    const char* what;
+    std::string entry;
+    std::string named;
+  } cases[] = {
+      {"no NodeId", "<NodeInfo><Host>h:81</Host></NodeInfo>", "h:81 (no NodeId)"},
+      {"empty NodeId", "<NodeInfo><NodeId/><Host>h:81</Host></NodeInfo>", "h:81 (no NodeId)"},
+      {"no Host", "<NodeInfo><NodeId>b</NodeId></NodeInfo>", "node b (no Host)"},
+      {"empty Host", "<NodeInfo><NodeId>b</NodeId><Host></Host></NodeInfo>", "node b (no Host)"},
+      {"neither", "<NodeInfo><Weight>2</Weight></NodeInfo>", "(no Host, no NodeId)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto list = ReadList(List(Node("good", "") + c.entry));
+    EXPECT_EQ(Ids(list), std::vector<std::string>{"good"});
+    ASSERT_EQ(list.GetLeftOutHosts().size(), 1u);
+    EXPECT_NE(list.GetLeftOutHosts()[0].find(c.named), std::string::npos)
+        << list.GetLeftOutHosts()[0];
+    // Alone, it leaves no node: the refusal names it.
+    try {
+      ReadList(List(c.entry));
+      ADD_FAILURE() << "read";
+    } catch (const ManifestParseException& error) {
+      EXPECT_NE(std::string(error.what()).find(c.named), std::string::npos) << error.what();
+    }
   }
 }
 

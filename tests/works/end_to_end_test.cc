@@ -178,13 +178,16 @@ class CountingFile : public SharedFile {
   }
   bool Allocate(std::uint64_t size) override { return file_->Allocate(size); }
   std::uint64_t Seed(std::uint64_t size) override { return file_->Seed(size); }
+  bool MayHaveChanged() override { return file_->MayHaveChanged(); }
+  void TakeAsVerified() override { file_->TakeAsVerified(); }
   bool Commit() override { return file_->Commit(); }
   void ApplyMode(std::optional<std::uint32_t> mode, std::optional<std::int64_t> modified,
-                 bool runnable) override {
-    file_->ApplyMode(mode, modified, runnable);
+                 bool runnable, std::uint64_t names) override {
+    file_->ApplyMode(mode, modified, runnable, names);
   }
   FileIdentity Identity() override { return file_->Identity(); }
   DeferredFile Deferred() override { return file_->Deferred(); }
+  std::uint64_t LinkCount() override { return file_->LinkCount(); }
   std::shared_ptr<MemoryMappedFileData> MapAll() override {
     return std::make_shared<CountingWindow>(file_->MapAll(), reads_);
   }

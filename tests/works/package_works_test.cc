@@ -236,5 +236,28 @@ TEST_F(PlaceEntriesWorkTest, AnEntryOfTheUsersInTheWayFailsTheWorkByNameAndStays
   }
 }
 
+TEST_F(PlaceEntriesWorkTest, ALinkThatLeadsOutsideWithAnEarlierVersionsLinkIsRemovedByName) {
+  // Version 1 left a/up -> ..; version 2 has no a/up and adds b -> a/up/.., which the document
+  // alone cannot tell leads to the destination's parent.
+  std::filesystem::create_directories(dest_.Child("a"));
+  std::filesystem::create_symlink("..", dest_.Child("a/up"));
+  package_->links.push_back({"b", "a/up/.."});
+  const WorkStatus status = Place();
+  EXPECT_EQ(status.result, WorkResult::Error);
+  const auto* data = dynamic_cast<const TransferStatusData*>(status.data.get());
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->ToTransferError(), TransferError::FileAccessError);
+  EXPECT_NE(data->Message().find("\"b\" would lead outside the destination through \"a/up\""),
+            std::string::npos)
+      << data->Message();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dest_.Child("b"))));
+  EXPECT_EQ(std::filesystem::read_symlink(dest_.Child("a/up")), "..") << "not ours to remove";
+
+  // Without the old link, the same package places b (dangling) and succeeds.
+  std::filesystem::remove(dest_.Child("a/up"));
+  EXPECT_EQ(Place().result, WorkResult::Success);
+  EXPECT_EQ(std::filesystem::read_symlink(dest_.Child("b")), "a/up/..");
+}
+
 }  // namespace
 }  // namespace halv
