@@ -128,7 +128,7 @@ void TerminalView::ShowLaunching(const std::string& statusText) {
 }
 
 void TerminalView::ShowError(const std::string& caption, const std::string& text,
-                             const std::string&) {
+                             const std::string&, const std::string&) {
   EndLine();
   Write(error_, caption + ": " + text + "\n");
   // Nothing waits to be dismissed on a terminal.

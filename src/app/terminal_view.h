@@ -32,8 +32,8 @@ class TerminalView final : public View {
   void SetProgress(int percent, const std::string& sizeText,
                    const std::string& statusText) override;
   void ShowLaunching(const std::string& statusText) override;
-  void ShowError(const std::string& caption, const std::string& text,
-                 const std::string& retry) override;
+  void ShowError(const std::string& caption, const std::string& text, const std::string& retry,
+                 const std::string& close) override;
   void RunLoop() override;
   void Quit() override;
 

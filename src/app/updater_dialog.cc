@@ -134,6 +134,7 @@ int Dialog::Run() {
     shown_ = true;
   }
   view_.Open(Title());
+  view_.SetLanguage(locale_.GetLanguage());
   ShowHeading();
   view_.ShowProgress(locale_.FormatTimeRemaining(-1));
   if (startup_.languages().empty()) {
@@ -164,7 +165,7 @@ int Dialog::RunError(const std::string& message, const std::string& detail) {
   view_.ShowError(
       locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
       detail.empty() ? locale_.Translate(message) : locale_.Translate(message) + "\n\n" + detail,
-      std::string());
+      std::string(), locale_.Translate(messages::kClose));
   view_.RunLoop();
   return exitCode_;
 }
@@ -174,6 +175,7 @@ void Dialog::OnLanguageChosen(int index) {
   const auto& languages = startup_.languages();
   if (index >= 0 && static_cast<std::size_t>(index) < languages.size()) {
     locale_.SetLanguage(languages[static_cast<std::size_t>(index)].first);
+    view_.SetLanguage(locale_.GetLanguage());
     view_.SetTitle(Title());
     ShowHeading();
   }
@@ -368,11 +370,13 @@ void Dialog::FailWithText(const std::string& text, bool retry) {
   }
   std::string caption = locale_.Format(messages::kDownloaderErrorTitle, DisplayName());
   std::string retryLabel = retry ? locale_.Translate(messages::kRetry) : std::string();
-  view_.Post([this, caption = std::move(caption), text, retryLabel = std::move(retryLabel)] {
+  std::string closeLabel = locale_.Translate(messages::kClose);
+  view_.Post([this, caption = std::move(caption), text, retryLabel = std::move(retryLabel),
+              closeLabel = std::move(closeLabel)] {
     if (phase_ == Phase::Closed) return;
     phase_ = Phase::Error;
     exitCode_ = kFailed;
-    view_.ShowError(caption, text, retryLabel);
+    view_.ShowError(caption, text, retryLabel, closeLabel);
   });
 }
 

@@ -50,11 +50,12 @@ inline constexpr char kSecondsRemaining[] = "{1} seconds remaining";
 // The progress view: the line shown instead of the time remaining while files that an earlier
 // run left are checked on disk; the size line, {1} done and {2} in all, in megabytes with one
 // decimal; the button that stops the download for the next run to resume; and the error box's
-// button that starts the download again.
+// buttons that start the download again and that close the box and the updater.
 inline constexpr char kCheckingFiles[] = "Checking the files already downloaded";
 inline constexpr char kMegabytesOfTotal[] = "{1} MB of {2} MB";
 inline constexpr char kCancel[] = "Cancel";
 inline constexpr char kRetry[] = "Retry";
+inline constexpr char kClose[] = "Close";
 
 // The Linux front ends: the language choice (the window's label and button, the terminal's
 // prompt) and the notice of a run as root.
@@ -66,16 +67,35 @@ inline constexpr char kRootNotice[] =
 
 // Every message id above, the set each catalog must translate.
 inline constexpr const char* kAll[] = {
-    kDownloaderTitle,          kDownloaderErrorTitle,    kLaunchingDownloader,
-    kConnectionError,          kOutOfMemoryError,        kDiskFullError,
-    kDiskWriteError,           kUnexpectedError,         kLaunchFailedError,
-    kCalculatingTimeRemaining, kOneHourRemaining,        kOneHourOneMinuteRemaining,
-    kOneHourMinutesRemaining,  kOneMinuteRemaining,      kOneSecondRemaining,
-    kHoursRemaining,           kHoursOneMinuteRemaining, kHoursMinutesRemaining,
-    kMinutesRemaining,         kSecondsRemaining,        kLanguagePrompt,
-    kConfirmLanguage,          kLanguageNumberPrompt,    kRootNotice,
-    kCheckingFiles,            kMegabytesOfTotal,        kCancel,
+    kDownloaderTitle,
+    kDownloaderErrorTitle,
+    kLaunchingDownloader,
+    kConnectionError,
+    kOutOfMemoryError,
+    kDiskFullError,
+    kDiskWriteError,
+    kUnexpectedError,
+    kLaunchFailedError,
+    kCalculatingTimeRemaining,
+    kOneHourRemaining,
+    kOneHourOneMinuteRemaining,
+    kOneHourMinutesRemaining,
+    kOneMinuteRemaining,
+    kOneSecondRemaining,
+    kHoursRemaining,
+    kHoursOneMinuteRemaining,
+    kHoursMinutesRemaining,
+    kMinutesRemaining,
+    kSecondsRemaining,
+    kLanguagePrompt,
+    kConfirmLanguage,
+    kLanguageNumberPrompt,
+    kRootNotice,
+    kCheckingFiles,
+    kMegabytesOfTotal,
+    kCancel,
     kRetry,
+    kClose,
 };
 
 }  // namespace messages

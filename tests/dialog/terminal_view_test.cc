@@ -144,7 +144,9 @@ TEST(TerminalViewTest, RedrawsOneProgressLineThenPrintsLaunchAndError) {
     view.Post([&view] { view.SetProgress(40, "", "2 minutes remaining"); });
     view.Post([&view] { view.SetProgress(75, "3.0 MB of 4.0 MB", "1 minute remaining"); });
     view.Post([&view] { view.ShowLaunching("Launching Halvane Demo Downloader"); });
-    view.Post([&view] { view.ShowError("Halvane Demo Downloader Error", "It failed.", "Retry"); });
+    view.Post([&view] {
+      view.ShowError("Halvane Demo Downloader Error", "It failed.", "Retry", "Close");
+    });
   });
   view.RunLoop();
   monitor.join();

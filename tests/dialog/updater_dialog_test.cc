@@ -439,6 +439,9 @@ TEST(DialogTest, TheBuildNamesTheSupportAddressAndTitlesNeverLackTheName) {
     EXPECT_NE(error.find("help.example.org"), std::string::npos) << error;
     EXPECT_EQ(error.find("support.halvane.com"), std::string::npos) << error;
     EXPECT_EQ(error.find('{'), std::string::npos) << error;
+    // The window draws in the chosen language, and the box's button speaks it.
+    EXPECT_EQ(run.view.languages, (std::vector<std::string>{"", "de"}));
+    EXPECT_EQ(run.view.closeLabels, std::vector<std::string>{"Schließen"});
   }
 }
 
