@@ -39,6 +39,19 @@ std::string FormatMegabytes(std::uint64_t bytes, const std::string& language) {
   return std::to_string(tenths / 10) + (point ? "." : ",") + std::to_string(tenths % 10);
 }
 
+std::string ProgressSizeText(const SimpleLocale& locale, std::uint64_t doneBytes,
+                             std::uint64_t totalBytes, std::uint64_t bytesPerSecond) {
+  const std::string language = locale.GetLanguage();
+  std::string text =
+      locale.Format(messages::kMegabytesOfTotal, FormatMegabytes(doneBytes, language),
+                    FormatMegabytes(totalBytes, language));
+  if (bytesPerSecond > 0) {
+    text += " \u00b7 " +
+            locale.Format(messages::kMegabytesPerSecond, FormatMegabytes(bytesPerSecond, language));
+  }
+  return text;
+}
+
 const char* ErrorMessage(TransferError error) {
   switch (error) {
     case TransferError::ConnectionError:
@@ -262,19 +275,19 @@ void Dialog::OnTransferProgress(const TransferStatus& update) {
       return;
     }
     const int percent = ProgressPercent(update.transferredBytes, update.totalBytes);
-    const std::string language = locale_.GetLanguage();
+    // A check of what an earlier run left has no download rate to show.
     std::string size =
         update.totalBytes == 0
             ? std::string()
-            : locale_.Format(
-                  messages::kMegabytesOfTotal,
-                  FormatMegabytes(std::min(update.transferredBytes, update.totalBytes), language),
-                  FormatMegabytes(update.totalBytes, language));
+            : ProgressSizeText(locale_, std::min(update.transferredBytes, update.totalBytes),
+                               update.totalBytes, update.checking ? 0 : update.bytesPerSecond);
     // A check of what an earlier run left has no download rate to tell a time from.
     std::string text = update.checking ? locale_.Translate(messages::kCheckingFiles)
                                        : locale_.FormatTimeRemaining(update.secondsRemaining);
-    view_.Post([this, percent, size = std::move(size), text = std::move(text)] {
-      if (phase_ == Phase::Transferring) view_.SetProgress(percent, size, text);
+    std::string percentText = locale_.Format(messages::kPercent, std::to_string(percent));
+    view_.Post([this, percent, percentText = std::move(percentText), size = std::move(size),
+                text = std::move(text)] {
+      if (phase_ == Phase::Transferring) view_.SetProgress(percent, percentText, size, text);
     });
   });
 }

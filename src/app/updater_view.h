@@ -60,8 +60,9 @@ class View {
   virtual void ShowHeading(const std::string& name, const std::string& cancel) = 0;
   // The progress bar at 0, no size line, and the status line.
   virtual void ShowProgress(const std::string& statusText) = 0;
-  // `percent` is 0 to 100; `sizeText` the line of bytes done of all ("12.5 MB of 30.0 MB").
-  virtual void SetProgress(int percent, const std::string& sizeText,
+  // `percent` is 0 to 100 and `percentText` says it in the language ("42 %"; empty: the view's
+  // own digits); `sizeText` the line of bytes done of all and the rate ("12.5 MB of 30.0 MB").
+  virtual void SetProgress(int percent, const std::string& percentText, const std::string& sizeText,
                            const std::string& statusText) = 0;
   // The pulsing bar and the status line, while the downloaded program runs.
   virtual void ShowLaunching(const std::string& statusText) = 0;

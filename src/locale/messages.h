@@ -49,10 +49,13 @@ inline constexpr char kSecondsRemaining[] = "{1} seconds remaining";
 
 // The progress view: the line shown instead of the time remaining while files that an earlier
 // run left are checked on disk; the size line, {1} done and {2} in all, in megabytes with one
-// decimal; the button that stops the download for the next run to resume; and the error box's
-// buttons that start the download again and that close the box and the updater.
+// decimal; the percentage on the bar; the download rate beside the size, in megabytes per second
+// with one decimal; the button that stops the download for the next run to resume; and the error
+// box's buttons that start the download again and that close the box and the updater.
 inline constexpr char kCheckingFiles[] = "Checking the files already downloaded";
 inline constexpr char kMegabytesOfTotal[] = "{1} MB of {2} MB";
+inline constexpr char kPercent[] = "{1}%";
+inline constexpr char kMegabytesPerSecond[] = "{1} MB/s";
 inline constexpr char kCancel[] = "Cancel";
 inline constexpr char kRetry[] = "Retry";
 inline constexpr char kClose[] = "Close";
@@ -96,6 +99,8 @@ inline constexpr const char* kAll[] = {
     kCancel,
     kRetry,
     kClose,
+    kPercent,
+    kMegabytesPerSecond,
 };
 
 }  // namespace messages

@@ -166,8 +166,10 @@ class RecordingView : public Updater::View {
     Record({"heading", name + "|" + cancel});
   }
   void ShowProgress(const std::string& text) override { Record({"progress", text, 0}); }
-  void SetProgress(int percent, const std::string& size, const std::string& text) override {
+  void SetProgress(int percent, const std::string& percentText, const std::string& size,
+                   const std::string& text) override {
     Record({"progress", size + "|" + text, percent});
+    percentTexts.push_back(percentText);
   }
   void ShowLaunching(const std::string& text) override { Record({"launching", text}); }
   void SetLanguage(const std::string& language) override { languages.push_back(language); }
@@ -187,9 +189,10 @@ class RecordingView : public Updater::View {
       }
     });
   }
-  int retries = 0;                       // GUI thread
-  std::vector<std::string> closeLabels;  // of every error box shown; GUI thread
-  std::vector<std::string> languages;    // every language set; GUI thread
+  int retries = 0;                        // GUI thread
+  std::vector<std::string> closeLabels;   // of every error box shown; GUI thread
+  std::vector<std::string> languages;     // every language set; GUI thread
+  std::vector<std::string> percentTexts;  // of every SetProgress; GUI thread
   void RunLoop() override {
     for (;;) {
       std::function<void()> task;

@@ -145,6 +145,15 @@ std::string LabelLanguage(GtkWidget* label) {
   return language;
 }
 
+// The height the window takes at its width, once GTK has done its layout.
+int WindowHeight(GtkView& view) {
+  Settle();
+  int minimum = 0, natural = 0;
+  gtk_widget_get_preferred_height_for_width(view.widgets().window, Updater::kGtkWindowWidth,
+                                            &minimum, &natural);
+  return natural;
+}
+
 // A button with its whole label fits within the fixed-width window's border.
 void ExpectLabelFits(GtkWidget* button) {
   int minimum = 0, natural = 0;
@@ -162,10 +171,10 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     const std::string title = locale.Format(messages::kDownloaderTitle, kDisplayName);
     const std::string launching = locale.Format(messages::kLaunchingDownloader, kDisplayName);
 
-    // The longest size line a download shows: thousands of megabytes with a decimal.
-    const std::string size =
-        locale.Format(messages::kMegabytesOfTotal, Updater::FormatMegabytes(1234567890, language),
-                      Updater::FormatMegabytes(2345678901, language));
+    // The longest size line a download shows: thousands of megabytes with a decimal, and a rate
+    // of a fast line.
+    const std::string size = Updater::ProgressSizeText(locale, 1234567890, 2345678901, 123456789);
+    const std::string percent = locale.Format(messages::kPercent, "42");
 
     // Every text of the fixed-width window fits on two lines, the size line on one (a script
     // whose lines are taller than Latin ones measures more than 1 without wrapping).
@@ -189,13 +198,20 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     choice.names = {"English", "Deutsch", "日本語", "ภาษาไทย", "Ελληνικά"};
     view.ShowLanguageChoice(choice);
     Shot(view.widgets().window, tag + "-1-language");
+    // The window keeps one height through every view and every status text.
+    const int height = WindowHeight(view);
     EXPECT_TRUE(gtk_widget_get_visible(view.widgets().languages));
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
 
     // A made-up status: 42 of 100 bytes, 90 seconds to go.
     view.ShowProgress(locale.FormatTimeRemaining(-1));
-    view.SetProgress(Updater::ProgressPercent(42, 100), size, locale.FormatTimeRemaining(90));
+    EXPECT_EQ(WindowHeight(view), height);
+    view.SetProgress(Updater::ProgressPercent(42, 100), percent, size,
+                     locale.FormatTimeRemaining(90));
     Shot(view.widgets().window, tag + "-2-progress");
+    EXPECT_EQ(WindowHeight(view), height);
+    EXPECT_EQ(gtk_progress_bar_get_text(GTK_PROGRESS_BAR(view.widgets().progress)), percent);
+    EXPECT_TRUE(gtk_progress_bar_get_show_text(GTK_PROGRESS_BAR(view.widgets().progress)));
     EXPECT_TRUE(gtk_widget_get_visible(view.widgets().size));
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().size)), size);
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().heading)), std::string(kDisplayName));
@@ -208,12 +224,20 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
                      0.42);
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().status)), locale.FormatTimeRemaining(90));
 
-    view.SetProgress(Updater::ProgressPercent(60, 100), size,
+    // The check of files on disk shows no rate.
+    view.SetProgress(Updater::ProgressPercent(60, 100), locale.Format(messages::kPercent, "60"),
+                     Updater::ProgressSizeText(locale, 1234567890, 2345678901, 0),
                      locale.Translate(messages::kCheckingFiles));
     Shot(view.widgets().window, tag + "-2-checking");
+    EXPECT_EQ(WindowHeight(view), height);
+    for (const std::string& text : texts) {
+      view.SetProgress(50, percent, size, text);
+      EXPECT_EQ(WindowHeight(view), height) << text;
+    }
 
     view.ShowLaunching(launching);
     Shot(view.widgets().window, tag + "-3-launching");
+    EXPECT_EQ(WindowHeight(view), height);
     EXPECT_TRUE(gtk_widget_get_visible(view.widgets().pulse));
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
 

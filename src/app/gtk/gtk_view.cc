@@ -134,6 +134,9 @@ void GtkView::Open(const std::string& title) {
   gtk_box_pack_start(GTK_BOX(row), widgets_.confirm, FALSE, FALSE, 0);
 
   widgets_.progress = gtk_progress_bar_new();
+  // The percentage goes on the bar; its line is there from the start, empty.
+  gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(widgets_.progress), TRUE);
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(widgets_.progress), "");
   gtk_box_pack_start(GTK_BOX(box), widgets_.progress, FALSE, FALSE, 0);
   widgets_.pulse = gtk_progress_bar_new();
   gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(widgets_.pulse), 0.1);
@@ -149,19 +152,46 @@ void GtkView::Open(const std::string& title) {
 
   gtk_widget_show_all(box);
   gtk_window_set_default(GTK_WINDOW(window), widgets_.confirm);
+  // The window is as tall from the start as the progress view with a status of two lines, so
+  // that it does not jump when the views and their texts change.
   SetShown(widgets_.prompt, false);
   SetShown(gtk_widget_get_parent(widgets_.languages), false);
   SetShown(widgets_.pulse, false);
+  SetText(widgets_.heading, "Xg", true);
+  SetText(widgets_.size, "Xg");
+  SetText(widgets_.status, "Xg\nXg");
+  SetText(widgets_.cancel, "Xg");
+  KeepHeight();
+  SetText(widgets_.heading, "");
+  SetText(widgets_.size, "");
+  SetText(widgets_.status, "");
   SetShown(widgets_.size, false);
   SetShown(widgets_.cancel, false);
   gtk_widget_show(window);
+}
+
+void GtkView::KeepHeight() {
+  GtkWidget* box = gtk_bin_get_child(GTK_BIN(widgets_.window));
+  int minimum = 0, natural = 0;
+  gtk_widget_get_preferred_height_for_width(box, kGtkWindowWidth, &minimum, &natural);
+  if (natural <= height_) return;
+  height_ = natural;
+  gtk_widget_set_size_request(box, -1, height_);
 }
 
 void GtkView::SetTitle(const std::string& title) {
   if (widgets_.window != nullptr) gtk_window_set_title(GTK_WINDOW(widgets_.window), title.c_str());
 }
 
-void GtkView::SetLanguage(const std::string& language) { language_ = language; }
+void GtkView::SetLanguage(const std::string& language) {
+  language_ = language;
+  if (widgets_.window == nullptr) return;
+  // A script's lines may be taller than Latin ones: two of them are kept room for as well.
+  const std::string shown = gtk_label_get_text(GTK_LABEL(widgets_.status));
+  SetText(widgets_.status, "Xg\nXg");
+  KeepHeight();
+  SetText(widgets_.status, shown);
+}
 
 void GtkView::SetText(GtkWidget* widget, const std::string& text, bool bold) {
   if (GTK_IS_BUTTON(widget)) {
@@ -191,6 +221,7 @@ void GtkView::ShowHeading(const std::string& name, const std::string& cancel) {
   SetText(widgets_.heading, name, true);
   SetText(widgets_.cancel, cancel);
   SetShown(widgets_.cancel, true);
+  KeepHeight();
 }
 
 void GtkView::ShowLanguageChoice(const LanguageChoice& choice) {
@@ -209,6 +240,7 @@ void GtkView::ShowLanguageChoice(const LanguageChoice& choice) {
   SetShown(widgets_.size, false);
   SetShown(widgets_.status, false);
   gtk_widget_grab_focus(widgets_.languages);
+  KeepHeight();
 }
 
 void GtkView::ShowProgress(const std::string& statusText) {
@@ -219,16 +251,23 @@ void GtkView::ShowProgress(const std::string& statusText) {
   SetShown(widgets_.status, true);
   SetShown(widgets_.size, false);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), 0.0);
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(widgets_.progress), "");
   SetText(widgets_.status, statusText);
+  KeepHeight();
 }
 
-void GtkView::SetProgress(int percent, const std::string& sizeText, const std::string& statusText) {
+void GtkView::SetProgress(int percent, const std::string& percentText, const std::string& sizeText,
+                          const std::string& statusText) {
   if (widgets_.window == nullptr) return;
   const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), clamped / 100.0);
+  gtk_progress_bar_set_text(
+      GTK_PROGRESS_BAR(widgets_.progress),
+      (percentText.empty() ? std::to_string(clamped) + "%" : percentText).c_str());
   SetText(widgets_.size, sizeText);
   SetShown(widgets_.size, !sizeText.empty());
   SetText(widgets_.status, statusText);
+  KeepHeight();
 }
 
 void GtkView::ShowLaunching(const std::string& statusText) {
@@ -237,6 +276,7 @@ void GtkView::ShowLaunching(const std::string& statusText) {
   SetShown(widgets_.size, false);
   SetShown(widgets_.pulse, true);
   SetText(widgets_.status, statusText);
+  KeepHeight();
   if (pulseSource_ == 0) pulseSource_ = g_timeout_add(100, OnPulse, this);
 }
 

@@ -58,7 +58,7 @@ class GtkView final : public View {
   void ShowLanguageChoice(const LanguageChoice& choice) override;
   void ShowHeading(const std::string& name, const std::string& cancel) override;
   void ShowProgress(const std::string& statusText) override;
-  void SetProgress(int percent, const std::string& sizeText,
+  void SetProgress(int percent, const std::string& percentText, const std::string& sizeText,
                    const std::string& statusText) override;
   void ShowLaunching(const std::string& statusText) override;
   void ShowError(const std::string& caption, const std::string& text, const std::string& retry,
@@ -76,6 +76,9 @@ class GtkView final : public View {
   static void OnErrorResponse(GtkDialog* dialog, gint response, gpointer self);
   static gboolean OnPulse(gpointer self);
   void StopPulse();
+  // Raises the window's least height to what its content now asks, never lowering it, so that
+  // the window keeps its height from view to view.
+  void KeepHeight();
   // Sets `text` on `label` (a label, or a button whose child is one) with the language and the
   // unbreakable runs as attributes; bold for the heading.
   void SetText(GtkWidget* label, const std::string& text, bool bold = false);
@@ -89,6 +92,7 @@ class GtkView final : public View {
   guint pulseSource_ = 0;
   std::string language_;  // the catalog code of the texts shown
   std::string name_;      // the product's name, from ShowHeading
+  int height_ = 0;        // the least height of the window's content so far
   bool quit_ = false;
 };
 
