@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "file/paths.h"
+#include "http/http_request.h"
 #include "locale/messages.h"
 #include "locale/simple_locale.h"
 
@@ -310,7 +311,13 @@ void Dialog::OnTransferFinished(const TransferStatus& update) {
       }
     }
     if (update.error != TransferError::None) {
-      std::string text = locale_.Format(ErrorMessage(update.error), startup_.supportAddress());
+      // A server that refused or did not answer is no fault of the user's connection.
+      const std::string server = update.error == TransferError::ConnectionError
+                                     ? ServerNotAnswering(update.errorMessage)
+                                     : std::string();
+      std::string text = server.empty()
+                             ? locale_.Format(ErrorMessage(update.error), startup_.supportAddress())
+                             : locale_.Format(messages::kServerNotAnswering, server);
       // A host, node or document that failed is named in words after the sentence, so that the
       // user (or whoever helps them) knows where to look; other messages are the program's own.
       if ((update.error == TransferError::ConnectionError ||

@@ -14,6 +14,11 @@ std::string HostOf(const std::string& url) {
   return url.substr(start + 3, end == std::string::npos ? std::string::npos : end - start - 3);
 }
 
+// The words of a server that is not answering, which ServerNotAnswering finds again.
+constexpr char kServer[] = "the server ";
+constexpr char kRefused[] = " refused the connection";
+constexpr char kNoAnswer[] = " did not answer in time";
+
 }  // namespace
 
 std::string DescribeRequestFailure(const std::string& url, const HttpRequestStatus& status) {
@@ -44,13 +49,13 @@ std::string DescribeRequestFailure(const std::string& url, const HttpRequestStat
                       : url + " answered HTTP " + std::to_string(status.responseCode);
           break;
         case HttpRequestResult::ConnectFailed:
-          words = "the server " + host + " refused the connection";
+          words = kServer + host + kRefused;
           break;
         case HttpRequestResult::ResolveFailed:
           words = "the host name " + host + " could not be resolved";
           break;
         case HttpRequestResult::TimedOut:
-          words = "the server " + host + " did not answer in time";
+          words = kServer + host + kNoAnswer;
           break;
         case HttpRequestResult::InvalidUrl:
           words = url + " is not a usable URL";
@@ -66,6 +71,22 @@ std::string DescribeRequestFailure(const std::string& url, const HttpRequestStat
     words += " (through the proxy " + proxy + ")";
   }
   return status.errorDetails.empty() ? words : words + " (" + status.errorDetails + ")";
+}
+
+std::string ServerNotAnswering(const std::string& text) {
+  // Through a proxy the server was never reached by us: the words then name the proxy.
+  if (text.find("(through the proxy ") != std::string::npos) return std::string();
+  for (std::size_t at = text.find(kServer); at != std::string::npos;
+       at = text.find(kServer, at + 1)) {
+    const std::size_t host = at + sizeof kServer - 1;
+    const std::size_t end = text.find(' ', host);
+    if (end == std::string::npos) break;
+    if (text.compare(end, sizeof kRefused - 1, kRefused) == 0 ||
+        text.compare(end, sizeof kNoAnswer - 1, kNoAnswer) == 0) {
+      return text.substr(host, end - host);
+    }
+  }
+  return std::string();
 }
 
 const std::string& DefaultUserAgent() {

@@ -68,6 +68,12 @@ struct HttpRequestStatus {
 // for people and the log alike. Stateless; any thread.
 std::string DescribeRequestFailure(const std::string& url, const HttpRequestStatus& status);
 
+// The server ("HOST[:PORT]") that `text` says is not answering: a text that holds a failure
+// in the words of DescribeRequestFailure in which a server reached directly refused the
+// connection or did not answer in time. Such a failure is the server's, not the user's
+// connection's, since the network carried the attempt. Empty for any other text. Any thread.
+std::string ServerNotAnswering(const std::string& text);
+
 enum class HttpMethod { Get = 0, Post = 1 };
 
 // The one user agent of every request (analytics posts included) and of the proxy discovery:

@@ -19,6 +19,10 @@ inline constexpr char kLaunchingDownloader[] = "Launching {1} Downloader";
 // Transfer errors as the user reads them.
 inline constexpr char kConnectionError[] =
     "We couldn't establish a connection. Could you please check your connection and try again?";
+// Instead of the connection error when the network carried the attempt and only the server
+// ({1}, "HOST[:PORT]") failed: the user's connection is not what to check.
+inline constexpr char kServerNotAnswering[] =
+    "The server {1} is not answering. Please try again later.";
 inline constexpr char kOutOfMemoryError[] =
     "The system is out of memory; are you running too many programs? Free up some memory and try "
     "again.";
@@ -101,6 +105,7 @@ inline constexpr const char* kAll[] = {
     kClose,
     kPercent,
     kMegabytesPerSecond,
+    kServerNotAnswering,
 };
 
 }  // namespace messages

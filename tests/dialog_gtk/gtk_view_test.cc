@@ -299,7 +299,8 @@ TEST(GtkViewTest, TheProductNameAndKoreanWordsStayWholeOnALine) {
     std::vector<std::vector<std::string>> laid = {LaidOutLines(view.widgets().status)};
     for (const char* message :
          {messages::kConnectionError, messages::kOutOfMemoryError, messages::kDiskFullError,
-          messages::kDiskWriteError, messages::kUnexpectedError, messages::kLaunchFailedError}) {
+          messages::kDiskWriteError, messages::kUnexpectedError, messages::kLaunchFailedError,
+          messages::kServerNotAnswering}) {
       const std::string text = message == messages::kLaunchFailedError
                                    ? locale.Format(message, kDisplayName, address)
                                    : locale.Format(message, address);

@@ -202,6 +202,11 @@ TEST_F(CurlHttpRequestTest, TransportFailuresEndInTheirResultsAndNameWhatFailed)
     EXPECT_EQ(status.errorDetails, c.details);
     EXPECT_EQ(status.bytesWritten, 0u);
     EXPECT_EQ(DescribeRequestFailure(c.url, status), c.words + " (" + c.details + ")");
+    // Only a server reached directly that refused is one that is not answering.
+    EXPECT_EQ(ServerNotAnswering("file a: " + DescribeRequestFailure(c.url, status)),
+              c.site == HttpFailureSite::Server && c.result == HttpRequestResult::ConnectFailed
+                  ? dead
+                  : "");
   }
 }
 
