@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/ip/address.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/ip/address.hpp>
 
 #include "collect_test_support.h"
 #include "temp_dir.h"
@@ -80,13 +80,15 @@ class CollectServiceTest : public testing::TestWithParam<test::StoreKind> {
 TEST_P(CollectServiceTest, HealthProxiesAndTheLog) {
   const std::string log = temp_.Child("collect.log");
   test::CollectorProcess collector;
-  ASSERT_TRUE(collector.Start(db_, {"--trust-proxy", "127.0.0.0/8", "--trust-proxy", "::1",
-                                    "--log", log, "--pool", "2"}));
+  ASSERT_TRUE(collector.Start(
+      db_, {"--trust-proxy", "127.0.0.0/8", "--trust-proxy", "::1", "--log", log, "--pool", "2"}));
   EXPECT_EQ(Curl({collector.url() + "/health"}), "200");
+  // A monitor that asks with HEAD gets the same answer, without the body.
+  EXPECT_EQ(Curl({"-I", collector.url() + "/health"}), "200");
   EXPECT_EQ(Curl({"-X", "DELETE", collector.url() + "/health"}), "405");
   const std::string body = test::CounterBody("P", "K", "V", "numStarts");
-  EXPECT_EQ(Curl({"-H", "X-Forwarded-For: 1.1.1.1, 198.51.100.4", "-A", "halvane/2.0 (linux)",
-                  "-d", body, collector.url() + "/"}),
+  EXPECT_EQ(Curl({"-H", "X-Forwarded-For: 1.1.1.1, 198.51.100.4", "-A", "halvane/2.0 (linux)", "-d",
+                  body, collector.url() + "/"}),
             "204");
   EXPECT_EQ(QueryRows(db_, "SELECT peer, user_agent FROM bodies"),
             std::vector<std::string>{"198.51.100.4|halvane/2.0 (linux)"});
@@ -119,8 +121,7 @@ TEST_P(CollectServiceTest, ReportFormatsRangesAndPruneFromTheCommandLine) {
             "transfers,bytes delivered,median s,p90 s,median rate,p90 rate\r\n");
   const std::string csv = test::RunCollector(
       {"report", "--db", db_, "--format", "csv", "--since", "2000-01-01"}, status);
-  EXPECT_EQ(csv.substr(csv.find("\r\n") + 2),
-            "'=P,K,V,0,0,0,0,0,,1,2048,2,2,1024,1024\r\n");
+  EXPECT_EQ(csv.substr(csv.find("\r\n") + 2), "'=P,K,V,0,0,0,0,0,,1,2048,2,2,1024,1024\r\n");
   EXPECT_NE(test::RunCollector({"report", "--db=" + db_, "--format=json"}, status)
                 .find("\"bytes delivered\": 2048"),
             std::string::npos);
