@@ -123,7 +123,7 @@ TEST_P(CollectServiceTest, ReportFormatsRangesAndPruneFromTheCommandLine) {
       {"report", "--db", db_, "--format", "csv", "--since", "2000-01-01"}, status);
   EXPECT_EQ(csv.substr(csv.find("\r\n") + 2), "'=P,K,V,0,0,0,0,0,,1,2048,2,2,1024,1024\r\n");
   EXPECT_NE(test::RunCollector({"report", "--db=" + db_, "--format=json"}, status)
-                .find("\"bytes delivered\": 2048"),
+                .find("\"bytes_delivered\": 2048"),
             std::string::npos);
   EXPECT_EQ(test::RunCollector({"prune", "--db", db_, "--before", "2999-12-31T23:59"}, status),
             "removed 1 posts received before 2999-12-31T23:59:00.000Z\n");

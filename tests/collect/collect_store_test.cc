@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include <boost/thread/latch.hpp>
 #include <gtest/gtest.h>
+#include <boost/thread/latch.hpp>
 
 #include "analytics_body.h"
 #include "collect_report.h"
@@ -55,12 +55,12 @@ void StoreMix(collect::Store& store) {
                    test::CounterObject("P", "app", "2", "numSuspends") + "," +
                    test::NodeObject("P", "app", "2", "n1.example", "1024", "0.5") + "," +
                    test::NodeObject("P", "app", "2", "n2.example", "0", "0") + "]");
-  Store(store, "[" + test::ErrorObject("P", "skin", "1", "numFatalErrors", "error|6|bad sum") + "," +
-                   test::NodeObject("P", "skin", "1", "n1.example", "1024", "1.5") + "]");
-  Store(store, "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") +
-                   "]");
-  Store(store, "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") +
-                   "]");
+  Store(store, "[" + test::ErrorObject("P", "skin", "1", "numFatalErrors", "error|6|bad sum") +
+                   "," + test::NodeObject("P", "skin", "1", "n1.example", "1024", "1.5") + "]");
+  Store(store,
+        "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") + "]");
+  Store(store,
+        "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") + "]");
   Store(store, "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "oops") + "]");
   store.StoreRefusal(Refusal::TooLarge, 413, 2000000, "x");
   store.StoreRefusal(Refusal::NotJson, 400, 3, "x");
@@ -109,7 +109,8 @@ class CollectStoreTest : public testing::TestWithParam<StoreKind> {
 };
 
 TEST_P(CollectStoreTest, EachKindOfRecordGoesToItsTableWithTheRawBody) {
-  const std::string array = "[" + test::ErrorObject("P", "K", "V", "numFatalErrors", "error|6|bad") +
+  const std::string array = "[" +
+                            test::ErrorObject("P", "K", "V", "numFatalErrors", "error|6|bad") +
                             "," + test::NodeObject("P", "K", "V", "n1", "600", "2.5") + "]\n";
   {
     auto store = Open();
@@ -161,12 +162,21 @@ TEST_P(CollectStoreTest, JsonAndCsvCarryTheSameNumbersUnderTheColumnNames) {
   const std::string json = Report(*store, ReportFormat::Json);
   EXPECT_NE(json.find("{\"partner\": \"P\", \"package\": \"app\", \"version\": \"2\", "
                       "\"started\": 3, \"completed\": 1, \"failed\": 0, \"canceled\": 1, "
-                      "\"suspended\": 1, \"success rate\": 0.5, \"transfers\": 3, "
-                      "\"bytes delivered\": 10264, \"median s\": 2, \"p90 s\": 4, "
-                      "\"median rate\": 1024, \"p90 rate\": 2048}"),
+                      "\"suspended\": 1, \"success_rate\": 0.5, \"transfers\": 3, "
+                      "\"bytes_delivered\": 10264, \"median_s\": 2, \"p90_s\": 4, "
+                      "\"median_rate\": 1024, \"p90_rate\": 2048}"),
             std::string::npos)
       << json;
   EXPECT_NE(json.find("\"accepted\": 17,\n  \"refused\": 3"), std::string::npos) << json;
+  // The layout's version first, and every key in snake_case.
+  EXPECT_EQ(json.rfind("{\n  \"format_version\": 2,\n", 0), 0u) << json;
+  for (std::size_t end = json.find("\": "); end != std::string::npos;
+       end = json.find("\": ", end + 1)) {
+    const std::string key =
+        json.substr(json.rfind('"', end - 1) + 1, end - json.rfind('"', end - 1) - 1);
+    EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"), std::string::npos)
+        << key;
+  }
   EXPECT_EQ(Report(*store, ReportFormat::Csv, "failures"),
             "partner,package,version,event,error,cause,count\r\n"
             "P,app,2,RetryableError,(unrecognised text),oops,1\r\n"
@@ -181,12 +191,18 @@ TEST_P(CollectStoreTest, HostileValuesNeverBreakTheReportAndArePrintedEscaped) {
   Store(*store, test::TransferBody("P", "K", "V", "T1", "completed", most, "1"));
   Store(*store, test::TransferBody("P", "K", "V", "T2", "completed", most, "1"));
   Store(*store, test::CounterBody("P", "K", "V", "numStarts"), "\x1b]0;title\x07");
-  Store(*store, "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
-                "\"metrics\":{\"numStarts\":\"" + most + "\"},\"dimensions\":{}}");
-  Store(*store, "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
-                "\"metrics\":{\"numStarts\":\"" + most + "\"},\"dimensions\":{}}");
-  Store(*store, "[" + test::ErrorObject("P", "K", "V", "numFatalErrors",
-                                        "error|9|=cmd\\u202E,\\\"x\\\"\\r\\n") + "]");
+  Store(*store,
+        "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
+        "\"metrics\":{\"numStarts\":\"" +
+            most + "\"},\"dimensions\":{}}");
+  Store(*store,
+        "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
+        "\"metrics\":{\"numStarts\":\"" +
+            most + "\"},\"dimensions\":{}}");
+  Store(*store, "[" +
+                    test::ErrorObject("P", "K", "V", "numFatalErrors",
+                                      "error|9|=cmd\\u202E,\\\"x\\\"\\r\\n") +
+                    "]");
   const std::string text = Report(*store);
   EXPECT_NE(text.find("8.0 EiB"), std::string::npos) << text;  // the sum saturates
   EXPECT_NE(text.find("evil\\x1B]0;x\\x07\\x1B[2J"), std::string::npos) << text;
@@ -197,7 +213,7 @@ TEST_P(CollectStoreTest, HostileValuesNeverBreakTheReportAndArePrintedEscaped) {
 
   const std::string json = Report(*store, ReportFormat::Json);
   EXPECT_NE(json.find("\"evil\\u001b]0;x\\u0007\\u001b[2J\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"bytes delivered\": " + most), std::string::npos) << json;
+  EXPECT_NE(json.find("\"bytes_delivered\": " + most), std::string::npos) << json;
   EXPECT_EQ(Report(*store, ReportFormat::Csv, "failures"),
             "partner,package,version,event,error,cause,count\r\n"
             "P,K,V,FatalError,UnknownError (9),\"'=cmd\\u202E,\"\"x\"\"\\x0D\\x0A\",1\r\n");
@@ -219,8 +235,9 @@ TEST_P(CollectStoreTest, TimeRangesAndPruningGoByTheTimeReceived) {
             std::string::npos);
   EXPECT_EQ(store->Prune("2000-01-01T00:00:00.000Z"), 0);
   EXPECT_EQ(store->Prune("2999-01-01T00:00:00.000Z"), 1);
-  EXPECT_EQ(QueryRows(where_, "SELECT (SELECT count(*) FROM bodies) + (SELECT count(*) FROM "
-                              "transfers) + (SELECT count(*) FROM refusals)"),
+  EXPECT_EQ(QueryRows(where_,
+                      "SELECT (SELECT count(*) FROM bodies) + (SELECT count(*) FROM "
+                      "transfers) + (SELECT count(*) FROM refusals)"),
             std::vector<std::string>{"0"});
 }
 
@@ -269,7 +286,8 @@ TEST(CollectStoresTest, TheSamePostsGiveTheSameReportFromBothStores) {
   EXPECT_EQ(Report(*sqlite), Report(*postgres));
   EXPECT_EQ(Report(*sqlite, ReportFormat::Json), Report(*postgres, ReportFormat::Json));
   for (const char* table : {"transfers", "failures", "nodes", "clients", "posts"}) {
-    EXPECT_EQ(Report(*sqlite, ReportFormat::Csv, table), Report(*postgres, ReportFormat::Csv, table));
+    EXPECT_EQ(Report(*sqlite, ReportFormat::Csv, table),
+              Report(*postgres, ReportFormat::Csv, table));
   }
 }
 
@@ -349,8 +367,8 @@ TEST(CollectStoresTest, StoresThatAreNoCollectorDatabaseAreRefused) {
 TEST(CollectStoresTest, APasswordInTheUriIsRefusedAndNeverPrinted) {
   test::TempDir temp;
   const std::string uri = test::kStoreKinds[1].NewStore(temp);
-  for (const std::string& bad : {"postgresql://halv:hunter2@" + uri.substr(20),
-                                 uri + "?password=hunter2&sslmode=disable"}) {
+  for (const std::string& bad :
+       {"postgresql://halv:hunter2@" + uri.substr(20), uri + "?password=hunter2&sslmode=disable"}) {
     try {
       OpenStore(bad, OpenMode::CreateIfMissing);
       ADD_FAILURE() << "opened";

@@ -17,6 +17,9 @@ namespace {
 const char kUnresolvedVersion[] = "?";
 const char kUnresolvedLabel[] = "current (unresolved)";
 
+// The layout of the JSON report: 2 since its keys are snake_case (1 had the column names).
+constexpr int kJsonFormatVersion = 2;
+
 const char* const kTransferErrors[] = {"None",
                                        "ManifestError",
                                        "ConnectionError",
@@ -111,8 +114,8 @@ class Collector : public ReportSink {
     if (field) *field = AddSaturated(*field, count);
     if (error) {
       auto [kind, cause] = ErrorKindAndCause(*error);
-      std::int64_t& n = failures_[{key.partnerId, key.packageId, key.versionId,
-                                   EventName(counter), kind, cause}];
+      std::int64_t& n =
+          failures_[{key.partnerId, key.packageId, key.versionId, EventName(counter), kind, cause}];
       n = AddSaturated(n, count);
     }
   }
@@ -130,7 +133,8 @@ class Collector : public ReportSink {
       row.bytes = AddSaturated(row.bytes, total.bytes);
       if (total.status == "completed") {
         row.seconds.push_back(total.seconds);
-        if (total.seconds > 0) row.rates.push_back(static_cast<double>(total.bytes) / total.seconds);
+        if (total.seconds > 0)
+          row.rates.push_back(static_cast<double>(total.bytes) / total.seconds);
       }
     }
     std::vector<Table> tables;
@@ -180,7 +184,8 @@ class Collector : public ReportSink {
                 {}};
     for (auto& [key, row] : rows_) {
       const auto& [partner, package, version] = key;
-      const std::int64_t ended = AddSaturated(AddSaturated(row.completed, row.failed), row.canceled);
+      const std::int64_t ended =
+          AddSaturated(AddSaturated(row.completed, row.failed), row.canceled);
       if (AddSaturated(AddSaturated(ended, row.started), row.suspended) == 0 &&
           row.transfers == 0) {
         continue;  // only counters the table does not show
@@ -198,9 +203,9 @@ class Collector : public ReportSink {
     // The unresolved row sorts by its label, so it stays beside its package's versions.
     std::stable_sort(table.rows.begin(), table.rows.end(), [](const auto& a, const auto& b) {
       return std::tie(std::get<std::string>(*a[0]), std::get<std::string>(*a[1]),
-                      std::get<std::string>(*a[2])) <
-             std::tie(std::get<std::string>(*b[0]), std::get<std::string>(*b[1]),
-                      std::get<std::string>(*b[2]));
+                      std::get<std::string>(*a[2])) < std::tie(std::get<std::string>(*b[0]),
+                                                               std::get<std::string>(*b[1]),
+                                                               std::get<std::string>(*b[2]));
     });
     return table;
   }
@@ -235,27 +240,30 @@ class Collector : public ReportSink {
                  {"throughput", ColumnType::Rate}},
                 {}};
     for (const auto& [cdn, node] : nodes_) {
-      table.rows.push_back({cdn, node.reports, node.bytes, node.seconds,
-                            node.seconds > 0 ? Cell(static_cast<double>(node.bytes) / node.seconds)
-                                             : Cell()});
+      table.rows.push_back(
+          {cdn, node.reports, node.bytes, node.seconds,
+           node.seconds > 0 ? Cell(static_cast<double>(node.bytes) / node.seconds) : Cell()});
     }
     return table;
   }
 
   Table ClientTable() const {
-    Table table{"clients", "Clients", {{"user agent", ColumnType::Text}, {"posts", ColumnType::Count}},
-                {}};
+    Table table{
+        "clients", "Clients", {{"user agent", ColumnType::Text}, {"posts", ColumnType::Count}}, {}};
     for (const auto& [agent, posts] : agents_) table.rows.push_back({agent, posts});
     return table;
   }
 
   Table PostTable() const {
-    Table table{"posts",
-                "Posts",
-                {{"outcome", ColumnType::Text}, {"kind", ColumnType::Text}, {"posts", ColumnType::Count}},
-                {}};
-    for (const auto& [shape, n] : shapes_) table.rows.push_back({std::string("accepted"), shape, n});
-    for (const auto& [reason, n] : refused_) table.rows.push_back({std::string("refused"), reason, n});
+    Table table{
+        "posts",
+        "Posts",
+        {{"outcome", ColumnType::Text}, {"kind", ColumnType::Text}, {"posts", ColumnType::Count}},
+        {}};
+    for (const auto& [shape, n] : shapes_)
+      table.rows.push_back({std::string("accepted"), shape, n});
+    for (const auto& [reason, n] : refused_)
+      table.rows.push_back({std::string("refused"), reason, n});
     return table;
   }
 
@@ -301,7 +309,9 @@ std::string MakeReport(Store& store, const ReportOptions& options) {
                                 "' (transfers, failures, nodes, clients or posts)");
   }
   if (options.format == ReportFormat::Json) {
-    std::string header = "\n  \"since\": " +
+    // The layout's version comes first, so that a reader can tell a later layout apart.
+    std::string header = "\n  \"format_version\": " + std::to_string(kJsonFormatVersion) +
+                         ",\n  \"since\": " +
                          (options.range.since.empty() ? "null" : JsonString(options.range.since)) +
                          ",\n  \"until\": " +
                          (options.range.until.empty() ? "null" : JsonString(options.range.until)) +

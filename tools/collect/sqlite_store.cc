@@ -312,14 +312,15 @@ void SqliteStore::Read(const TimeRange& range, ReportSink& sink) {
          [&](const std::string& shape, std::int64_t n) { sink.Shape(shape, n); });
   counts("SELECT reason, count(*) FROM refusals r WHERE " HALV_IN_RANGE("r") " GROUP BY reason",
          [&](const std::string& reason, std::int64_t n) { sink.Refused(reason, n); });
-  counts("SELECT user_agent, count(*) FROM bodies b WHERE " HALV_IN_RANGE("b")
-         " GROUP BY user_agent",
-         [&](const std::string& agent, std::int64_t n) { sink.Agent(agent, n); });
+  counts(
+      "SELECT user_agent, count(*) FROM bodies b WHERE " HALV_IN_RANGE("b") " GROUP BY user_agent",
+      [&](const std::string& agent, std::int64_t n) { sink.Agent(agent, n); });
   {
-    Statement statement(db_, path_,
-                        "SELECT t.partner, t.package, t.version, t.transfer, t.status, t.bytes, "
-                        "t.duration FROM transfers t JOIN bodies b ON b.id = t.body_id WHERE " HALV_IN_RANGE(
-                            "b") " ORDER BY t.body_id, t.id");
+    Statement statement(
+        db_, path_,
+        "SELECT t.partner, t.package, t.version, t.transfer, t.status, t.bytes, "
+        "t.duration FROM transfers t JOIN bodies b ON b.id = t.body_id WHERE " HALV_IN_RANGE(
+            "b") " ORDER BY t.body_id, t.id");
     statement.BindRange(range);
     while (statement.Step()) {
       sink.Transfer({statement.Text(0), statement.Text(1), statement.Text(2)}, statement.Text(3),
