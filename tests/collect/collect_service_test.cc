@@ -1,11 +1,14 @@
 // The collector as a service: the sender behind trusted reverse proxies, the health answer, the
-// log reopened on SIGHUP, and the report's and prune's command lines.
+// log reopened on SIGHUP, the report's and prune's command lines, and backups while serving.
 
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -103,6 +106,81 @@ TEST_P(CollectServiceTest, HealthProxiesAndTheLog) {
   EXPECT_NE(test::ReadFile(log).find("log reopened"), std::string::npos);
   const int status = collector.Signal(SIGTERM);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Backups taken while a collector stores posts: each is a store of its own, of one moment (every
+// body with its records), that report reads; no backup replaces a file. PostgreSQL is left to
+// pg_dump, which the refusal names.
+TEST_P(CollectServiceTest, BackupsWhilePostingAreWholeStores) {
+  test::CollectorProcess collector;
+  ASSERT_TRUE(collector.Start(db_));
+  const std::string first = temp_.Child("first.db");
+  int status = -1;
+  if (GetParam().postgres) {
+    test::RunCollector({"backup", "--db", db_, "--to", first}, status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_FALSE(std::filesystem::exists(first));
+    return;
+  }
+  // A poster on its own thread, from before the first backup until after the last.
+  std::mutex mutex;
+  std::condition_variable changed;
+  int posted = 0;
+  bool stop = false;
+  std::thread poster([&] {
+    for (;;) {
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (stop) return;
+      }
+      const bool stored = Curl({"-d", test::CounterBody("P", "K", "V", "numStarts"),
+                                collector.url() + "/"}) == "204";
+      EXPECT_TRUE(stored);
+      const std::lock_guard<std::mutex> lock(mutex);
+      posted += stored ? 1 : 0;
+      changed.notify_all();
+      if (!stored) return;
+    }
+  });
+  std::vector<std::string> backups;
+  for (int i = 0; i < 3; ++i) {
+    {
+      // Each backup starts after more posts were stored, while the poster goes on.
+      std::unique_lock<std::mutex> lock(mutex);
+      const int seen = posted;
+      changed.wait(lock, [&] { return posted >= seen + 3; });
+    }
+    backups.push_back(temp_.Child("backup-" + std::to_string(i) + ".db"));
+    const std::string out =
+        test::RunCollector({"backup", "--db", db_, "--to", backups.back()}, status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+  }
+  poster.join();
+  for (const std::string& backup : backups) {
+    SCOPED_TRACE(backup);
+    const auto bodies = QueryRows(backup, "SELECT count(*) FROM bodies");
+    ASSERT_EQ(bodies.size(), 1u);
+    EXPECT_GE(std::stoi(bodies[0]), 3);
+    // One moment: every body has its one event, and no event lacks its body.
+    EXPECT_EQ(QueryRows(backup, "SELECT count(*) FROM events"), bodies);
+    EXPECT_EQ(QueryRows(backup,
+                        "SELECT count(*) FROM events WHERE body_id NOT IN "
+                        "(SELECT id FROM bodies)"),
+              std::vector<std::string>{"0"});
+    EXPECT_NE(test::RunCollector({"report", "--db", backup}, status).find("Posts accepted: "),
+              std::string::npos);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  // A later backup is never taken over an earlier one.
+  const std::string before = test::ReadFile(backups[0]);
+  test::RunCollector({"backup", "--db", db_, "--to", backups[0]}, status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_TRUE(test::ReadFile(backups[0]) == before);
+  EXPECT_EQ(collector.Signal(SIGTERM), 0);
 }
 
 TEST_P(CollectServiceTest, ReportFormatsRangesAndPruneFromTheCommandLine) {
