@@ -82,10 +82,10 @@ const char kMixReport[] =
     "          0.0%          0              0 B         -      -            -          -\n"
     "\n"
     "Failures by cause\n"
-    "  partner  package  version  event           error                cause       count\n"
-    "  P        app      2        RetryableError  (unrecognised text)  oops            1\n"
-    "  P        app      2        RetryableError  ConnectionError (2)  12|Timeout      2\n"
-    "  P        skin     1        FatalError      ChecksumError (6)    bad sum         1\n"
+    "  partner  package  version  event           error                cause               count\n"
+    "  P        app      2        RetryableError  (unrecognised text)  oops                    1\n"
+    "  P        app      2        RetryableError  connection (2)       timed out: Timeout      2\n"
+    "  P        skin     1        FatalError      checksums (6)        bad sum                 1\n"
     "\n"
     "Nodes\n"
     "  node        reports    bytes  request time s  throughput\n"
@@ -156,6 +156,35 @@ TEST_P(CollectStoreTest, ReportCountsPerVersionFailuresNodesAndClients) {
   EXPECT_EQ(Report(*store), kMixReport);
 }
 
+// A publisher reads what failed, not the updater's type names or result numbers: older updaters
+// post "halv::ManifestStreamException" and "6|libcurl error 7" as causes.
+TEST_P(CollectStoreTest, FailureCausesAreWordsNotTypeNames) {
+  auto store = Open();
+  const std::pair<const char*, const char*> errors[] = {
+      {"error|1|halv::ManifestStreamException",
+       "package documents (1),a document could not be fetched"},
+      {"error|2|6|libcurl error 7", "connection (2),connection refused: libcurl error 7"},
+      {"error|5|halv::FileInaccessibleException",
+       "file access (5),a file could not be written (permissions or read-only)"},
+      {"error|9|std::bad_alloc", "unexpected (9),out of memory"},
+      {"error|9|halv::SomethingNew", "unexpected (9),unexpected failure"},
+      {"error|2|the server h:1 refused the connection (libcurl error 7)",
+       "connection (2),the server h:1 refused the connection (libcurl error 7)"},
+  };
+  std::string body = "[";
+  for (const auto& [text, words] : errors) {
+    body += (body.size() > 1 ? "," : "") + test::ErrorObject("P", "K", "V", "numFatalErrors", text);
+  }
+  Store(*store, body + "]");
+  const std::string csv = Report(*store, ReportFormat::Csv, "failures");
+  for (const auto& [text, words] : errors) {
+    EXPECT_NE(csv.find(std::string("P,K,V,FatalError,") + words + ",1\r\n"), std::string::npos)
+        << text << "\n"
+        << csv;
+  }
+  EXPECT_EQ(csv.find("halv::"), std::string::npos) << csv;
+}
+
 TEST_P(CollectStoreTest, JsonAndCsvCarryTheSameNumbersUnderTheColumnNames) {
   auto store = Open();
   StoreMix(*store);
@@ -180,8 +209,8 @@ TEST_P(CollectStoreTest, JsonAndCsvCarryTheSameNumbersUnderTheColumnNames) {
   EXPECT_EQ(Report(*store, ReportFormat::Csv, "failures"),
             "partner,package,version,event,error,cause,count\r\n"
             "P,app,2,RetryableError,(unrecognised text),oops,1\r\n"
-            "P,app,2,RetryableError,ConnectionError (2),12|Timeout,2\r\n"
-            "P,skin,1,FatalError,ChecksumError (6),bad sum,1\r\n");
+            "P,app,2,RetryableError,connection (2),timed out: Timeout,2\r\n"
+            "P,skin,1,FatalError,checksums (6),bad sum,1\r\n");
   EXPECT_THROW(Report(*store, ReportFormat::Csv, "nothing"), std::invalid_argument);
 }
 
@@ -216,7 +245,7 @@ TEST_P(CollectStoreTest, HostileValuesNeverBreakTheReportAndArePrintedEscaped) {
   EXPECT_NE(json.find("\"bytes_delivered\": " + most), std::string::npos) << json;
   EXPECT_EQ(Report(*store, ReportFormat::Csv, "failures"),
             "partner,package,version,event,error,cause,count\r\n"
-            "P,K,V,FatalError,UnknownError (9),\"'=cmd\\u202E,\"\"x\"\"\\x0D\\x0A\",1\r\n");
+            "P,K,V,FatalError,unexpected (9),\"'=cmd\\u202E,\"\"x\"\"\\x0D\\x0A\",1\r\n");
   // A NUL is refused before it reaches a store: no store keeps it whole.
   EXPECT_THROW(ParseAnalyticsBody(test::CounterBody("P", "a\\u0000b", "V", "numStarts")),
                BodyRefused);

@@ -20,18 +20,76 @@ const char kUnresolvedLabel[] = "current (unresolved)";
 // The layout of the JSON report: 2 since its keys are snake_case (1 had the column names).
 constexpr int kJsonFormatVersion = 2;
 
-const char* const kTransferErrors[] = {"None",
-                                       "ManifestError",
-                                       "ConnectionError",
-                                       "InsufficientMemory",
-                                       "InsufficientSpace",
-                                       "FileAccessError",
-                                       "ChecksumError",
-                                       "FileError",
-                                       "RequestError",
-                                       "UnknownError"};
+// The transfer errors by number, as a publisher reads them.
+const char* const kTransferErrors[] = {"none",       "package documents", "connection", "memory",
+                                       "disk space", "file access",       "checksums",  "files",
+                                       "requests",   "unexpected"};
 
-// An error text "error|<transfer error>|<cause>" split into the error's name and its cause.
+// The request results by number (HttpRequestResult), in words.
+const char* const kRequestResults[] = {"not started",
+                                       "in progress",
+                                       "success",
+                                       "cancelled",
+                                       "unusable URL",
+                                       "host or proxy name not found",
+                                       "connection refused",
+                                       "client error (HTTP 4xx)",
+                                       "server error (HTTP 5xx)",
+                                       "network error",
+                                       "could not write what came",
+                                       "incomplete answer",
+                                       "timed out",
+                                       "out of memory",
+                                       "other failure"};
+
+// What the updater's exception types mean; older updaters post the type's name as the cause.
+const std::pair<const char*, const char*> kExceptionWords[] = {
+    {"ManifestStreamException", "a document could not be fetched"},
+    {"ManifestLocatorException", "no such document"},
+    {"ManifestParseException", "a document could not be read"},
+    {"ManifestOverflowException", "a document is too large"},
+    {"ManifestAuthenticityException", "a document's signature did not verify"},
+    {"ManifestException", "a document is unusable"},
+    {"DestinationInUseException", "the destination folder is in use by another download"},
+    {"FileBadPathException", "a file path could not be used"},
+    {"FileUnsafePathException", "a file path leads outside the destination"},
+    {"FileInaccessibleException", "a file could not be written (permissions or read-only)"},
+    {"FileInUseException", "a file is in use"},
+    {"FileInsufficientSpaceException", "the disk is full"},
+    {"FileInvalidMapException", "a file could not be mapped"},
+    {"FileOutOfBoundsException", "a file is shorter than expected"},
+    {"FileUnknownException", "a file system error"},
+    {"FileException", "a file error"},
+    {"bad_alloc", "out of memory"},
+};
+
+// The cause of an error text in words: a request result's number before its details
+// ("12|Timeout" gives "timed out: Timeout"), a type name ("halv::ManifestStreamException") its
+// meaning; other text as it came.
+std::string CauseInWords(const std::string& cause) {
+  const std::size_t bar = cause.find('|');
+  if (bar != std::string::npos && bar > 0 && bar <= 2 &&
+      cause.find_first_not_of("0123456789") == bar) {
+    const std::size_t result = std::stoul(cause.substr(0, bar));
+    if (result < std::size(kRequestResults)) {
+      const std::string details = cause.substr(bar + 1);
+      return kRequestResults[result] + (details.empty() ? "" : ": " + details);
+    }
+  }
+  // A type name has no blank; its last component names it.
+  if (!cause.empty() && cause.find(' ') == std::string::npos) {
+    const std::size_t colons = cause.rfind("::");
+    const std::string name = colons == std::string::npos ? cause : cause.substr(colons + 2);
+    for (const auto& [type, words] : kExceptionWords) {
+      if (name == type) return words;
+    }
+    if (colons != std::string::npos) return "unexpected failure";
+  }
+  return cause;
+}
+
+// An error text "error|<transfer error>|<cause>" split into the error's kind and its cause, both
+// in words.
 std::pair<std::string, std::string> ErrorKindAndCause(const std::string& text) {
   if (text.empty()) return {"(no text)", ""};
   const std::string prefix = "error|";
@@ -42,7 +100,7 @@ std::pair<std::string, std::string> ErrorKindAndCause(const std::string& text) {
       number.find_first_not_of("0123456789") != number.npos) {
     return {"(unrecognised text)", text};
   }
-  const std::string cause = bar == std::string::npos ? "" : text.substr(bar + 1);
+  const std::string cause = bar == std::string::npos ? "" : CauseInWords(text.substr(bar + 1));
   const int value = std::stoi(number);
   if (value < static_cast<int>(std::size(kTransferErrors))) {
     return {std::string(kTransferErrors[value]) + " (" + number + ")", cause};
