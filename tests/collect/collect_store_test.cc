@@ -168,6 +168,9 @@ TEST_P(CollectStoreTest, FailureCausesAreWordsNotTypeNames) {
        "file access (5),a file could not be written (permissions or read-only)"},
       {"error|9|std::bad_alloc", "unexpected (9),out of memory"},
       {"error|9|halv::SomethingNew", "unexpected (9),unexpected failure"},
+      // A node that served bad bytes is named, so its chunks add up in one row.
+      {"error|6|1048576|65536|65536|65536|206|1|192.0.2.7|1a2b3c4d|00000000",
+       "checksums (6),\"chunks that failed their check, from node 192.0.2.7\""},
       {"error|2|the server h:1 refused the connection (libcurl error 7)",
        "connection (2),the server h:1 refused the connection (libcurl error 7)"},
   };

@@ -88,6 +88,22 @@ std::string CauseInWords(const std::string& cause) {
   return cause;
 }
 
+// The cause of a checksum error in words, named by the node that served the bytes, so that the
+// failures of one node add up in one row. The updater posts "<file size>|<first byte>|<length>|
+// <bytes written>|<HTTP status>|<nodes that served it wrong>|<node IP>|<expected>|<actual>".
+std::string ChecksumCause(const std::string& cause) {
+  std::vector<std::string> fields;
+  for (std::size_t from = 0;;) {
+    const std::size_t bar = cause.find('|', from);
+    fields.push_back(cause.substr(from, bar - from));
+    if (bar == std::string::npos) break;
+    from = bar + 1;
+  }
+  if (fields.size() != 9) return cause;
+  return "chunks that failed their check, from node " +
+         (fields[6].empty() ? std::string("(unknown)") : fields[6]);
+}
+
 // An error text "error|<transfer error>|<cause>" split into the error's kind and its cause, both
 // in words.
 std::pair<std::string, std::string> ErrorKindAndCause(const std::string& text) {
@@ -100,8 +116,10 @@ std::pair<std::string, std::string> ErrorKindAndCause(const std::string& text) {
       number.find_first_not_of("0123456789") != number.npos) {
     return {"(unrecognised text)", text};
   }
-  const std::string cause = bar == std::string::npos ? "" : CauseInWords(text.substr(bar + 1));
   const int value = std::stoi(number);
+  constexpr int kChecksumError = 6;
+  const std::string rest = bar == std::string::npos ? "" : text.substr(bar + 1);
+  const std::string cause = value == kChecksumError ? ChecksumCause(rest) : CauseInWords(rest);
   if (value < static_cast<int>(std::size(kTransferErrors))) {
     return {std::string(kTransferErrors[value]) + " (" + number + ")", cause};
   }
