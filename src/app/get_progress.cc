@@ -221,8 +221,8 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
                 context.dest + ", and its file system has " + FormatBytes(*available) + " free";
       } else {
         cause = "the disk of " + context.dest + " is full: the " + package + " does not fit";
+        if (!status.errorMessage.empty()) cause += " (" + status.errorMessage + ")";
       }
-      if (!status.errorMessage.empty()) cause += " (" + status.errorMessage + ")";
       break;
     }
     case TransferError::FileAccessError:
