@@ -14,6 +14,7 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,8 @@
 #include "config/settings.h"
 #include "file/paths.h"
 #include "http/curl_http_request.h"
+#include "manifest/manifest_exception.h"
+#include "manifest/manifest_source.h"
 #include "platform/string_resources.h"
 #include "platform/system.h"
 #include "sign/minisign.h"
@@ -275,12 +278,14 @@ int Run(int argc, char** argv) {
     return 1;
   }
   if (!(PathExists(options.dest) || CreateDirectories(options.dest))) {
-    std::cerr << "halvane-get: cannot create the destination folder " << options.dest << "\n";
+    const std::string problem = DescribeFolderProblem(options.dest);
+    std::cerr << "halvane-get: cannot create the destination folder " << options.dest
+              << (problem.empty() ? "" : ": " + problem) << "\n";
     return 1;
   }
 
-  const FailureContext context{settings.manifestHost, options.partner, options.package,
-                               options.version, options.dest};
+  FailureContext context{settings.manifestHost, options.partner, options.package,
+                         options.version,       options.dest,    {}};
   Outcome outcome;
   std::thread signalThread([&] {
     int signal = 0;
@@ -295,6 +300,21 @@ int Run(int argc, char** argv) {
     Services services(settings, base,
                       AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()});
     ProgressPrinter progress(isatty(STDERR_FILENO) == 1);
+    // Asked only after a document was missing, the way the transfer asks (proxy included).
+    context.documentMissing = [&services, &settings](const std::string& url) {
+      const TransferBehavior& behavior = services.GetBehavior();
+      XmlHttpManifestSource source(url, *behavior.requestFactory, behavior.sessionFactory->Create(),
+                                   settings.manifestConnectTimeout, settings.manifestTimeout,
+                                   std::uint64_t{1} << 20);
+      std::stringstream body;
+      try {
+        source.Retrieve(url, body);
+      } catch (const ManifestLocatorException&) {
+        return true;
+      } catch (const std::exception&) {
+      }
+      return false;
+    };
     GetCallback callback(services, outcome, progress, context);
     // Starting once initialized and ending once complete each wait for the next poll; a poll
     // only copies a status, so a short interval keeps a quick run quick.

@@ -1,12 +1,18 @@
 #include "app/get_progress.h"
 
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
 #include "config/not_given.h"
+#include "manifest/manifest_url.h"
 
 namespace halv {
 
@@ -37,7 +43,47 @@ double Seconds(Clock::Duration duration) {
   return std::chrono::duration_cast<std::chrono::duration<double>>(duration).count();
 }
 
+// Bytes the file system of `folder` gives this user; none when it cannot be asked.
+std::optional<std::uint64_t> AvailableBytes(const std::string& folder) {
+  struct statvfs system = {};
+  if (::statvfs(folder.c_str(), &system) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(system.f_bavail) * system.f_frsize;
+}
+
+// Whether the host has no document at `url`, asked through the context; false when unknown.
+bool Missing(const FailureContext& context, const std::string& path) {
+  if (!context.documentMissing) return false;
+  try {
+    return context.documentMissing(MakeManifestUrl(context.host, path));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace
+
+std::string DescribeFolderProblem(const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  // The nearest part of the path that exists tells why the rest cannot be made.
+  fs::path existing = fs::absolute(folder, error);
+  while (!existing.empty() && !fs::exists(fs::symlink_status(existing, error)) &&
+         existing.has_relative_path()) {
+    existing = existing.parent_path();
+  }
+  const std::string path = existing.string();
+  if (path.empty()) return std::string();
+  if (!fs::is_directory(existing, error)) return path + " is a file, not a folder";
+  struct statvfs system = {};
+  if (::statvfs(path.c_str(), &system) == 0 && (system.f_flag & ST_RDONLY) != 0) {
+    return path + " is on a read-only file system";
+  }
+  if (::access(path.c_str(), W_OK | X_OK) != 0) {
+    return (errno == EROFS ? path + " is on a read-only file system"
+                           : "this user may not write into " + path);
+  }
+  return std::string();
+}
 
 std::string ProgressPrinter::Line(const TransferStatus& status,
                                   std::optional<double> bytesPerSecond) {
@@ -141,7 +187,19 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
   if (message.rfind(kMissing, 0) == 0) {
     const std::string url =
         message.substr(kMissing.size(), message.find(' ', kMissing.size()) - kMissing.size());
-    if (url.find("/nodes/") != std::string::npos) {
+    const bool nodeList = url.find("/nodes/") != std::string::npos;
+    // The other document of the pair: when the host has that one neither, the host is wrong,
+    // not the partner or the package.
+    const std::string other =
+        nodeList ? "/manifests/" + context.package +
+                       (context.version == kNotGiven ? "/current" : "/" + context.version) + ".xml"
+                 : "/nodes/" + context.partner + ".xml";
+    if (Missing(context, other)) {
+      return context.host + " has neither the node list of partner " + context.partner +
+             " nor the " + package + " (no such document at " + url +
+             "): is it the manifest host of this package?";
+    }
+    if (nodeList) {
       return "partner " + context.partner + " has no node list at " + url +
              ": is the partner id right?";
     }
@@ -165,15 +223,30 @@ std::string DescribeFailure(const TransferStatus& status, const FailureContext& 
             "could not get the " + package + " from " + context.host + ": the host is unreachable";
       }
       break;
-    case TransferError::InsufficientSpace:
-      cause = "the disk of " + context.dest + " is full: the " + package + " does not fit";
-      if (!status.errorMessage.empty()) cause += " (" + status.errorMessage + ")";
+    case TransferError::InsufficientSpace: {
+      // A small disk is not a full one: the bytes needed and those there say which it is.
+      const std::optional<std::uint64_t> available = AvailableBytes(context.dest);
+      if (available && status.totalBytes > *available) {
+        cause = "the " + package + " needs " + FormatBytes(status.totalBytes) + " in " +
+                context.dest + ", and its file system has " + FormatBytes(*available) + " free";
+      } else {
+        cause = "the disk of " + context.dest + " is full: the " + package + " does not fit";
+        if (!status.errorMessage.empty()) cause += " (" + status.errorMessage + ")";
+      }
       break;
+    }
     case TransferError::FileAccessError:
-    case TransferError::FileError:
+    case TransferError::FileError: {
       cause = "cannot write the files of the " + package + " into " + context.dest;
-      if (!status.errorMessage.empty()) cause += ": " + status.errorMessage;
+      // What the folder itself tells comes before the file layer's word for it.
+      const std::string problem = DescribeFolderProblem(context.dest);
+      if (!problem.empty()) {
+        cause += ": " + problem;
+      } else if (!status.errorMessage.empty()) {
+        cause += ": " + status.errorMessage;
+      }
       break;
+    }
     case TransferError::ChecksumError:
       cause = "chunks of the " + package + " from " + context.host +
               " keep failing their checksums on every node";

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -22,11 +23,20 @@ struct FailureContext {
   std::string package;
   std::string version;  // the not-given marker for the current version
   std::string dest;
+  // Whether the manifest host answers that it has no document at `url`; asked after a document
+  // was missing, to tell a wrong host (neither document there) from a wrong partner or package.
+  // Unset: not asked.
+  std::function<bool(const std::string& url)> documentMissing;
 };
 
 // One English sentence for a transfer that did not complete: the host, the package and the
 // cause, read from the status's state and error.
 std::string DescribeFailure(const TransferStatus& status, const FailureContext& context);
+
+// Why `folder` cannot take the package's files, as far as the folder itself tells: it, or the
+// nearest part of its path that exists, is a file, lies on a read-only file system, or may not be
+// written by this user. Empty when none of these holds.
+std::string DescribeFolderProblem(const std::string& folder);
 
 // "12.3 MiB", "980 B": binary units with one decimal.
 std::string FormatBytes(std::uint64_t bytes);

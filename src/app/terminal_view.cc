@@ -95,10 +95,10 @@ void TerminalView::ShowProgress(const std::string& statusText) {
 // The title already names the product, and Control-C cancels.
 void TerminalView::ShowHeading(const std::string&, const std::string&) {}
 
-void TerminalView::SetProgress(int percent, const std::string& sizeText,
-                               const std::string& statusText) {
-  const std::string text = std::to_string(percent) + "%  " +
-                           (sizeText.empty() ? std::string() : sizeText + "  ") + statusText;
+void TerminalView::SetProgress(int percent, const std::string& percentText,
+                               const std::string& sizeText, const std::string& statusText) {
+  const std::string text = (percentText.empty() ? std::to_string(percent) + "%" : percentText) +
+                           "  " + (sizeText.empty() ? std::string() : sizeText + "  ") + statusText;
   if (outputIsTerminal_) {
     ShowLine(text);
   } else if (percent / 10 != shownTenth_) {
@@ -128,7 +128,7 @@ void TerminalView::ShowLaunching(const std::string& statusText) {
 }
 
 void TerminalView::ShowError(const std::string& caption, const std::string& text,
-                             const std::string&) {
+                             const std::string&, const std::string&) {
   EndLine();
   Write(error_, caption + ": " + text + "\n");
   // Nothing waits to be dismissed on a terminal.

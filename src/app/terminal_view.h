@@ -29,11 +29,11 @@ class TerminalView final : public View {
   void ShowLanguageChoice(const LanguageChoice& choice) override;
   void ShowHeading(const std::string& name, const std::string& cancel) override;
   void ShowProgress(const std::string& statusText) override;
-  void SetProgress(int percent, const std::string& sizeText,
+  void SetProgress(int percent, const std::string& percentText, const std::string& sizeText,
                    const std::string& statusText) override;
   void ShowLaunching(const std::string& statusText) override;
-  void ShowError(const std::string& caption, const std::string& text,
-                 const std::string& retry) override;
+  void ShowError(const std::string& caption, const std::string& text, const std::string& retry,
+                 const std::string& close) override;
   void RunLoop() override;
   void Quit() override;
 

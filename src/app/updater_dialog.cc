@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "file/paths.h"
+#include "http/http_request.h"
 #include "locale/messages.h"
 #include "locale/simple_locale.h"
 
@@ -37,6 +38,19 @@ std::string FormatMegabytes(std::uint64_t bytes, const std::string& language) {
   bool point = false;
   for (const char* code : kDecimalPoint) point = point || language == code;
   return std::to_string(tenths / 10) + (point ? "." : ",") + std::to_string(tenths % 10);
+}
+
+std::string ProgressSizeText(const SimpleLocale& locale, std::uint64_t doneBytes,
+                             std::uint64_t totalBytes, std::uint64_t bytesPerSecond) {
+  const std::string language = locale.GetLanguage();
+  std::string text =
+      locale.Format(messages::kMegabytesOfTotal, FormatMegabytes(doneBytes, language),
+                    FormatMegabytes(totalBytes, language));
+  if (bytesPerSecond > 0) {
+    text += " \u00b7 " +
+            locale.Format(messages::kMegabytesPerSecond, FormatMegabytes(bytesPerSecond, language));
+  }
+  return text;
 }
 
 const char* ErrorMessage(TransferError error) {
@@ -134,6 +148,7 @@ int Dialog::Run() {
     shown_ = true;
   }
   view_.Open(Title());
+  view_.SetLanguage(locale_.GetLanguage());
   ShowHeading();
   view_.ShowProgress(locale_.FormatTimeRemaining(-1));
   if (startup_.languages().empty()) {
@@ -164,7 +179,7 @@ int Dialog::RunError(const std::string& message, const std::string& detail) {
   view_.ShowError(
       locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
       detail.empty() ? locale_.Translate(message) : locale_.Translate(message) + "\n\n" + detail,
-      std::string());
+      std::string(), locale_.Translate(messages::kClose));
   view_.RunLoop();
   return exitCode_;
 }
@@ -174,6 +189,7 @@ void Dialog::OnLanguageChosen(int index) {
   const auto& languages = startup_.languages();
   if (index >= 0 && static_cast<std::size_t>(index) < languages.size()) {
     locale_.SetLanguage(languages[static_cast<std::size_t>(index)].first);
+    view_.SetLanguage(locale_.GetLanguage());
     view_.SetTitle(Title());
     ShowHeading();
   }
@@ -260,19 +276,19 @@ void Dialog::OnTransferProgress(const TransferStatus& update) {
       return;
     }
     const int percent = ProgressPercent(update.transferredBytes, update.totalBytes);
-    const std::string language = locale_.GetLanguage();
+    // A check of what an earlier run left has no download rate to show.
     std::string size =
         update.totalBytes == 0
             ? std::string()
-            : locale_.Format(
-                  messages::kMegabytesOfTotal,
-                  FormatMegabytes(std::min(update.transferredBytes, update.totalBytes), language),
-                  FormatMegabytes(update.totalBytes, language));
+            : ProgressSizeText(locale_, std::min(update.transferredBytes, update.totalBytes),
+                               update.totalBytes, update.checking ? 0 : update.bytesPerSecond);
     // A check of what an earlier run left has no download rate to tell a time from.
     std::string text = update.checking ? locale_.Translate(messages::kCheckingFiles)
                                        : locale_.FormatTimeRemaining(update.secondsRemaining);
-    view_.Post([this, percent, size = std::move(size), text = std::move(text)] {
-      if (phase_ == Phase::Transferring) view_.SetProgress(percent, size, text);
+    std::string percentText = locale_.Format(messages::kPercent, std::to_string(percent));
+    view_.Post([this, percent, percentText = std::move(percentText), size = std::move(size),
+                text = std::move(text)] {
+      if (phase_ == Phase::Transferring) view_.SetProgress(percent, percentText, size, text);
     });
   });
 }
@@ -295,7 +311,13 @@ void Dialog::OnTransferFinished(const TransferStatus& update) {
       }
     }
     if (update.error != TransferError::None) {
-      std::string text = locale_.Format(ErrorMessage(update.error), startup_.supportAddress());
+      // A server that refused or did not answer is no fault of the user's connection.
+      const std::string server = update.error == TransferError::ConnectionError
+                                     ? ServerNotAnswering(update.errorMessage)
+                                     : std::string();
+      std::string text = server.empty()
+                             ? locale_.Format(ErrorMessage(update.error), startup_.supportAddress())
+                             : locale_.Format(messages::kServerNotAnswering, server);
       // A host, node or document that failed is named in words after the sentence, so that the
       // user (or whoever helps them) knows where to look; other messages are the program's own.
       if ((update.error == TransferError::ConnectionError ||
@@ -368,11 +390,13 @@ void Dialog::FailWithText(const std::string& text, bool retry) {
   }
   std::string caption = locale_.Format(messages::kDownloaderErrorTitle, DisplayName());
   std::string retryLabel = retry ? locale_.Translate(messages::kRetry) : std::string();
-  view_.Post([this, caption = std::move(caption), text, retryLabel = std::move(retryLabel)] {
+  std::string closeLabel = locale_.Translate(messages::kClose);
+  view_.Post([this, caption = std::move(caption), text, retryLabel = std::move(retryLabel),
+              closeLabel = std::move(closeLabel)] {
     if (phase_ == Phase::Closed) return;
     phase_ = Phase::Error;
     exitCode_ = kFailed;
-    view_.ShowError(caption, text, retryLabel);
+    view_.ShowError(caption, text, retryLabel, closeLabel);
   });
 }
 

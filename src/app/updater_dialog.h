@@ -61,6 +61,11 @@ int ProgressPercent(std::uint64_t transferredBytes, std::uint64_t totalBytes);
 // language writes it ("12,5" in German, "12.5" in English).
 std::string FormatMegabytes(std::uint64_t bytes, const std::string& language);
 
+// The size line of the progress view in the locale's language: megabytes done of all, then,
+// while bytes come over the network (`bytesPerSecond` above 0), the rate in megabytes per second.
+std::string ProgressSizeText(const SimpleLocale& locale, std::uint64_t doneBytes,
+                             std::uint64_t totalBytes, std::uint64_t bytesPerSecond);
+
 // The message id (untranslated) that tells the user about `error`.
 const char* ErrorMessage(TransferError error);
 

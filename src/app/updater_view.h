@@ -49,22 +49,29 @@ class View {
   // Creates the window with the title.
   virtual void Open(const std::string& title) = 0;
   virtual void SetTitle(const std::string& title) = 0;
+  // The language of the texts shown from now on, as a catalog code ("zh_CN"; "" for English),
+  // so that a toolkit draws them with that language's glyph forms and line breaks. A view that
+  // cannot use it ignores it.
+  virtual void SetLanguage(const std::string& /*language*/) {}
   // The language prompt, the list with its first entry selected, and the confirm button.
   virtual void ShowLanguageChoice(const LanguageChoice& choice) = 0;
-  // The product's name above the progress bar and the label of the button that cancels.
+  // The product's name above the progress bar and the label of the button that cancels. The
+  // name is kept on one line wherever a text shows it.
   virtual void ShowHeading(const std::string& name, const std::string& cancel) = 0;
   // The progress bar at 0, no size line, and the status line.
   virtual void ShowProgress(const std::string& statusText) = 0;
-  // `percent` is 0 to 100; `sizeText` the line of bytes done of all ("12.5 MB of 30.0 MB").
-  virtual void SetProgress(int percent, const std::string& sizeText,
+  // `percent` is 0 to 100 and `percentText` says it in the language ("42 %"; empty: the view's
+  // own digits); `sizeText` the line of bytes done of all and the rate ("12.5 MB of 30.0 MB").
+  virtual void SetProgress(int percent, const std::string& percentText, const std::string& sizeText,
                            const std::string& statusText) = 0;
   // The pulsing bar and the status line, while the downloaded program runs.
   virtual void ShowLaunching(const std::string& statusText) = 0;
-  // A modal error box over the window (or alone when none is open) with the error icon;
-  // OnErrorDismissed follows when the user dismisses it. With a `retry` label the box also has
-  // that button, which reports OnRetryRequested instead (a view that cannot ask dismisses).
+  // A modal error box over the window (or alone when none is open) with the error icon and a
+  // button labelled `close`; OnErrorDismissed follows when the user dismisses it. With a `retry`
+  // label the box also has that button, which reports OnRetryRequested instead (a view that
+  // cannot ask dismisses).
   virtual void ShowError(const std::string& caption, const std::string& text,
-                         const std::string& retry) = 0;
+                         const std::string& retry, const std::string& close) = 0;
 
   // Runs the GUI loop until Quit.
   virtual void RunLoop() = 0;

@@ -66,6 +66,29 @@ HttpRequestResult MapCurlCode(CURLcode code, std::int32_t responseCode) {
   }
 }
 
+// Where a request that ended with `code` failed. With a proxy, every connection goes to the
+// proxy, so a connection that cannot be made is the proxy's failure.
+HttpFailureSite FailureSite(CURLcode code, bool viaProxy) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_PROXY:
+      return HttpFailureSite::Proxy;
+    case CURLE_COULDNT_CONNECT:
+      return viaProxy ? HttpFailureSite::Proxy : HttpFailureSite::Server;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CIPHER:
+      return HttpFailureSite::TlsHandshake;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return HttpFailureSite::TlsCertificate;
+    default:
+      return HttpFailureSite::Server;
+  }
+}
+
 // Bytes libcurl receives at once per request handle; 256 KiB, within its 10 MiB limit.
 constexpr long kReceiveBufferSize = 256L * 1024;
 
@@ -180,8 +203,13 @@ void CurlHttpRequest::Complete(CURLcode code) {
   if (status_.result != HttpRequestResult::InProgress) return;
   status_.result = MapCurlCode(code, status_.responseCode);
   if (code != CURLE_OK) {
-    status_.errorDetails = "libcurl error " + std::to_string(static_cast<int>(code)) + " (HTTP " +
-                           std::to_string(status_.responseCode) + ")";
+    // A status is named only when one came: "(HTTP 0)" would read as an answer of the server.
+    status_.errorDetails = "libcurl error " + std::to_string(static_cast<int>(code));
+    if (status_.responseCode != 0) {
+      status_.errorDetails += " (HTTP " + std::to_string(status_.responseCode) + ")";
+    }
+    status_.proxy = proxy_;
+    status_.failureSite = FailureSite(code, !proxy_.empty());
   }
 }
 

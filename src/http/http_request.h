@@ -30,6 +30,14 @@ enum class HttpRequestResult : std::uint8_t {
   OtherError = 14,    // any other libcurl failure
 };
 
+// Where a request failed; see HttpRequestStatus::failureSite.
+enum class HttpFailureSite : std::uint8_t {
+  Server = 0,          // the URL's server, or nothing in particular
+  Proxy = 1,           // the proxy could not be resolved, reached, or refused to go on
+  TlsHandshake = 2,    // no TLS session came about: most often a server of plain HTTP
+  TlsCertificate = 3,  // the server's certificate could not be verified
+};
+
 // The decimal number of `result`, as property trees and JSON carry it.
 inline int ToNumber(HttpRequestResult result) { return static_cast<int>(result); }
 
@@ -44,15 +52,27 @@ struct HttpRequestStatus {
   std::int32_t responseCode = 0;   // last HTTP status libcurl reported; 0 until known
   std::string ip;                  // primary IP of the last connection; empty until known
   std::string errorDetails;        // text of the failure; empty on success
+  // Where a failure happened, when that was not at the URL's server itself, so that the message
+  // points at what to fix: the proxy the request went through, or TLS (the handshake, as with a
+  // server that speaks plain HTTP, or the certificate).
+  HttpFailureSite failureSite = HttpFailureSite::Server;
+  std::string proxy;  // the proxy the request went through; empty when it went direct
   // The Content-Range header of the last response, as sent ("bytes 0-99/1000"); empty when the
   // response had none. Lets a ranged request check that it got the range it asked for.
   std::string contentRange;
 };
 
 // The failure of a request for `url` in words that name the URL or its host ("no such document
-// at URL", "HOST refused the connection", "URL answered HTTP 500", ...), followed by the HTTP
-// layer's own details in parentheses, for people and the log alike. Stateless; any thread.
+// at URL", "the server HOST refused the connection", "URL answered HTTP 500", ...), or the proxy
+// or TLS when the failure was theirs, followed by the HTTP layer's own details in parentheses,
+// for people and the log alike. Stateless; any thread.
 std::string DescribeRequestFailure(const std::string& url, const HttpRequestStatus& status);
+
+// The server ("HOST[:PORT]") that `text` says is not answering: a text that holds a failure
+// in the words of DescribeRequestFailure in which a server reached directly refused the
+// connection or did not answer in time. Such a failure is the server's, not the user's
+// connection's, since the network carried the attempt. Empty for any other text. Any thread.
+std::string ServerNotAnswering(const std::string& text);
 
 enum class HttpMethod { Get = 0, Post = 1 };
 

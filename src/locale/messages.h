@@ -19,6 +19,10 @@ inline constexpr char kLaunchingDownloader[] = "Launching {1} Downloader";
 // Transfer errors as the user reads them.
 inline constexpr char kConnectionError[] =
     "We couldn't establish a connection. Could you please check your connection and try again?";
+// Instead of the connection error when the network carried the attempt and only the server
+// ({1}, "HOST[:PORT]") failed: the user's connection is not what to check.
+inline constexpr char kServerNotAnswering[] =
+    "The server {1} is not answering. Please try again later.";
 inline constexpr char kOutOfMemoryError[] =
     "The system is out of memory; are you running too many programs? Free up some memory and try "
     "again.";
@@ -49,12 +53,16 @@ inline constexpr char kSecondsRemaining[] = "{1} seconds remaining";
 
 // The progress view: the line shown instead of the time remaining while files that an earlier
 // run left are checked on disk; the size line, {1} done and {2} in all, in megabytes with one
-// decimal; the button that stops the download for the next run to resume; and the error box's
-// button that starts the download again.
+// decimal; the percentage on the bar; the download rate beside the size, in megabytes per second
+// with one decimal; the button that stops the download for the next run to resume; and the error
+// box's buttons that start the download again and that close the box and the updater.
 inline constexpr char kCheckingFiles[] = "Checking the files already downloaded";
 inline constexpr char kMegabytesOfTotal[] = "{1} MB of {2} MB";
+inline constexpr char kPercent[] = "{1}%";
+inline constexpr char kMegabytesPerSecond[] = "{1} MB/s";
 inline constexpr char kCancel[] = "Cancel";
 inline constexpr char kRetry[] = "Retry";
+inline constexpr char kClose[] = "Close";
 
 // The Linux front ends: the language choice (the window's label and button, the terminal's
 // prompt) and the notice of a run as root.
@@ -66,16 +74,38 @@ inline constexpr char kRootNotice[] =
 
 // Every message id above, the set each catalog must translate.
 inline constexpr const char* kAll[] = {
-    kDownloaderTitle,          kDownloaderErrorTitle,    kLaunchingDownloader,
-    kConnectionError,          kOutOfMemoryError,        kDiskFullError,
-    kDiskWriteError,           kUnexpectedError,         kLaunchFailedError,
-    kCalculatingTimeRemaining, kOneHourRemaining,        kOneHourOneMinuteRemaining,
-    kOneHourMinutesRemaining,  kOneMinuteRemaining,      kOneSecondRemaining,
-    kHoursRemaining,           kHoursOneMinuteRemaining, kHoursMinutesRemaining,
-    kMinutesRemaining,         kSecondsRemaining,        kLanguagePrompt,
-    kConfirmLanguage,          kLanguageNumberPrompt,    kRootNotice,
-    kCheckingFiles,            kMegabytesOfTotal,        kCancel,
+    kDownloaderTitle,
+    kDownloaderErrorTitle,
+    kLaunchingDownloader,
+    kConnectionError,
+    kOutOfMemoryError,
+    kDiskFullError,
+    kDiskWriteError,
+    kUnexpectedError,
+    kLaunchFailedError,
+    kCalculatingTimeRemaining,
+    kOneHourRemaining,
+    kOneHourOneMinuteRemaining,
+    kOneHourMinutesRemaining,
+    kOneMinuteRemaining,
+    kOneSecondRemaining,
+    kHoursRemaining,
+    kHoursOneMinuteRemaining,
+    kHoursMinutesRemaining,
+    kMinutesRemaining,
+    kSecondsRemaining,
+    kLanguagePrompt,
+    kConfirmLanguage,
+    kLanguageNumberPrompt,
+    kRootNotice,
+    kCheckingFiles,
+    kMegabytesOfTotal,
+    kCancel,
     kRetry,
+    kClose,
+    kPercent,
+    kMegabytesPerSecond,
+    kServerNotAnswering,
 };
 
 }  // namespace messages

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include <boost/thread/latch.hpp>
 #include <gtest/gtest.h>
+#include <boost/thread/latch.hpp>
 
 #include "analytics_body.h"
 #include "collect_report.h"
@@ -55,12 +55,12 @@ void StoreMix(collect::Store& store) {
                    test::CounterObject("P", "app", "2", "numSuspends") + "," +
                    test::NodeObject("P", "app", "2", "n1.example", "1024", "0.5") + "," +
                    test::NodeObject("P", "app", "2", "n2.example", "0", "0") + "]");
-  Store(store, "[" + test::ErrorObject("P", "skin", "1", "numFatalErrors", "error|6|bad sum") + "," +
-                   test::NodeObject("P", "skin", "1", "n1.example", "1024", "1.5") + "]");
-  Store(store, "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") +
-                   "]");
-  Store(store, "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") +
-                   "]");
+  Store(store, "[" + test::ErrorObject("P", "skin", "1", "numFatalErrors", "error|6|bad sum") +
+                   "," + test::NodeObject("P", "skin", "1", "n1.example", "1024", "1.5") + "]");
+  Store(store,
+        "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") + "]");
+  Store(store,
+        "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "error|2|12|Timeout") + "]");
   Store(store, "[" + test::ErrorObject("P", "app", "2", "numRetryableErrors", "oops") + "]");
   store.StoreRefusal(Refusal::TooLarge, 413, 2000000, "x");
   store.StoreRefusal(Refusal::NotJson, 400, 3, "x");
@@ -82,10 +82,10 @@ const char kMixReport[] =
     "          0.0%          0              0 B         -      -            -          -\n"
     "\n"
     "Failures by cause\n"
-    "  partner  package  version  event           error                cause       count\n"
-    "  P        app      2        RetryableError  (unrecognised text)  oops            1\n"
-    "  P        app      2        RetryableError  ConnectionError (2)  12|Timeout      2\n"
-    "  P        skin     1        FatalError      ChecksumError (6)    bad sum         1\n"
+    "  partner  package  version  event           error                cause               count\n"
+    "  P        app      2        RetryableError  (unrecognised text)  oops                    1\n"
+    "  P        app      2        RetryableError  connection (2)       timed out: Timeout      2\n"
+    "  P        skin     1        FatalError      checksums (6)        bad sum                 1\n"
     "\n"
     "Nodes\n"
     "  node        reports    bytes  request time s  throughput\n"
@@ -109,7 +109,8 @@ class CollectStoreTest : public testing::TestWithParam<StoreKind> {
 };
 
 TEST_P(CollectStoreTest, EachKindOfRecordGoesToItsTableWithTheRawBody) {
-  const std::string array = "[" + test::ErrorObject("P", "K", "V", "numFatalErrors", "error|6|bad") +
+  const std::string array = "[" +
+                            test::ErrorObject("P", "K", "V", "numFatalErrors", "error|6|bad") +
                             "," + test::NodeObject("P", "K", "V", "n1", "600", "2.5") + "]\n";
   {
     auto store = Open();
@@ -155,23 +156,64 @@ TEST_P(CollectStoreTest, ReportCountsPerVersionFailuresNodesAndClients) {
   EXPECT_EQ(Report(*store), kMixReport);
 }
 
+// A publisher reads what failed, not the updater's type names or result numbers: older updaters
+// post "halv::ManifestStreamException" and "6|libcurl error 7" as causes.
+TEST_P(CollectStoreTest, FailureCausesAreWordsNotTypeNames) {
+  auto store = Open();
+  const std::pair<const char*, const char*> errors[] = {
+      {"error|1|halv::ManifestStreamException",
+       "package documents (1),a document could not be fetched"},
+      {"error|2|6|libcurl error 7", "connection (2),connection refused: libcurl error 7"},
+      {"error|5|halv::FileInaccessibleException",
+       "file access (5),a file could not be written (permissions or read-only)"},
+      {"error|9|std::bad_alloc", "unexpected (9),out of memory"},
+      {"error|9|halv::SomethingNew", "unexpected (9),unexpected failure"},
+      // A node that served bad bytes is named, so its chunks add up in one row.
+      {"error|6|1048576|65536|65536|65536|206|1|192.0.2.7|1a2b3c4d|00000000",
+       "checksums (6),\"chunks that failed their check, from node 192.0.2.7\""},
+      {"error|2|the server h:1 refused the connection (libcurl error 7)",
+       "connection (2),the server h:1 refused the connection (libcurl error 7)"},
+  };
+  std::string body = "[";
+  for (const auto& [text, words] : errors) {
+    body += (body.size() > 1 ? "," : "") + test::ErrorObject("P", "K", "V", "numFatalErrors", text);
+  }
+  Store(*store, body + "]");
+  const std::string csv = Report(*store, ReportFormat::Csv, "failures");
+  for (const auto& [text, words] : errors) {
+    EXPECT_NE(csv.find(std::string("P,K,V,FatalError,") + words + ",1\r\n"), std::string::npos)
+        << text << "\n"
+        << csv;
+  }
+  EXPECT_EQ(csv.find("halv::"), std::string::npos) << csv;
+}
+
 TEST_P(CollectStoreTest, JsonAndCsvCarryTheSameNumbersUnderTheColumnNames) {
   auto store = Open();
   StoreMix(*store);
   const std::string json = Report(*store, ReportFormat::Json);
   EXPECT_NE(json.find("{\"partner\": \"P\", \"package\": \"app\", \"version\": \"2\", "
                       "\"started\": 3, \"completed\": 1, \"failed\": 0, \"canceled\": 1, "
-                      "\"suspended\": 1, \"success rate\": 0.5, \"transfers\": 3, "
-                      "\"bytes delivered\": 10264, \"median s\": 2, \"p90 s\": 4, "
-                      "\"median rate\": 1024, \"p90 rate\": 2048}"),
+                      "\"suspended\": 1, \"success_rate\": 0.5, \"transfers\": 3, "
+                      "\"bytes_delivered\": 10264, \"median_s\": 2, \"p90_s\": 4, "
+                      "\"median_rate\": 1024, \"p90_rate\": 2048}"),
             std::string::npos)
       << json;
   EXPECT_NE(json.find("\"accepted\": 17,\n  \"refused\": 3"), std::string::npos) << json;
+  // The layout's version first, and every key in snake_case.
+  EXPECT_EQ(json.rfind("{\n  \"format_version\": 2,\n", 0), 0u) << json;
+  for (std::size_t end = json.find("\": "); end != std::string::npos;
+       end = json.find("\": ", end + 1)) {
+    const std::string key =
+        json.substr(json.rfind('"', end - 1) + 1, end - json.rfind('"', end - 1) - 1);
+    EXPECT_EQ(key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"), std::string::npos)
+        << key;
+  }
   EXPECT_EQ(Report(*store, ReportFormat::Csv, "failures"),
             "partner,package,version,event,error,cause,count\r\n"
             "P,app,2,RetryableError,(unrecognised text),oops,1\r\n"
-            "P,app,2,RetryableError,ConnectionError (2),12|Timeout,2\r\n"
-            "P,skin,1,FatalError,ChecksumError (6),bad sum,1\r\n");
+            "P,app,2,RetryableError,connection (2),timed out: Timeout,2\r\n"
+            "P,skin,1,FatalError,checksums (6),bad sum,1\r\n");
   EXPECT_THROW(Report(*store, ReportFormat::Csv, "nothing"), std::invalid_argument);
 }
 
@@ -181,12 +223,18 @@ TEST_P(CollectStoreTest, HostileValuesNeverBreakTheReportAndArePrintedEscaped) {
   Store(*store, test::TransferBody("P", "K", "V", "T1", "completed", most, "1"));
   Store(*store, test::TransferBody("P", "K", "V", "T2", "completed", most, "1"));
   Store(*store, test::CounterBody("P", "K", "V", "numStarts"), "\x1b]0;title\x07");
-  Store(*store, "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
-                "\"metrics\":{\"numStarts\":\"" + most + "\"},\"dimensions\":{}}");
-  Store(*store, "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
-                "\"metrics\":{\"numStarts\":\"" + most + "\"},\"dimensions\":{}}");
-  Store(*store, "[" + test::ErrorObject("P", "K", "V", "numFatalErrors",
-                                        "error|9|=cmd\\u202E,\\\"x\\\"\\r\\n") + "]");
+  Store(*store,
+        "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
+        "\"metrics\":{\"numStarts\":\"" +
+            most + "\"},\"dimensions\":{}}");
+  Store(*store,
+        "{\"pid\":\"P\",\"pkgid\":\"evil\\u001b]0;x\\u0007\\u001b[2J\",\"vid\":\"1\","
+        "\"metrics\":{\"numStarts\":\"" +
+            most + "\"},\"dimensions\":{}}");
+  Store(*store, "[" +
+                    test::ErrorObject("P", "K", "V", "numFatalErrors",
+                                      "error|9|=cmd\\u202E,\\\"x\\\"\\r\\n") +
+                    "]");
   const std::string text = Report(*store);
   EXPECT_NE(text.find("8.0 EiB"), std::string::npos) << text;  // the sum saturates
   EXPECT_NE(text.find("evil\\x1B]0;x\\x07\\x1B[2J"), std::string::npos) << text;
@@ -197,10 +245,10 @@ TEST_P(CollectStoreTest, HostileValuesNeverBreakTheReportAndArePrintedEscaped) {
 
   const std::string json = Report(*store, ReportFormat::Json);
   EXPECT_NE(json.find("\"evil\\u001b]0;x\\u0007\\u001b[2J\""), std::string::npos) << json;
-  EXPECT_NE(json.find("\"bytes delivered\": " + most), std::string::npos) << json;
+  EXPECT_NE(json.find("\"bytes_delivered\": " + most), std::string::npos) << json;
   EXPECT_EQ(Report(*store, ReportFormat::Csv, "failures"),
             "partner,package,version,event,error,cause,count\r\n"
-            "P,K,V,FatalError,UnknownError (9),\"'=cmd\\u202E,\"\"x\"\"\\x0D\\x0A\",1\r\n");
+            "P,K,V,FatalError,unexpected (9),\"'=cmd\\u202E,\"\"x\"\"\\x0D\\x0A\",1\r\n");
   // A NUL is refused before it reaches a store: no store keeps it whole.
   EXPECT_THROW(ParseAnalyticsBody(test::CounterBody("P", "a\\u0000b", "V", "numStarts")),
                BodyRefused);
@@ -219,8 +267,9 @@ TEST_P(CollectStoreTest, TimeRangesAndPruningGoByTheTimeReceived) {
             std::string::npos);
   EXPECT_EQ(store->Prune("2000-01-01T00:00:00.000Z"), 0);
   EXPECT_EQ(store->Prune("2999-01-01T00:00:00.000Z"), 1);
-  EXPECT_EQ(QueryRows(where_, "SELECT (SELECT count(*) FROM bodies) + (SELECT count(*) FROM "
-                              "transfers) + (SELECT count(*) FROM refusals)"),
+  EXPECT_EQ(QueryRows(where_,
+                      "SELECT (SELECT count(*) FROM bodies) + (SELECT count(*) FROM "
+                      "transfers) + (SELECT count(*) FROM refusals)"),
             std::vector<std::string>{"0"});
 }
 
@@ -269,7 +318,8 @@ TEST(CollectStoresTest, TheSamePostsGiveTheSameReportFromBothStores) {
   EXPECT_EQ(Report(*sqlite), Report(*postgres));
   EXPECT_EQ(Report(*sqlite, ReportFormat::Json), Report(*postgres, ReportFormat::Json));
   for (const char* table : {"transfers", "failures", "nodes", "clients", "posts"}) {
-    EXPECT_EQ(Report(*sqlite, ReportFormat::Csv, table), Report(*postgres, ReportFormat::Csv, table));
+    EXPECT_EQ(Report(*sqlite, ReportFormat::Csv, table),
+              Report(*postgres, ReportFormat::Csv, table));
   }
 }
 
@@ -349,8 +399,8 @@ TEST(CollectStoresTest, StoresThatAreNoCollectorDatabaseAreRefused) {
 TEST(CollectStoresTest, APasswordInTheUriIsRefusedAndNeverPrinted) {
   test::TempDir temp;
   const std::string uri = test::kStoreKinds[1].NewStore(temp);
-  for (const std::string& bad : {"postgresql://halv:hunter2@" + uri.substr(20),
-                                 uri + "?password=hunter2&sslmode=disable"}) {
+  for (const std::string& bad :
+       {"postgresql://halv:hunter2@" + uri.substr(20), uri + "?password=hunter2&sslmode=disable"}) {
     try {
       OpenStore(bad, OpenMode::CreateIfMissing);
       ADD_FAILURE() << "opened";

@@ -166,14 +166,18 @@ class RecordingView : public Updater::View {
     Record({"heading", name + "|" + cancel});
   }
   void ShowProgress(const std::string& text) override { Record({"progress", text, 0}); }
-  void SetProgress(int percent, const std::string& size, const std::string& text) override {
+  void SetProgress(int percent, const std::string& percentText, const std::string& size,
+                   const std::string& text) override {
     Record({"progress", size + "|" + text, percent});
+    percentTexts.push_back(percentText);
   }
   void ShowLaunching(const std::string& text) override { Record({"launching", text}); }
+  void SetLanguage(const std::string& language) override { languages.push_back(language); }
   // Dismissed at once, as on a terminal; with Retry offered, retried as often as `retries` says.
-  void ShowError(const std::string& caption, const std::string& text,
-                 const std::string& retry) override {
+  void ShowError(const std::string& caption, const std::string& text, const std::string& retry,
+                 const std::string& close) override {
     Record({"error", caption + "|" + text + (retry.empty() ? "" : "|" + retry)});
+    closeLabels.push_back(close);
     const bool again = !retry.empty() && retries > 0;
     if (again) --retries;
     Post([this, again] {
@@ -185,7 +189,10 @@ class RecordingView : public Updater::View {
       }
     });
   }
-  int retries = 0;  // GUI thread
+  int retries = 0;                        // GUI thread
+  std::vector<std::string> closeLabels;   // of every error box shown; GUI thread
+  std::vector<std::string> languages;     // every language set; GUI thread
+  std::vector<std::string> percentTexts;  // of every SetProgress; GUI thread
   void RunLoop() override {
     for (;;) {
       std::function<void()> task;

@@ -141,10 +141,12 @@ TEST(TerminalViewTest, RedrawsOneProgressLineThenPrintsLaunchAndError) {
   view.ShowProgress("Calculating time remaining");
   // Posted from another thread, as the monitor does.
   std::thread monitor([&view] {
-    view.Post([&view] { view.SetProgress(40, "", "2 minutes remaining"); });
-    view.Post([&view] { view.SetProgress(75, "3.0 MB of 4.0 MB", "1 minute remaining"); });
+    view.Post([&view] { view.SetProgress(40, "", "", "2 minutes remaining"); });
+    view.Post([&view] { view.SetProgress(75, "", "3.0 MB of 4.0 MB", "1 minute remaining"); });
     view.Post([&view] { view.ShowLaunching("Launching Halvane Demo Downloader"); });
-    view.Post([&view] { view.ShowError("Halvane Demo Downloader Error", "It failed.", "Retry"); });
+    view.Post([&view] {
+      view.ShowError("Halvane Demo Downloader Error", "It failed.", "Retry", "Close");
+    });
   });
   view.RunLoop();
   monitor.join();
@@ -165,7 +167,7 @@ TEST(TerminalViewTest, WritesWholeLinesWhenTheOutputIsNotATerminal) {
   Listener listener(view);
   view.SetListener(&listener);
   view.ShowProgress("Calculating time remaining");
-  for (int percent : {1, 5, 12, 19, 100}) view.SetProgress(percent, "", "soon");
+  for (int percent : {1, 5, 12, 19, 100}) view.SetProgress(percent, "", "", "soon");
   view.Quit();
   close(out[1]);
   std::string text;

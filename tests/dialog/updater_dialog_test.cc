@@ -207,11 +207,29 @@ TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
       {"suspended", Status("main-id", TransferState::Suspended), unexpected},
       {"gone", Status("main-id", TransferState::None), unexpected},
       // The words of a failed node or document follow the sentence; internal messages do not.
+      // A server that refused or did not answer is named as not answering, not the user's
+      // connection; a name that did not resolve or a proxy that failed point at the connection.
       {"a node in words",
        WithMessage(Status("main-id", TransferState::Transferring, TransferError::ConnectionError),
-                   "node 127.0.0.1:1, file a.bin: 127.0.0.1:1 refused the connection"),
+                   "node 127.0.0.1:1, file a.bin: the server 127.0.0.1:1 refused the connection "
+                   "(libcurl error 7)"),
+       "The server 127.0.0.1:1 is not answering. Please try again later.\n\nnode 127.0.0.1:1, "
+       "file a.bin: the server 127.0.0.1:1 refused the connection (libcurl error 7)"},
+      {"a host in words",
+       WithMessage(Status("main-id", TransferState::Initializing, TransferError::ConnectionError),
+                   "the server h:8080 did not answer in time (libcurl error 28)"),
+       "The server h:8080 is not answering. Please try again later.\n\nthe server h:8080 did "
+       "not answer in time (libcurl error 28)"},
+      {"a name that did not resolve",
+       WithMessage(Status("main-id", TransferState::Initializing, TransferError::ConnectionError),
+                   "the host name h could not be resolved (libcurl error 6)"),
        std::string(messages::kConnectionError) +
-           "\n\nnode 127.0.0.1:1, file a.bin: 127.0.0.1:1 refused the connection"},
+           "\n\nthe host name h could not be resolved (libcurl error 6)"},
+      {"a proxy in words",
+       WithMessage(Status("main-id", TransferState::Initializing, TransferError::ConnectionError),
+                   "the proxy p:3128 refused the connection (libcurl error 7)"),
+       std::string(messages::kConnectionError) +
+           "\n\nthe proxy p:3128 refused the connection (libcurl error 7)"},
       {"a document in words",
        WithMessage(Status("main-id", TransferState::Transferring, TransferError::ManifestError),
                    "no such document at http://h/manifests/p/current.xml"),
@@ -439,6 +457,9 @@ TEST(DialogTest, TheBuildNamesTheSupportAddressAndTitlesNeverLackTheName) {
     EXPECT_NE(error.find("help.example.org"), std::string::npos) << error;
     EXPECT_EQ(error.find("support.halvane.com"), std::string::npos) << error;
     EXPECT_EQ(error.find('{'), std::string::npos) << error;
+    // The window draws in the chosen language, and the box's button speaks it.
+    EXPECT_EQ(run.view.languages, (std::vector<std::string>{"", "de"}));
+    EXPECT_EQ(run.view.closeLabels, std::vector<std::string>{"Schließen"});
   }
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -103,18 +104,54 @@ void Shot(GtkWidget* toplevel, const std::string& name) {
   cairo_surface_destroy(surface);
 }
 
-// Lines a text needs in a label of the window at the width its labels get.
-double LinesAtWindowWidth(const std::string& text) {
+// Lines a text in `language` needs in a label of the window at the width its labels get, set
+// as the window sets it (its language and unbreakable runs included).
+double LinesAtWindowWidth(const std::string& text, const std::string& language = "") {
   GtkView view;
   view.Open("measure");
+  view.SetLanguage(language);
+  view.ShowHeading(kDisplayName, "Cancel");
   GtkWidget* label = view.widgets().status;
   const int width = Updater::kGtkWindowWidth - 2 * 10;
   int minimum = 0, oneLine = 0, natural = 0;
-  gtk_label_set_text(GTK_LABEL(label), "Xg");
+  view.ShowProgress("Xg");
   gtk_widget_get_preferred_height_for_width(label, width, &minimum, &oneLine);
-  gtk_label_set_text(GTK_LABEL(label), text.c_str());
+  view.ShowProgress(text);
   gtk_widget_get_preferred_height_for_width(label, width, &minimum, &natural);
   return static_cast<double>(natural) / oneLine;
+}
+
+// The lines of the laid-out text of `label`, at the width the window gives it.
+std::vector<std::string> LaidOutLines(GtkWidget* label) {
+  std::vector<std::string> lines;
+  PangoLayout* layout = gtk_label_get_layout(GTK_LABEL(label));
+  const char* text = pango_layout_get_text(layout);
+  for (GSList* line = pango_layout_get_lines_readonly(layout); line != nullptr; line = line->next) {
+    const auto* laid = static_cast<PangoLayoutLine*>(line->data);
+    lines.emplace_back(text + laid->start_index, static_cast<std::size_t>(laid->length));
+  }
+  return lines;
+}
+
+// The language the label's attributes give its text ("" when none).
+std::string LabelLanguage(GtkWidget* label) {
+  PangoAttrList* attributes = gtk_label_get_attributes(GTK_LABEL(label));
+  if (attributes == nullptr) return std::string();
+  PangoAttrIterator* iterator = pango_attr_list_get_iterator(attributes);
+  PangoAttribute* found = pango_attr_iterator_get(iterator, PANGO_ATTR_LANGUAGE);
+  std::string language =
+      found ? pango_language_to_string(reinterpret_cast<PangoAttrLanguage*>(found)->value) : "";
+  pango_attr_iterator_destroy(iterator);
+  return language;
+}
+
+// The height the window takes at its width, once GTK has done its layout.
+int WindowHeight(GtkView& view) {
+  Settle();
+  int minimum = 0, natural = 0;
+  gtk_widget_get_preferred_height_for_width(view.widgets().window, Updater::kGtkWindowWidth,
+                                            &minimum, &natural);
+  return natural;
 }
 
 // A button with its whole label fits within the fixed-width window's border.
@@ -134,10 +171,10 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     const std::string title = locale.Format(messages::kDownloaderTitle, kDisplayName);
     const std::string launching = locale.Format(messages::kLaunchingDownloader, kDisplayName);
 
-    // The longest size line a download shows: thousands of megabytes with a decimal.
-    const std::string size =
-        locale.Format(messages::kMegabytesOfTotal, Updater::FormatMegabytes(1234567890, language),
-                      Updater::FormatMegabytes(2345678901, language));
+    // The longest size line a download shows: thousands of megabytes with a decimal, and a rate
+    // of a fast line.
+    const std::string size = Updater::ProgressSizeText(locale, 1234567890, 2345678901, 123456789);
+    const std::string percent = locale.Format(messages::kPercent, "42");
 
     // Every text of the fixed-width window fits on two lines, the size line on one (a script
     // whose lines are taller than Latin ones measures more than 1 without wrapping).
@@ -147,10 +184,13 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     for (int seconds : {-1, 1, 30, 59, 90, 3599, 3600, 3660, 5400, 7200, 7260, 36000, 359999}) {
       texts.push_back(locale.FormatTimeRemaining(seconds));
     }
-    for (const std::string& text : texts) EXPECT_LE(LinesAtWindowWidth(text), 2.0) << text;
+    for (const std::string& text : texts) {
+      EXPECT_LE(LinesAtWindowWidth(text, language), 2.0) << text;
+    }
 
     GtkView view;
     view.Open(title);
+    view.SetLanguage(language);
     view.ShowHeading(kDisplayName, locale.Translate(messages::kCancel));
     LanguageChoice choice;
     choice.prompt = locale.Translate(messages::kLanguagePrompt);
@@ -158,13 +198,20 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
     choice.names = {"English", "Deutsch", "日本語", "ภาษาไทย", "Ελληνικά"};
     view.ShowLanguageChoice(choice);
     Shot(view.widgets().window, tag + "-1-language");
+    // The window keeps one height through every view and every status text.
+    const int height = WindowHeight(view);
     EXPECT_TRUE(gtk_widget_get_visible(view.widgets().languages));
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
 
     // A made-up status: 42 of 100 bytes, 90 seconds to go.
     view.ShowProgress(locale.FormatTimeRemaining(-1));
-    view.SetProgress(Updater::ProgressPercent(42, 100), size, locale.FormatTimeRemaining(90));
+    EXPECT_EQ(WindowHeight(view), height);
+    view.SetProgress(Updater::ProgressPercent(42, 100), percent, size,
+                     locale.FormatTimeRemaining(90));
     Shot(view.widgets().window, tag + "-2-progress");
+    EXPECT_EQ(WindowHeight(view), height);
+    EXPECT_EQ(gtk_progress_bar_get_text(GTK_PROGRESS_BAR(view.widgets().progress)), percent);
+    EXPECT_TRUE(gtk_progress_bar_get_show_text(GTK_PROGRESS_BAR(view.widgets().progress)));
     EXPECT_TRUE(gtk_widget_get_visible(view.widgets().size));
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().size)), size);
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().heading)), std::string(kDisplayName));
@@ -177,27 +224,111 @@ TEST(GtkViewTest, EveryViewInEveryLanguageFitsAndIsRendered) {
                      0.42);
     EXPECT_EQ(gtk_label_get_text(GTK_LABEL(view.widgets().status)), locale.FormatTimeRemaining(90));
 
-    view.SetProgress(Updater::ProgressPercent(60, 100), size,
+    // The check of files on disk shows no rate.
+    view.SetProgress(Updater::ProgressPercent(60, 100), locale.Format(messages::kPercent, "60"),
+                     Updater::ProgressSizeText(locale, 1234567890, 2345678901, 0),
                      locale.Translate(messages::kCheckingFiles));
     Shot(view.widgets().window, tag + "-2-checking");
+    EXPECT_EQ(WindowHeight(view), height);
+    for (const std::string& text : texts) {
+      view.SetProgress(50, percent, size, text);
+      EXPECT_EQ(WindowHeight(view), height) << text;
+    }
 
     view.ShowLaunching(launching);
     Shot(view.widgets().window, tag + "-3-launching");
+    EXPECT_EQ(WindowHeight(view), height);
     EXPECT_TRUE(gtk_widget_get_visible(view.widgets().pulse));
     EXPECT_FALSE(gtk_widget_get_visible(view.widgets().progress));
 
+    // Every label speaks the chosen language, so that Pango picks its glyph forms.
+    const std::string pangoLanguage = *language ? language : "en";
+    for (GtkWidget* label : {view.widgets().heading, view.widgets().status}) {
+      std::string expected = pangoLanguage;
+      for (char& c : expected) c = c == '_' ? '-' : static_cast<char>(std::tolower(c));
+      EXPECT_EQ(LabelLanguage(label), expected);
+    }
+
     view.ShowError(locale.Format(messages::kDownloaderErrorTitle, kDisplayName),
-                   locale.Translate(messages::kConnectionError),
-                   locale.Translate(messages::kRetry));
+                   locale.Translate(messages::kConnectionError), locale.Translate(messages::kRetry),
+                   locale.Translate(messages::kClose));
     ASSERT_NE(view.widgets().errorBox, nullptr);
     Shot(view.widgets().errorBox, tag + "-4-error");
     ASSERT_NE(view.widgets().retry, nullptr);
     EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(view.widgets().retry)),
               locale.Translate(messages::kRetry));
     ExpectLabelFits(view.widgets().retry);
+    // The box's other button is ours, in the chosen language, not GTK's stock OK.
+    ASSERT_NE(view.widgets().close, nullptr);
+    EXPECT_EQ(gtk_button_get_label(GTK_BUTTON(view.widgets().close)),
+              locale.Translate(messages::kClose));
+    ExpectLabelFits(view.widgets().close);
     EXPECT_EQ(gtk_window_get_title(GTK_WINDOW(view.widgets().errorBox)),
               locale.Format(messages::kDownloaderErrorTitle, kDisplayName));
     EXPECT_NE(gtk_window_get_icon(GTK_WINDOW(view.widgets().window)), nullptr);
+    view.Quit();
+    Settle();
+  }
+}
+
+// Whether the UTF-8 text ends (or starts) with a Hangul syllable.
+bool EndsInHangul(const std::string& text) {
+  return text.size() >= 3 && static_cast<unsigned char>(text[text.size() - 3]) >= 0xEA &&
+         static_cast<unsigned char>(text[text.size() - 3]) <= 0xED;
+}
+bool StartsWithHangul(const std::string& text) {
+  return text.size() >= 3 && static_cast<unsigned char>(text[0]) >= 0xEA &&
+         static_cast<unsigned char>(text[0]) <= 0xED;
+}
+
+// Lines break where the language breaks them: the product's name stays whole on one line (cs,
+// el and pl once split it), and Korean breaks between words, never between two syllables of one.
+TEST(GtkViewTest, TheProductNameAndKoreanWordsStayWholeOnALine) {
+  const EmbeddedMessageCatalog catalog;
+  CustomBoostLocale locale(catalog, "");
+  const std::string address = "https://support.example.com/halvane";
+  for (const char* language : kLanguages) {
+    SCOPED_TRACE(language);
+    locale.SetLanguage(language);
+    GtkView view;
+    view.Open(locale.Format(messages::kDownloaderTitle, kDisplayName));
+    view.SetLanguage(language);
+    view.ShowHeading(kDisplayName, locale.Translate(messages::kCancel));
+    view.ShowLaunching(locale.Format(messages::kLaunchingDownloader, kDisplayName));
+    Shot(view.widgets().window, std::string("lines-") + (*language ? language : "en"));
+    std::vector<std::vector<std::string>> laid = {LaidOutLines(view.widgets().status)};
+    for (const char* message :
+         {messages::kConnectionError, messages::kOutOfMemoryError, messages::kDiskFullError,
+          messages::kDiskWriteError, messages::kUnexpectedError, messages::kLaunchFailedError,
+          messages::kServerNotAnswering}) {
+      const std::string text = message == messages::kLaunchFailedError
+                                   ? locale.Format(message, kDisplayName, address)
+                                   : locale.Format(message, address);
+      view.ShowError("error", text, locale.Translate(messages::kRetry),
+                     locale.Translate(messages::kClose));
+      Shot(view.widgets().errorBox, "lines-error");
+      laid.push_back(LaidOutLines(view.widgets().errorText));
+      gtk_dialog_response(GTK_DIALOG(view.widgets().errorBox), GTK_RESPONSE_CLOSE);
+    }
+    for (const auto& lines : laid) {
+      std::string joined;
+      for (const std::string& line : lines) joined += line + "\n";
+      SCOPED_TRACE(joined);
+      bool named = false;
+      for (const std::string& line : lines)
+        named = named || line.find(kDisplayName) != std::string::npos;
+      // A text that holds the name holds it on one line.
+      std::string whole;
+      for (const std::string& line : lines) whole += line;
+      if (whole.find(kDisplayName) != std::string::npos) {
+        EXPECT_TRUE(named);
+      }
+      if (std::string(language) != "ko") continue;
+      for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_FALSE(EndsInHangul(lines[i - 1]) && StartsWithHangul(lines[i]))
+            << "a word broken between \"" << lines[i - 1] << "\" and \"" << lines[i] << "\"";
+      }
+    }
     view.Quit();
     Settle();
   }

@@ -212,7 +212,7 @@ TEST_F(HttpManifestSourceTest, MapsRequestFailuresToManifestExceptions) {
   } catch (const ManifestStreamException& e) {
     std::string host = server_.Url("/").substr(7);  // "HOST:PORT/" after "http://"
     host.pop_back();
-    EXPECT_EQ(std::string(e.what()), host + " did not answer in time (libcurl error 28 (HTTP 0))");
+    EXPECT_EQ(std::string(e.what()), "the server " + host + " did not answer in time (libcurl error 28)");
   }
 }
 

@@ -17,18 +17,95 @@ namespace {
 const char kUnresolvedVersion[] = "?";
 const char kUnresolvedLabel[] = "current (unresolved)";
 
-const char* const kTransferErrors[] = {"None",
-                                       "ManifestError",
-                                       "ConnectionError",
-                                       "InsufficientMemory",
-                                       "InsufficientSpace",
-                                       "FileAccessError",
-                                       "ChecksumError",
-                                       "FileError",
-                                       "RequestError",
-                                       "UnknownError"};
+// The layout of the JSON report: 2 since its keys are snake_case (1 had the column names).
+constexpr int kJsonFormatVersion = 2;
 
-// An error text "error|<transfer error>|<cause>" split into the error's name and its cause.
+// The transfer errors by number, as a publisher reads them.
+const char* const kTransferErrors[] = {"none",       "package documents", "connection", "memory",
+                                       "disk space", "file access",       "checksums",  "files",
+                                       "requests",   "unexpected"};
+
+// The request results by number (HttpRequestResult), in words.
+const char* const kRequestResults[] = {"not started",
+                                       "in progress",
+                                       "success",
+                                       "cancelled",
+                                       "unusable URL",
+                                       "host or proxy name not found",
+                                       "connection refused",
+                                       "client error (HTTP 4xx)",
+                                       "server error (HTTP 5xx)",
+                                       "network error",
+                                       "could not write what came",
+                                       "incomplete answer",
+                                       "timed out",
+                                       "out of memory",
+                                       "other failure"};
+
+// What the updater's exception types mean; older updaters post the type's name as the cause.
+const std::pair<const char*, const char*> kExceptionWords[] = {
+    {"ManifestStreamException", "a document could not be fetched"},
+    {"ManifestLocatorException", "no such document"},
+    {"ManifestParseException", "a document could not be read"},
+    {"ManifestOverflowException", "a document is too large"},
+    {"ManifestAuthenticityException", "a document's signature did not verify"},
+    {"ManifestException", "a document is unusable"},
+    {"DestinationInUseException", "the destination folder is in use by another download"},
+    {"FileBadPathException", "a file path could not be used"},
+    {"FileUnsafePathException", "a file path leads outside the destination"},
+    {"FileInaccessibleException", "a file could not be written (permissions or read-only)"},
+    {"FileInUseException", "a file is in use"},
+    {"FileInsufficientSpaceException", "the disk is full"},
+    {"FileInvalidMapException", "a file could not be mapped"},
+    {"FileOutOfBoundsException", "a file is shorter than expected"},
+    {"FileUnknownException", "a file system error"},
+    {"FileException", "a file error"},
+    {"bad_alloc", "out of memory"},
+};
+
+// The cause of an error text in words: a request result's number before its details
+// ("12|Timeout" gives "timed out: Timeout"), a type name ("halv::ManifestStreamException") its
+// meaning; other text as it came.
+std::string CauseInWords(const std::string& cause) {
+  const std::size_t bar = cause.find('|');
+  if (bar != std::string::npos && bar > 0 && bar <= 2 &&
+      cause.find_first_not_of("0123456789") == bar) {
+    const std::size_t result = std::stoul(cause.substr(0, bar));
+    if (result < std::size(kRequestResults)) {
+      const std::string details = cause.substr(bar + 1);
+      return kRequestResults[result] + (details.empty() ? "" : ": " + details);
+    }
+  }
+  // A type name has no blank; its last component names it.
+  if (!cause.empty() && cause.find(' ') == std::string::npos) {
+    const std::size_t colons = cause.rfind("::");
+    const std::string name = colons == std::string::npos ? cause : cause.substr(colons + 2);
+    for (const auto& [type, words] : kExceptionWords) {
+      if (name == type) return words;
+    }
+    if (colons != std::string::npos) return "unexpected failure";
+  }
+  return cause;
+}
+
+// The cause of a checksum error in words, named by the node that served the bytes, so that the
+// failures of one node add up in one row. The updater posts "<file size>|<first byte>|<length>|
+// <bytes written>|<HTTP status>|<nodes that served it wrong>|<node IP>|<expected>|<actual>".
+std::string ChecksumCause(const std::string& cause) {
+  std::vector<std::string> fields;
+  for (std::size_t from = 0;;) {
+    const std::size_t bar = cause.find('|', from);
+    fields.push_back(cause.substr(from, bar - from));
+    if (bar == std::string::npos) break;
+    from = bar + 1;
+  }
+  if (fields.size() != 9) return cause;
+  return "chunks that failed their check, from node " +
+         (fields[6].empty() ? std::string("(unknown)") : fields[6]);
+}
+
+// An error text "error|<transfer error>|<cause>" split into the error's kind and its cause, both
+// in words.
 std::pair<std::string, std::string> ErrorKindAndCause(const std::string& text) {
   if (text.empty()) return {"(no text)", ""};
   const std::string prefix = "error|";
@@ -39,8 +116,10 @@ std::pair<std::string, std::string> ErrorKindAndCause(const std::string& text) {
       number.find_first_not_of("0123456789") != number.npos) {
     return {"(unrecognised text)", text};
   }
-  const std::string cause = bar == std::string::npos ? "" : text.substr(bar + 1);
   const int value = std::stoi(number);
+  constexpr int kChecksumError = 6;
+  const std::string rest = bar == std::string::npos ? "" : text.substr(bar + 1);
+  const std::string cause = value == kChecksumError ? ChecksumCause(rest) : CauseInWords(rest);
   if (value < static_cast<int>(std::size(kTransferErrors))) {
     return {std::string(kTransferErrors[value]) + " (" + number + ")", cause};
   }
@@ -111,8 +190,8 @@ class Collector : public ReportSink {
     if (field) *field = AddSaturated(*field, count);
     if (error) {
       auto [kind, cause] = ErrorKindAndCause(*error);
-      std::int64_t& n = failures_[{key.partnerId, key.packageId, key.versionId,
-                                   EventName(counter), kind, cause}];
+      std::int64_t& n =
+          failures_[{key.partnerId, key.packageId, key.versionId, EventName(counter), kind, cause}];
       n = AddSaturated(n, count);
     }
   }
@@ -130,7 +209,8 @@ class Collector : public ReportSink {
       row.bytes = AddSaturated(row.bytes, total.bytes);
       if (total.status == "completed") {
         row.seconds.push_back(total.seconds);
-        if (total.seconds > 0) row.rates.push_back(static_cast<double>(total.bytes) / total.seconds);
+        if (total.seconds > 0)
+          row.rates.push_back(static_cast<double>(total.bytes) / total.seconds);
       }
     }
     std::vector<Table> tables;
@@ -180,7 +260,8 @@ class Collector : public ReportSink {
                 {}};
     for (auto& [key, row] : rows_) {
       const auto& [partner, package, version] = key;
-      const std::int64_t ended = AddSaturated(AddSaturated(row.completed, row.failed), row.canceled);
+      const std::int64_t ended =
+          AddSaturated(AddSaturated(row.completed, row.failed), row.canceled);
       if (AddSaturated(AddSaturated(ended, row.started), row.suspended) == 0 &&
           row.transfers == 0) {
         continue;  // only counters the table does not show
@@ -198,9 +279,9 @@ class Collector : public ReportSink {
     // The unresolved row sorts by its label, so it stays beside its package's versions.
     std::stable_sort(table.rows.begin(), table.rows.end(), [](const auto& a, const auto& b) {
       return std::tie(std::get<std::string>(*a[0]), std::get<std::string>(*a[1]),
-                      std::get<std::string>(*a[2])) <
-             std::tie(std::get<std::string>(*b[0]), std::get<std::string>(*b[1]),
-                      std::get<std::string>(*b[2]));
+                      std::get<std::string>(*a[2])) < std::tie(std::get<std::string>(*b[0]),
+                                                               std::get<std::string>(*b[1]),
+                                                               std::get<std::string>(*b[2]));
     });
     return table;
   }
@@ -235,27 +316,30 @@ class Collector : public ReportSink {
                  {"throughput", ColumnType::Rate}},
                 {}};
     for (const auto& [cdn, node] : nodes_) {
-      table.rows.push_back({cdn, node.reports, node.bytes, node.seconds,
-                            node.seconds > 0 ? Cell(static_cast<double>(node.bytes) / node.seconds)
-                                             : Cell()});
+      table.rows.push_back(
+          {cdn, node.reports, node.bytes, node.seconds,
+           node.seconds > 0 ? Cell(static_cast<double>(node.bytes) / node.seconds) : Cell()});
     }
     return table;
   }
 
   Table ClientTable() const {
-    Table table{"clients", "Clients", {{"user agent", ColumnType::Text}, {"posts", ColumnType::Count}},
-                {}};
+    Table table{
+        "clients", "Clients", {{"user agent", ColumnType::Text}, {"posts", ColumnType::Count}}, {}};
     for (const auto& [agent, posts] : agents_) table.rows.push_back({agent, posts});
     return table;
   }
 
   Table PostTable() const {
-    Table table{"posts",
-                "Posts",
-                {{"outcome", ColumnType::Text}, {"kind", ColumnType::Text}, {"posts", ColumnType::Count}},
-                {}};
-    for (const auto& [shape, n] : shapes_) table.rows.push_back({std::string("accepted"), shape, n});
-    for (const auto& [reason, n] : refused_) table.rows.push_back({std::string("refused"), reason, n});
+    Table table{
+        "posts",
+        "Posts",
+        {{"outcome", ColumnType::Text}, {"kind", ColumnType::Text}, {"posts", ColumnType::Count}},
+        {}};
+    for (const auto& [shape, n] : shapes_)
+      table.rows.push_back({std::string("accepted"), shape, n});
+    for (const auto& [reason, n] : refused_)
+      table.rows.push_back({std::string("refused"), reason, n});
     return table;
   }
 
@@ -301,7 +385,9 @@ std::string MakeReport(Store& store, const ReportOptions& options) {
                                 "' (transfers, failures, nodes, clients or posts)");
   }
   if (options.format == ReportFormat::Json) {
-    std::string header = "\n  \"since\": " +
+    // The layout's version comes first, so that a reader can tell a later layout apart.
+    std::string header = "\n  \"format_version\": " + std::to_string(kJsonFormatVersion) +
+                         ",\n  \"since\": " +
                          (options.range.since.empty() ? "null" : JsonString(options.range.since)) +
                          ",\n  \"until\": " +
                          (options.range.until.empty() ? "null" : JsonString(options.range.until)) +

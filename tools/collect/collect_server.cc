@@ -97,9 +97,12 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   void OnHeader(beast::error_code ec) {
     if (ec) return OnReadError(ec);
     const auto& request = parser_->get();
+    // A monitor's HEAD gets the status and headers of a GET, without the body.
+    head_ = request.method() == http::verb::head;
+    health_ = request.target() == "/health";
     if (request.target() == "/health") {
-      if (request.method() != http::verb::get) {
-        return Refuse(Refusal::BadRequest, 405, "only GET is answered here");
+      if (request.method() != http::verb::get && !head_) {
+        return Refuse(Refusal::BadRequest, 405, "only GET and HEAD are answered here");
       }
     } else if (request.target() != "/") {
       return Refuse(Refusal::BadRequest, 404, "only / and /health are served");
@@ -140,8 +143,8 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
       return StoreThen(&CollectServer::CheckHealth, keepAlive);
     }
     Post post{std::move(request.body()), sender, Clean(request[http::field::user_agent])};
-    StoreThen([server = &server_, post = std::move(post)](
-                  Store& store) { return server->HandlePost(post, store); },
+    StoreThen([server = &server_,
+               post = std::move(post)](Store& store) { return server->HandlePost(post, store); },
               keepAlive);
   }
 
@@ -228,7 +231,7 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
     response_.result(static_cast<unsigned>(status));
     response_.version(11);
     response_.set(http::field::server, "halvane-collect");
-    if (status == 405) response_.set(http::field::allow, "POST");
+    if (status == 405) response_.set(http::field::allow, health_ ? "GET, HEAD" : "POST");
     if (!reason.empty()) {
       response_.set(http::field::content_type, "text/plain; charset=utf-8");
       response_.body() = reason + "\n";
@@ -236,6 +239,8 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
     keepAlive = keepAlive && !server_.stopping_;
     response_.keep_alive(keepAlive);
     response_.prepare_payload();
+    // The length stays that of the GET's body, which HEAD does not send.
+    if (head_) response_.body().clear();
     busy_ = true;
     stream_.expires_after(kRequestTimeout);
     http::async_write(stream_, response_,
@@ -246,7 +251,6 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
                         self->ReadHeader();
                       });
   }
-
 
  private:
   void Close() {
@@ -264,6 +268,8 @@ class CollectSession : public std::enable_shared_from_this<CollectSession> {
   tcp::endpoint remote_;
   bool known_ = false;
   bool busy_ = false;
+  bool head_ = false;    // the request being answered is a HEAD
+  bool health_ = false;  // the request being answered is for /health
   std::vector<char> discard_;
   std::uint64_t discarded_ = 0;
 };

@@ -18,6 +18,7 @@
 #include "collect_report.h"
 #include "collect_server.h"
 #include "collect_store.h"
+#include "sqlite_store.h"
 #include "store_pool.h"
 
 namespace {
@@ -30,13 +31,15 @@ const char kHelp[] =
     "       halvane-collect report --db STORE [--format text|json|csv] [--table NAME]\n"
     "                              [--since TIME] [--until TIME]\n"
     "       halvane-collect prune --db STORE --before TIME\n"
+    "       halvane-collect backup --db STORE --to FILE\n"
     "\n"
     "serve   accepts the updater's analytics posts (transfer records, event objects and\n"
     "        arrays of event and node objects) at the root path and keeps each body, its\n"
     "        records and its User-Agent in the store, which is created (or migrated) when\n"
-    "        needed. GET /health answers 200 while the store answers. Once listening it prints\n"
-    "        one line: the URL to configure as the analytics endpoints. SIGTERM or SIGINT stop\n"
-    "        it after the bodies being stored. Bodies that are not JSON, are over 1 MiB or are\n"
+    "        needed. GET or HEAD /health answers 200 while the store answers. Once listening it\n"
+    "        prints one line: the URL to configure as the analytics endpoints. SIGTERM or SIGINT\n"
+    "        stop it after the bodies being stored. Bodies that are not JSON, are over 1 MiB or "
+    "are\n"
     "        none of the known documents are answered with a 4xx status and counted.\n"
     "report  prints posts accepted and refused; per package and version the transfers\n"
     "        started, completed, failed, canceled and suspended, the success rate, the bytes\n"
@@ -44,6 +47,9 @@ const char kHelp[] =
     "        transfers; failures by cause; each node's bytes and throughput; and the clients\n"
     "        by User-Agent. It may run while collectors serve the store.\n"
     "prune   removes every post and refusal received before TIME.\n"
+    "backup  copies an SQLite store, as one consistent moment, into the new file FILE while\n"
+    "        collectors serve it (SQLite's online backup; copying the file itself is not a\n"
+    "        backup). For PostgreSQL use pg_dump, as backup then says.\n"
     "\n"
     "Options:\n"
     "  --db STORE        an SQLite file, or a PostgreSQL URI (postgresql://USER@HOST:PORT/DB);\n"
@@ -62,6 +68,7 @@ const char kHelp[] =
     "  --since TIME      only posts received at or after TIME (UTC: 2026-12-10 or\n"
     "                    2026-12-10T17:05:30Z); --until: only before TIME.\n"
     "  --before TIME     for prune: the first moment kept.\n"
+    "  --to FILE         for backup: the backup file to create; an existing file is kept.\n"
     "  --help            show this text; --version shows the program's version.\n"
     "Every option also takes its value as --option=value.\n";
 
@@ -173,6 +180,25 @@ int Prune(const Options& options) {
   return 0;
 }
 
+int Backup(const Options& options) {
+  const std::string db = options.Get("--db");
+  const std::string to = options.Get("--to");
+  if (to.empty()) return Usage("--to FILE is required");
+  if (collect::IsPostgresUri(db)) {
+    std::cerr << "halvane-collect: a PostgreSQL store is backed up with its own tool: pg_dump "
+                 "--format=custom --file "
+              << to << " '" << collect::RedactedStoreName(db) << "'\n";
+    return 1;
+  }
+  collect::SqliteStore store(db, collect::OpenMode::ExistingOnly);
+  store.Backup(to);
+  // The copy must be a store the collector reads.
+  collect::SqliteStore check(to, collect::OpenMode::ExistingOnly);
+  check.Ping();
+  std::cout << "backed up " << db << " into " << to << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,6 +220,7 @@ int main(int argc, char** argv) {
       {"serve", {"--db", "--listen", "--pid-file", "--pool", "--trust-proxy", "--log"}},
       {"report", {"--db", "--format", "--table", "--since", "--until"}},
       {"prune", {"--db", "--before"}},
+      {"backup", {"--db", "--to"}},
   };
   const std::string command = args[0];
   const auto known = kOptions.find(command);
@@ -218,6 +245,7 @@ int main(int argc, char** argv) {
   try {
     if (command == "serve") return Serve(options);
     if (command == "report") return Report(options);
+    if (command == "backup") return Backup(options);
     return Prune(options);
   } catch (const std::invalid_argument& error) {
     return Usage(error.what());

@@ -59,8 +59,9 @@ const char kLayout2[] =
     "INSERT INTO schema_version VALUES (2);";
 
 // Rows of bodies received within $1 (inclusive) and $2 (exclusive); a null bound is open.
-#define HALV_IN_RANGE(table)                                              \
-  "($1::timestamptz IS NULL OR " table ".received >= $1::timestamptz) AND " \
+#define HALV_IN_RANGE(table)           \
+  "($1::timestamptz IS NULL OR " table \
+  ".received >= $1::timestamptz) AND " \
   "($2::timestamptz IS NULL OR " table ".received < $2::timestamptz)"
 
 std::string Number(std::int64_t value) { return std::to_string(value); }
@@ -210,9 +211,9 @@ std::int64_t PostgresStore::StoreBody(const Post& post, const AnalyticsBody& bod
   Reconnect();
   Transaction transaction(*this, "BEGIN");
   const std::string shape = ShapeName(body.shape);
-  const Result inserted = Run(
-      "INSERT INTO bodies (peer, user_agent, shape, body) VALUES ($1, $2, $3, $4) RETURNING id",
-      {&post.peer, &post.userAgent, &shape, &post.text}, {false, false, false, true});
+  const Result inserted =
+      Run("INSERT INTO bodies (peer, user_agent, shape, body) VALUES ($1, $2, $3, $4) RETURNING id",
+          {&post.peer, &post.userAgent, &shape, &post.text}, {false, false, false, true});
   const std::string id = inserted.Text(0, 0);
   for (const TransferRecord& record : body.transfers) {
     const std::string bytes = Number(static_cast<std::int64_t>(record.bytes));
@@ -228,8 +229,8 @@ std::int64_t PostgresStore::StoreBody(const Post& post, const AnalyticsBody& bod
       const std::string n = Number(static_cast<std::int64_t>(count));
       Run("INSERT INTO events (body_id, position, partner, package, version, counter, count, "
           "error) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
-          {&id, &at, &record.key.partnerId, &record.key.packageId, &record.key.versionId,
-           &counter, &n, record.hasError ? &record.error : nullptr});
+          {&id, &at, &record.key.partnerId, &record.key.packageId, &record.key.versionId, &counter,
+           &n, record.hasError ? &record.error : nullptr});
     }
   }
   for (const auto& [position, record] : body.nodes) {
@@ -238,8 +239,8 @@ std::int64_t PostgresStore::StoreBody(const Post& post, const AnalyticsBody& bod
     const std::string seconds = Number(record.requestSeconds);
     Run("INSERT INTO nodes (body_id, position, partner, package, version, cdn, bytes, "
         "request_time) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
-        {&id, &at, &record.key.partnerId, &record.key.packageId, &record.key.versionId,
-         &record.cdn, &bytes, &seconds});
+        {&id, &at, &record.key.partnerId, &record.key.packageId, &record.key.versionId, &record.cdn,
+         &bytes, &seconds});
   }
   transaction.Commit();
   return inserted.Int(0, 0);
@@ -284,11 +285,11 @@ void PostgresStore::Read(const TimeRange& range, ReportSink& sink) {
     for (int r = 0; r < rows.Rows(); ++r) sink.Agent(rows.Text(r, 0), rows.Int(r, 1));
   }
   {
-    const Result rows = Run(
-        "SELECT t.partner, t.package, t.version, t.transfer, t.status, t.bytes, t.duration "
-        "FROM transfers t JOIN bodies b ON b.id = t.body_id WHERE " HALV_IN_RANGE(
-            "b") " ORDER BY t.body_id, t.id",
-        bounds);
+    const Result rows =
+        Run("SELECT t.partner, t.package, t.version, t.transfer, t.status, t.bytes, t.duration "
+            "FROM transfers t JOIN bodies b ON b.id = t.body_id WHERE " HALV_IN_RANGE(
+                "b") " ORDER BY t.body_id, t.id",
+            bounds);
     for (int r = 0; r < rows.Rows(); ++r) {
       sink.Transfer({rows.Text(r, 0), rows.Text(r, 1), rows.Text(r, 2)}, rows.Text(r, 3),
                     rows.Text(r, 4), rows.Int(r, 5), rows.Real(r, 6));
@@ -306,10 +307,10 @@ void PostgresStore::Read(const TimeRange& range, ReportSink& sink) {
     }
   }
   {
-    const Result rows = Run(
-        "SELECT n.cdn, n.bytes, n.request_time FROM nodes n JOIN bodies b ON b.id = n.body_id "
-        "WHERE " HALV_IN_RANGE("b") " ORDER BY n.body_id, n.id",
-        bounds);
+    const Result rows =
+        Run("SELECT n.cdn, n.bytes, n.request_time FROM nodes n JOIN bodies b ON b.id = n.body_id "
+            "WHERE " HALV_IN_RANGE("b") " ORDER BY n.body_id, n.id",
+            bounds);
     for (int r = 0; r < rows.Rows(); ++r) {
       sink.Node(rows.Text(r, 0), rows.Int(r, 1), rows.Real(r, 2));
     }

@@ -91,7 +91,8 @@ std::string CsvCell(std::string text) {
 std::int64_t AddSaturated(std::int64_t a, std::int64_t b) {
   std::int64_t sum;
   if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return b > 0 ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min();
 }
 
 std::string Printable(const std::string& text) {
@@ -181,6 +182,22 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+std::string JsonKey(const std::string& name) {
+  std::string key;
+  for (const char c : name) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (c >= 'A' && c <= 'Z') {
+      key += static_cast<char>(c - 'A' + 'a');
+    } else if (word) {
+      key += c;
+    } else if (!key.empty() && key.back() != '_') {
+      key += '_';
+    }
+  }
+  while (!key.empty() && key.back() == '_') key.pop_back();
+  return key;
+}
+
 std::string FormatJson(const std::string& header, const std::vector<Table>& tables) {
   std::string out = "{" + header;
   bool first = header.empty();
@@ -191,7 +208,7 @@ std::string FormatJson(const std::string& header, const std::vector<Table>& tabl
       out += r == 0 ? "\n    {" : ",\n    {";
       for (std::size_t i = 0; i < table.columns.size(); ++i) {
         const Cell& cell = table.rows[r][i];
-        out += (i == 0 ? "" : ", ") + JsonString(table.columns[i].name) + ": ";
+        out += (i == 0 ? "" : ", ") + JsonString(JsonKey(table.columns[i].name)) + ": ";
         if (!cell) {
           out += "null";
         } else if (const auto* text = std::get_if<std::string>(&*cell)) {

@@ -52,8 +52,12 @@ std::string HumanBytes(std::int64_t bytes);
 // The tables as aligned plain text, each under its title ("  none" for an empty one).
 std::string FormatText(const std::vector<Table>& tables);
 
+// A column name as a JSON key: lower case, every run of other characters one underscore
+// ("bytes delivered" gives "bytes_delivered", "p90 s" "p90_s").
+std::string JsonKey(const std::string& name);
+
 // The tables as one JSON object: each table a member named by its key holding an array of
-// objects keyed by column name; `header` members (already JSON) come first.
+// objects keyed by the JsonKey of each column name; `header` members (already JSON) come first.
 std::string FormatJson(const std::string& header, const std::vector<Table>& tables);
 
 // One table as RFC 4180 CSV (CRLF line ends, quoted where needed).

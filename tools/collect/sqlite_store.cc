@@ -1,7 +1,11 @@
 #include "sqlite_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace halv::collect {
@@ -187,6 +191,73 @@ SqliteStore::SqliteStore(const std::string& path, OpenMode mode) : path_(path) {
 
 SqliteStore::~SqliteStore() { sqlite3_close(db_); }
 
+void SqliteStore::Backup(const std::string& destination) {
+  const auto fail = [&](const std::string& what) {
+    throw DatabaseError(destination + ": " + what);
+  };
+  if (::access(destination.c_str(), F_OK) == 0) fail("exists already; no backup replaces a file");
+  const std::string partial = destination + ".partial-" + std::to_string(::getpid());
+  ::unlink(partial.c_str());
+  sqlite3* copy = nullptr;
+  const auto drop = [&] {
+    sqlite3_close(copy);
+    copy = nullptr;
+    ::unlink(partial.c_str());
+  };
+  if (sqlite3_open_v2(partial.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                      nullptr) != SQLITE_OK) {
+    const std::string message = copy ? sqlite3_errmsg(copy) : "out of memory";
+    drop();
+    fail("cannot create " + partial + ": " + message);
+  }
+  sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db_, "main");
+  if (backup == nullptr) {
+    const std::string message = sqlite3_errmsg(copy);
+    drop();
+    fail("cannot start the backup: " + message);
+  }
+  // All pages in one step, under one read transaction: one consistent moment. Writers in WAL
+  // mode are not held up; a busy source (a checkpoint, a migration) is waited for.
+  int rc;
+  while ((rc = sqlite3_backup_step(backup, -1)) == SQLITE_OK || rc == SQLITE_BUSY ||
+         rc == SQLITE_LOCKED) {
+    sqlite3_sleep(20);
+  }
+  sqlite3_backup_finish(backup);
+  // The copy is one self-contained file: no write-ahead log beside it.
+  if (rc != SQLITE_DONE ||
+      sqlite3_exec(copy, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    const std::string message = sqlite3_errmsg(copy);
+    drop();
+    fail("backup failed: " + message);
+  }
+  sqlite3_close(copy);
+  copy = nullptr;
+  // Flushed before it gets its name, and the folder after, so a crash leaves no half backup.
+  const int fd = ::open(partial.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    const std::string message = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    drop();
+    fail("cannot flush the backup: " + message);
+  }
+  ::close(fd);
+  // link() refuses an existing name, where rename() would replace it.
+  if (::link(partial.c_str(), destination.c_str()) != 0) {
+    const std::string message = std::strerror(errno);
+    drop();
+    fail("cannot name the backup: " + message);
+  }
+  ::unlink(partial.c_str());
+  const std::size_t slash = destination.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
 void SqliteStore::Migrate(OpenMode mode) {
   // One writer at a time: collectors starting together migrate one after the other, and the
   // later ones find the work done.
@@ -312,14 +383,15 @@ void SqliteStore::Read(const TimeRange& range, ReportSink& sink) {
          [&](const std::string& shape, std::int64_t n) { sink.Shape(shape, n); });
   counts("SELECT reason, count(*) FROM refusals r WHERE " HALV_IN_RANGE("r") " GROUP BY reason",
          [&](const std::string& reason, std::int64_t n) { sink.Refused(reason, n); });
-  counts("SELECT user_agent, count(*) FROM bodies b WHERE " HALV_IN_RANGE("b")
-         " GROUP BY user_agent",
-         [&](const std::string& agent, std::int64_t n) { sink.Agent(agent, n); });
+  counts(
+      "SELECT user_agent, count(*) FROM bodies b WHERE " HALV_IN_RANGE("b") " GROUP BY user_agent",
+      [&](const std::string& agent, std::int64_t n) { sink.Agent(agent, n); });
   {
-    Statement statement(db_, path_,
-                        "SELECT t.partner, t.package, t.version, t.transfer, t.status, t.bytes, "
-                        "t.duration FROM transfers t JOIN bodies b ON b.id = t.body_id WHERE " HALV_IN_RANGE(
-                            "b") " ORDER BY t.body_id, t.id");
+    Statement statement(
+        db_, path_,
+        "SELECT t.partner, t.package, t.version, t.transfer, t.status, t.bytes, "
+        "t.duration FROM transfers t JOIN bodies b ON b.id = t.body_id WHERE " HALV_IN_RANGE(
+            "b") " ORDER BY t.body_id, t.id");
     statement.BindRange(range);
     while (statement.Step()) {
       sink.Transfer({statement.Text(0), statement.Text(1), statement.Text(2)}, statement.Text(3),

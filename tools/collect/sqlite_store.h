@@ -33,6 +33,13 @@ class SqliteStore : public Store {
   void Read(const TimeRange& range, ReportSink& sink) override;
   std::int64_t Prune(const std::string& before) override;
 
+  // Copies the whole database, as one consistent moment, into a new file `destination` with
+  // SQLite's online backup, while collectors go on writing (the write-ahead log lets them).
+  // The copy is written beside `destination`, flushed and then linked into place, so the file
+  // appears whole or not at all; an existing `destination` is never replaced. Throws
+  // DatabaseError on any failure, leaving nothing behind.
+  void Backup(const std::string& destination);
+
  private:
   void Execute(const char* sql);
   void Migrate(OpenMode mode);

@@ -1,6 +1,8 @@
 #include "app/gtk/gtk_view.h"
 
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace halv {
 namespace Updater {
@@ -33,6 +35,44 @@ GtkWidget* NewWrappingLabel(const char* text) {
   gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
   return label;
+}
+
+// The byte ranges of `text` that a line must not break: every occurrence of `name`, and in Korean
+// every run of Hangul (syllables and jamo), which Korean writing breaks only at spaces.
+std::vector<std::pair<std::size_t, std::size_t>> UnbreakableRanges(const std::string& text,
+                                                                   const std::string& name,
+                                                                   bool korean) {
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  if (name.find(' ') != std::string::npos) {
+    for (std::size_t at = text.find(name); at != std::string::npos;
+         at = text.find(name, at + name.size())) {
+      ranges.emplace_back(at, at + name.size());
+    }
+  }
+  if (!korean) return ranges;
+  std::size_t runStart = std::string::npos;
+  for (std::size_t at = 0; at <= text.size();) {
+    std::uint32_t code = 0;
+    std::size_t length = 1;
+    if (at < text.size()) {
+      const auto lead = static_cast<unsigned char>(text[at]);
+      length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      // Hangul lies in three-byte sequences; nothing else needs decoding here.
+      if (length == 3 && at + 2 < text.size()) {
+        code = (lead & 0x0Fu) << 12 | (static_cast<unsigned char>(text[at + 1]) & 0x3Fu) << 6 |
+               (static_cast<unsigned char>(text[at + 2]) & 0x3Fu);
+      }
+    }
+    const bool hangul = (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0x1100 && code <= 0x11FF) ||
+                        (code >= 0x3130 && code <= 0x318F);
+    if (hangul && runStart == std::string::npos) runStart = at;
+    if (!hangul && runStart != std::string::npos) {
+      ranges.emplace_back(runStart, at);
+      runStart = std::string::npos;
+    }
+    at += length;
+  }
+  return ranges;
 }
 
 void SetShown(GtkWidget* widget, bool shown) {
@@ -94,6 +134,9 @@ void GtkView::Open(const std::string& title) {
   gtk_box_pack_start(GTK_BOX(row), widgets_.confirm, FALSE, FALSE, 0);
 
   widgets_.progress = gtk_progress_bar_new();
+  // The percentage goes on the bar; its line is there from the start, empty.
+  gtk_progress_bar_set_show_text(GTK_PROGRESS_BAR(widgets_.progress), TRUE);
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(widgets_.progress), "");
   gtk_box_pack_start(GTK_BOX(box), widgets_.progress, FALSE, FALSE, 0);
   widgets_.pulse = gtk_progress_bar_new();
   gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(widgets_.pulse), 0.1);
@@ -109,31 +152,82 @@ void GtkView::Open(const std::string& title) {
 
   gtk_widget_show_all(box);
   gtk_window_set_default(GTK_WINDOW(window), widgets_.confirm);
+  // The window is as tall from the start as the progress view with a status of two lines, so
+  // that it does not jump when the views and their texts change.
   SetShown(widgets_.prompt, false);
   SetShown(gtk_widget_get_parent(widgets_.languages), false);
   SetShown(widgets_.pulse, false);
+  SetText(widgets_.heading, "Xg", true);
+  SetText(widgets_.size, "Xg");
+  SetText(widgets_.status, "Xg\nXg");
+  SetText(widgets_.cancel, "Xg");
+  KeepHeight();
+  SetText(widgets_.heading, "");
+  SetText(widgets_.size, "");
+  SetText(widgets_.status, "");
   SetShown(widgets_.size, false);
   SetShown(widgets_.cancel, false);
   gtk_widget_show(window);
+}
+
+void GtkView::KeepHeight() {
+  GtkWidget* box = gtk_bin_get_child(GTK_BIN(widgets_.window));
+  int minimum = 0, natural = 0;
+  gtk_widget_get_preferred_height_for_width(box, kGtkWindowWidth, &minimum, &natural);
+  if (natural <= height_) return;
+  height_ = natural;
+  gtk_widget_set_size_request(box, -1, height_);
 }
 
 void GtkView::SetTitle(const std::string& title) {
   if (widgets_.window != nullptr) gtk_window_set_title(GTK_WINDOW(widgets_.window), title.c_str());
 }
 
+void GtkView::SetLanguage(const std::string& language) {
+  language_ = language;
+  if (widgets_.window == nullptr) return;
+  // A script's lines may be taller than Latin ones: two of them are kept room for as well.
+  const std::string shown = gtk_label_get_text(GTK_LABEL(widgets_.status));
+  SetText(widgets_.status, "Xg\nXg");
+  KeepHeight();
+  SetText(widgets_.status, shown);
+}
+
+void GtkView::SetText(GtkWidget* widget, const std::string& text, bool bold) {
+  if (GTK_IS_BUTTON(widget)) {
+    gtk_button_set_label(GTK_BUTTON(widget), text.c_str());
+    widget = gtk_bin_get_child(GTK_BIN(widget));
+    if (!GTK_IS_LABEL(widget)) return;
+  }
+  gtk_label_set_text(GTK_LABEL(widget), text.c_str());
+  PangoAttrList* attributes = pango_attr_list_new();
+  // Pango reads "zh_CN" as "zh-cn"; English is the catalogs' own language.
+  pango_attr_list_insert(attributes, pango_attr_language_new(pango_language_from_string(
+                                         language_.empty() ? "en" : language_.c_str())));
+  if (bold) pango_attr_list_insert(attributes, pango_attr_weight_new(PANGO_WEIGHT_BOLD));
+  for (const auto& [start, end] : UnbreakableRanges(text, name_, language_ == "ko")) {
+    PangoAttribute* keep = pango_attr_allow_breaks_new(FALSE);
+    keep->start_index = static_cast<guint>(start);
+    keep->end_index = static_cast<guint>(end);
+    pango_attr_list_insert(attributes, keep);
+  }
+  gtk_label_set_attributes(GTK_LABEL(widget), attributes);
+  pango_attr_list_unref(attributes);
+}
+
 void GtkView::ShowHeading(const std::string& name, const std::string& cancel) {
   if (widgets_.window == nullptr) return;
-  char* markup = g_markup_printf_escaped("<b>%s</b>", name.c_str());
-  gtk_label_set_markup(GTK_LABEL(widgets_.heading), markup);
-  g_free(markup);
-  gtk_button_set_label(GTK_BUTTON(widgets_.cancel), cancel.c_str());
+  name_ = name;
+  SetText(widgets_.heading, name, true);
+  SetText(widgets_.cancel, cancel);
   SetShown(widgets_.cancel, true);
+  KeepHeight();
 }
 
 void GtkView::ShowLanguageChoice(const LanguageChoice& choice) {
   if (widgets_.window == nullptr) return;
-  gtk_label_set_text(GTK_LABEL(widgets_.prompt), choice.prompt.c_str());
-  gtk_button_set_label(GTK_BUTTON(widgets_.confirm), choice.confirm.c_str());
+  SetText(widgets_.prompt, choice.prompt);
+  SetText(widgets_.confirm, choice.confirm);
   GtkComboBoxText* list = GTK_COMBO_BOX_TEXT(widgets_.languages);
   gtk_combo_box_text_remove_all(list);
   for (const std::string& name : choice.names) gtk_combo_box_text_append_text(list, name.c_str());
@@ -146,6 +240,7 @@ void GtkView::ShowLanguageChoice(const LanguageChoice& choice) {
   SetShown(widgets_.size, false);
   SetShown(widgets_.status, false);
   gtk_widget_grab_focus(widgets_.languages);
+  KeepHeight();
 }
 
 void GtkView::ShowProgress(const std::string& statusText) {
@@ -156,16 +251,23 @@ void GtkView::ShowProgress(const std::string& statusText) {
   SetShown(widgets_.status, true);
   SetShown(widgets_.size, false);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), 0.0);
-  gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
+  gtk_progress_bar_set_text(GTK_PROGRESS_BAR(widgets_.progress), "");
+  SetText(widgets_.status, statusText);
+  KeepHeight();
 }
 
-void GtkView::SetProgress(int percent, const std::string& sizeText, const std::string& statusText) {
+void GtkView::SetProgress(int percent, const std::string& percentText, const std::string& sizeText,
+                          const std::string& statusText) {
   if (widgets_.window == nullptr) return;
   const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
   gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(widgets_.progress), clamped / 100.0);
-  gtk_label_set_text(GTK_LABEL(widgets_.size), sizeText.c_str());
+  gtk_progress_bar_set_text(
+      GTK_PROGRESS_BAR(widgets_.progress),
+      (percentText.empty() ? std::to_string(clamped) + "%" : percentText).c_str());
+  SetText(widgets_.size, sizeText);
   SetShown(widgets_.size, !sizeText.empty());
-  gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
+  SetText(widgets_.status, statusText);
+  KeepHeight();
 }
 
 void GtkView::ShowLaunching(const std::string& statusText) {
@@ -173,12 +275,13 @@ void GtkView::ShowLaunching(const std::string& statusText) {
   SetShown(widgets_.progress, false);
   SetShown(widgets_.size, false);
   SetShown(widgets_.pulse, true);
-  gtk_label_set_text(GTK_LABEL(widgets_.status), statusText.c_str());
+  SetText(widgets_.status, statusText);
+  KeepHeight();
   if (pulseSource_ == 0) pulseSource_ = g_timeout_add(100, OnPulse, this);
 }
 
 void GtkView::ShowError(const std::string& caption, const std::string& text,
-                        const std::string& retry) {
+                        const std::string& retry, const std::string& close) {
   if (quit_ || widgets_.errorBox != nullptr) return;
   GtkWidget* box = gtk_dialog_new();
   widgets_.errorBox = box;
@@ -197,7 +300,8 @@ void GtkView::ShowError(const std::string& caption, const std::string& text,
   GtkWidget* icon = gtk_image_new_from_icon_name("dialog-error", GTK_ICON_SIZE_DIALOG);
   gtk_widget_set_valign(icon, GTK_ALIGN_START);
   gtk_box_pack_start(GTK_BOX(row), icon, FALSE, FALSE, 0);
-  widgets_.errorText = gtk_label_new(text.c_str());
+  widgets_.errorText = gtk_label_new("");
+  SetText(widgets_.errorText, text);
   gtk_label_set_line_wrap(GTK_LABEL(widgets_.errorText), TRUE);
   // Texts without blanks (Thai, Chinese, Japanese) would otherwise wrap at every syllable.
   gtk_label_set_width_chars(GTK_LABEL(widgets_.errorText), 40);
@@ -205,18 +309,20 @@ void GtkView::ShowError(const std::string& caption, const std::string& text,
   gtk_label_set_xalign(GTK_LABEL(widgets_.errorText), 0.0f);
   gtk_box_pack_start(GTK_BOX(row), widgets_.errorText, TRUE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(gtk_dialog_get_content_area(GTK_DIALOG(box))), row, TRUE, TRUE, 0);
-  // Retry first: GTK puts the last button added at the right edge, where OK belongs.
+  // Retry first: GTK puts the last button added at the right edge, where Close belongs. Both say
+  // what they do in the chosen language, beside the message in it (a stock OK would speak the
+  // desktop's language).
   if (!retry.empty()) {
-    widgets_.retry = gtk_dialog_add_button(GTK_DIALOG(box), retry.c_str(), kRetryResponse);
+    widgets_.retry = gtk_dialog_add_button(GTK_DIALOG(box), "", kRetryResponse);
+    SetText(widgets_.retry, retry);
   }
-  // OK speaks the desktop's language, as the system's message boxes do.
-  GtkWidget* ok =
-      gtk_dialog_add_button(GTK_DIALOG(box), g_dgettext("gtk30", "_OK"), GTK_RESPONSE_OK);
-  gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+  widgets_.close = gtk_dialog_add_button(GTK_DIALOG(box), "", GTK_RESPONSE_CLOSE);
+  SetText(widgets_.close, close);
+  gtk_dialog_set_default_response(GTK_DIALOG(box), GTK_RESPONSE_CLOSE);
   g_signal_connect(box, "response", G_CALLBACK(OnErrorResponse), this);
   gtk_widget_show_all(box);
-  // The focus would go to the first button, Retry: Return keeps meaning OK.
-  gtk_widget_grab_focus(ok);
+  // The focus would go to the first button, Retry: Return keeps meaning Close.
+  gtk_widget_grab_focus(widgets_.close);
 }
 
 void GtkView::RunLoop() {
@@ -264,6 +370,7 @@ void GtkView::OnErrorResponse(GtkDialog* dialog, gint response, gpointer self) {
   view->widgets_.errorBox = nullptr;
   view->widgets_.errorText = nullptr;
   view->widgets_.retry = nullptr;
+  view->widgets_.close = nullptr;
   gtk_widget_destroy(GTK_WIDGET(dialog));
   if (view->listener_ == nullptr) return;
   if (response == kRetryResponse) {
