@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/exit_status.h"
 #include "app/services.h"
 #include "app/startup_parameters.h"
 #include "app/transfer_monitor.h"
@@ -30,13 +31,17 @@ constexpr char kHelp[] =
     "  log=N              the work log's level mask (default -9); a value that is not a\n"
     "                     number ends the reading of the arguments at it\n"
     "  --help             show this text; --version shows the program's version\n"
-    "Other arguments are ignored, so that a launcher may pass its own; --help and --version\n"
-    "are the two exceptions, and nothing is downloaded when either is given.\n"
+    "Other arguments are ignored, so that a launcher may pass its own, except those that\n"
+    "begin with '-': --help and --version are answered without downloading anything, and any\n"
+    "other (a typo such as --hlep or -V) is a usage error, exit status 2, with no connection\n"
+    "made.\n"
     "Environment: HALV_ANALYTICS_URL replaces both analytics endpoints (empty turns analytics\n"
     "off). Places, FOLDER being the build's folder name: the program and its skin go into\n"
     "$XDG_DATA_HOME/FOLDER (default ~/.local/share/FOLDER); logs, transfer records, shortcuts\n"
     "and the record of accepted publications into $XDG_STATE_HOME/FOLDER (default\n"
-    "~/.local/state/FOLDER). What earlier releases kept in $XDG_CACHE_HOME is moved there once.\n";
+    "~/.local/state/FOLDER). What earlier releases kept in $XDG_CACHE_HOME is moved there once.\n"
+    "Exit status (130 also when the window is closed before the program has ended; 0 once the\n"
+    "program was started and has ended, whatever its own status):\n";
 
 // Services and the monitor that polls them. Members are destroyed in reverse order: the
 // monitor's thread is joined before the services go.
@@ -85,15 +90,23 @@ class ServicesBackend final : public halv::Updater::TransferBackend {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The two arguments that are not ignored; they are answered before anything starts.
+  // Options are answered, or refused, before anything starts: a typo must not download and
+  // start the program.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::cout << kHelp;
-      return 0;
+      std::cout << kHelp << halv::kExitStatusHelp;
+      return halv::kExitComplete;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
       std::cout << "halvane-updater " HALV_BUILD_VERSION "\n";
-      return 0;
+      return halv::kExitComplete;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i][0] == '-') {
+      std::cerr << "halvane-updater: unknown option " << argv[i]
+                << "\nTry 'halvane-updater --help'.\n";
+      return halv::kExitUsage;
     }
   }
   // The build's analytics endpoints (or the one of HALV_ANALYTICS_URL) for the services.

@@ -86,8 +86,9 @@ int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
       Dialog::CreateSingleton(*view, *backend, locale, startup, environment.launch);
 
   // The disk message names the folder it could not use, so that the user knows where to look.
-  const int exitCode =
-      dataFolderReady ? dialog->Run() : dialog->RunError(messages::kDiskWriteError, unusableFolder);
+  const int exitCode = dataFolderReady ? dialog->Run()
+                                       : dialog->RunError(messages::kDiskWriteError, unusableFolder,
+                                                          kExitLocalFiles);
 
   // The monitor stops before the services and the dialog it reports to.
   backend.reset();

@@ -315,7 +315,7 @@ TEST_F(HalvaneGetSignedTest, UnsignedPublicationDownloadsWithoutKeyAndIsRefusedW
   EXPECT_TRUE(host.RequestsFor("/manifests/abc/current.xml.minisig").empty())
       << "a build without a key asks for no signature";
 
-  EXPECT_EQ(Get(NodeHost(host), "keyed", errors, KeyOption()), 1);
+  EXPECT_EQ(Get(NodeHost(host), "keyed", errors, KeyOption()), 5);
   EXPECT_NE(errors.find("the publication is not signed"), std::string::npos) << errors;
   EXPECT_FALSE(fs::exists(temp_.Child("keyed/big.bin")));
 }
@@ -387,7 +387,7 @@ TEST_F(HalvaneGetSignedTest, ForgedDocumentsAreRefusedBeforeAnythingIsDownloaded
     c.change(forged);
     const std::size_t requests = node_.Requests().size();
     const std::string dest = "refused" + std::to_string(++index);
-    EXPECT_EQ(Get(NodeHost(forged), dest, errors, KeyOption()), 1);
+    EXPECT_EQ(Get(NodeHost(forged), dest, errors, KeyOption()), 5);
     EXPECT_NE(errors.find(c.said), std::string::npos) << errors;
     EXPECT_FALSE(fs::exists(temp_.Child(dest + "/big.bin")));
     EXPECT_EQ(node_.Requests().size(), requests) << "nothing was asked of the node";
@@ -414,7 +414,7 @@ TEST_F(HalvaneGetSignedTest, AnEarlierReleasesRecordMovesToTheStateFolderAndStil
   older.Start();
   Publish(older, true, kPublished - 60);
   std::string errors;
-  EXPECT_EQ(Get(NodeHost(older), "older", errors, KeyOption()), 1);
+  EXPECT_EQ(Get(NodeHost(older), "older", errors, KeyOption()), 5);
   EXPECT_NE(errors.find("rollback"), std::string::npos) << errors;
   const std::string state = temp_.Child("home/.local/state/Halvane Demo");
   EXPECT_EQ(ReadFile(state + "/publications"), record);
@@ -550,7 +550,8 @@ TEST_F(HalvaneGetSignedTest, HttpsManifestHostIsTrustedOnlyWithItsAuthority) {
   const std::string host = "https://127.0.0.1:" + std::to_string(server.port());
 
   std::string errors;
-  EXPECT_EQ(Get(host, "wrong", errors, {}, pki + "/other.pem"), 1);
+  // A host that cannot prove who it is: not authentic, and not retried.
+  EXPECT_EQ(Get(host, "wrong", errors, {}, pki + "/other.pem"), 5) << errors;
   EXPECT_FALSE(fs::exists(temp_.Child("wrong/big.bin")));
   EXPECT_TRUE(node_.Requests().empty());
 
@@ -569,7 +570,7 @@ TEST_F(HalvaneGetSignedTest, ChunksComeOverHttpsFromNginxNodes) {
   ASSERT_EQ(site.ManifestHost().rfind("https://", 0), 0u);
 
   std::string errors;
-  EXPECT_EQ(Get(site.ManifestHost(), "wrong", errors, {}, pki + "/other.pem"), 1);
+  EXPECT_EQ(Get(site.ManifestHost(), "wrong", errors, {}, pki + "/other.pem"), 5) << errors;
   EXPECT_TRUE(site.FileRequests().empty()) << "nothing is fetched from an untrusted host";
   ASSERT_EQ(Get(site.ManifestHost(), "dest", errors, {}, pki + "/ca.pem"), 0) << errors;
   ExpectDownloaded("dest");
