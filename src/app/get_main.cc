@@ -44,12 +44,13 @@ constexpr std::uint32_t kPollIntervalMs = 20;
 constexpr char kUsage[] =
     "usage: halvane-get [--host [https://]HOST[:PORT]] --partner ID --package ID\n"
     "                   [--package-version ID] --dest DIR [--public-key FILE]\n"
-    "                   [--retry-for SECONDS] [--quiet | --verbose] [--log-level N]\n"
-    "                   [--threads N]\n"
+    "                   [--retry-for SECONDS] [--quiet | --verbose] [--no-analytics]\n"
+    "                   [--log-level N] [--threads N]\n"
     "       halvane-get --help | --version\n"
     "Downloads one package version into DIR (the current version unless --package-version is\n"
     "given) and exits 0 when every file is complete and verified. Progress goes to stderr.\n"
-    "  --host       the manifest host (default: the build's); https:// fetches over TLS\n"
+    "  --host       the manifest host; https:// fetches over TLS. Required unless the build\n"
+    "               names one (a generic build names none)\n"
     "  --partner    the partner id, which names the node list\n"
     "  --package    the package id\n"
     "  --package-version\n"
@@ -63,6 +64,11 @@ constexpr char kUsage[] =
     "               answers of the host or of every node are tried again after 1, 2, 4, 8,\n"
     "               then every 16 seconds; progress renews the time. A missing document, an\n"
     "               unauthentic one or a local failure ends the run at once.\n"
+    "  --no-analytics\n"
+    "               post nothing. A build that names an analytics address (or\n"
+    "               HALV_ANALYTICS_URL) posts each transfer's record there as JSON: the\n"
+    "               partner, package and version ids, sizes, times, rates, the nodes used\n"
+    "               and any error; a build without one, like the generic, posts nothing\n"
     "  --quiet      print nothing but errors\n"
     "  --verbose    also print the work log's notable lines (transfer events, failures,\n"
     "               retries and races) on stderr\n"
@@ -88,6 +94,7 @@ struct Options {
   std::optional<int> logLevel;
   std::optional<int> threads;
   int retryFor = 60;
+  bool noAnalytics = false;
   bool quiet = false;
   bool verbose = false;
   // Set when the package version came through the old spelling --version ID.
@@ -110,6 +117,10 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
     if (name == "--help" || name == "-h") {
       options.action = Options::Action::Help;
       return std::nullopt;
+    }
+    if (name == "--no-analytics") {
+      options.noAnalytics = true;
+      continue;
     }
     if (name == "--quiet" || name == "-q" || name == "--verbose" || name == "-v") {
       (name == "--quiet" || name == "-q" ? options.quiet : options.verbose) = true;
@@ -319,6 +330,12 @@ int Run(int argc, char** argv) {
   const StartupParameters build(StringResourceTable::Embedded(), {argv[0]}, UserFolders::Process());
   Settings settings = BuildSettings(build, GetProcessorCount());
   if (!options.host.empty()) settings.manifestHost = options.host;
+  if (settings.manifestHost.empty()) {
+    // A generic build names no host: nothing to connect to, and no guess.
+    std::cerr << "halvane-get: --host is required: this build names no manifest host\n"
+                 "Try 'halvane-get --help'.\n";
+    return kExitUsage;
+  }
   settings.logLevel = options.logLevel ? *options.logLevel : Settings().logLevel;
   if (options.threads) settings.workThreads = *options.threads;
   if (!options.publicKeyFile.empty()) {
@@ -369,7 +386,9 @@ int Run(int argc, char** argv) {
     ProgressPrinter progress(!options.quiet && isatty(STDERR_FILENO) == 1, SteadyClock::Instance(),
                              options.quiet ? silent : std::cerr);
     Services services(settings, base,
-                      AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()});
+                      options.noAnalytics ? AnalyticsEndpoints{}
+                                          : AnalyticsEndpoints{build.transferAnalyticsUrl(),
+                                                               build.eventAnalyticsUrl()});
     if (options.verbose) {
       services.GetBehavior().logManager->MirrorLines(
           kLevelTransferEvent | kLevelFailed | kLevelRetry | kLevelImportant,

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr char kHelp[] =
-    "usage: halvane-updater [packageVersion=ID] [skinVersion=ID] [log=N]\n"
+    "usage: halvane-updater [packageVersion=ID] [skinVersion=ID] [analytics=off] [log=N]\n"
     "       halvane-updater --help | --version\n"
     "Downloads this build's program and its skin, then starts the program: in a window when a\n"
     "display is set (DISPLAY or WAYLAND_DISPLAY) and the GTK module beside the updater loads,\n"
@@ -28,6 +28,10 @@ constexpr char kHelp[] =
     "  packageVersion=ID  the version of the program's package (default: its current version);\n"
     "                     passed on to the program as /version\n"
     "  skinVersion=ID     the version of the skin package (default: its current version)\n"
+    "  analytics=off      post nothing. A build that names an analytics address (or\n"
+    "                     HALV_ANALYTICS_URL) posts each transfer's record there as JSON: the\n"
+    "                     partner, package and version ids, sizes, times, rates, the nodes\n"
+    "                     used and any error; a build without one posts nothing\n"
     "  log=N              the work log's level mask (default -9); a value that is not a\n"
     "                     number ends the reading of the arguments at it\n"
     "  --help             show this text; --version shows the program's version\n"
@@ -40,6 +44,7 @@ constexpr char kHelp[] =
     "$XDG_DATA_HOME/FOLDER (default ~/.local/share/FOLDER); logs, transfer records, shortcuts\n"
     "and the record of accepted publications into $XDG_STATE_HOME/FOLDER (default\n"
     "~/.local/state/FOLDER). What earlier releases kept in $XDG_CACHE_HOME is moved there once.\n"
+    "A build that names no package (the generic one) only says so, with exit status 2.\n"
     "Exit status (130 also when the window is closed before the program has ended; 0 once the\n"
     "program was started and has ended, whatever its own status):\n";
 
@@ -47,10 +52,12 @@ constexpr char kHelp[] =
 // monitor's thread is joined before the services go.
 class ServicesBackend final : public halv::Updater::TransferBackend {
  public:
-  ServicesBackend(const halv::Settings& settings, const halv::StartupParameters& build)
-      : services_(
-            settings, build.stateFolder(),
-            halv::AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()}),
+  ServicesBackend(const halv::Settings& settings, const halv::StartupParameters& build,
+                  bool analytics)
+      : services_(settings, build.stateFolder(),
+                  analytics ? halv::AnalyticsEndpoints{build.transferAnalyticsUrl(),
+                                                       build.eventAnalyticsUrl()}
+                            : halv::AnalyticsEndpoints{}),
         monitor_(services_) {
     // The downloaded program inherits the updater's rights: the log says so when they are root's.
     if (::geteuid() == 0) LogNotice("RunningAsRoot", "the downloaded program will run as root");
@@ -109,12 +116,23 @@ int main(int argc, char** argv) {
       return halv::kExitUsage;
     }
   }
-  // The build's analytics endpoints (or the one of HALV_ANALYTICS_URL) for the services.
+  // The build's analytics endpoints (or the one of HALV_ANALYTICS_URL) for the services, unless
+  // the run turns them off.
   const halv::StartupParameters build(halv::StringResourceTable::Embedded(), {argv[0]},
                                       halv::UserFolders::Process());
+  if (build.downloaderPackageId().empty()) {
+    // The generic build is a template: it fetches nothing until halvane-rebrand names packages.
+    std::cerr << "halvane-updater: this build names no package to download; make a product's "
+                 "updater from it with halvane-rebrand\n";
+    return halv::kExitUsage;
+  }
+  bool analytics = true;
+  for (int i = 1; i < argc; ++i)
+    analytics = analytics && std::strcmp(argv[i], "analytics=off") != 0;
   return halv::Updater::RunUpdater(&argc, &argv, halv::StringResourceTable::Embedded(),
                                    halv::Updater::EntryEnvironment::Process(),
-                                   [&build](const halv::Settings& settings) {
-                                     return std::make_unique<ServicesBackend>(settings, build);
+                                   [&build, analytics](const halv::Settings& settings) {
+                                     return std::make_unique<ServicesBackend>(settings, build,
+                                                                              analytics);
                                    });
 }

@@ -2,10 +2,12 @@
 // network or data folder, and a mistake gets one line naming it and a pointer to --help.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,10 @@ struct Result {
   std::string err;
 };
 
-// Runs `arguments` with a home, cache, data and state folder of `temp` and no analytics.
-Result RunProgram(const test::TempDir& temp, std::vector<std::string> arguments) {
+// Runs `arguments` with a home, cache, data and state folder of `temp` and no analytics; calls
+// `during` with the PID once the program started, before waiting for it.
+Result RunProgram(const test::TempDir& temp, std::vector<std::string> arguments,
+                  const std::function<void(pid_t)>& during = nullptr) {
   std::vector<std::string> environment = {"HOME=" + temp.Child("home"),
                                           "XDG_CACHE_HOME=" + temp.Child("home/.cache"),
                                           "XDG_DATA_HOME=" + temp.Child("home/.local/share"),
@@ -59,6 +63,7 @@ Result RunProgram(const test::TempDir& temp, std::vector<std::string> arguments)
   Result result;
   EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
+  if (during) during(pid);
   int status = 0;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -135,6 +140,9 @@ TEST(CommandLineTest, MistakesGetOneLineAndAPointerToHelp) {
       {"get stray argument", {HALV_GET_BINARY, "stray"}, "unexpected argument stray"},
       {"get missing value", {HALV_GET_BINARY, "--partner"}, "--partner needs a value"},
       {"get missing option", {HALV_GET_BINARY, "--partner=R", "--dest=d"}, "--package is required"},
+      {"get without host",
+       {HALV_GET_BINARY, "--partner=R", "--package=abc", "--dest=d"},
+       "--host is required: this build names no manifest host"},
       {"get bad retry time",
        {HALV_GET_BINARY, "--retry-for", "-1"},
        "--retry-for takes a number of seconds from 0 to 604800"},
@@ -247,6 +255,46 @@ TEST(CommandLineTest, UpdaterExitsWithTheStatusOfItsFailure) {
     EXPECT_EQ(result.status, c.status) << result.err;
     EXPECT_NE(result.err.find(c.said), std::string::npos) << result.err;
   }
+  // A signal while a package's file comes: the run ends at once, says so, keeps what came.
+  test::HttpFault held;
+  held.holdMidBody = true;
+  const std::vector<std::string> files = {"/packages/P/aaaa/7/app.txt",
+                                          "/packages/P/skin/7/app.txt"};
+  for (const std::string& file : files) server.SetFault(file, held);
+  // Nothing of the rows above is kept: each package's file is asked for anew.
+  fs::remove_all(temp.Child("home/.local/share/statuses"));
+  fs::remove_all(temp.Child("home/.local/state/statuses"));
+  const auto fileRequests = [&server, &files] {
+    std::size_t count = 0;
+    for (const std::string& file : files) count += server.RequestsFor(file).size();
+    return count;
+  };
+  const struct {
+    int signal;
+    int status;
+    const char* said;
+  } signals[] = {{SIGINT, 130, "interrupted"}, {SIGTERM, 143, "terminated"}};
+  for (const auto& c : signals) {
+    const int signal = c.signal;
+    const int status = c.status;
+    const char* const said = c.said;
+    SCOPED_TRACE(said);
+    const Result result = RunProgram(temp, {live}, [&server, &fileRequests, signal](pid_t pid) {
+      const std::size_t earlier = fileRequests();
+      for (int tries = 0; fileRequests() == earlier && tries < 10; ++tries) {
+        server.WaitForRequests(server.Requests().size() + 1);
+      }
+      ::kill(pid, signal);
+    });
+    EXPECT_EQ(result.status, status) << result.err;
+    EXPECT_NE(result.err.find(std::string("halvane-updater: ") + said +
+                              "; the download is kept and the next run resumes it"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  server.ReleaseHeld();
+  for (const std::string& file : files) server.ClearFault(file);
 }
 
 TEST(CommandLineTest, GetTakesOptionEqualsValueAndTheOldVersionSpellingWithANotice) {

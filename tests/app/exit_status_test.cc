@@ -1,5 +1,5 @@
-// The exit statuses of halvane-get, each produced for real by a run against loopback servers,
-// and what --quiet and --verbose show on stderr.
+// halvane-get's runs as scripts see them: the exit statuses, each produced for real by a run
+// against loopback servers, what --quiet and --verbose show on stderr, and --no-analytics.
 
 #include "app/exit_status.h"
 
@@ -72,7 +72,7 @@ class RefusingPort {
   int port_ = 0;
 };
 
-class ExitStatusTest : public testing::Test {
+class GetRunTest : public testing::Test {
  protected:
   void SetUp() override {
     test::WriteFile(temp_.Child("in/big.bin"), test::PseudoRandomBytes(300 * 1024, 1));
@@ -116,7 +116,7 @@ class ExitStatusTest : public testing::Test {
                                             "XDG_DATA_HOME=" + temp_.Child("home/.local/share"),
                                             "XDG_STATE_HOME=" + temp_.Child("home/.local/state"),
                                             "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
-                                            "HALV_ANALYTICS_URL="};
+                                            "HALV_ANALYTICS_URL=" + analyticsUrl_};
     for (const std::string& variable : test::SanitizerEnvironment()) {
       environment.push_back(variable);
     }
@@ -145,10 +145,11 @@ class ExitStatusTest : public testing::Test {
   test::TempDir temp_;
   test::TestHttpServer server_;
   std::string host_;
+  std::string analyticsUrl_;
   int runs_ = 0;
 };
 
-TEST_F(ExitStatusTest, EachDocumentedStatusComesFromItsCause) {
+TEST_F(GetRunTest, EachDocumentedStatusComesFromItsCause) {
   RefusingPort refusing;
   const std::string dead = "127.0.0.1:" + std::to_string(refusing.port());
   ASSERT_EQ(::system(("minisign -G -W -p '" + temp_.Child("key.pub") + "' -s '" +
@@ -248,7 +249,7 @@ TEST_F(ExitStatusTest, EachDocumentedStatusComesFromItsCause) {
   if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
-TEST_F(ExitStatusTest, QuietShowsOnlyErrorsAndVerboseTheNotableLogLines) {
+TEST_F(GetRunTest, QuietShowsOnlyErrorsAndVerboseTheNotableLogLines) {
   std::string errors;
   auto arguments = Get(host_, "abc", "quiet");
   arguments.push_back("--quiet");
@@ -271,6 +272,24 @@ TEST_F(ExitStatusTest, QuietShowsOnlyErrorsAndVerboseTheNotableLogLines) {
 
   arguments.push_back("--quiet");
   EXPECT_EQ(Wait(Start(arguments), errors), kExitUsage) << errors;
+}
+
+TEST_F(GetRunTest, NoAnalyticsPostsNothingWhereTheBuildOrEnvironmentNamesAnAddress) {
+  test::TestHttpServer collector;
+  collector.Start();
+  analyticsUrl_ = collector.Url("");
+  std::string errors;
+  auto arguments = Get(host_, "abc", "posted");
+  ASSERT_EQ(Wait(Start(arguments), errors), kExitComplete) << errors;
+  const std::size_t posts = collector.Requests().size();
+  const int connections = collector.ConnectionCount();
+  EXPECT_GT(posts, 0u) << "an address posts";
+
+  arguments = Get(host_, "abc", "unposted");
+  arguments.push_back("--no-analytics");
+  ASSERT_EQ(Wait(Start(arguments), errors), kExitComplete) << errors;
+  EXPECT_EQ(collector.ConnectionCount(), connections) << "--no-analytics connects to nothing";
+  EXPECT_EQ(collector.Requests().size(), posts);
 }
 
 }  // namespace

@@ -296,7 +296,8 @@ TEST_F(HalvaneGetSignedTest, SignedPublicationVerifiesWithMinisignAndDownloads) 
   EXPECT_EQ(host.RequestsFor("/manifests/abc/current.xml.minisig").size(), 1u);
   EXPECT_EQ(host.RequestsFor("/nodes/R.xml.minisig").size(), 1u);
   // The accepted publication time is remembered in the data folder.
-  const std::string record = ReadFile(temp_.Child("home/.local/state/Halvane Demo/publications"));
+  const std::string record =
+      ReadFile(temp_.Child("home/.local/state/halvane-delivery/publications"));
   EXPECT_EQ(record, "abc " + std::to_string(kPublished) + "\n");
 
   // A second run finds every chunk on disk by its SHA-256 and asks the node for nothing.
@@ -416,7 +417,7 @@ TEST_F(HalvaneGetSignedTest, AnEarlierReleasesRecordMovesToTheStateFolderAndStil
   std::string errors;
   EXPECT_EQ(Get(NodeHost(older), "older", errors, KeyOption()), 5);
   EXPECT_NE(errors.find("rollback"), std::string::npos) << errors;
-  const std::string state = temp_.Child("home/.local/state/Halvane Demo");
+  const std::string state = temp_.Child("home/.local/state/halvane-delivery");
   EXPECT_EQ(ReadFile(state + "/publications"), record);
   EXPECT_EQ(ReadFile(state + "/transfers/t1.json"), "{}\n");
   EXPECT_FALSE(fs::exists(temp_.Child("home/.cache/Mirthwell Technologies")))
