@@ -6,7 +6,8 @@
 include(GNUInstallDirs)
 
 # The GTK module goes into HALV_GTK_MODULE_DIR (set before src/): the updater looks beside
-# itself first (a build tree, a rebranded copy), then there, seen from its own bin folder.
+# itself first (a build tree, a rebranded copy), then there, seen from its own bin folder, then
+# in the packages' /usr/HALV_GTK_MODULE_DIR (see app/gtk_loader.h).
 set(_man "${PROJECT_SOURCE_DIR}/docs/man")
 set(_doc "${PROJECT_BINARY_DIR}/package-doc")
 set(_maintainer "Halvane Delivery maintainers <delivery@halvane.example>")

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/exit_status.h"
+#include "app/launcher.h"
 #include "app/services.h"
 #include "app/startup_parameters.h"
 #include "app/transfer_monitor.h"
@@ -19,7 +20,9 @@
 namespace {
 
 constexpr char kHelp[] =
-    "usage: halvane-updater [packageVersion=ID] [skinVersion=ID] [analytics=off] [log=N]\n"
+    "usage: halvane-updater [packageVersion=ID] [skinVersion=ID] [analytics=off]\n"
+    "                       [shortcuts=yes|no] [log=N]\n"
+    "       halvane-updater --remove-shortcuts\n"
     "       halvane-updater --help | --version\n"
     "Downloads this build's program and its skin, then starts the program: in a window when a\n"
     "display is set (DISPLAY or WAYLAND_DISPLAY) and the GTK module beside the updater loads,\n"
@@ -28,6 +31,11 @@ constexpr char kHelp[] =
     "  packageVersion=ID  the version of the program's package (default: its current version);\n"
     "                     passed on to the program as /version\n"
     "  skinVersion=ID     the version of the skin package (default: its current version)\n"
+    "  shortcuts=yes      before the launch, write a shortcut back to this updater in the\n"
+    "                     state folder's shortcuts folder (PACKAGE.url and PACKAGE.desktop)\n"
+    "                     and a menu entry in $XDG_DATA_HOME/applications; shortcuts=no, the\n"
+    "                     default, writes none\n"
+    "  --remove-shortcuts removes those files and exits; nothing is downloaded\n"
     "  analytics=off      post nothing. A build that names an analytics address (or\n"
     "                     HALV_ANALYTICS_URL) posts each transfer's record there as JSON: the\n"
     "                     partner, package and version ids, sizes, times, rates, the nodes\n"
@@ -36,9 +44,11 @@ constexpr char kHelp[] =
     "                     number ends the reading of the arguments at it\n"
     "  --help             show this text; --version shows the program's version\n"
     "Other arguments are ignored, so that a launcher may pass its own, except those that\n"
-    "begin with '-': --help and --version are answered without downloading anything, and any\n"
-    "other (a typo such as --hlep or -V) is a usage error, exit status 2, with no connection\n"
-    "made.\n"
+    "begin with '-': --help, --version and --remove-shortcuts are answered without\n"
+    "downloading anything, and any other (a typo such as --hlep or -V) is a usage error,\n"
+    "exit status 2, with no connection made.\n"
+    "Environment: HALV_GTK_MODULE names the window module to load instead of looking for it\n"
+    "beside the updater, in ../lib/halvane-delivery/gtk and in /usr/lib/halvane-delivery/gtk.\n"
     "Environment: HALV_ANALYTICS_URL replaces both analytics endpoints (empty turns analytics\n"
     "off). Places, FOLDER being the build's folder name: the program and its skin go into\n"
     "$XDG_DATA_HOME/FOLDER (default ~/.local/share/FOLDER); logs, transfer records, shortcuts\n"
@@ -106,6 +116,16 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--version") == 0) {
       std::cout << "halvane-updater " HALV_BUILD_VERSION "\n";
+      return halv::kExitComplete;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--remove-shortcuts") == 0) {
+      const halv::StartupParameters build(halv::StringResourceTable::Embedded(), {argv[0]},
+                                          halv::UserFolders::Process());
+      const int removed = halv::RemoveShortcuts(build);
+      std::cerr << "halvane-updater: removed " << removed << " shortcut file"
+                << (removed == 1 ? "" : "s") << " of " << build.displayName() << "\n";
       return halv::kExitComplete;
     }
   }

@@ -200,6 +200,10 @@ TEST(CommandLineTest, UpdaterRefusesUnknownOptionsWithoutAnyConnection) {
               "halvane-updater: unknown option " + option + "\nTry 'halvane-updater --help'.\n");
     EXPECT_TRUE(fs::is_empty(temp.Child("home")));
   }
+  // --remove-shortcuts is known: it removes (here nothing) and fetches nothing either.
+  const Result removed = RunProgram(temp, {copy, "--remove-shortcuts"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.err, "halvane-updater: removed 0 shortcut files of Typo\n");
   EXPECT_EQ(server.ConnectionCount(), 0);
 }
 
