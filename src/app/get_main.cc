@@ -258,7 +258,8 @@ class GetCallback : public TransferMonitorCallback {
       return;
     }
     receivedAtFailure_ = status.receivedBytes;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(*wait).count();
+    // Rounded up: a wait that ends the budget may be a fraction of a second.
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(*wait).count();
     progress_.Note("waiting for the network (" + status.errorMessage + "); trying again in " +
                    std::to_string(seconds) + " s\n");
     // The monitor's thread waits: it watches this transfer alone, and a signal ends the wait.

@@ -249,6 +249,26 @@ TEST_F(GetRunTest, EachDocumentedStatusComesFromItsCause) {
   if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
+// A host that answers 503 or 429 for a while (longer than the manifest works' own few quick
+// retries) is waited for, and the run completes.
+TEST_F(GetRunTest, AHostAnswering503Or429ForAWhileIsWaitedFor) {
+  for (const int code : {503, 429}) {
+    SCOPED_TRACE(code);
+    test::HttpFault busy;
+    busy.status = code;
+    busy.times = 8;
+    server_.SetFault("/manifests/abc/current.xml", busy);
+    std::string errors;
+    ASSERT_EQ(Wait(Start(Get(host_, "abc", "busy" + std::to_string(code))), errors), kExitComplete)
+        << errors;
+    EXPECT_NE(errors.find("waiting for the network (http://" + host_ +
+                          "/manifests/abc/current.xml answered HTTP " + std::to_string(code)),
+              std::string::npos)
+        << errors;
+    server_.ClearFault("/manifests/abc/current.xml");
+  }
+}
+
 TEST_F(GetRunTest, QuietShowsOnlyErrorsAndVerboseTheNotableLogLines) {
   std::string errors;
   auto arguments = Get(host_, "abc", "quiet");
