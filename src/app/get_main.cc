@@ -1,7 +1,7 @@
 // halvane-get: the headless downloader. Downloads one package version into a folder with the
 // same services as the updater, showing progress on stderr, and exits with a status scripts can
-// read: 0 complete, 1 failed, 2 bad command line, 130 after Ctrl-C, 143 after SIGTERM (both
-// suspend the transfer cleanly, and running again resumes it).
+// read (app/exit_status.h); Ctrl-C and SIGTERM suspend the transfer cleanly, and running again
+// resumes it.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -20,12 +20,15 @@
 #include <vector>
 
 #include "app/cache_layout.h"
+#include "app/exit_status.h"
 #include "app/get_progress.h"
+#include "app/retry_budget.h"
 #include "app/services.h"
 #include "app/startup_parameters.h"
 #include "build_version.h"
 #include "config/not_given.h"
 #include "config/settings.h"
+#include "event/work_log_manager.h"
 #include "file/paths.h"
 #include "http/curl_http_request.h"
 #include "manifest/manifest_exception.h"
@@ -44,11 +47,13 @@ constexpr std::uint32_t kPollIntervalMs = 20;
 constexpr char kUsage[] =
     "usage: halvane-get [--host [https://]HOST[:PORT]] --partner ID --package ID\n"
     "                   [--package-version ID] --dest DIR [--public-key FILE]\n"
+    "                   [--retry-for SECONDS] [--quiet | --verbose] [--no-analytics]\n"
     "                   [--log-level N] [--threads N]\n"
     "       halvane-get --help | --version\n"
     "Downloads one package version into DIR (the current version unless --package-version is\n"
     "given) and exits 0 when every file is complete and verified. Progress goes to stderr.\n"
-    "  --host       the manifest host (default: the build's); https:// fetches over TLS\n"
+    "  --host       the manifest host; https:// fetches over TLS. Required unless the build\n"
+    "               names one (a generic build names none)\n"
     "  --partner    the partner id, which names the node list\n"
     "  --package    the package id\n"
     "  --package-version\n"
@@ -57,15 +62,28 @@ constexpr char kUsage[] =
     "  --dest       the folder the package's files go into; created when missing\n"
     "  --public-key a minisign public key file: the documents must be signed by it\n"
     "               (default: the build's publisher keys, if any)\n"
-    "  --log-level  the work log's level mask (default -9)\n"
+    "  --retry-for  how long to keep trying while the network fails, in seconds (default 60;\n"
+    "               0: never). Refused or reset connections, time-outs and HTTP 5xx or 429\n"
+    "               answers of the host or of every node are tried again after 1, 2, 4, 8,\n"
+    "               then every 16 seconds; progress renews the time. A missing document, an\n"
+    "               unauthentic one or a local failure ends the run at once.\n"
+    "  --no-analytics\n"
+    "               post nothing. A build that names an analytics address (or\n"
+    "               HALV_ANALYTICS_URL) posts each transfer's record there as JSON: the\n"
+    "               partner, package and version ids, sizes, times, rates, the nodes used\n"
+    "               and any error; a build without one, like the generic, posts nothing\n"
+    "  --quiet      print nothing but errors\n"
+    "  --verbose    also print the work log's notable lines (transfer events, failures,\n"
+    "               retries and races) on stderr\n"
+    "  --log-level  the work log's level mask, for experts (default -9)\n"
     "  --threads    threads of the main work manager (default 2 x (processors + 2))\n"
     "  --help       show this text; --version shows the program's version\n"
     "Every option also takes its value as --option=value.\n"
     "Logs, transfer records and the record of accepted publications go into\n"
     "$XDG_STATE_HOME/FOLDER (default ~/.local/state/FOLDER), FOLDER being the build's folder "
     "name.\n"
-    "Exit status: 0 complete, 1 failed, 2 bad command line, 130 interrupted, 143 terminated;\n"
-    "an interrupted download resumes when the same command runs again.\n";
+    "An interrupted download resumes when the same command runs again.\n"
+    "Exit status:\n";
 
 struct Options {
   enum class Action { Download, Help, Version };
@@ -78,6 +96,10 @@ struct Options {
   std::string publicKeyFile;
   std::optional<int> logLevel;
   std::optional<int> threads;
+  int retryFor = 60;
+  bool noAnalytics = false;
+  bool quiet = false;
+  bool verbose = false;
   // Set when the package version came through the old spelling --version ID.
   bool oldVersionSpelling = false;
 };
@@ -99,6 +121,16 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
       options.action = Options::Action::Help;
       return std::nullopt;
     }
+    if (name == "--no-analytics") {
+      options.noAnalytics = true;
+      continue;
+    }
+    if (name == "--quiet" || name == "-q" || name == "--verbose" || name == "-v") {
+      (name == "--quiet" || name == "-q" ? options.quiet : options.verbose) = true;
+      if (options.quiet && options.verbose)
+        return std::string("--quiet and --verbose exclude each other");
+      continue;
+    }
     std::optional<std::string> inlineValue;
     const std::size_t equals = name.find('=');
     if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
@@ -112,9 +144,9 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
       options.action = Options::Action::Version;
       return std::nullopt;
     }
-    static const char* const kNames[] = {"--host",      "--partner", "--package",
-                                         "--version",   "--dest",    "--public-key",
-                                         "--log-level", "--threads", "--package-version"};
+    static const char* const kNames[] = {
+        "--host",       "--partner",   "--package", "--version",         "--dest",
+        "--public-key", "--log-level", "--threads", "--package-version", "--retry-for"};
     if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
       if (name.rfind('-', 0) == 0) return "unknown option " + name;
       return "unexpected argument " + name;
@@ -134,6 +166,12 @@ std::optional<std::string> ParseOptions(int argc, char** argv, Options& options)
       options.dest = value;
     } else if (name == "--public-key") {
       options.publicKeyFile = value;
+    } else if (name == "--retry-for") {
+      const std::optional<int> seconds = ParseInt(value);
+      if (!seconds || *seconds < 0 || *seconds > 7 * 24 * 3600) {
+        return "--retry-for takes a number of seconds from 0 to 604800";
+      }
+      options.retryFor = *seconds;
     } else if (name == "--log-level") {
       if (!(options.logLevel = ParseInt(value))) return "--log-level takes an integer";
     } else {
@@ -162,6 +200,11 @@ class Outcome {
     }
     done_.notify_all();
   }
+  // Waits at most `wait` for the outcome; true when it is set.
+  bool WaitFor(Clock::Duration wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return done_.wait_for(lock, wait, [this] { return exitStatus_.has_value(); });
+  }
   int Wait(std::string& message) {
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return exitStatus_.has_value(); });
@@ -180,14 +223,22 @@ class Outcome {
 class GetCallback : public TransferMonitorCallback {
  public:
   GetCallback(Services& services, Outcome& outcome, ProgressPrinter& progress,
-              FailureContext context)
-      : services_(services), outcome_(outcome), progress_(progress), context_(std::move(context)) {}
+              FailureContext context, Clock::Duration retryFor)
+      : services_(services),
+        outcome_(outcome),
+        progress_(progress),
+        context_(std::move(context)),
+        retries_(retryFor, SteadyClock::Instance()) {}
 
   // Before the monitor starts: the monitor is made after the callback, so that it is destroyed
   // (and its thread joined) before the callback goes.
   void SetMonitor(TransferMonitorImpl* monitor) { monitor_ = monitor; }
 
-  void OnTransferProgress(const TransferStatus& status) override { progress_.Show(status); }
+  void OnTransferProgress(const TransferStatus& status) override {
+    // Bytes that came in since the last failure: the network is back, the budget is renewed.
+    if (status.receivedBytes > receivedAtFailure_) retries_.Reset();
+    progress_.Show(status);
+  }
 
   void OnTransferInitialized(const TransferStatus& status) override {
     if (status.error != TransferError::None) return;  // OnTransferError follows
@@ -199,7 +250,30 @@ class GetCallback : public TransferMonitorCallback {
     }
   }
 
-  void OnTransferError(const TransferStatus& status) override { Fail(status); }
+  void OnTransferError(const TransferStatus& status) override {
+    if (!status.retryable || ExitStatusOf(status) != kExitNetwork) {
+      Fail(status);
+      return;
+    }
+    const std::optional<Clock::Duration> wait = retries_.NextWait();
+    if (!wait) {
+      Fail(status);
+      return;
+    }
+    receivedAtFailure_ = status.receivedBytes;
+    // Rounded up: a wait that ends the budget may be a fraction of a second.
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(*wait).count();
+    progress_.Note("waiting for the network (" + status.errorMessage + "); trying again in " +
+                   std::to_string(seconds) + " s\n");
+    // The monitor's thread waits: it watches this transfer alone, and a signal ends the wait.
+    if (outcome_.WaitFor(*wait)) return;
+    const TransferStatus retried = services_.RetryTransfer(status.transferId);
+    if (retried.error != TransferError::None && retried.IsFinished()) {
+      Fail(retried);
+      return;
+    }
+    monitor_->Watch(status.transferId, this);
+  }
 
   void OnTransferFinished(const TransferStatus& status) override {
     if (status.state == TransferState::Complete && status.error == TransferError::None) {
@@ -213,7 +287,9 @@ class GetCallback : public TransferMonitorCallback {
  private:
   void Fail(const TransferStatus& status) {
     progress_.Break();
-    outcome_.Set(1, DescribeFailure(status, context_));
+    const int exitStatus = ExitStatusOf(status);
+    outcome_.Set(exitStatus == kExitComplete ? kExitFailed : exitStatus,
+                 DescribeFailure(status, context_));
   }
 
   Services& services_;
@@ -221,23 +297,26 @@ class GetCallback : public TransferMonitorCallback {
   Outcome& outcome_;
   ProgressPrinter& progress_;
   const FailureContext context_;
+  // Monitor thread only.
+  RetryBudget retries_;
+  std::uint64_t receivedAtFailure_ = 0;
 };
 
 int Run(int argc, char** argv) {
   Options options;
   if (const auto problem = ParseOptions(argc, argv, options)) {
     std::cerr << "halvane-get: " << *problem << "\nTry 'halvane-get --help'.\n";
-    return 2;
+    return kExitUsage;
   }
   if (options.action == Options::Action::Help) {
-    std::cout << kUsage;
+    std::cout << kUsage << kExitStatusHelp;
     return 0;
   }
   if (options.action == Options::Action::Version) {
     std::cout << "halvane-get " HALV_BUILD_VERSION "\n";
     return 0;
   }
-  if (options.oldVersionSpelling) {
+  if (options.oldVersionSpelling && !options.quiet) {
     std::cerr << "halvane-get: --version ID is now --package-version ID; the old spelling goes "
                  "in the next release\n";
   }
@@ -255,6 +334,12 @@ int Run(int argc, char** argv) {
   const StartupParameters build(StringResourceTable::Embedded(), {argv[0]}, UserFolders::Process());
   Settings settings = BuildSettings(build, GetProcessorCount());
   if (!options.host.empty()) settings.manifestHost = options.host;
+  if (settings.manifestHost.empty()) {
+    // A generic build names no host: nothing to connect to, and no guess.
+    std::cerr << "halvane-get: --host is required: this build names no manifest host\n"
+                 "Try 'halvane-get --help'.\n";
+    return kExitUsage;
+  }
   settings.logLevel = options.logLevel ? *options.logLevel : Settings().logLevel;
   if (options.threads) settings.workThreads = *options.threads;
   if (!options.publicKeyFile.empty()) {
@@ -262,7 +347,7 @@ int Run(int argc, char** argv) {
       settings.publisherKeys = ReadMinisignPublicKeyFile(options.publicKeyFile).ToBase64();
     } catch (const SignatureError& error) {
       std::cerr << "halvane-get: " << error.what() << "\n";
-      return 2;
+      return kExitUsage;
     }
   }
 
@@ -275,13 +360,13 @@ int Run(int argc, char** argv) {
               << (base.empty() ? "(no home folder, or the build's folder name is not a folder name)"
                                : base)
               << "\n";
-    return 1;
+    return kExitLocalFiles;
   }
   if (!(PathExists(options.dest) || CreateDirectories(options.dest))) {
     const std::string problem = DescribeFolderProblem(options.dest);
     std::cerr << "halvane-get: cannot create the destination folder " << options.dest
               << (problem.empty() ? "" : ": " + problem) << "\n";
-    return 1;
+    return kExitLocalFiles;
   }
 
   FailureContext context{settings.manifestHost, options.partner, options.package,
@@ -290,16 +375,31 @@ int Run(int argc, char** argv) {
   std::thread signalThread([&] {
     int signal = 0;
     sigwait(&signals, &signal);
-    if (signal == SIGINT) outcome.Set(130, "interrupted; run the same command again to resume");
-    if (signal == SIGTERM) outcome.Set(143, "terminated; run the same command again to resume");
+    if (signal == SIGINT) {
+      outcome.Set(kExitInterrupted, "interrupted; run the same command again to resume");
+    }
+    if (signal == SIGTERM) {
+      outcome.Set(kExitTerminated, "terminated; run the same command again to resume");
+    }
   });
 
-  int exitStatus = 1;
+  int exitStatus = kExitFailed;
   std::string message;
+  // --quiet: a stream without a buffer takes every progress line and shows none.
+  std::ostream silent(nullptr);
   {
+    // Before the services, whose log may show lines through it until they are gone.
+    ProgressPrinter progress(!options.quiet && isatty(STDERR_FILENO) == 1, SteadyClock::Instance(),
+                             options.quiet ? silent : std::cerr);
     Services services(settings, base,
-                      AnalyticsEndpoints{build.transferAnalyticsUrl(), build.eventAnalyticsUrl()});
-    ProgressPrinter progress(isatty(STDERR_FILENO) == 1);
+                      options.noAnalytics ? AnalyticsEndpoints{}
+                                          : AnalyticsEndpoints{build.transferAnalyticsUrl(),
+                                                               build.eventAnalyticsUrl()});
+    if (options.verbose) {
+      services.GetBehavior().logManager->MirrorLines(
+          kLevelTransferEvent | kLevelFailed | kLevelRetry | kLevelImportant,
+          [&progress](const std::string& line) { progress.Note(line); });
+    }
     // Asked only after a document was missing, the way the transfer asks (proxy included).
     context.documentMissing = [&services, &settings](const std::string& url) {
       const TransferBehavior& behavior = services.GetBehavior();
@@ -315,7 +415,8 @@ int Run(int argc, char** argv) {
       }
       return false;
     };
-    GetCallback callback(services, outcome, progress, context);
+    GetCallback callback(services, outcome, progress, context,
+                         std::chrono::seconds(options.retryFor));
     // Starting once initialized and ending once complete each wait for the next poll; a poll
     // only copies a status, so a short interval keeps a quick run quick.
     TransferMonitorImpl monitor(services, SteadyClock::Instance(), kPollIntervalMs);
@@ -324,7 +425,8 @@ int Run(int argc, char** argv) {
     const TransferStatus status =
         services.InitializeTransfer(options.partner, options.package, options.version);
     if (status.transferId.empty() || status.IsFinished()) {
-      outcome.Set(1, DescribeFailure(status, context));
+      const int failed = ExitStatusOf(status);
+      outcome.Set(failed == kExitComplete ? kExitFailed : failed, DescribeFailure(status, context));
     } else {
       monitor.Watch(status.transferId, &callback);
     }

@@ -173,6 +173,13 @@ void ProgressPrinter::Break() {
   lineOpen_ = false;
 }
 
+void ProgressPrinter::Note(const std::string& text) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (lineOpen_) out_ << "\n";
+  lineOpen_ = false;
+  out_ << text << std::flush;
+}
+
 std::string DescribeFailure(const TransferStatus& status, const FailureContext& context) {
   const std::string package = "package " + context.package + " of partner " + context.partner +
                               (context.version == kNotGiven ? std::string(" (current version)")

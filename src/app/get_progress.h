@@ -47,7 +47,7 @@ std::string FormatBytes(std::uint64_t bytes);
 // of bytes received over the network in the last kRateWindow of its samples (from one second of
 // them on), and the time left is computed from that same rate.
 // Ownership: a local of the tool. Thread-safety: Show and Finish from the monitor's thread,
-// Break from any thread; a mutex keeps lines whole.
+// Break and Note from any thread; a mutex keeps lines whole.
 class ProgressPrinter {
  public:
   static constexpr std::chrono::seconds kRateWindow{3};
@@ -63,6 +63,9 @@ class ProgressPrinter {
   void Finish(const TransferStatus& status);
   // Ends a line redrawn in place, so that the next message starts on a line of its own.
   void Break();
+  // Writes `text` (which ends its line) on a line of its own; the progress line is redrawn with
+  // the next Show. Any thread.
+  void Note(const std::string& text);
 
   // The text of one progress line: percent and bytes, then, when `bytesPerSecond` is known, the
   // rate and the time left at that rate; a check of files on disk says "checking" and shows no

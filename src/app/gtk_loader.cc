@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "app/gtk/gtk_module.h"
 #include "file/paths.h"
@@ -30,12 +31,15 @@ std::unique_ptr<View> OpenGtkView(const std::string& moduleFolder, int* argc, ch
     *why = kNoDisplay;
     return nullptr;
   }
-  // Beside the updater first (a build tree, a copy rebranded elsewhere), then where an
-  // installation puts the module, seen from the updater's bin folder.
-  const std::string candidates[] = {
-      JoinPath(moduleFolder, kHalvGtkModuleName),
-      AppendPath(AppendPath(FolderOf(moduleFolder), HALV_INSTALLED_GTK_MODULE_DIR),
-                 kHalvGtkModuleName)};
+  std::vector<std::string> candidates;
+  if (IsSet(kGtkModuleVariable)) {
+    candidates.push_back(std::getenv(kGtkModuleVariable));
+  } else {
+    candidates = {JoinPath(moduleFolder, kHalvGtkModuleName),
+                  AppendPath(AppendPath(FolderOf(moduleFolder), HALV_INSTALLED_GTK_MODULE_DIR),
+                             kHalvGtkModuleName),
+                  AppendPath(HALV_PACKAGED_GTK_MODULE_DIR, kHalvGtkModuleName)};
+  }
   void* module = nullptr;
   std::string path;
   std::string failures;

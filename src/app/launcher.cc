@@ -1,5 +1,6 @@
 #include "app/launcher.h"
 
+#include <cstdio>
 #include <exception>
 
 #include "app/startup_parameters.h"
@@ -50,9 +51,34 @@ bool CreateShortcuts(const StartupParameters& startup, const std::string& langua
   }
 }
 
+int RemoveShortcuts(const StartupParameters& startup) {
+  std::vector<std::string> languages = {std::string()};
+  for (const auto& language : startup.languages()) languages.push_back(language.first);
+  int removed = 0;
+  const std::string folder = JoinPath(startup.stateFolder(), "shortcuts");
+  const std::string applications = GetApplicationsDirectory();
+  for (const std::string& language : languages) {
+    const std::string name = startup.launchPackageId(language);
+    if (name.empty()) continue;
+    try {
+      PosixSharedFileFactory files;
+      LinuxShortcut shortcut(name, folder, startup.displayName(language), files, applications);
+      for (const std::string& path :
+           {JoinPath(folder, name + ".url"), JoinPath(folder, name + ".desktop"),
+            applications.empty() ? std::string()
+                                 : JoinPath(applications, shortcut.InstalledLauncherName())}) {
+        if (!path.empty() && std::remove(path.c_str()) == 0) ++removed;
+      }
+    } catch (const std::exception&) {
+      // A name that forms no path has nothing to remove.
+    }
+  }
+  return removed;
+}
+
 bool Launch(const StartupParameters& startup, const std::string& language,
             const std::string& mainRunPath, const std::string& skinRunPath) {
-  CreateShortcuts(startup, language);
+  if (startup.createShortcuts()) CreateShortcuts(startup, language);
   try {
     PosixProcess process(JoinPath(startup.mainFolder(), mainRunPath));
     return process.Run(true, BuildLaunchArguments(startup, language, skinRunPath), std::string());

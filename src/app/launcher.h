@@ -27,7 +27,14 @@ std::vector<std::string> BuildLaunchArguments(const StartupParameters& startup,
 // user's applications folder). True when the shortcut file was written; never throws.
 bool CreateShortcuts(const StartupParameters& startup, const std::string& language);
 
-// Writes the shortcuts (their failure does not matter), then starts the program at
+// Removes what CreateShortcuts wrote for the build's launch package id, in every language the
+// build lists and in none: the shortcut file and its launcher in the state folder's "shortcuts"
+// folder, and the launcher in the user's applications folder. The number of files removed;
+// never throws.
+int RemoveShortcuts(const StartupParameters& startup);
+
+// Writes the shortcuts when the command line asked for them (startup.createShortcuts(); their
+// failure does not matter), then starts the program at
 // `mainRunPath` (relative to the main package's folder, StartupParameters::mainFolder) in its
 // own folder with BuildLaunchArguments and
 // waits for it to exit. `skinRunPath` is the skin package's run path (may be empty). True when

@@ -123,6 +123,9 @@ void StartupParameters::ParseCommandLine(const std::vector<std::string>& argumen
     for (const std::string& argument : arguments) {
       if (StartsWith(argument, "packageVersion=", 15)) {
         packageVersion_ = argument.substr(15);
+      } else if (argument == "shortcuts=yes" || argument == "shortcuts=no") {
+        // Files in the user's menu and state folder appear only when asked for.
+        createShortcuts_ = argument == "shortcuts=yes";
       } else if (StartsWith(argument, "skinVersion=", 12)) {
         skinVersion_ = argument.substr(12);
       } else if (StartsWith(argument, "log=", 4)) {

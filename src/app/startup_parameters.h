@@ -62,6 +62,8 @@ class StartupParameters {
   std::string packageVersion() const { return packageVersion_; }
   std::string defaultLanguage() const { return defaultLanguage_; }
   int logLevel() const { return logLevel_; }
+  // Whether the launch writes shortcuts: only when the command line says "shortcuts=yes".
+  bool createShortcuts() const { return createShortcuts_; }
   // The analytics endpoints: resources 131 and 132, both replaced by the environment variable
   // HALV_ANALYTICS_URL when it is set (empty turns analytics off). Empty means off.
   std::string transferAnalyticsUrl() const { return transferAnalyticsUrl_; }
@@ -110,6 +112,7 @@ class StartupParameters {
   std::string publisherKeys_;
   std::string supportAddress_;
   int logLevel_;
+  bool createShortcuts_ = false;
   LanguageList languages_;
 };
 

@@ -14,7 +14,7 @@ TerminalView::TerminalView(int input, int output, int error)
       output_(output),
       error_(error),
       inputIsTerminal_(isatty(input) == 1),
-      outputIsTerminal_(isatty(output) == 1) {}
+      errorIsTerminal_(isatty(error) == 1) {}
 
 void TerminalView::Post(std::function<void()> task) {
   {
@@ -27,11 +27,11 @@ void TerminalView::Post(std::function<void()> task) {
 
 void TerminalView::SetListener(ViewListener* listener) { listener_ = listener; }
 
-void TerminalView::Open(const std::string& title) { Write(output_, title + "\n"); }
+void TerminalView::Open(const std::string& title) { Write(error_, title + "\n"); }
 
 void TerminalView::SetTitle(const std::string& title) {
   EndLine();
-  Write(output_, title + "\n");
+  Write(error_, title + "\n");
 }
 
 void TerminalView::ShowLanguageChoice(const LanguageChoice& choice) {
@@ -99,7 +99,7 @@ void TerminalView::SetProgress(int percent, const std::string& percentText,
                                const std::string& sizeText, const std::string& statusText) {
   const std::string text = (percentText.empty() ? std::to_string(percent) + "%" : percentText) +
                            "  " + (sizeText.empty() ? std::string() : sizeText + "  ") + statusText;
-  if (outputIsTerminal_) {
+  if (errorIsTerminal_) {
     ShowLine(text);
   } else if (percent / 10 != shownTenth_) {
     shownTenth_ = percent / 10;
@@ -108,23 +108,23 @@ void TerminalView::SetProgress(int percent, const std::string& percentText,
 }
 
 void TerminalView::ShowLine(const std::string& text) {
-  if (outputIsTerminal_) {
-    Write(output_, "\r" + text + "\x1b[K");
+  if (errorIsTerminal_) {
+    Write(error_, "\r" + text + "\x1b[K");
     lineOpen_ = true;
   } else {
-    Write(output_, text + "\n");
+    Write(error_, text + "\n");
   }
 }
 
 void TerminalView::EndLine() {
   if (!lineOpen_) return;
-  Write(output_, "\n");
+  Write(error_, "\n");
   lineOpen_ = false;
 }
 
 void TerminalView::ShowLaunching(const std::string& statusText) {
   EndLine();
-  Write(output_, statusText + " ...\n");
+  Write(error_, statusText + " ...\n");
 }
 
 void TerminalView::ShowError(const std::string& caption, const std::string& text,

@@ -13,9 +13,10 @@ namespace halv {
 namespace Updater {
 
 // The updater's front end when there is no display: the same flow as text. A numbered language
-// prompt (only when the input is a terminal; otherwise the language that is set stays), one
-// progress line redrawn in place (a new line per tenth of the way when the output is not a
-// terminal), the error in plain words on the error stream, and the launch line.
+// prompt on the output (only when the input is a terminal; otherwise the language that is set
+// stays); then, on the error stream as halvane-get does, the title, one progress line redrawn in
+// place (a new line per tenth of the way when the error stream is not a terminal), the launch
+// line and the error in plain words. The output stays free for the launched program.
 // Ownership: owned by the entry; the descriptors are not owned.
 // Thread-safety: Post from any thread; the rest on the thread that runs RunLoop.
 class TerminalView final : public View {
@@ -51,7 +52,7 @@ class TerminalView final : public View {
   const int output_;
   const int error_;
   const bool inputIsTerminal_;
-  const bool outputIsTerminal_;
+  const bool errorIsTerminal_;
 
   // Loop thread only.
   ViewListener* listener_ = nullptr;

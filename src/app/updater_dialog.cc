@@ -167,7 +167,7 @@ int Dialog::Run() {
   return exitCode_;
 }
 
-int Dialog::RunError(const std::string& message, const std::string& detail) {
+int Dialog::RunError(const std::string& message, const std::string& detail, int exitCode) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (shown_) return kFailed;
@@ -175,7 +175,7 @@ int Dialog::RunError(const std::string& message, const std::string& detail) {
     failed_ = true;
   }
   phase_ = Phase::Error;
-  exitCode_ = kFailed;
+  exitCode_ = exitCode;
   view_.ShowError(
       locale_.Format(messages::kDownloaderErrorTitle, DisplayName()),
       detail.empty() ? locale_.Translate(message) : locale_.Translate(message) + "\n\n" + detail,
@@ -211,8 +211,10 @@ void Dialog::StartTransfers() {
     return;
   }
   try {
-    const TransferStatus main = service_.InitializeTransfer(startup_.downloaderPartnerId(),
-                                                            startup_.downloaderPackageId(), "?");
+    // packageVersion= asks for that version of the program, never the current one in its place:
+    // a version the host does not have fails the run with the document's address.
+    const TransferStatus main = service_.InitializeTransfer(
+        startup_.downloaderPartnerId(), startup_.downloaderPackageId(), startup_.packageVersion());
     const TransferStatus skin = service_.InitializeTransfer(startup_.skinPartnerId(), skinPackageId,
                                                             startup_.skinVersion());
     const auto refused = [](const TransferStatus& update) {
@@ -258,7 +260,7 @@ void Dialog::OnTransferInitialized(const TransferStatus& update) {
     // A retryable error reported with the initialization follows as OnTransferError.
     if (update.error != TransferError::None) return;
     if (!PathExists(destination) && !CreateDirectories(destination)) {
-      Fail(messages::kDiskWriteError);
+      Fail(messages::kDiskWriteError, kExitLocalFiles);
       return;
     }
     service_.StartTransfer(update.transferId, destination);
@@ -325,7 +327,8 @@ void Dialog::OnTransferFinished(const TransferStatus& update) {
           !update.errorMessage.empty()) {
         text += "\n\n" + update.errorMessage;
       }
-      FailWithText(text, true);
+      const int exitCode = ExitStatusOf(update);
+      FailWithText(text, true, exitCode == kExitComplete ? kFailed : exitCode);
     } else if (update.state != TransferState::Complete) {
       // Nothing of this run cancels or suspends its transfers while the window is open, so such
       // an end is unexpected; waiting would leave "Calculating time remaining" up forever.
@@ -376,12 +379,12 @@ void Dialog::OnLaunchFinished(bool launched) {
   }
 }
 
-void Dialog::Fail(const std::string& message) {
+void Dialog::Fail(const std::string& message, int exitCode) {
   // Only the unexpected error has a placeholder: the support address.
-  FailWithText(locale_.Format(message, startup_.supportAddress()));
+  FailWithText(locale_.Format(message, startup_.supportAddress()), false, exitCode);
 }
 
-void Dialog::FailWithText(const std::string& text, bool retry) {
+void Dialog::FailWithText(const std::string& text, bool retry, int exitCode) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || failed_) return;
@@ -392,15 +395,16 @@ void Dialog::FailWithText(const std::string& text, bool retry) {
   std::string retryLabel = retry ? locale_.Translate(messages::kRetry) : std::string();
   std::string closeLabel = locale_.Translate(messages::kClose);
   view_.Post([this, caption = std::move(caption), text, retryLabel = std::move(retryLabel),
-              closeLabel = std::move(closeLabel)] {
+              closeLabel = std::move(closeLabel), exitCode] {
     if (phase_ == Phase::Closed) return;
     phase_ = Phase::Error;
-    exitCode_ = kFailed;
+    exitCode_ = exitCode;
     view_.ShowError(caption, text, retryLabel, closeLabel);
   });
 }
 
-void Dialog::OnErrorDismissed() { Close(kFailed); }
+// The error shown decided the exit status.
+void Dialog::OnErrorDismissed() { Close(exitCode_); }
 
 void Dialog::OnRetryRequested() {
   if (phase_ != Phase::Error) return;
@@ -431,7 +435,7 @@ void Dialog::OnRetryRequested() {
   StartTransfers();
 }
 
-void Dialog::OnCloseRequested() { Close(phase_ == Phase::Error ? kFailed : kCanceled); }
+void Dialog::OnCloseRequested() { Close(phase_ == Phase::Error ? exitCode_ : kCanceled); }
 
 void Dialog::Close(int exitCode) {
   if (phase_ == Phase::Closed) return;

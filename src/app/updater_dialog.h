@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "app/exit_status.h"
 #include "app/startup_parameters.h"
 #include "app/transfer_monitor.h"
 #include "app/updater_view.h"
@@ -41,11 +42,12 @@ class TransferService {
   virtual void CancelTransfer(const std::string& transferId) = 0;
 };
 
-// The process exit status of a run.
+// The process exit status of a run: the statuses of halvane-get (app/exit_status.h), read from
+// the transfer that failed when an error box was shown for one.
 enum ExitCode : int {
-  kLaunched = 0,  // both packages are complete and the program was started and has ended
-  kFailed = 1,    // an error box was shown
-  kCanceled = 2,  // the user closed the window (or pressed Cancel) before the launch had ended
+  kLaunched = kExitComplete,     // both packages are complete and the program was started and ended
+  kFailed = kExitFailed,         // an error box was shown for anything but a transfer's failure
+  kCanceled = kExitInterrupted,  // the window was closed (or Cancel pressed) before the launch
 };
 
 // Starts the downloaded program and waits for it to exit (Launch in the product).
@@ -101,10 +103,11 @@ class Dialog final : public TransferMonitorCallback, public ViewListener {
   // call returns kFailed at once.
   int Run();
   // Shows only the error box with the translation of `message` and runs the loop until it is
-  // dismissed (a start-up failure: no transfer starts); kFailed.
+  // dismissed (a start-up failure: no transfer starts); returns `exitCode`.
   // `detail`, when given, follows the translated message on a line of its own (a path, which
   // needs no translation).
-  int RunError(const std::string& message, const std::string& detail = std::string());
+  int RunError(const std::string& message, const std::string& detail = std::string(),
+               int exitCode = kFailed);
 
   // TransferMonitorCallback (monitor thread). OnTransferError is the same as OnTransferFinished.
   void OnTransferProgress(const TransferStatus& status) override;
@@ -136,10 +139,11 @@ class Dialog final : public TransferMonitorCallback, public ViewListener {
   void StartTransfers();
   void StartLaunch();
   void OnLaunchFinished(bool launched);
-  // Shows the error box with the translation of `message`, once per run; any thread.
-  void Fail(const std::string& message);
+  // Shows the error box with the translation of `message`, once per run; the run then ends with
+  // `exitCode`. Any thread.
+  void Fail(const std::string& message, int exitCode = kFailed);
   // Shows the error box with a finished text, with Retry when `retry`; any thread.
-  void FailWithText(const std::string& text, bool retry = false);
+  void FailWithText(const std::string& text, bool retry = false, int exitCode = kFailed);
   // GUI thread.
   void Close(int exitCode);
   // Runs a monitor report; an exception ends the run with the unexpected-error message.

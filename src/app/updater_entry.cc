@@ -1,8 +1,12 @@
 #include "app/updater_entry.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/cache_layout.h"
@@ -31,6 +35,54 @@ void WriteLine(int fd, const std::string& text) {
   [[maybe_unused]] const ssize_t written = write(fd, line.data(), line.size());
 }
 
+// Ctrl-C and SIGTERM end the run as the window's close button does: the transfers are suspended,
+// so the next run resumes them, and a line on the error stream says so. Made on the main thread
+// before any other thread, which then all inherit the blocked signals; one thread of its own
+// takes them.
+class SignalWatch {
+ public:
+  SignalWatch() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+  }
+  ~SignalWatch() {
+    Stop();
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+
+  // From now on a signal closes `dialog` through `view` (on the GUI thread).
+  void Start(View& view, Dialog& dialog, int errorFd) {
+    thread_ = std::thread([this, &view, &dialog, errorFd] {
+      int signal = 0;
+      if (sigwait(&signals_, &signal) != 0 || signal == SIGUSR1) return;
+      taken_ = signal;
+      WriteLine(errorFd, std::string("halvane-updater: ") +
+                             (signal == SIGINT ? "interrupted" : "terminated") +
+                             "; the download is kept and the next run resumes it");
+      view.Post([&dialog] { dialog.OnCloseRequested(); });
+    });
+  }
+  // Joins the thread; before the dialog and the view go.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+  }
+  // The signal that closed the run; 0 when none did.
+  int taken() const { return taken_; }
+
+ private:
+  sigset_t signals_;
+  sigset_t previous_;
+  std::thread thread_;
+  std::atomic<int> taken_{0};
+};
+
 }  // namespace
 
 EntryEnvironment EntryEnvironment::Process() {
@@ -49,6 +101,7 @@ int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
   const StartupParameters startup(resources, arguments, environment.folders);
   const Settings settings = BuildSettings(startup, environment.processorCount);
 
+  SignalWatch signals;
   const EmbeddedMessageCatalog catalog;
   CustomBoostLocale locale(catalog, std::string());
   if (!startup.languages().empty()) locale.SetLanguage(startup.defaultLanguage());
@@ -86,8 +139,12 @@ int RunUpdater(int* argc, char*** argv, const StringResourceTable& resources,
       Dialog::CreateSingleton(*view, *backend, locale, startup, environment.launch);
 
   // The disk message names the folder it could not use, so that the user knows where to look.
-  const int exitCode =
-      dataFolderReady ? dialog->Run() : dialog->RunError(messages::kDiskWriteError, unusableFolder);
+  signals.Start(*view, *dialog, environment.error);
+  int exitCode = dataFolderReady
+                     ? dialog->Run()
+                     : dialog->RunError(messages::kDiskWriteError, unusableFolder, kExitLocalFiles);
+  signals.Stop();
+  if (exitCode == kCanceled && signals.taken() == SIGTERM) exitCode = kExitTerminated;
 
   // The monitor stops before the services and the dialog it reports to.
   backend.reset();

@@ -67,14 +67,22 @@ LogManager::LogManager(std::uint32_t threadCount, std::int32_t logLevel, std::st
 
 LogManager::~LogManager() { Drain(); }
 
+void LogManager::MirrorLines(std::int32_t levels, std::function<void(const std::string&)> mirror) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  mirrorLevels_ = levels;
+  mirror_ = std::move(mirror);
+}
+
 void LogManager::WriteLine(std::int32_t level, const std::string& text) {
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     if ((level & logLevel_) == 0) return;
-    if (!file_) OpenLogFile();
     // One write per line: a package of many small files logs a line per file.
     std::string line = FormatUtcTime(now_(), kLinePrefixFormat);
     line += text;
+    // Shown even when the file cannot be made: the user asked to see these lines.
+    if (mirror_ && (level & mirrorLevels_) != 0) mirror_(line);
+    if (!file_) OpenLogFile();
     file_->Write(line.data(), line.size());
   } catch (...) {
     // Logging must never disturb the transfer: the line is lost.

@@ -47,6 +47,11 @@ class LogManager : public EventManager {
 
   std::int32_t GetLogLevel() const { return logLevel_; }
 
+  // Hands every line written from now on whose level shares a bit with `levels` to `mirror` as
+  // well, stamp and end included (halvane-get --verbose shows them on stderr). The mirror runs
+  // under the line mutex, so that lines reach it whole and in order; it must not log.
+  void MirrorLines(std::int32_t levels, std::function<void(const std::string&)> mirror);
+
  private:
   // Removes old log files, then creates the file of this run. Throws a FileException when the
   // file cannot be created, std::runtime_error when every name up to kMaxNameSuffix is taken.
@@ -65,6 +70,8 @@ class LogManager : public EventManager {
   std::mutex mutex_;
   // Guarded by mutex_; empty until the first line is written.
   std::shared_ptr<SharedFile> file_;
+  std::int32_t mirrorLevels_ = 0;
+  std::function<void(const std::string&)> mirror_;
 };
 
 // `time` in UTC formatted by strftime's `format`; empty when the time cannot be converted. Any

@@ -85,7 +85,12 @@ void HttpManifestSource::Retrieve(const std::string& /*locator*/, std::ostream& 
       if (!stream.good()) throw ManifestStreamException(status.errorDetails);
       return;
     case HttpRequestResult::InvalidUrl:
+      throw ManifestLocatorException(DescribeRequestFailure(url_, status));
     case HttpRequestResult::ClientError:
+      // 429 Too Many Requests is a host asking to be tried later, not a wrong address.
+      if (status.responseCode == 429) {
+        throw ManifestStreamException(DescribeRequestFailure(url_, status));
+      }
       throw ManifestLocatorException(DescribeRequestFailure(url_, status));
     case HttpRequestResult::OutOfMemory:
       throw std::bad_alloc();

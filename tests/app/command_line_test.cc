@@ -2,10 +2,12 @@
 // network or data folder, and a mistake gets one line naming it and a pointer to --help.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "nginx_site.h"
 #include "scoped_environment.h"
 #include "temp_dir.h"
+#include "test_http_server.h"
 
 namespace halv {
 namespace {
@@ -27,8 +30,10 @@ struct Result {
   std::string err;
 };
 
-// Runs `arguments` with a home, cache, data and state folder of `temp` and no analytics.
-Result RunProgram(const test::TempDir& temp, std::vector<std::string> arguments) {
+// Runs `arguments` with a home, cache, data and state folder of `temp` and no analytics; calls
+// `during` with the PID once the program started, before waiting for it.
+Result RunProgram(const test::TempDir& temp, std::vector<std::string> arguments,
+                  const std::function<void(pid_t)>& during = nullptr) {
   std::vector<std::string> environment = {"HOME=" + temp.Child("home"),
                                           "XDG_CACHE_HOME=" + temp.Child("home/.cache"),
                                           "XDG_DATA_HOME=" + temp.Child("home/.local/share"),
@@ -58,6 +63,7 @@ Result RunProgram(const test::TempDir& temp, std::vector<std::string> arguments)
   Result result;
   EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
   posix_spawn_file_actions_destroy(&actions);
+  if (during) during(pid);
   int status = 0;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -134,6 +140,16 @@ TEST(CommandLineTest, MistakesGetOneLineAndAPointerToHelp) {
       {"get stray argument", {HALV_GET_BINARY, "stray"}, "unexpected argument stray"},
       {"get missing value", {HALV_GET_BINARY, "--partner"}, "--partner needs a value"},
       {"get missing option", {HALV_GET_BINARY, "--partner=R", "--dest=d"}, "--package is required"},
+      {"get without host",
+       {HALV_GET_BINARY, "--partner=R", "--package=abc", "--dest=d"},
+       "--host is required: this build names no manifest host"},
+      {"get bad retry time",
+       {HALV_GET_BINARY, "--retry-for", "-1"},
+       "--retry-for takes a number of seconds from 0 to 604800"},
+      {"updater typo", {HALV_UPDATER_BINARY, "--hlep"}, "unknown option --hlep"},
+      {"updater short option",
+       {HALV_UPDATER_BINARY, "packageVersion=2", "-V"},
+       "unknown option -V"},
       {"publish unknown option", {HALV_PUBLISH_BINARY, "--bogus=1"}, "unknown option \"--bogus\""},
       {"collect unknown option",
        {HALV_COLLECT_BINARY, "report", "--bogus"},
@@ -160,21 +176,147 @@ TEST(CommandLineTest, MistakesGetOneLineAndAPointerToHelp) {
   }
 }
 
+// A copy of the updater whose manifest host and analytics point at a server of the test: an
+// option it does not know ends it before any connection, folder or log.
+TEST(CommandLineTest, UpdaterRefusesUnknownOptionsWithoutAnyConnection) {
+  test::TempDir temp;
+  fs::create_directories(temp.Child("home"));
+  test::TestHttpServer server;
+  server.Start();
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  test::WriteFile(temp.Child("brand.conf"),
+                  "102=" + host + "\n105=aaaa\n106=bbbb\n107=cccc\n108=Typo\n109=typo\n" +
+                      "131=http://" + host + "\n132=http://" + host + "\n");
+  const std::string copy = temp.Child("halvane-updater");
+  ASSERT_EQ(::system(("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" +
+                      temp.Child("brand.conf") + "' '" + copy + "'")
+                         .c_str()),
+            0);
+  for (const std::string option : {"-V", "--hlep", "-", "--help=x", "--version=1"}) {
+    SCOPED_TRACE(option);
+    const Result result = RunProgram(temp, {copy, "packageVersion=1", option});
+    EXPECT_EQ(result.status, 2) << result.err;
+    EXPECT_EQ(result.err,
+              "halvane-updater: unknown option " + option + "\nTry 'halvane-updater --help'.\n");
+    EXPECT_TRUE(fs::is_empty(temp.Child("home")));
+  }
+  // --remove-shortcuts is known: it removes (here nothing) and fetches nothing either.
+  const Result removed = RunProgram(temp, {copy, "--remove-shortcuts"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.err, "halvane-updater: removed 0 shortcut files of Typo\n");
+  EXPECT_EQ(server.ConnectionCount(), 0);
+}
+
+// The updater's exit statuses for real, on the terminal: a rebranded copy whose host has the
+// program's package and its skin (version 7 of each only), or is a port nobody listens on.
+TEST(CommandLineTest, UpdaterExitsWithTheStatusOfItsFailure) {
+  test::TempDir temp;
+  fs::create_directories(temp.Child("home"));
+  test::WriteFile(temp.Child("in/app.txt"), "program");
+  test::TestHttpServer server;
+  server.Start();
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  for (const std::string package : {"aaaa", "skin"}) {
+    ASSERT_EQ(::system(("'" HALV_PUBLISH_BINARY "' --input '" + temp.Child("in") + "' --output '" +
+                        temp.Child("www") + "' --partner P --package " + package +
+                        " --package-version 7 --name A --node " + host + " >/dev/null")
+                           .c_str()),
+              0);
+    for (const std::string& path :
+         {"/manifests/" + package + "/current.xml", "/manifests/" + package + "/7.xml",
+          std::string("/nodes/P.xml"), "/packages/P/" + package + "/7/app.txt"}) {
+      server.AddContent(path, test::ReadFile(temp.Child("www") + path));
+    }
+  }
+  const auto rebrand = [&temp](const std::string& name, const std::string& manifestHost) {
+    test::WriteFile(temp.Child(name + ".conf"), "102=" + manifestHost +
+                                                    "\n103=P\n104=P\n105=aaaa\n106=skin\n" +
+                                                    "107=aaaa\n108=Statuses\n109=statuses\n");
+    const std::string copy = temp.Child(name);
+    EXPECT_EQ(::system(("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" +
+                        temp.Child(name + ".conf") + "' '" + copy + "'")
+                           .c_str()),
+              0);
+    return copy;
+  };
+  const std::string live = rebrand("live", host);
+  const std::string dead =
+      rebrand("dead", "127.0.0.1:" + std::to_string(test::FreeLoopbackPorts(1)[0]));
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    int status;
+    const char* said;
+  } cases[] = {
+      {"usage", {live, "--hlep"}, 2, "unknown option --hlep"},
+      {"no such skin version", {live, "skinVersion=5"}, 3, "/manifests/skin/5.xml"},
+      {"no such program version", {live, "packageVersion=9.9"}, 3, "/manifests/aaaa/9.9.xml"},
+      {"network", {dead}, 4, "refused the connection"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result result = RunProgram(temp, c.arguments);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_NE(result.err.find(c.said), std::string::npos) << result.err;
+  }
+  // A signal while a package's file comes: the run ends at once, says so, keeps what came.
+  test::HttpFault held;
+  held.holdMidBody = true;
+  const std::vector<std::string> files = {"/packages/P/aaaa/7/app.txt",
+                                          "/packages/P/skin/7/app.txt"};
+  for (const std::string& file : files) server.SetFault(file, held);
+  // Nothing of the rows above is kept: each package's file is asked for anew.
+  fs::remove_all(temp.Child("home/.local/share/statuses"));
+  fs::remove_all(temp.Child("home/.local/state/statuses"));
+  const auto fileRequests = [&server, &files] {
+    std::size_t count = 0;
+    for (const std::string& file : files) count += server.RequestsFor(file).size();
+    return count;
+  };
+  const struct {
+    int signal;
+    int status;
+    const char* said;
+  } signals[] = {{SIGINT, 130, "interrupted"}, {SIGTERM, 143, "terminated"}};
+  for (const auto& c : signals) {
+    const int signal = c.signal;
+    const int status = c.status;
+    const char* const said = c.said;
+    SCOPED_TRACE(said);
+    const Result result = RunProgram(temp, {live}, [&server, &fileRequests, signal](pid_t pid) {
+      const std::size_t earlier = fileRequests();
+      for (int tries = 0; fileRequests() == earlier && tries < 10; ++tries) {
+        server.WaitForRequests(server.Requests().size() + 1);
+      }
+      ::kill(pid, signal);
+    });
+    EXPECT_EQ(result.status, status) << result.err;
+    EXPECT_NE(result.err.find(std::string("halvane-updater: ") + said +
+                              "; the download is kept and the next run resumes it"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.out, "");
+  }
+  server.ReleaseHeld();
+  for (const std::string& file : files) server.ClearFault(file);
+}
+
 TEST(CommandLineTest, GetTakesOptionEqualsValueAndTheOldVersionSpellingWithANotice) {
   test::TempDir temp;
   fs::create_directories(temp.Child("home"));
   const std::string deadHost = "127.0.0.1:" + std::to_string(test::FreeLoopbackPorts(1)[0]);
   const Result current =
       RunProgram(temp, {HALV_GET_BINARY, "--host=" + deadHost, "--partner=R", "--package=abc",
-                        "--package-version=7", "--dest=" + temp.Child("dest"), "--threads=2"});
-  EXPECT_EQ(current.status, 1) << current.err;
+                        "--package-version=7", "--dest=" + temp.Child("dest"), "--threads=2",
+                        "--retry-for=0"});
+  EXPECT_EQ(current.status, 4) << current.err;
   EXPECT_NE(current.err.find(deadHost), std::string::npos) << current.err;
   EXPECT_EQ(current.err.find("--package-version ID"), std::string::npos) << current.err;
 
   const Result old =
       RunProgram(temp, {HALV_GET_BINARY, "--host", deadHost, "--partner", "R", "--package", "abc",
-                        "--version", "7", "--dest", temp.Child("dest")});
-  EXPECT_EQ(old.status, 1) << old.err;
+                        "--version", "7", "--dest", temp.Child("dest"), "--retry-for", "0"});
+  EXPECT_EQ(old.status, 4) << old.err;
   EXPECT_EQ(old.err.rfind("halvane-get: --version ID is now --package-version ID", 0), 0u)
       << old.err;
 }

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/exit_status.h"
+
 #include "nginx_site.h"
 #include "scoped_environment.h"
 #include "temp_dir.h"
@@ -82,7 +84,7 @@ class HalvaneGetCausesTest : public testing::Test {
                  " tmpfs \"$0\" && exec \"$@\"' '" + dest + "'";
     }
     command += std::string(" '") + HALV_GET_BINARY + "' --host '" + host +
-               "' --partner R --package abc --dest '" + dest + "' >/dev/null 2>'" +
+               "' --partner R --package abc --retry-for 0 --dest '" + dest + "' >/dev/null 2>'" +
                temp_.Child("errors") + "'";
     const int status = std::system(command.c_str());
     errors = ReadFile(temp_.Child("errors"));
@@ -114,59 +116,68 @@ TEST_F(HalvaneGetCausesTest, EachCauseIsNamedForWhatItIsAndWhere) {
     std::string environment;
     std::string mount;  // tmpfs options for a file system on dest
     std::vector<std::string> said;
+    int status;  // the documented exit status of the cause
   } const cases[] = {
       {"a proxy that is not there",
        site.ManifestHost(),
        temp_.Child("dest"),
        "http_proxy=http://" + deadProxy.address(),
        "",
-       {"the proxy " + deadProxy.address() + " refused the connection"}},
+       {"the proxy " + deadProxy.address() + " refused the connection"},
+       kExitNetwork},
       {"a host that is not the manifest host",
        other,
        temp_.Child("dest"),
        "",
        "",
        {other + " has neither the node list of partner R nor the package abc",
-        "is it the manifest host of this package?"}},
+        "is it the manifest host of this package?"},
+       kExitNotFound},
       {"https:// on a server of plain HTTP",
        "https://" + site.ManifestHost(),
        temp_.Child("dest"),
        "",
        "",
        {site.ManifestHost() + " did not start a TLS session",
-        "if it serves plain HTTP, give the host without https://"}},
+        "if it serves plain HTTP, give the host without https://"},
+       kExitNetwork},
       {"a manifest host that is down",
        deadHost.address(),
        temp_.Child("dest"),
        "",
        "",
-       {"the server " + deadHost.address() + " refused the connection"}},
+       {"the server " + deadHost.address() + " refused the connection"},
+       kExitNetwork},
       {"--dest a file",
        site.ManifestHost(),
        temp_.Child("a file"),
        "",
        "",
-       {temp_.Child("a file") + " is a file, not a folder"}},
+       {temp_.Child("a file") + " is a file, not a folder"},
+       kExitLocalFiles},
       {"--dest below a file",
        site.ManifestHost(),
        temp_.Child("a file/sub"),
        "",
        "",
        {"cannot create the destination folder " + temp_.Child("a file/sub") + ": " +
-        temp_.Child("a file") + " is a file, not a folder"}},
+        temp_.Child("a file") + " is a file, not a folder"},
+       kExitLocalFiles},
       {"a small empty disk",
        site.ManifestHost(),
        temp_.Child("small disk"),
        "",
        "size=64k",
        {"needs 2.5 MiB in " + temp_.Child("small disk") +
-        ", and its file system has 64.0 KiB free"}},
+        ", and its file system has 64.0 KiB free"},
+       kExitDiskFull},
       {"a read-only destination",
        site.ManifestHost(),
        temp_.Child("read-only"),
        "",
        "ro",
-       {temp_.Child("read-only") + " is on a read-only file system"}},
+       {temp_.Child("read-only") + " is on a read-only file system"},
+       kExitLocalFiles},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -175,7 +186,7 @@ TEST_F(HalvaneGetCausesTest, EachCauseIsNamedForWhatItIsAndWhere) {
       continue;
     }
     std::string errors;
-    EXPECT_EQ(Get(c.host, c.dest, c.environment, c.mount, errors), 1) << errors;
+    EXPECT_EQ(Get(c.host, c.dest, c.environment, c.mount, errors), c.status) << errors;
     for (const std::string& text : c.said) {
       EXPECT_NE(errors.find(text), std::string::npos) << text << "\nin: " << errors;
     }

@@ -280,7 +280,8 @@ TEST_F(HalvaneGetTest, ALargeFileIsCheckedOnEveryProcessorAndOnlyItsWrongChunksA
   EXPECT_NE(errors.find("every file was there and checked"), std::string::npos) << errors;
 }
 
-TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
+// Each failure ends with its documented exit status (app/exit_status.h) and says what failed.
+TEST_F(HalvaneGetTest, FailuresEndWithTheirStatusAndSayWhatFailed) {
   test::NginxSite site(HALV_PUBLISH_BINARY, HALV_SERVE_NGINX, temp_.Child("site"), 2);
   site.Add(temp_.Child("in"), "R", "abc", "7");
   site.Serve();
@@ -291,31 +292,40 @@ TEST_F(HalvaneGetTest, FailuresEndWithStatusOneAndSayWhatFailed) {
     std::string host;
     std::string package;
     std::vector<std::string> extra;
+    int status;
     std::vector<std::string> said;
   } const cases[] = {
       {"unknown package",
        site.ManifestHost(),
        "nope",
        {},
+       3,
        {"no such package or version at http://" + site.ManifestHost() + "/manifests/nope/"}},
       {"unknown version",
        site.ManifestHost(),
        "abc",
        {"--package-version", "99"},
+       3,
        {"no such package or version at http://" + site.ManifestHost() + "/manifests/abc/99.xml"}},
       {"wrong partner",
        site.ManifestHost(),
        "abc",
        {"--partner", "X"},
+       3,
        // The node list and the package document are fetched side by side: whichever answers
        // first names the cause.
        {"partner X", "the document is package abc of partner R|is the partner id right?"}},
-      {"dead manifest host", deadHost, "abc", {}, {deadHost + " refused the connection", "abc"}},
+      {"dead manifest host",
+       deadHost,
+       "abc",
+       {"--retry-for", "0"},
+       4,
+       {deadHost + " refused the connection", "abc"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string errors;
-    EXPECT_EQ(Run(c.host, c.package, errors, c.extra), 1);
+    EXPECT_EQ(Run(c.host, c.package, errors, c.extra), c.status) << errors;
     // A text with '|' is said when any of its alternatives is.
     for (const std::string& text : c.said) {
       bool said = false;
@@ -414,7 +424,9 @@ TEST_F(HalvaneGetTest, AFailingNodeIsNamedWithTheFileAndTheCauseAndWhatWasThereI
     test::TestHttpServer host;
     ServeDocuments(temp, {port}, host);
     std::string errors;
-    EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors), 1);
+    // Every node failing is the network's status, once the retries are spent.
+    EXPECT_EQ(Run("127.0.0.1:" + std::to_string(host.port()), "abc", errors, {"--retry-for", "0"}),
+              4);
     const std::string nodeName = "127.0.0.1:" + std::to_string(port);
     EXPECT_NE(errors.find("every download node"), std::string::npos) << errors;
     EXPECT_NE(errors.find("node " + nodeName), std::string::npos) << errors;
@@ -481,7 +493,7 @@ TEST_F(HalvaneGetTest, NoRunEndsInAFalseComplete) {
   ASSERT_TRUE(server.WaitForRequests(6));
   // A second run into the destination (spelt otherwise) is refused at once and names the first.
   std::string errors;
-  EXPECT_EQ(Run(host, "abc", errors, {"--dest", temp_.Child("dest/.")}), 1);
+  EXPECT_EQ(Run(host, "abc", errors, {"--dest", temp_.Child("dest/.")}), 6);
   EXPECT_NE(errors.find("process " + std::to_string(first.pid)), std::string::npos) << errors;
   std::size_t records = 0;
   for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("home"))) {
@@ -495,12 +507,54 @@ TEST_F(HalvaneGetTest, NoRunEndsInAFalseComplete) {
   test::WriteFile(temp_.Child("other"), "1000 bytes of something else");
   fs::rename(temp_.Child("other"), temp_.Child("dest/big.bin.halvane-part"));
   server.ClearFault("/packages/R/abc/7/big.bin");
-  EXPECT_EQ(Wait(first, errors), 1);
+  EXPECT_EQ(Wait(first, errors), 6);
   EXPECT_NE(errors.find("big.bin.halvane-part"), std::string::npos) << errors;
   EXPECT_EQ(ReadFile(temp_.Child("dest/big.bin")), "1000 bytes of something else");
   // The next run finds the partial file wrong, fetches what it must, and is complete.
   ASSERT_EQ(Run(host, "abc", errors), 0) << errors;
   ExpectDownloaded();
+}
+
+// The host and its nodes come up 3 s after the run starts (after its waits of 1 and 2 s): the
+// run waits, says so and why, and completes; with --retry-for 0 it would have ended at once.
+TEST_F(HalvaneGetTest, ANetworkThatComesUpLateIsWaitedForAndTheRunCompletes) {
+  // One server is the manifest host and the node; its port refuses connections until it starts.
+  test::TestHttpServer server;
+  const std::string host = "127.0.0.1:" + std::to_string(server.Bind());
+  ASSERT_EQ(::system((std::string("'") + HALV_PUBLISH_BINARY + "' --input '" + temp_.Child("in") +
+                      "' --output '" + temp_.Child("www") +
+                      "' --partner R --package abc --package-version 7 --name D --chunk-size " +
+                      std::to_string(kChunk) + " --node " + host + " >/dev/null")
+                         .c_str()),
+            0);
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.Child("www"))) {
+    if (!entry.is_regular_file()) continue;
+    std::string path = entry.path().string().substr(temp_.Child("www").size());
+    // Chunk URLs percent-encode each segment, and the test server matches them as sent.
+    for (std::size_t at; (at = path.find(' ')) != std::string::npos;) path.replace(at, 1, "%20");
+    server.AddContent(path, ReadFile(entry.path().string()));
+  }
+  const Child child = Start(host, "abc");
+  // Polls the child's stderr for its second wait; no thread of this process is synchronised.
+  const auto waits = [&child] {
+    const std::string errors = ReadFile(child.stderrPath);
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = errors.find("waiting for the network", at)) != std::string::npos;
+         ++at) {
+      ++count;
+    }
+    return count;
+  };
+  // A run that ended or never waits fails below rather than hanging here.
+  for (int tries = 0; waits() < 2 && tries < 1500; ++tries) ::usleep(20000);
+  server.Start();
+  std::string errors;
+  ASSERT_EQ(Wait(child, errors), 0) << errors;
+  ExpectDownloaded();
+  EXPECT_NE(errors.find("waiting for the network (the server " + host + " refused the connection"),
+            std::string::npos)
+      << errors;
+  EXPECT_NE(errors.find("); trying again in 2 s"), std::string::npos) << errors;
 }
 
 TEST_F(HalvaneGetTest, InterruptedRunsSuspendAndTheNextRunCompletes) {

@@ -93,12 +93,14 @@ TEST(BuildLaunchArgumentsTest, EveryItemInOrderUnderItsCondition) {
 
 class LaunchTest : public ::testing::Test {
  protected:
-  StartupParameters MakeStartup() const {
+  // With shortcuts asked for, unless `shortcuts` says otherwise ("" for no argument).
+  StartupParameters MakeStartup(const std::string& shortcuts = "shortcuts=yes") const {
+    std::vector<std::string> arguments = {"halvane-updater", "packageVersion=2.1", "log=3"};
+    if (!shortcuts.empty()) arguments.push_back(shortcuts);
     return StartupParameters(
         StringResourceTable::FromText(
             "104=P\n105=K\n106=S\n107=M\n108=My \"Best\" App\n109=My Folder\n"),
-        {"halvane-updater", "packageVersion=2.1", "log=3"},
-        UserFolders{root_.Child("cache"), root_.Child("data"), root_.Child("state")});
+        arguments, UserFolders{root_.Child("cache"), root_.Child("data"), root_.Child("state")});
   }
 
   std::string Shortcut() const { return root_.Child("state/My Folder/shortcuts/K.url"); }
@@ -158,6 +160,29 @@ TEST_F(LaunchTest, AShortcutThatCannotBeWrittenDoesNotStopTheLaunch) {
   ASSERT_TRUE(Launch(MakeStartup(), "", "bin/program", ""));
   EXPECT_EQ(test::ReadLaunchRecord(record_).size(), 13u);
   EXPECT_TRUE(fs::is_directory(Shortcut() + "/in the way"));
+}
+
+// Shortcuts are written only when asked for, and --remove-shortcuts takes away what was written.
+TEST_F(LaunchTest, ShortcutsAreCreatedOnlyWhenAskedAndRemovedOnRequest) {
+  test::InstallProgram(HALV_RECORD_LAUNCH, dataFolder_ + "/M/bin/program");
+  for (const std::string skipped : {"", "shortcuts=no"}) {
+    SCOPED_TRACE(skipped);
+    ASSERT_TRUE(Launch(MakeStartup(skipped), "", "bin/program", ""));
+    EXPECT_FALSE(fs::exists(Shortcut()));
+    EXPECT_FALSE(fs::exists(InstalledLauncher()));
+  }
+  ASSERT_TRUE(Launch(MakeStartup(), "", "bin/program", ""));
+  ASSERT_TRUE(fs::exists(Shortcut()));
+  ASSERT_TRUE(fs::exists(InstalledLauncher()));
+  // A file of the user's beside them stays.
+  test::WriteFile(root_.Child("state/My Folder/shortcuts/notes.txt"), "mine");
+
+  EXPECT_EQ(RemoveShortcuts(MakeStartup("")), 3) << "the .url, its .desktop, the menu entry";
+  EXPECT_FALSE(fs::exists(Shortcut()));
+  EXPECT_FALSE(fs::exists(root_.Child("state/My Folder/shortcuts/K.desktop")));
+  EXPECT_FALSE(fs::exists(InstalledLauncher()));
+  EXPECT_EQ(test::ReadFile(root_.Child("state/My Folder/shortcuts/notes.txt")), "mine");
+  EXPECT_EQ(RemoveShortcuts(MakeStartup("")), 0);
 }
 
 TEST_F(LaunchTest, FailsWhenTheProgramCannotBeStarted) {

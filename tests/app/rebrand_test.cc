@@ -54,8 +54,9 @@ TEST(RebrandTest, ABuiltUpdaterTakesNewResourcesWithoutRecompiling) {
              text);
     return text;
   };
-  EXPECT_NE(RunShell(env + "'" HALV_UPDATER_BINARY "' 2>&1 </dev/null", output), 0);
-  EXPECT_NE(output.find("Halvane Demo Downloader Error"), std::string::npos) << output;
+  // The generic build names no package: it says so and fetches nothing.
+  EXPECT_EQ(RunShell(env + "'" HALV_UPDATER_BINARY "' 2>&1 </dev/null", output), 2);
+  EXPECT_NE(output.find("this build names no package to download"), std::string::npos) << output;
   EXPECT_EQ(resources(HALV_UPDATER_BINARY).find("rebranded"), std::string::npos);
 
   ASSERT_EQ(
@@ -183,7 +184,7 @@ TEST(RebrandTest, ACopyWithoutItsWindowModuleSaysWhyOnStderrAndInTheLog) {
                         tried + ": cannot open shared object file"),
             std::string::npos)
       << output;
-  EXPECT_NE(output.find(real + "/lib/halvane-delivery/libhalvane-gtk.so"), std::string::npos)
+  EXPECT_NE(output.find(real + "/lib/halvane-delivery/gtk/libhalvane-gtk.so"), std::string::npos)
       << output;
   std::string log;
   RunShell("cat '" + dir.Child("state") + "'/P/logs/Log.*", log);
@@ -195,6 +196,35 @@ TEST(RebrandTest, ACopyWithoutItsWindowModuleSaysWhyOnStderrAndInTheLog) {
   // Logged before the first transfer, like the notice of a run as root.
   EXPECT_NE(log.find("\"event\":\"RunningAsRoot\""), ::geteuid() == 0 ? std::string::npos : 0)
       << log;
+}
+
+// HALV_GTK_MODULE names the module wherever it lies: the copy loads it (and then finds the
+// display unreachable) instead of looking beside itself or in the installed folders.
+TEST(RebrandTest, TheEnvironmentNamesTheWindowModuleOfACopyElsewhere) {
+  test::TempDir dir;
+  const std::string copy = dir.Child("bin/halvane-updater");
+  std::ofstream(dir.Child("brand.conf")) << kPackageIds << "102=127.0.0.1:1\n108=P\n109=P\n";
+  std::string output;
+  ASSERT_EQ(
+      RunShell("mkdir -p '" + dir.Child("bin") + "' && '" HALV_REBRAND_TOOL "' '" +
+                   HALV_UPDATER_BINARY "' '" + dir.Child("brand.conf") + "' '" + copy + "' 2>&1",
+               output),
+      0)
+      << output;
+  const std::string module =
+      std::filesystem::path(HALV_UPDATER_BINARY).parent_path().string() + "/libhalvane-gtk.so";
+  RunShell("env -u WAYLAND_DISPLAY DISPLAY=:99 HALV_ANALYTICS_URL= HALV_GTK_MODULE='" + module +
+               "' " + Homes(dir) + " '" + copy + "' 2>&1 </dev/null",
+           output);
+  EXPECT_NE(output.find("no window, running on the terminal: the display cannot be opened"),
+            std::string::npos)
+      << output;
+  RunShell("env -u WAYLAND_DISPLAY DISPLAY=:99 HALV_ANALYTICS_URL= HALV_GTK_MODULE='" +
+               dir.Child("none.so") + "' " + Homes(dir) + " '" + copy + "' 2>&1 </dev/null",
+           output);
+  EXPECT_NE(output.find("could not be loaded (" + dir.Child("none.so")), std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("/bin/libhalvane-gtk.so"), std::string::npos) << "only the named path";
 }
 
 }  // namespace

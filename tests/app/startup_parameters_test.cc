@@ -242,10 +242,18 @@ TEST(StartupParametersTest, TheUpdaterNamesTheDataFolderItCannotWriteTo) {
   test::TempDir dir;
   std::filesystem::create_directories(dir.Child("data"));
   std::ofstream(dir.Child("data/Halvane Demo")) << "x";
-  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY HOME='" + dir.Child("home") +
-                              "' XDG_CACHE_HOME='" + dir.Child("cache") + "' XDG_DATA_HOME='" +
-                              dir.Child("data") + "' XDG_STATE_HOME='" + dir.Child("state") +
-                              "' '" HALV_UPDATER_BINARY "' 2>&1 </dev/null";
+  // A product's updater: the generic build names no package and stops before any folder.
+  std::ofstream(dir.Child("brand.conf"))
+      << "102=127.0.0.1:1\n105=a\n106=b\n107=c\n108=Halvane Demo\n109=Halvane Demo\n";
+  ASSERT_EQ(::system(("'" HALV_REBRAND_TOOL "' '" HALV_UPDATER_BINARY "' '" +
+                      dir.Child("brand.conf") + "' '" + dir.Child("updater") + "' >/dev/null")
+                         .c_str()),
+            0);
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY HALV_ANALYTICS_URL= HOME='" +
+                              dir.Child("home") + "' XDG_CACHE_HOME='" + dir.Child("cache") +
+                              "' XDG_DATA_HOME='" + dir.Child("data") + "' XDG_STATE_HOME='" +
+                              dir.Child("state") + "' '" + dir.Child("updater") +
+                              "' 2>&1 </dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
@@ -275,7 +283,8 @@ TEST(SettingsTest, DerivedConcurrencyAndOverrides) {
   }
   EXPECT_EQ(Settings(4).workThreads, 26) << "one meaning: the main work manager's threads";
 
-  EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).manifestHost, "127.0.0.1:18080");
+  // The generic build names no host: halvane-get asks for --host rather than guessing one.
+  EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).manifestHost, "");
   EXPECT_EQ(BuildSettings(Parse({"u", "log=3"}), 1).logLevel, 3);
   EXPECT_EQ(BuildSettings(Parse({"u"}, "102=h.example"), 1).manifestHost, "h.example");
 }

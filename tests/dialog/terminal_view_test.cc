@@ -178,6 +178,42 @@ TEST(TerminalViewTest, WritesWholeLinesWhenTheOutputIsNotATerminal) {
   EXPECT_EQ(text, "Calculating time remaining\n1%  soon\n12%  soon\n100%  soon\n");
 }
 
+// As halvane-get: what the updater says goes to stderr, and stdout stays the launched program's.
+TEST(TerminalViewTest, ProgressGoesToTheErrorStreamAndTheOutputStaysFree) {
+  int out[2];
+  int err[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(err), 0);
+  int in[2];
+  ASSERT_EQ(pipe(in), 0);
+  {
+    TerminalView view(in[0], out[1], err[1]);
+    Listener listener(view);
+    view.SetListener(&listener);
+    view.Open("Halvane Demo Downloader");
+    view.ShowProgress("Calculating time remaining");
+    view.SetProgress(50, "50%", "1.0 MB of 2.0 MB", "soon");
+    view.ShowLaunching("Launching Halvane Demo");
+    view.Quit();
+  }
+  close(out[1]);
+  close(err[1]);
+  const auto drain = [](int fd) {
+    std::string text;
+    char buffer[1024];
+    ssize_t count;
+    while ((count = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, count);
+    close(fd);
+    return text;
+  };
+  EXPECT_EQ(drain(out[0]), "");
+  EXPECT_EQ(drain(err[0]),
+            "Halvane Demo Downloader\nCalculating time remaining\n50%  1.0 MB of 2.0 MB  soon\n"
+            "Launching Halvane Demo ...\n");
+  close(in[0]);
+  close(in[1]);
+}
+
 TEST(TerminalViewTest, TasksPostedAfterQuitAreDropped) {
   Pty pty;
   TerminalView view(pty.terminal(), pty.terminal(), pty.terminal());

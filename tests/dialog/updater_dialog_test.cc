@@ -180,26 +180,28 @@ TransferStatus WithMessage(TransferStatus status, const std::string& message) {
   return status;
 }
 
-TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
+// The exit status is the one halvane-get has for the same failure (app/exit_status.h).
+TEST(DialogTest, EveryFailureShowsItsMessageAndExitsWithItsStatus) {
   const std::string unexpected =
       "An unexpected error occurred. Please visit support.halvane.com for further assistance.";
   const struct {
     const char* name;
     TransferStatus mainEnd;
     std::string message;
+    int exit = kExitFailed;
   } cases[] = {
       {"connection", Status("main-id", TransferState::Transferring, TransferError::ConnectionError),
-       messages::kConnectionError},
+       messages::kConnectionError, kExitNetwork},
       {"memory", Status("main-id", TransferState::Transferring, TransferError::InsufficientMemory),
        messages::kOutOfMemoryError},
       {"disk full", Status("main-id", TransferState::Complete, TransferError::InsufficientSpace),
-       messages::kDiskFullError},
+       messages::kDiskFullError, kExitDiskFull},
       {"access", Status("main-id", TransferState::Suspended, TransferError::FileAccessError),
-       messages::kDiskWriteError},
+       messages::kDiskWriteError, kExitLocalFiles},
       {"file", Status("main-id", TransferState::Transferring, TransferError::FileError),
-       messages::kDiskWriteError},
+       messages::kDiskWriteError, kExitLocalFiles},
       {"checksum", Status("main-id", TransferState::Transferring, TransferError::ChecksumError),
-       unexpected},
+       unexpected, kExitNotAuthentic},
       {"unknown", Status("main-id", TransferState::Canceled, TransferError::UnknownError),
        unexpected},
       // Ends without an error that nothing of this run asked for.
@@ -214,26 +216,30 @@ TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
                    "node 127.0.0.1:1, file a.bin: the server 127.0.0.1:1 refused the connection "
                    "(libcurl error 7)"),
        "The server 127.0.0.1:1 is not answering. Please try again later.\n\nnode 127.0.0.1:1, "
-       "file a.bin: the server 127.0.0.1:1 refused the connection (libcurl error 7)"},
+       "file a.bin: the server 127.0.0.1:1 refused the connection (libcurl error 7)",
+       kExitNetwork},
       {"a host in words",
        WithMessage(Status("main-id", TransferState::Initializing, TransferError::ConnectionError),
                    "the server h:8080 did not answer in time (libcurl error 28)"),
        "The server h:8080 is not answering. Please try again later.\n\nthe server h:8080 did "
-       "not answer in time (libcurl error 28)"},
+       "not answer in time (libcurl error 28)",
+       kExitNetwork},
       {"a name that did not resolve",
        WithMessage(Status("main-id", TransferState::Initializing, TransferError::ConnectionError),
                    "the host name h could not be resolved (libcurl error 6)"),
        std::string(messages::kConnectionError) +
-           "\n\nthe host name h could not be resolved (libcurl error 6)"},
+           "\n\nthe host name h could not be resolved (libcurl error 6)",
+       kExitNetwork},
       {"a proxy in words",
        WithMessage(Status("main-id", TransferState::Initializing, TransferError::ConnectionError),
                    "the proxy p:3128 refused the connection (libcurl error 7)"),
        std::string(messages::kConnectionError) +
-           "\n\nthe proxy p:3128 refused the connection (libcurl error 7)"},
+           "\n\nthe proxy p:3128 refused the connection (libcurl error 7)",
+       kExitNetwork},
       {"a document in words",
        WithMessage(Status("main-id", TransferState::Transferring, TransferError::ManifestError),
                    "no such document at http://h/manifests/p/current.xml"),
-       unexpected + "\n\nno such document at http://h/manifests/p/current.xml"},
+       unexpected + "\n\nno such document at http://h/manifests/p/current.xml", kExitNotFound},
       {"an internal message",
        WithMessage(Status("main-id", TransferState::Transferring, TransferError::UnknownError),
                    "Transfer::Start called twice"),
@@ -246,7 +252,7 @@ TEST(DialogTest, EveryFailureShowsItsMessageAndExitsNonZero) {
                          {Progress("main-id", 1, 2, 1), c.mainEnd});
     run.transfers.Expect("skinpkg", "skin-id", {Status("skin-id", TransferState::Initialized)},
                          {Complete("skin-id", "skin.dat")});
-    EXPECT_EQ(run.Run(), Updater::kFailed);
+    EXPECT_EQ(run.Run(), c.exit);
     // A transfer's error offers Retry; an end that nothing asked for does not.
     const std::string retry = c.mainEnd.error != TransferError::None ? "|Retry" : "";
     EXPECT_EQ(run.view.Last("error").text, "Halvane Demo Downloader Error|" + c.message + retry);
@@ -292,7 +298,7 @@ TEST(DialogTest, DestinationThatCannotBeCreatedShowsTheDiskMessage) {
   { std::ofstream(blocked) << "x"; }
   DialogRun run(kResources, blocked);
   run.ScriptSuccess();
-  EXPECT_EQ(run.Run(), Updater::kFailed);
+  EXPECT_EQ(run.Run(), kExitLocalFiles);
   EXPECT_EQ(run.view.Last("error").text,
             std::string("Halvane Demo Downloader Error|") + messages::kDiskWriteError);
 }
@@ -400,6 +406,7 @@ TEST(DialogTest, RetryStartsAgainAfterTheStoppedTransfers) {
   EXPECT_EQ(run.launches[0].mainRunPath, "bin/app");
 }
 
+// Dismissing the box ends the run with the status of the error it showed.
 TEST(DialogTest, ErrorBoxDismissedClosesWithFailure) {
   DialogRun run;
   run.transfers.Expect(
@@ -407,7 +414,7 @@ TEST(DialogTest, ErrorBoxDismissedClosesWithFailure) {
       {Status("main-id", TransferState::Initialized, TransferError::ConnectionError)}, {});
   run.transfers.Expect("skinpkg", "skin-id", {Status("skin-id", TransferState::Initialized)},
                        {Complete("skin-id", "skin.dat")});
-  EXPECT_EQ(run.Run(), Updater::kFailed);
+  EXPECT_EQ(run.Run(), kExitNetwork);
   // An error reported with the initialization does not start the transfer.
   EXPECT_EQ(run.transfers.started().count("main-id"), 0u);
 }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/exit_status.h"
 #include "app/startup_parameters.h"
 #include "app/updater_dialog.h"
 #include "dialog_fakes.h"
@@ -464,8 +465,9 @@ TEST(GtkDialogTest, ErrorBoxIsDismissedWithReturn) {
       {testing::Status("m", TransferState::Initialized, TransferError::ConnectionError)}, {});
   run.transfers.Expect("skinpkg", "s", {testing::Status("s", TransferState::Initialized)},
                        {testing::Progress("s", 1, 3, 100)});
-  // The error box takes the focus from the window; Return presses OK, not Retry beside it.
-  EXPECT_EQ(run.Run("Error$", "key Return"), Updater::kFailed);
+  // The error box takes the focus from the window; Return presses Close, not Retry beside it,
+  // and the run ends with the status of its failure.
+  EXPECT_EQ(run.Run("Error$", "key Return"), kExitNetwork);
 }
 
 TEST(GtkDialogTest, LanguageIsChosenWithTheKeyboard) {

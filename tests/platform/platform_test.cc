@@ -45,15 +45,12 @@ TEST(StringResourceTableTest, StopsAtNulAndCutsLongValuesOnCharacterBoundaries) 
   EXPECT_EQ(cut.size(), 2u * 254);
 }
 
-TEST(StringResourceTableTest, EmbeddedTableHoldsTheDemoBuild) {
+// What the packages carry: no demo host, packages or analytics, a plain folder name.
+TEST(StringResourceTableTest, EmbeddedTableHoldsTheGenericBuild) {
   const auto table = StringResourceTable::Embedded();
-  EXPECT_EQ(table.Load(108), "Halvane Demo");
-  EXPECT_EQ(table.Load(109), "Halvane Demo");
-  for (int id : {103, 104, 105, 106, 107}) {
-    const std::string value = table.Load(id);
-    EXPECT_EQ(value.size(), 24u) << id;
-    EXPECT_EQ(value.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
-  }
+  EXPECT_EQ(table.Load(108), "Halvane Delivery");
+  EXPECT_EQ(table.Load(109), "halvane-delivery");
+  for (int id : {102, 103, 104, 105, 106, 107, 131, 132}) EXPECT_EQ(table.Load(id), "") << id;
 }
 
 TEST(SystemTest, TempDirectoryIsThePrivateCache) {

@@ -125,7 +125,8 @@ TestHttpServer::TestHttpServer() = default;
 
 TestHttpServer::~TestHttpServer() { Stop(); }
 
-void TestHttpServer::Start() {
+std::uint16_t TestHttpServer::Bind() {
+  if (listenFd_ >= 0) return port_;
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listenFd_ < 0) throw std::runtime_error("TestHttpServer: socket failed");
   sockaddr_in address{};
@@ -134,17 +135,27 @@ void TestHttpServer::Start() {
   address.sin_port = 0;
   socklen_t size = sizeof(address);
   if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(listenFd_, 128) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-      ::pipe2(wakeFds_, O_CLOEXEC) != 0) {
-    throw std::runtime_error("TestHttpServer: cannot listen on 127.0.0.1");
+      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    throw std::runtime_error("TestHttpServer: cannot bind a port on 127.0.0.1");
   }
   port_ = ntohs(address.sin_port);
+  return port_;
+}
+
+void TestHttpServer::Start() {
+  Bind();
+  if (::listen(listenFd_, 128) != 0 || ::pipe2(wakeFds_, O_CLOEXEC) != 0) {
+    throw std::runtime_error("TestHttpServer: cannot listen on 127.0.0.1");
+  }
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
 void TestHttpServer::Stop() {
-  if (!acceptThread_.joinable()) return;
+  if (!acceptThread_.joinable()) {
+    if (listenFd_ >= 0) ::close(listenFd_);  // bound, never started
+    listenFd_ = -1;
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;

@@ -37,9 +37,9 @@ struct HttpFault {
   // Send headers and the first half of the body, then the rest once ReleaseHeld was called
   // (nothing more when the server stops first).
   bool holdMidBody = false;
-  bool ignoreRange = false;         // answer 200 with the whole content whatever was asked
-  std::size_t extraBytes = 0;       // append this many bytes beyond what was asked
-  bool corrupt = false;             // invert the first byte of the body
+  bool ignoreRange = false;    // answer 200 with the whole content whatever was asked
+  std::size_t extraBytes = 0;  // append this many bytes beyond what was asked
+  bool corrupt = false;        // invert the first byte of the body
   // A ranged answer that is not the asked range yet well formed: this many bytes fewer at its
   // end, or the asked length served from this many bytes earlier; Content-Range and
   // Content-Length always describe what is sent.
@@ -71,7 +71,11 @@ class TestHttpServer {
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;
 
-  // Listens on 127.0.0.1 with a port the system picks. Throws std::runtime_error on failure.
+  // Takes a port on 127.0.0.1 that the system picks, without listening: connections to it are
+  // refused until Start (a server that comes up late). Returns the port. Throws
+  // std::runtime_error on failure.
+  std::uint16_t Bind();
+  // Listens on the port of Bind, or on one the system picks. Throws std::runtime_error on failure.
   void Start();
   void Stop();
 
