@@ -38,9 +38,10 @@ namespace halv {
 
 namespace {
 
-// Index ranges closer than this are asked for in one request: a request costs more than a few
-// KiB of another file's records.
-constexpr std::uint64_t kIndexGap = 64 << 10;
+// Index ranges closer than this are asked for in one request: a request and its headers cost
+// about as much as this many bytes of other files' records, and a wider gap made a small update
+// fetch more index than changed bytes.
+constexpr std::uint64_t kIndexGap = 2048;
 // The other files of a folder that are searched, in all: a destination inside a large folder of
 // the user's must not turn an update into a read of all of it.
 constexpr std::size_t kMostNeighbours = 10000;
