@@ -176,28 +176,31 @@ void StandardFileManifest::Assign(FileFields&& fields) {
   }
   blockIndex_.reset();
   if (fields.blockSize || fields.blockAt || fields.blockSha256) {
-    const auto blockSize =
-        fields.blockSize ? ParseStrict(*fields.blockSize, 5, 10, BlockIndexPlace::kMaxBlockSize)
-                         : std::nullopt;
-    const auto at =
-        fields.blockAt
-            ? ParseStrict(*fields.blockAt, 19, 10,
-                          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            : std::nullopt;
-    const auto sha256 = fields.blockSha256 ? ParseSha256Hex(*fields.blockSha256) : std::nullopt;
-    if (!blockSize || *blockSize < BlockIndexPlace::kMinBlockSize ||
-        (*blockSize & (*blockSize - 1)) != 0 || !at || !sha256) {
-      throw ManifestParseException(
-          "the file \"" + Printable(path_) +
-          "\" has a block index that is not a block size (a power of two from 512 to 65536), an "
-          "offset and a SHA-256");
+    const std::string refusal =
+        "the file \"" + Printable(path_) +
+        "\" has a block index that is not a block size (a power of two from 512 to 65536), an "
+        "offset and a SHA-256";
+    if (!fields.blockSize || !fields.blockAt || !fields.blockSha256) {
+      throw ManifestParseException(refusal);
     }
     auto place = std::make_shared<BlockIndexPlace>();
+    const auto blockSize = ParseStrict(*fields.blockSize, 5, 10, BlockIndexPlace::kMaxBlockSize);
+    if (!blockSize) throw ManifestParseException(refusal);
     place->blockSize = static_cast<std::uint32_t>(*blockSize);
+    if (place->blockSize < BlockIndexPlace::kMinBlockSize ||
+        (place->blockSize & (place->blockSize - 1)) != 0) {
+      throw ManifestParseException(refusal);
+    }
+    const auto at =
+        ParseStrict(*fields.blockAt, 19, 10,
+                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
+    if (!at) throw ManifestParseException(refusal);
     place->offset = *at;
+    const auto sha256 = ParseSha256Hex(*fields.blockSha256);
+    if (!sha256) throw ManifestParseException(refusal);
+    place->sha256 = *sha256;
     place->length = (size_ / place->blockSize + (size_ % place->blockSize != 0 ? 1 : 0)) *
                     BlockIndexPlace::kRecordSize;
-    place->sha256 = *sha256;
     blockIndex_ = std::move(place);
   }
   if (path_.empty() || chunkSize_ == 0 || checksums_.size() != count) {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -28,16 +28,21 @@ using test::PseudoRandomBytes;
 using test::ReadFile;
 
 // Body bytes the nodes sent for files (and the block file) of `version`, from their access
-// logs ('"GET PATH HTTP/1.1" STATUS BYTES ...').
+// logs ('"GET /packages/R/app/VERSION/PATH HTTP/1.1" STATUS BYTES ...').
 std::uint64_t BytesSentFor(const test::NginxSite& site, const std::string& version) {
-  static const std::regex line("\"GET /packages/R/app/\\.?" + std::string("([^/ ]+)") +
-                               "[^\"]*\" [0-9]+ ([0-9]+) ");
   std::uint64_t bytes = 0;
   for (const std::string& request : site.FileRequests()) {
-    std::smatch match;
-    if (!std::regex_search(request, match, line)) continue;
-    const std::string first = match[1].str();
-    if (first == version || first == version + ".blocks") bytes += std::stoull(match[2].str());
+    const std::string prefix = "\"GET /packages/R/app/";
+    const std::size_t at = request.find(prefix);
+    if (at == std::string::npos) continue;
+    const std::size_t start = at + prefix.size();
+    const std::string first = request.substr(start, request.find_first_of("/ ", start) - start);
+    if (first != version && first != "." + version + ".blocks") continue;
+    // After the request's closing quote: the status, then the body's bytes.
+    std::istringstream rest(request.substr(request.find('"', start) + 1));
+    int status = 0;
+    std::uint64_t sent = 0;
+    if (rest >> status >> sent) bytes += sent;
   }
   return bytes;
 }
@@ -49,19 +54,24 @@ struct Place {
   std::string sha256;
 };
 
+// The text of element `name` in `document` after `from`.
+std::string ElementAfter(const std::string& document, std::size_t from, const std::string& name) {
+  const std::size_t open = document.find("<" + name + ">", from);
+  if (open == std::string::npos) return std::string();
+  const std::size_t start = open + name.size() + 2;
+  return document.substr(start, document.find("</" + name + ">", start) - start);
+}
+
 Place PlaceOf(const std::string& document, const std::string& path) {
-  const std::regex file("<file><path>" + path +
-                        "</path><chunksize>[0-9]+</chunksize><size>([0-9]+)</size>.*?"
-                        "<blocksize>([0-9]+)</blocksize><blockat>([0-9]+)</blockat>"
-                        "<blocksha256>([0-9a-f]{64})</blocksha256>");
-  std::smatch match;
-  if (!std::regex_search(document, match, file)) {
-    ADD_FAILURE() << "no block index for " << path;
+  const std::size_t file = document.find("<file><path>" + path + "</path>");
+  if (file == std::string::npos) {
+    ADD_FAILURE() << "no file " << path;
     return Place();
   }
-  const std::size_t size = std::stoull(match[1].str());
-  const std::size_t block = std::stoull(match[2].str());
-  return Place{std::stoull(match[3].str()), (size + block - 1) / block * 12, match[4].str()};
+  const std::size_t size = std::stoull(ElementAfter(document, file, "size"));
+  const std::size_t block = std::stoull(ElementAfter(document, file, "blocksize"));
+  return Place{std::stoull(ElementAfter(document, file, "blockat")),
+               (size + block - 1) / block * 12, ElementAfter(document, file, "blocksha256")};
 }
 
 class HalvaneGetUpdateTest : public testing::Test {
