@@ -25,6 +25,7 @@
 #include "transfer/transfer_error_data.h"
 #include "transfer/transfer_progress_updater.h"
 #include "works/chunk_works.h"
+#include "works/replace_files_work.h"
 #include "works/reuse_works.h"
 
 namespace halv {

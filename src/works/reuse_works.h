@@ -13,8 +13,6 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
-#include "file/beneath.h"
-
 #include "http/http_request.h"
 #include "transfer/transfer_shared_data.h"
 #include "transfer/transfer_work.h"
@@ -43,51 +41,6 @@ class ReusePlan {
   // changes it any more.
   std::mutex mutex_;
   std::unordered_map<std::string, std::vector<Range>> missing_;
-};
-
-// Files verified under their partial names that wait to replace what is at their final names:
-// one flush of the file system then puts all of them on disk before any replaces an old file,
-// where a flush for each made an update of many files wait on the disk for every one.
-// Ownership: in PackageFilesState. Thread-safety: any thread.
-class DeferredReplacements {
- public:
-  void Add(std::string path, const DeferredFile& file);
-  // Every file added, sorted by path, the last one added for a path added twice; none is left.
-  std::vector<std::pair<std::string, DeferredFile>> Take();
-
- private:
-  std::mutex mutex_;
-  // Guarded by mutex_.
-  std::vector<std::pair<std::string, DeferredFile>> files_;
-};
-
-// What the file works of one package share.
-// Ownership: shared pointers, made by the files work. Thread-safety: as its members.
-struct PackageFilesState {
-  ReusePlan reuse;
-  DeferredReplacements replacements;
-};
-
-// Once every file is verified: flushes the destination's file system, then renames each file
-// that waits to replace another (DeferredReplacements) into place, each checked to be the file
-// that was verified and unchanged since (ReplaceBeneath), and registers it as committed.
-// Ownership: held by shared pointers, the last child of the files work. Thread-safety: as
-// SimpleWork.
-class ReplaceFilesWork : public TransferWork, public SimpleWork {
- public:
-  ReplaceFilesWork(std::shared_ptr<TransferWorkInterface> transfer,
-                   std::shared_ptr<PackageFilesState> state);
-  ~ReplaceFilesWork() override;
-
-  // "name", the params and "replaced" once it ran.
-  void Describe(boost::property_tree::ptree& tree) const override;
-  bool IsImportant() const override { return true; }
-  WorkStatus ExecuteTask() override;
-  void Interrupt() override {}
-
- private:
-  const std::shared_ptr<PackageFilesState> state_;
-  std::atomic<std::size_t> replaced_{0};
 };
 
 // Before the files of an update are transferred: finds the blocks of the new files (from the
