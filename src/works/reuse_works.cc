@@ -45,6 +45,12 @@ constexpr std::uint64_t kIndexGap = 2048;
 // The other files of a folder that are searched, in all: a destination inside a large folder of
 // the user's must not turn an update into a read of all of it.
 constexpr std::size_t kMostNeighbours = 10000;
+// And their bytes, beyond four times those of the files to rebuild.
+constexpr std::uint64_t kNeighbourBytesFloor = std::uint64_t{64} << 20;
+// The index records fetched for one file, and for all: a document may claim a file of any size,
+// and its index is held in memory while the search runs. A file past this is fetched as ever.
+constexpr std::uint64_t kMostIndexBytes = std::uint64_t{64} << 20;
+constexpr std::uint64_t kMostIndexBytesInAll = std::uint64_t{256} << 20;
 // Missing ranges closer than this are fetched as one: a request costs about what this many bytes
 // do, and a small file changed in a few places would otherwise take a request for each.
 constexpr std::uint64_t kRangeGap = 1024;
@@ -255,6 +261,7 @@ void ReuseOldFilesWork::Run::CollectTargets() {
   const int folder = folder_->descriptor();
   std::vector<std::shared_ptr<const FileManifest>> files = package_->GetRunFiles();
   files.insert(files.end(), package_->GetOtherFiles().begin(), package_->GetOtherFiles().end());
+  std::uint64_t indexBytes = 0;
   for (const auto& file : files) {
     // Files without an index are not looked at here: they are small, and the search finds them
     // among the neighbours of the files it rebuilds.
@@ -277,6 +284,9 @@ void ReuseOldFilesWork::Run::CollectTargets() {
       }
       if (ChunksMatch(fd.get(), *file)) continue;
     }
+    const std::uint64_t index = file->GetBlockIndex()->length;
+    if (index > kMostIndexBytes || index > kMostIndexBytesInAll - indexBytes) continue;
+    indexBytes += index;
     targets_.push_back(Target{file, same});
   }
 }
@@ -289,6 +299,8 @@ void ReuseOldFilesWork::Run::AddNeighbours() {
     folders.insert(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
   }
   std::size_t added = 0;
+  std::uint64_t budget = kNeighbourBytesFloor;
+  for (const Target& target : targets_) budget += 4 * target.file->GetSize();
   for (const std::string& prefix : folders) {
     std::string name;
     int parentFd = -1;
@@ -315,7 +327,11 @@ void ReuseOldFilesWork::Run::AddNeighbours() {
           !S_ISREG(info.st_mode) || info.st_size == 0) {
         continue;
       }
-      AddSource(prefix + entry->d_name, static_cast<std::uint64_t>(info.st_size));
+      // A large file of the user's beside the package is not read through for a small update.
+      const auto size = static_cast<std::uint64_t>(info.st_size);
+      if (size > budget) continue;
+      budget -= size;
+      AddSource(prefix + entry->d_name, size);
       if (++added >= kMostNeighbours) break;
     }
     ::closedir(listing);
